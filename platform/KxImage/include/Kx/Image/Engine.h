@@ -1,0 +1,45 @@
+// The render engine's settings and entry points.
+//
+// Threads: rows are rendered in parallel over rows on a pool of worker threads; the count
+// is numCPUs() unless setThreads() says otherwise (1 renders everything on the caller).
+// Cache: rendered areas are kept by op hash, area and channels within a memory budget; the
+// least recently used are dropped first.
+#pragma once
+
+#include "Box.h"
+#include "Channel.h"
+
+#include <cstddef>
+#include <functional>
+
+namespace Kx::Image {
+
+class Iop;
+class Row;
+
+namespace Engine {
+
+void setThreads(unsigned n); // 0 restores the default
+unsigned threads();
+
+void setCacheBudget(size_t bytes);
+size_t cacheBudget();
+size_t cacheBytes();
+void clearCache();
+
+// Runs f(y) for every y in [y0, y1) on the engine's threads.
+void parallelRows(int y0, int y1, const std::function<void(int)>& f);
+
+// Validates op for real, requests the area, and hands every row of box to sink (on the
+// engine's threads, each row once, in no particular order). Returns false when the op is
+// in error or the render was interrupted.
+bool renderRows(Iop& op, const Box& box, const ChannelSet& channels,
+                const std::function<void(int y, const Row& row)>& sink);
+
+// Interrupts every render in progress (Ctrl-C); reset() lets new renders run again.
+void interruptAll();
+void resetInterrupt();
+bool interrupted();
+
+} // namespace Engine
+} // namespace Kx::Image

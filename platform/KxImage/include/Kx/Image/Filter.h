@@ -1,0 +1,85 @@
+// The host's resampling filters.
+//
+// A filter is a kernel k(d) of the distance d from the sample point, with a support
+// radius at unit footprint. Sampling an image at (x, y) with a footprint (w, h) weighs
+// pixel centre (i + 0.5, j + 0.5) with k((i + 0.5 - x) / sx) · k((j + 0.5 - y) / sy),
+// sx = max(w, 1), sy = max(h, 1), divided by the sum of the weights, so the weights of one
+// sample always add up to 1. A footprint below one pixel never sharpens the kernel.
+//
+// The list (type: name):
+//   0 "Impulse"    nearest pixel
+//   1 "Cubic"      Keys cubic with B = 0, C = 0.5 (Catmull-Rom), radius 2, interpolating
+//   2 "Keys"       Keys cubic with B = 0, C = 0.5 (the same kernel as Cubic)
+//   3 "Simon"      Mitchell family B = 0, C = 0.75, radius 2, interpolating
+//   4 "Rifman"     Mitchell family B = 0, C = 1.0, radius 2, interpolating
+//   5 "Mitchell"   Mitchell-Netravali B = C = 1/3, radius 2 (smooths slightly)
+//   6 "Parzen"     cubic B-spline, radius 2: smooth and never negative, for vector data
+//                  such as disparity and motion
+//   7 "Notch"      Mitchell family B = 1.5, C = -0.25 (a strong blur)
+//   8 "Lanczos4"   two-lobe windowed sinc, radius 2
+//   9 "Lanczos6"   three-lobe windowed sinc, radius 3 (six pixels wide)
+//  10 "Sinc4"      four-lobe windowed sinc, radius 4
+//  11 "Linear"     triangle, radius 1 (bilinear interpolation)
+// "Interpolating" filters have k(0) = 1 and k(n) = 0 at every other integer n, so sampling
+// exactly at a pixel centre returns that pixel.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace Kx::Image {
+
+class Filter {
+public:
+    enum Type {
+        Impulse = 0,
+        Cubic,
+        Keys,
+        Simon,
+        Rifman,
+        Mitchell,
+        Parzen,
+        Notch,
+        Lanczos4,
+        Lanczos6,
+        Sinc4,
+        Linear,
+        NumFilters
+    };
+
+    explicit Filter(int type = Cubic) { this->type(type); }
+
+    int type() const { return _type; }
+    // Chooses the kernel; an unknown type falls back to Cubic.
+    void type(int t);
+    // Readies the filter for sampling from many threads at once. The kernels are evaluated
+    // directly and a Filter holds no state beyond its type, so there is nothing to prepare
+    // yet; callers still call it once before sampling, so that a tabulated kernel can
+    // be prepared here without changing them.
+    void initialize();
+    const char* name() const;
+    // Support radius at unit footprint.
+    double radius() const;
+    bool interpolating() const;
+    // The kernel itself.
+    double eval(double d) const;
+
+    // Weights for the pixels around a sample at position p (pixel units, centres at
+    // i + 0.5) with footprint scale s (below 1 counts as 1): the pixel centres closer to p
+    // than radius() · s, weighed by eval((i + 0.5 - p) / s). Fills weights for columns
+    // first..first+n-1 and returns n; the weights add up to 1. Impulse gives the single
+    // pixel that contains p (first = floor(p)). When more than capacity pixels are in reach
+    // only the capacity pixels nearest to p are used. Allocates nothing.
+    int weights(double p, double s, int& first, float* weights, int capacity) const;
+
+    // The name of a type; "" for a number outside the list.
+    static const char* name(int type);
+    static int count() { return NumFilters; }
+    // Names in type order, for enumeration knobs.
+    static const std::vector<std::string>& names();
+
+private:
+    int _type = Cubic;
+};
+
+} // namespace Kx::Image

@@ -1,0 +1,119 @@
+// Iop: an op that produces an image.
+//
+// Output info, set by _validate: the data box (where pixels may be non-zero; reads outside
+// it repeat the edge pixels), the format and the full-size format, the channels, the frame
+// range. Rows are produced by engine() on many threads at once for different rows; an
+// engine reads its inputs through get() and sample() and writes only the row it is given.
+//
+// The engine of the host keeps each op's requested area: the first get() or sample() of a
+// validated op renders its requested area (the merge of every request() since the last
+// invalidate, within the data box) on the engine's threads, and later reads copy from it.
+// Results are kept by the op's hash in the engine's cache, so another op with the same
+// hash reuses them. Reads outside the kept area are computed on the spot.
+#pragma once
+
+#include "Box.h"
+#include "Channel.h"
+#include "Op.h"
+#include "Row.h"
+
+#include <memory>
+
+namespace Kx::Image {
+
+class Filter;
+struct Plane;
+struct EngineCache;
+
+struct IopInfo {
+    Box box;
+    Format format;
+    Format full_size_format;
+    ChannelSet channels;
+    int first_frame = 1, last_frame = 1;
+    bool black_outside = false;
+};
+
+class Iop : public Op {
+public:
+    explicit Iop(Node* node);
+    ~Iop() override;
+    Iop* iop() override { return this; }
+
+    // ---- output info ----
+    const IopInfo& info() const { return _info; }
+    IopInfo& info() { return _info; }
+    const Box& box() const { return _info.box; }
+    const Format& format() const { return _info.format; }
+    const Format& full_size_format() const { return _info.full_size_format; }
+    const ChannelSet& channels() const { return _info.channels; }
+    int first_frame() const { return _info.first_frame; }
+    int last_frame() const { return _info.last_frame; }
+    void set_out_channels(const ChannelSet& c) { _info.channels = c; }
+    // Copies the info of an input image op (nothing when it is not one).
+    void copy_info(int input = 0);
+    void clear_info() { _info = IopInfo(); }
+
+    // Validation of an Iop with no own _validate copies input 0's info.
+    void _validate(bool for_real) override;
+
+    // ---- requests ----
+    void request(int x, int y, int r, int t, const ChannelSet& channels, int count = 1);
+    void request(const Box& b, const ChannelSet& channels, int count = 1) {
+        request(b.x(), b.y(), b.r(), b.t(), channels, count);
+    }
+    // Default: asks input 0 for the same area and channels.
+    virtual void _request(int x, int y, int r, int t, ChannelSet channels, int count);
+    const Box& requestedBox() const { return _requestedBox; }
+    const ChannelSet& requested_channels() const { return _requestedChannels; }
+    int requested_count() const { return _requestedCount; }
+    void _invalidate() override;
+    void _close() override;
+
+    // ---- rows ----
+    // Produces row y, columns x..r-1, of the given channels (a subset of channels()).
+    virtual void engine(int y, int x, int r, ChannelSet channels, Row& row) = 0;
+    // Reads row y of this op's output through the engine's cache.
+    void get(int y, int x, int r, const ChannelSet& channels, Row& row);
+
+    // ---- samples ----
+    // Filtered value at (cx, cy) over a footprint of w by h pixels, written into the
+    // channels of out that this op has (others are zero).
+    virtual void sample(float cx, float cy, float w, float h, Filter* filter, Pixel& out);
+    // The same with the footprint given by the derivatives of the sample position along
+    // the output's x (du) and y (dv): w = |du.x| + |dv.x|, h = |du.y| + |dv.y|.
+    virtual void sample(float cx, float cy, float dux, float duy, float dvx, float dvy,
+                        Filter* filter, Pixel& out);
+
+    // The kept area of this op, rendered on first use (shared with the engine's cache).
+    std::shared_ptr<const Plane> plane();
+
+private:
+    friend struct EngineCache;
+    void copyFromPlane(const Plane& p, int y, int x, int r, const ChannelSet& channels, Row& row);
+    void renderDirect(int y, int x, int r, const ChannelSet& channels, Row& row);
+
+    IopInfo _info;
+    Box _requestedBox;
+    ChannelSet _requestedChannels;
+    int _requestedCount = 0;
+    bool _requested = false;
+    struct Keep;
+    std::unique_ptr<Keep> _keep;
+};
+
+// A rendered area of an op: one float plane per channel, rows bottom-up.
+struct Plane {
+    Box box;
+    ChannelSet channels;
+    std::vector<int> index; // channel -> plane number, -1 when absent
+    std::vector<std::vector<float>> data;
+
+    const float* row(Channel z, int y) const {
+        int i = z < int(index.size()) ? index[size_t(z)] : -1;
+        return i < 0 ? nullptr : data[size_t(i)].data() + size_t(y - box.y()) * size_t(box.w()) - box.x();
+    }
+    size_t bytes() const { return size_t(channels.size()) * size_t(box.w()) * size_t(box.h()) * 4; }
+};
+
+} // namespace Kx::Image

@@ -1,0 +1,72 @@
+// Node: one node of the host's graph. It has a class (an Op::Description), a name, its
+// input connections to other nodes, and its "first op", the op instance the host uses for
+// the panel, knob changes, analysis and the viewer. Rendering at a context uses an op
+// instance made for that context (op(context)): the node builds it with the class's
+// builder, sets its context and wires its inputs to the input nodes' ops at the contexts
+// that each split asks for. Instances are kept until the node is invalidated or changed.
+#pragma once
+
+#include "Op.h"
+#include "OutputContext.h"
+
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace Kx::Image {
+
+class Iop;
+
+class Node {
+public:
+    // Builds a node of a registered class; throws std::runtime_error naming the class when
+    // it is unknown.
+    Node(const std::string& className, const std::string& name);
+    // A node around a description (built-ins and tests).
+    Node(const Op::Description& d, const std::string& name);
+    virtual ~Node();
+    Node(const Node&) = delete;
+    Node& operator=(const Node&) = delete;
+
+    const std::string& name() const { return _name; }
+    void setName(const std::string& n) { _name = n; }
+    const Op::Description& description() const { return *_description; }
+    const char* Class() const { return _description->name; }
+
+    Op* firstOp() const { return _firstOp.get(); }
+
+    // ---- inputs ----
+    int inputCount() const { return int(_inputs.size()); }
+    Node* input(int n) const { return n >= 0 && n < inputCount() ? _inputs[size_t(n)] : nullptr; }
+    // Connects input n (nullptr disconnects). False, with the reason in why, when the op
+    // refuses the connection or n is out of range.
+    bool setInput(int n, Node* node, std::string* why = nullptr);
+
+    // ---- op instances ----
+    // The op of this node for a context, built, context set and inputs wired; not yet
+    // validated. Main thread only.
+    Op* op(const OutputContext& context);
+    Iop* iop(const OutputContext& context);
+    // Drops every op instance but the first one (after a knob or input change).
+    void invalidate();
+    // Called on each new op instance before its inputs are wired (the knob layer stores
+    // knob values into it here).
+    std::function<void(Op&, const OutputContext&)> onNewOp;
+
+    bool panelOpen() const { return _panelOpen; }
+    void setPanelOpen(bool open) { _panelOpen = open; }
+
+private:
+    std::unique_ptr<Op> build() const;
+
+    const Op::Description* _description;
+    std::string _name;
+    std::vector<Node*> _inputs;
+    std::unique_ptr<Op> _firstOp;
+    std::map<std::tuple<double, int, double, double, double, double>, std::unique_ptr<Op>> _ops;
+    bool _panelOpen = false;
+};
+
+} // namespace Kx::Image

@@ -1,0 +1,199 @@
+// The render engine: worker threads (oneTBB, parallel over rows), the store of rendered
+// areas, interruption.
+#include "Kx/Image/Engine.h"
+
+#include "EngineCache.h"
+#include "Kx/Image/Lock.h"
+#include "Kx/Image/Row.h"
+
+#include <oneapi/tbb/blocked_range.h>
+#include <oneapi/tbb/parallel_for.h>
+#include <oneapi/tbb/task_arena.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <list>
+#include <map>
+#include <mutex>
+#include <thread>
+#include <tuple>
+
+namespace Kx::Image {
+namespace {
+
+std::atomic<bool> g_interrupted{false};
+
+struct Workers {
+    std::mutex mutex;
+    unsigned requested = 0; // 0: every processor
+    std::shared_ptr<tbb::task_arena> arena;
+
+    std::shared_ptr<tbb::task_arena> get() {
+        std::lock_guard lock(mutex);
+        if (!arena) {
+            unsigned n = requested ? requested : std::max(1u, std::thread::hardware_concurrency());
+            arena = std::make_shared<tbb::task_arena>(int(n));
+        }
+        return arena;
+    }
+};
+
+Workers& workers() {
+    static Workers w;
+    return w;
+}
+
+struct Store {
+    using Key = std::tuple<uint64_t, int, int, int, int, std::string>;
+    std::mutex mutex;
+    size_t budget = size_t(4) << 30;
+    size_t bytes = 0;
+    std::list<Key> lru; // most recent first
+    std::map<Key, std::pair<std::shared_ptr<const Plane>, std::list<Key>::iterator>> entries;
+
+    void trim() {
+        while (bytes > budget && !lru.empty()) {
+            auto it = entries.find(lru.back());
+            bytes -= it->second.first->bytes();
+            entries.erase(it);
+            lru.pop_back();
+        }
+    }
+};
+
+Store& store() {
+    static Store s;
+    return s;
+}
+
+std::string channelKey(const ChannelSet& c) {
+    std::string k;
+    for (Channel z : c) k += std::to_string(z) + ',';
+    return k;
+}
+
+} // namespace
+
+namespace Engine {
+
+void setThreads(unsigned n) {
+    auto& w = workers();
+    std::lock_guard lock(w.mutex);
+    w.requested = n;
+    w.arena.reset();
+}
+
+unsigned threads() { return unsigned(workers().get()->max_concurrency()); }
+
+void setCacheBudget(size_t bytes) {
+    auto& s = store();
+    std::lock_guard lock(s.mutex);
+    s.budget = bytes;
+    s.trim();
+}
+
+size_t cacheBudget() { return store().budget; }
+
+size_t cacheBytes() {
+    auto& s = store();
+    std::lock_guard lock(s.mutex);
+    return s.bytes;
+}
+
+void clearCache() {
+    auto& s = store();
+    std::lock_guard lock(s.mutex);
+    s.entries.clear();
+    s.lru.clear();
+    s.bytes = 0;
+}
+
+void parallelRows(int y0, int y1, const std::function<void(int)>& f) {
+    if (y1 <= y0) return;
+    auto arena = workers().get();
+    if (arena->max_concurrency() == 1) {
+        for (int y = y0; y < y1; ++y) f(y);
+        return;
+    }
+    // Isolation keeps a thread that waits for a nested render from picking up an unrelated
+    // outer row, which could wait on the very area this thread is producing.
+    arena->execute([&] {
+        tbb::this_task_arena::isolate([&] {
+            tbb::parallel_for(tbb::blocked_range<int>(y0, y1, 1), [&](const tbb::blocked_range<int>& r) {
+                for (int y = r.begin(); y < r.end(); ++y) f(y);
+            });
+        });
+    });
+}
+
+bool renderRows(Iop& op, const Box& box, const ChannelSet& channels,
+                const std::function<void(int, const Row&)>& sink) {
+    op.validate(true);
+    if (op.hasError()) return false;
+    op.request(box, channels);
+    op.plane(); // opens the op; its own kept area is empty unless it was asked for before
+    std::atomic<bool> stopped{false};
+    parallelRows(box.y(), box.t(), [&](int y) {
+        if (stopped || op.aborted()) {
+            stopped = true;
+            return;
+        }
+        Row row(box.x(), box.r());
+        EngineCache::renderRow(op, y, box.x(), box.r(), channels, row);
+        sink(y, row);
+    });
+    return !stopped && !op.hasError() && !interrupted();
+}
+
+void interruptAll() { g_interrupted = true; }
+void resetInterrupt() { g_interrupted = false; }
+bool interrupted() { return g_interrupted.load(); }
+
+} // namespace Engine
+
+std::shared_ptr<const Plane> EngineCache::render(Iop& op, const Box& area, const ChannelSet& channels) {
+    auto plane = std::make_shared<Plane>();
+    plane->box = area.empty() ? Box() : area;
+    plane->channels = area.empty() ? ChannelSet() : channels;
+    if (plane->channels.empty()) return plane;
+
+    Store::Key key{op.hash().value(), area.x(), area.y(), area.r(), area.t(), channelKey(channels)};
+    auto& s = store();
+    {
+        std::lock_guard lock(s.mutex);
+        if (auto it = s.entries.find(key); it != s.entries.end()) {
+            s.lru.splice(s.lru.begin(), s.lru, it->second.second);
+            return it->second.first;
+        }
+    }
+
+    plane->index.assign(size_t(kMaxChannels) + 1, -1);
+    for (Channel z : channels) {
+        plane->index[size_t(z)] = int(plane->data.size());
+        plane->data.emplace_back(size_t(area.w()) * size_t(area.h()));
+    }
+    std::atomic<bool> stopped{false};
+    Engine::parallelRows(area.y(), area.t(), [&](int y) {
+        if (stopped || op.aborted()) {
+            stopped = true;
+            return;
+        }
+        Row row(area.x(), area.r());
+        op.engine(y, area.x(), area.r(), channels, row);
+        for (Channel z : channels)
+            std::memcpy(const_cast<float*>(plane->row(z, y)) + area.x(), row[z] + area.x(),
+                        size_t(area.w()) * 4);
+    });
+    // An interrupted render is not kept: its rows may be incomplete.
+    if (stopped || op.hasError()) return plane;
+
+    std::lock_guard lock(s.mutex);
+    s.lru.push_front(key);
+    s.entries[key] = {plane, s.lru.begin()};
+    s.bytes += plane->bytes();
+    s.trim();
+    return plane;
+}
+
+} // namespace Kx::Image

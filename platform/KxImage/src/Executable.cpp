@@ -1,0 +1,66 @@
+// The host's execute: runs an executable op over frames and views.
+#include "Kx/Image/Executable.h"
+
+#include "Kx/Image/Engine.h"
+#include "Kx/Image/Op.h"
+
+#include <exception>
+
+namespace Kx::Image {
+
+ExecuteResult execute(Op& op, const std::vector<double>& frames,
+                      const std::function<void(int, int)>& progress) {
+    ExecuteResult result;
+    Executable* ex = op.executable();
+    if (!ex) {
+        result.ok = false;
+        result.error = op.node_name() + " cannot be executed: it has no frame work to run";
+        return result;
+    }
+    std::set<int> views = ex->viewsToExecute();
+    if (views.empty()) views.insert(op.outputContext().view());
+    const int total = int(frames.size());
+    try {
+        ex->beginExecuting();
+        int done = 0;
+        for (double f : frames) {
+            if (Engine::interrupted()) {
+                result.interrupted = true;
+                break;
+            }
+            for (int v : views) {
+                OutputContext c = op.outputContext();
+                c.setFrame(f);
+                c.setView(v);
+                if (ex->skipFrame(c)) {
+                    ++result.framesSkipped;
+                    continue;
+                }
+                op.setOutputContext(c);
+                ex->execute();
+                ++result.framesRun;
+                if (op.hasError()) {
+                    result.ok = false;
+                    result.error = op.node_name() + " at frame " + std::to_string(int(f)) + ": " +
+                                   op.errorMessage();
+                    break;
+                }
+            }
+            if (!result.ok) break;
+            if (progress) progress(++done, total);
+        }
+    } catch (const std::exception& e) {
+        result.ok = false;
+        result.error = op.node_name() + ": " + e.what();
+    }
+    try {
+        ex->endExecuting();
+    } catch (const std::exception& e) {
+        if (result.ok) result.error = op.node_name() + " (end of execution): " + e.what();
+        result.ok = false;
+    }
+    if (result.interrupted) result.ok = false;
+    return result;
+}
+
+} // namespace Kx::Image

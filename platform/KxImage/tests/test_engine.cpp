@@ -1,0 +1,214 @@
+// The engine renders op trees row by row on several threads, keeps rendered areas by hash,
+// and reads outside the data box by repeating the edge pixels.
+#include "TestImages.h"
+
+#include "Kx/Image/Blur.h"
+#include "Kx/Image/Engine.h"
+#include "Kx/Image/Filter.h"
+#include "Kx/Image/Node.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+using namespace Kx::Image;
+using KxTest::CoordinateSource;
+
+namespace {
+
+// Scales its input and adds a constant: the "test op" of the small graph.
+class Gain : public Iop {
+public:
+    Gain() : Iop(nullptr) {}
+    const char* Class() const override { return "Gain"; }
+    void append(Hash& h) override { h.append(gain); }
+    void engine(int y, int x, int r, ChannelSet channels, Row& row) override {
+        Row in(x, r);
+        input_iop(0)->get(y, x, r, channels, in);
+        for (Channel z : channels) {
+            float* out = row.writable(z);
+            for (int i = x; i < r; ++i) out[i] = in[z][i] * gain + 0.25f;
+        }
+    }
+    float gain = 1.5f;
+};
+
+std::vector<float> renderAll(Iop& op, const Box& b, const ChannelSet& channels) {
+    std::vector<float> pixels(size_t(b.w() * b.h() * channels.size()));
+    EXPECT_TRUE(Engine::renderRows(op, b, channels, [&](int y, const Row& row) {
+        size_t k = size_t((y - b.y()) * b.w() * channels.size());
+        for (Channel z : channels)
+            for (int i = b.x(); i < b.r(); ++i) pixels[k++] = row[z][i];
+    }));
+    return pixels;
+}
+
+struct Graph {
+    CoordinateSource source{97, 61};
+    Blur blur{nullptr};
+    Gain gain;
+    Graph() {
+        blur.size(5.0f, 3.0f);
+        blur.set_input(0, &source);
+        gain.set_input(0, &blur);
+    }
+};
+
+} // namespace
+
+TEST(Engine, SameRowsOnOneThreadAndOnAll) {
+    Engine::clearCache();
+    Engine::setThreads(1);
+    Graph one;
+    auto single = renderAll(one.gain, Box(-4, -3, 101, 64), Mask_RGBA);
+    Engine::clearCache();
+    Engine::setThreads(0);
+    ASSERT_GT(Engine::threads(), 0u);
+    Graph many;
+    auto multi = renderAll(many.gain, Box(-4, -3, 101, 64), Mask_RGBA);
+    EXPECT_EQ(single, multi); // bit for bit: each row is computed the same way on any thread
+}
+
+TEST(Engine, ChangedParameterChangesHashAndResult) {
+    Graph g;
+    g.gain.validate(true);
+    Hash before = g.gain.hash();
+    auto a = renderAll(g.gain, Box(0, 0, 97, 61), Mask_RGB);
+
+    Graph h;
+    h.gain.gain = 2.5f;
+    h.gain.validate(true);
+    EXPECT_NE(before, h.gain.hash());
+    auto b = renderAll(h.gain, Box(0, 0, 97, 61), Mask_RGB);
+    EXPECT_NE(a, b);
+
+    // A change upstream reaches the hash downstream too.
+    Graph k;
+    k.blur.size(7.0f, 3.0f);
+    k.gain.validate(true);
+    EXPECT_NE(before, k.gain.hash());
+}
+
+TEST(Engine, KeptAreaIsRenderedOnceAndSharedByHash) {
+    Engine::clearCache();
+    CoordinateSource a(40, 30), b(40, 30);
+    for (CoordinateSource* s : {&a, &b}) {
+        s->validate(true);
+        s->request(0, 0, 40, 30, Mask_RGB);
+    }
+    ASSERT_EQ(a.hash(), b.hash());
+    Row row(0, 40);
+    for (int y = 0; y < 30; ++y) a.get(y, 0, 40, Mask_RGB, row);
+    EXPECT_EQ(a.rowsRendered.load(), 30);
+    b.get(7, 0, 40, Mask_RGB, row); // the same hash: served from the store
+    EXPECT_EQ(b.rowsRendered.load(), 0);
+    EXPECT_EQ(row[Chan_Green][5], float(5 + 70 + 2000));
+    EXPECT_GT(Engine::cacheBytes(), 0u);
+    Engine::setCacheBudget(0);
+    EXPECT_EQ(Engine::cacheBytes(), 0u);
+    Engine::setCacheBudget(size_t(1) << 30);
+}
+
+TEST(Engine, ReadsOutsideTheDataBoxRepeatTheEdge) {
+    CoordinateSource s(10, 8);
+    s.validate(true);
+    s.request(0, 0, 10, 8, Mask_RGBA);
+    Row row(-3, 14);
+    s.get(-5, -3, 14, Mask_Red, row); // below the bottom row and beyond both sides
+    EXPECT_EQ(row[Chan_Red][-3], 1000.0f);
+    EXPECT_EQ(row[Chan_Red][4], 1004.0f);
+    EXPECT_EQ(row[Chan_Red][13], 1009.0f);
+    s.get(20, 0, 10, Mask_Red, row); // above the top row
+    EXPECT_EQ(row[Chan_Red][2], 1072.0f);
+    // A channel the op does not have reads as zero.
+    s.get(2, 0, 10, ChannelSet{Chan_Z}, row);
+    EXPECT_EQ(row[Chan_Z][2], 0.0f);
+}
+
+TEST(Engine, SamplingAtAPixelCentreReturnsThatPixel) {
+    CoordinateSource s(16, 16);
+    s.validate(true);
+    s.request(0, 0, 16, 16, Mask_RGBA);
+    Filter cubic(Filter::Cubic);
+    Pixel p(Mask_RGB);
+    s.sample(5.5f, 9.5f, 1.0f, 1.0f, &cubic, p);
+    EXPECT_FLOAT_EQ(p[Chan_Blue], 5 + 90 + 3000);
+    // Bilinear half-way between two columns: the mean of the two.
+    Filter linear(Filter::Linear);
+    s.sample(6.0f, 9.5f, 1.0f, 1.0f, &linear, p);
+    EXPECT_FLOAT_EQ(p[Chan_Red], 5.5f + 90 + 1000);
+}
+
+TEST(Engine, InterruptedRenderStopsAndReportsIt) {
+    CoordinateSource s(64, 64);
+    Engine::interruptAll();
+    bool ok = Engine::renderRows(s, Box(0, 0, 64, 64), Mask_RGB, [](int, const Row&) {});
+    Engine::resetInterrupt();
+    EXPECT_FALSE(ok);
+    EXPECT_TRUE(Engine::renderRows(s, Box(0, 0, 64, 64), Mask_RGB, [](int, const Row&) {}));
+}
+
+TEST(Engine, AnInputErrorReachesTheOpDownstream) {
+    struct Broken : CoordinateSource {
+        Broken() : CoordinateSource(4, 4) {}
+        void _validate(bool for_real) override {
+            CoordinateSource::_validate(for_real);
+            error("cannot read plate.%04d.exr", 12);
+        }
+    } broken;
+    Gain g;
+    g.set_input(0, &broken);
+    g.validate(true);
+    EXPECT_TRUE(g.hasError());
+    EXPECT_EQ(g.errorMessage(), "cannot read plate.0012.exr");
+    EXPECT_FALSE(Engine::renderRows(g, Box(0, 0, 4, 4), Mask_RGB, [](int, const Row&) {}));
+}
+
+namespace {
+
+// An op that reads its input at two views through splits, as a stereo node does.
+class TwoViews : public Iop {
+public:
+    explicit TwoViews(Node* n) : Iop(n) {}
+    const char* Class() const override { return "TwoViews"; }
+    int split_input(int) const override { return 2; }
+    const OutputContext& inputContext(int, int offset, OutputContext& scratch) const override {
+        scratch = outputContext();
+        scratch.setView(offset + 1);
+        return scratch;
+    }
+    void engine(int, int, int, ChannelSet, Row&) override {}
+};
+
+class ViewSource : public CoordinateSource {
+public:
+    explicit ViewSource(Node*) : CoordinateSource(8, 8) {}
+    void append(Hash& h) override { h.append(view()); }
+};
+
+Op* buildTwoViews(Node* n) { return new TwoViews(n); }
+Op* buildViewSource(Node* n) { return new ViewSource(n); }
+const Op::Description twoViewsDescription("TwoViews", buildTwoViews);
+const Op::Description viewSourceDescription("ViewSource", buildViewSource);
+
+} // namespace
+
+TEST(Node, SplitsWireAnInputOpPerContext) {
+    Node source("ViewSource", "Source1");
+    Node stereo("TwoViews", "Stereo1");
+    ASSERT_TRUE(stereo.setInput(0, &source));
+    std::string why;
+    EXPECT_FALSE(stereo.setInput(3, &source, &why));
+    EXPECT_EQ(why, "Stereo1 has no input 3");
+
+    Op* op = stereo.op(OutputContext(5.0, 2));
+    ASSERT_EQ(op->inputs(), 2);
+    EXPECT_EQ(op->inputNumber(0, 1), 1);
+    EXPECT_EQ(op->input(0)->outputContext().view(), 1);
+    EXPECT_EQ(op->input(1)->outputContext().view(), 2);
+    EXPECT_EQ(op->input(1)->outputContext().frame(), 5.0);
+    EXPECT_EQ(stereo.op(OutputContext(5.0, 2)), op); // kept until invalidated
+    op->validate(true);
+    EXPECT_NE(op->input(0)->hash(), op->input(1)->hash());
+    EXPECT_THROW(Node("NoSuchClass", "x"), std::runtime_error);
+}

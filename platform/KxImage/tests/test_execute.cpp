@@ -1,0 +1,61 @@
+// The host's execute: begin, a skip question and execute per frame and view, end.
+#include "TestImages.h"
+
+#include "Kx/Image/Executable.h"
+
+#include <gtest/gtest.h>
+
+using namespace Kx::Image;
+
+namespace {
+
+class Recorder : public KxTest::CoordinateSource, public Executable {
+public:
+    Recorder() : CoordinateSource(4, 4), Executable(this) {}
+    Executable* executable() override { return this; }
+    void beginExecuting() override { log += "begin;"; }
+    bool skipFrame(const OutputContext& c) override { return int(c.frame()) % 2 == 0; }
+    void execute() override {
+        log += std::to_string(int(frame())) + "v" + std::to_string(view()) + ";";
+        if (frame() == failAt) error("no matches at frame %d", int(frame()));
+    }
+    void endExecuting() override { log += "end"; }
+    const std::set<int>& viewsToExecute() override { return views; }
+
+    std::string log;
+    std::set<int> views{2};
+    double failAt = -1;
+};
+
+} // namespace
+
+TEST(Execute, RunsUnskippedFramesBetweenBeginAndEnd) {
+    Recorder r;
+    int calls = 0;
+    ExecuteResult res = execute(r, {1, 2, 3, 4, 5}, [&](int done, int total) {
+        ++calls;
+        EXPECT_EQ(total, 5);
+        EXPECT_LE(done, total);
+    });
+    EXPECT_TRUE(res.ok);
+    EXPECT_EQ(r.log, "begin;1v2;3v2;5v2;end");
+    EXPECT_EQ(res.framesRun, 3);
+    EXPECT_EQ(res.framesSkipped, 2);
+    EXPECT_EQ(calls, 5);
+}
+
+TEST(Execute, AFailingFrameStopsTheRunButEndStillRuns) {
+    Recorder r;
+    r.failAt = 3;
+    ExecuteResult res = execute(r, {1, 3, 5});
+    EXPECT_FALSE(res.ok);
+    EXPECT_EQ(r.log, "begin;1v2;3v2;end");
+    EXPECT_EQ(res.error, "CoordinateSource at frame 3: no matches at frame 3");
+}
+
+TEST(Execute, AnOpWithoutFrameWorkIsRefused) {
+    KxTest::CoordinateSource s(2, 2);
+    ExecuteResult res = execute(s, {1});
+    EXPECT_FALSE(res.ok);
+    EXPECT_NE(res.error.find("cannot be executed"), std::string::npos);
+}
