@@ -1,0 +1,86 @@
+#include "mwExceptionTemplate.h"
+#include "mwRaised.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using namespace Marrow::Exceptions;
+
+void expectRaisedAt(const ExceptionI& e, const char* file, std::int32_t line) {
+    EXPECT_TRUE(e.location().file.ends_with(file)) << e.location().file;
+    EXPECT_EQ(e.location().line, line);
+}
+
+TEST(MwExceptionTemplate, CountsAtSignsFollowedByADigit) {
+    EXPECT_EQ(countTemplateVariables("mail@home"), 0);
+    EXPECT_EQ(countTemplateVariables("@1 exceeds maximum allowable 'items'"), 1);
+    EXPECT_EQ(countTemplateVariables("@@1"), 1);
+    EXPECT_EQ(countTemplateVariables("@10"), 1);
+    EXPECT_EQ(countTemplateVariables("@0 and @9"), 2);
+}
+
+TEST(MwExceptionTemplate, AtSignNotBeforeADigitIsDropped) {
+    MwExceptionTemplates registry;
+    registry.registerCode(0, {"mail@home for @1@", "no@body"});
+    registry.registerCode(1, {"@@1", "-"});
+    EXPECT_EQ(registry.format(0, {{0, "x"}}), "mailhome for x");
+    EXPECT_EQ(registry.format(0, {}), "nobody");
+    EXPECT_EQ(registry.format(1, {{0, "a"}}), "a");
+}
+
+TEST(MwExceptionTemplate, RejectsMoreThanSixVariablesAndLeavesTheRegistryUnchanged) {
+    MwExceptionTemplates registry;
+    EXPECT_NO_THROW(registry.registerCode(1, {"@1 @2 @3 @4 @5 @6", "-"}));
+    const auto e = raisedBy<ExException::TooManyTemplateVars>([&registry] {
+        registry.registerCode(2, {"-", "@1 @2 @3 @4 @5 @6 @7"});
+    });
+    expectRaisedAt(e, "mwException.cpp", 42);
+    EXPECT_EQ(registry.find(2), nullptr);
+}
+
+TEST(MwExceptionTemplate, RejectsTwoTemplatesWithOneVariableCount) {
+    MwExceptionTemplates registry;
+    const auto e = raisedBy<ExException::DuplicateTemplateFormat>([&registry] {
+        registry.registerCode(15, {"@1 is missing.", "Missing item.", "Gone."});
+    });
+    expectRaisedAt(e, "mwException.cpp", 47);
+    // The same text under two codes is fine.
+    registry.registerCode(15, {"Missing item."});
+    EXPECT_NO_THROW(registry.registerCode(16, {"Missing item."}));
+}
+
+TEST(MwExceptionTemplate, RejectsACodeRegisteredTwice) {
+    MwExceptionTemplates registry;
+    MwExceptionTemplates::registerBuiltInCodes(registry);
+    EXPECT_NO_THROW(registry.checkCodes(24));
+    const auto e = raisedBy<ExException::DuplicateTemplate>(
+        [&registry] { MwExceptionTemplates::registerBuiltInCodes(registry); });
+    expectRaisedAt(e, "mwExceptionTemplate.cpp", 34);
+    EXPECT_EQ(e.message(), "Duplicate error code 10 not allowed"); // 10 is registered first
+}
+
+TEST(MwExceptionTemplate, CheckFindsMissingCodesAndDefaultsInAscendingOrder) {
+    MwExceptionTemplates registry;
+    registry.registerCode(1, {"@1 only"});
+    registry.registerCode(3, {"Three"});
+    const auto missing =
+        raisedBy<ExException::UnregisteredErrorEnum>([&registry] { registry.checkCodes(3); });
+    expectRaisedAt(missing, "mwException.cpp", 401);
+    EXPECT_EQ(missing.message(), "Error code 0 is not registered");
+
+    registry.registerCode(0, {"OK"});
+    const auto noDefault =
+        raisedBy<ExException::ErrorEnumNeedsDefault>([&registry] { registry.checkCodes(3); });
+    expectRaisedAt(noDefault, "mwException.cpp", 397);
+    EXPECT_EQ(noDefault.message(), "Error code 1 requires a default.");
+    EXPECT_THROW((void)registry.format(1, {}), ExException::ErrorEnumNeedsDefault);
+    EXPECT_THROW((void)registry.format(2, {}), ExException::UnregisteredErrorEnum);
+}
+
+TEST(MwExceptionTemplate, ProcessRegistryIsBuiltOnce) {
+    EXPECT_NO_THROW(MwExceptionTemplates::buildProcessRegistry());
+    EXPECT_NO_THROW(MwExceptionTemplates::processRegistry().checkCodes(24));
+}
+
+} // namespace
