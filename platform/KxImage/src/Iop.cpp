@@ -26,6 +26,8 @@ void Iop::copy_info(int input) {
     if (Iop* in = input_iop(input)) {
         in->validate(real_valid());
         _info = in->info();
+    } else {
+        clear_info(); // a disconnected input gives an empty image, not a stale one
     }
 }
 

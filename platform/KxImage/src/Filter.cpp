@@ -1,0 +1,135 @@
+// The host's filter list: one table of kernels, evaluated directly.
+#include "Kx/Image/Filter.h"
+
+#include <algorithm>
+#include <cmath>
+#include <numbers>
+
+namespace Kx::Image {
+
+namespace {
+
+// The Mitchell-Netravali family of cubics with parameters B and C, radius 2.
+template <int B12, int C12> // B and C in twelfths, so they can be template arguments
+double mitchell(double d) {
+    constexpr double B = B12 / 12.0, C = C12 / 12.0;
+    const double x = std::abs(d);
+    if (x < 1)
+        return ((12 - 9 * B - 6 * C) * x * x * x + (-18 + 12 * B + 6 * C) * x * x + (6 - 2 * B)) /
+               6;
+    if (x < 2)
+        return ((-B - 6 * C) * x * x * x + (6 * B + 30 * C) * x * x + (-12 * B - 48 * C) * x +
+                (8 * B + 24 * C)) /
+               6;
+    return 0;
+}
+
+// sin(pi·x), exactly 0 at every integer x: the argument is reduced to [-0.5, 0.5] first,
+// where sin has no rounding trouble.
+double sinPi(double x) {
+    const double n = std::nearbyint(x);
+    const double r = x - n; // |r| <= 0.5, exact
+    const double s = std::sin(std::numbers::pi * r);
+    return std::fmod(n, 2.0) == 0 ? s : -s;
+}
+
+// sinc(x)·sinc(x / lobes) for |x| < lobes, the windowed sinc with that many lobes.
+template <int Lobes> double lanczos(double d) {
+    const double x = std::abs(d);
+    if (x >= Lobes) return 0;
+    if (x < 1e-8) return 1;
+    constexpr double pi2 = std::numbers::pi * std::numbers::pi;
+    return Lobes * sinPi(x) * sinPi(x / Lobes) / (pi2 * x * x);
+}
+
+// The pixel whose span [i, i + 1) holds the sample: d = i + 0.5 - p lies in (-0.5, 0.5].
+double impulse(double d) {
+    return d > -0.5 && d <= 0.5 ? 1.0 : 0.0;
+}
+
+double linear(double d) {
+    return std::max(0.0, 1.0 - std::abs(d));
+}
+
+struct Kernel {
+    const char* name;
+    double radius;
+    bool interpolating;
+    double (*eval)(double);
+};
+
+// In type order.
+constexpr Kernel kKernels[Filter::NumFilters] = {
+    {"Impulse", 0.5, true, impulse},       {"Cubic", 2, true, mitchell<0, 6>},
+    {"Keys", 2, true, mitchell<0, 6>},     {"Simon", 2, true, mitchell<0, 9>},
+    {"Rifman", 2, true, mitchell<0, 12>},  {"Mitchell", 2, false, mitchell<4, 4>},
+    {"Parzen", 2, false, mitchell<12, 0>}, {"Notch", 2, false, mitchell<18, -3>},
+    {"Lanczos4", 2, true, lanczos<2>},     {"Lanczos6", 3, true, lanczos<3>},
+    {"Sinc4", 4, true, lanczos<4>},        {"Linear", 1, true, linear},
+};
+
+} // namespace
+
+void Filter::type(int t) {
+    _type = t >= 0 && t < NumFilters ? t : Cubic;
+}
+
+void Filter::initialize() {}
+
+const char* Filter::name() const {
+    return kKernels[_type].name;
+}
+double Filter::radius() const {
+    return kKernels[_type].radius;
+}
+bool Filter::interpolating() const {
+    return kKernels[_type].interpolating;
+}
+double Filter::eval(double d) const {
+    return kKernels[_type].eval(d);
+}
+
+const char* Filter::name(int type) {
+    return type >= 0 && type < NumFilters ? kKernels[type].name : "";
+}
+
+const std::vector<std::string>& Filter::names() {
+    static const std::vector<std::string> list = [] {
+        std::vector<std::string> n;
+        for (const Kernel& k : kKernels) n.emplace_back(k.name);
+        return n;
+    }();
+    return list;
+}
+
+int Filter::weights(double p, double s, int& first, float* w, int capacity) const {
+    if (capacity <= 0) return 0;
+    if (_type == Impulse) {
+        first = int(std::floor(p));
+        w[0] = 1.0f;
+        return 1;
+    }
+    s = std::max(s, 1.0);
+    const Kernel& k = kKernels[_type];
+    const double reach = k.radius * s;
+    // Pixel centres strictly inside (p - reach, p + reach); the kernels are 0 at the edge.
+    int lo = int(std::floor(p - reach - 0.5)) + 1;
+    int n = int(std::ceil(p + reach - 0.5)) - lo;
+    if (n > capacity) {
+        // Too many taps for the caller's buffer: keep the capacity pixels nearest to p.
+        lo = int(std::floor(p - capacity * 0.5 + 0.5));
+        n = capacity;
+    }
+    double sum = 0;
+    for (int i = 0; i < n; ++i) {
+        const double v = k.eval((lo + i + 0.5 - p) / s);
+        w[i] = float(v);
+        sum += v;
+    }
+    const double norm = 1.0 / sum;
+    for (int i = 0; i < n; ++i) w[i] = float(w[i] * norm);
+    first = lo;
+    return n;
+}
+
+} // namespace Kx::Image
