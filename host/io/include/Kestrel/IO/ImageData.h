@@ -1,0 +1,78 @@
+// Images in memory, as the command-line host's Read produces them and its Write consumes them.
+//
+// An ImageData holds one or more views in order, the first being the default (hero) view, and
+// one metadata bundle for the whole image. A file without views gives a single view whose name
+// is empty. Each view (ViewPixels) has its format (the full frame), its data box (the pixels
+// actually stored, which may be smaller or larger than the format), a channel set and one float
+// plane per channel.
+//
+// Coordinates are the host's: x to the right, y upward, row 0 at the bottom. A plane stores the
+// rows of the data box from the bottom (y = box.y()) to the top, each row from x = box.x() to
+// box.r() - 1. Image files store rows top-down; the reader and the writer flip.
+#pragma once
+
+#include <Kx/Image/Box.h>
+#include <Kx/Image/Channel.h>
+#include <Kx/Image/MetaData.h>
+
+#include <map>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace Kestrel::IO {
+
+class ViewPixels {
+public:
+    ViewPixels() = default;
+    // Zero-filled planes over `box` for every channel of `channels`.
+    ViewPixels(const Kx::Image::Format& format, const Kx::Image::Box& box,
+               const Kx::Image::ChannelSet& channels);
+
+    const Kx::Image::Format& format() const { return _format; }
+    const Kx::Image::Box& box() const { return _box; }
+    const Kx::Image::ChannelSet& channels() const { return _channels; }
+
+    // Adds a zero-filled plane; a channel already present keeps its pixels.
+    void addChannel(Kx::Image::Channel z);
+
+    // Row y of channel z: box().w() floats, the first at x = box().x(). The channel must be
+    // present and y inside the box.
+    float* row(Kx::Image::Channel z, int y);
+    const float* row(Kx::Image::Channel z, int y) const;
+
+    // The value of channel z at pixel (x, y); 0 outside the box or for an absent channel.
+    float at(Kx::Image::Channel z, int x, int y) const;
+
+private:
+    Kx::Image::Format _format;
+    Kx::Image::Box _box;
+    Kx::Image::ChannelSet _channels;
+    std::map<Kx::Image::Channel, std::vector<float>> _planes;
+};
+
+class ImageData {
+public:
+    // Appends a view and returns its pixels. A name already present replaces that view's pixels
+    // and keeps its place in the order.
+    ViewPixels& addView(const std::string& name, ViewPixels pixels);
+
+    size_t viewCount() const { return _views.size(); }
+    // Names in order; the first is the default view.
+    std::vector<std::string> viewNames() const;
+    bool hasView(const std::string& name) const { return find(name) != nullptr; }
+    // The pixels of view `name`, or nullptr when the image has no such view.
+    const ViewPixels* find(const std::string& name) const;
+    ViewPixels* find(const std::string& name);
+    // The pixels and name of the i-th view (i < viewCount()).
+    const ViewPixels& view(size_t i) const { return _views[i].second; }
+    ViewPixels& view(size_t i) { return _views[i].second; }
+    const std::string& viewName(size_t i) const { return _views[i].first; }
+
+    Kx::Image::MetaData::Bundle metadata;
+
+private:
+    std::vector<std::pair<std::string, ViewPixels>> _views;
+};
+
+} // namespace Kestrel::IO

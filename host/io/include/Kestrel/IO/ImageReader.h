@@ -1,0 +1,50 @@
+// Reading image files into ImageData.
+//
+// OpenEXR files are read with their views, layers and header attributes; every other format
+// that OpenImageIO reads (PNG, JPEG, TIFF, DPX, ...) gives one unnamed view of its colour
+// channels (a one-channel grey image fills red, green and blue), premultiplied by alpha as the
+// host's colour is, and no metadata.
+//
+// Views of an EXR file:
+// - Single part with a `multiView` attribute: the first listed view is the default view. A
+//   channel belongs to view V when its name starts with "V." (right.R, right.disparityL.x), or,
+//   as some writers name them, when V is its second-to-last part (disparityL.right.x); the view
+//   part is removed. Every other channel belongs to the default view.
+// - Parts with a `view` attribute (several parts, or one part without `multiView`): each view
+//   named by a part is a view, in part order, and its channel names have no view. Parts without
+//   a `view` attribute add their channels to the first view.
+// - Otherwise the file has one unnamed view holding the channels of all its parts.
+// Channel names map to host channels as ChannelNames.h says.
+//
+// Metadata: attributes map to keys as ImageWriter.h describes; the reader takes the attributes of
+// every part, the first part winning where parts disagree.
+//
+// Every failure throws IOError naming the file (and the view or channel) and what to do.
+#pragma once
+
+#include "Kestrel/IO/ImageData.h"
+#include "Kestrel/IO/PathPattern.h"
+
+#include <string>
+#include <vector>
+
+namespace Kestrel::IO {
+
+struct ReadOptions {
+    // Views to read, in this order; empty reads every view of the file. A file without views
+    // serves any requested view: its image is returned under each requested name.
+    std::vector<std::string> views;
+    // Channels to read; empty reads every channel. Every requested channel must be in every
+    // view read.
+    Kx::Image::ChannelSet channels;
+};
+
+ImageData readImage(const std::string& path, const ReadOptions& options = {});
+
+// Reads frame `frame` of view `view` of a sequence: the file pattern.expand(frame, view), which
+// must exist (a missing frame names the sequence, the frame and the file). The result has the
+// one view `view` (or, for an empty view name, every view of the file).
+ImageData readFrame(const PathPattern& pattern, int frame, const std::string& view,
+                    const Kx::Image::ChannelSet& channels = {});
+
+} // namespace Kestrel::IO

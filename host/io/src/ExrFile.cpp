@@ -1,0 +1,388 @@
+// OpenEXR files: single-part multi-view (multiView attribute, view-prefixed channels) and
+// multi-part with a view per part.
+#include "ExrFile.h"
+
+#include "ExrAttributes.h"
+#include "Kestrel/IO/ChannelNames.h"
+#include "Kestrel/IO/IOError.h"
+#include "ReadSelection.h"
+
+#include <OpenEXR/ImfChannelList.h>
+#include <OpenEXR/ImfFrameBuffer.h>
+#include <OpenEXR/ImfInputPart.h>
+#include <OpenEXR/ImfMultiPartInputFile.h>
+#include <OpenEXR/ImfMultiPartOutputFile.h>
+#include <OpenEXR/ImfMultiView.h>
+#include <OpenEXR/ImfOutputPart.h>
+#include <OpenEXR/ImfPartType.h>
+#include <OpenEXR/ImfStandardAttributes.h>
+#include <OpenEXR/ImfStdIO.h>
+#include <OpenEXR/ImfTestFile.h>
+
+#include <Imath/half.h>
+
+#include <algorithm>
+
+namespace Kestrel::IO {
+
+using namespace Kx::Image;
+
+namespace {
+
+// Host boxes (y up, relative to the format) <-> EXR windows (y down, inclusive, relative to
+// the display window's origin).
+Format formatOf(const Imf::Header& h) {
+    const Imath::Box2i& d = h.displayWindow();
+    return Format(d.max.x - d.min.x + 1, d.max.y - d.min.y + 1, h.pixelAspectRatio());
+}
+
+Box hostBox(const Imath::Box2i& window, const Imath::Box2i& display) {
+    return Box(window.min.x - display.min.x, display.max.y - window.max.y,
+               window.max.x + 1 - display.min.x, display.max.y - window.min.y + 1);
+}
+
+Imath::Box2i exrWindow(const Box& box, const Imath::Box2i& display) {
+    return Imath::Box2i(Imath::V2i(box.x() + display.min.x, display.max.y - (box.t() - 1)),
+                        Imath::V2i(box.r() - 1 + display.min.x, display.max.y - box.y()));
+}
+
+// --- reading ---
+
+struct FileChannel {
+    int part;
+    std::string fileName; // full name in the file, view prefix included
+    Channel channel;
+};
+
+struct FileView {
+    std::string name;
+    Imath::Box2i display;
+    Format format;
+    Box box;
+    std::vector<FileChannel> channels;
+
+    ChannelSet channelSet() const {
+        ChannelSet s;
+        for (const FileChannel& c : channels) s.insert(c.channel);
+        return s;
+    }
+};
+
+// The view of a single-part channel name and the name without the view: "right.R" and
+// "disparityL.right.x" belong to right; anything else to the default view (views[0]).
+std::pair<size_t, std::string> splitViewName(const std::string& name,
+                                             const std::vector<std::string>& views) {
+    std::vector<std::string> parts;
+    for (size_t start = 0;;) {
+        const size_t dot = name.find('.', start);
+        parts.push_back(name.substr(start, dot - start));
+        if (dot == std::string::npos) break;
+        start = dot + 1;
+    }
+    auto viewIndex = [&](const std::string& s) {
+        return size_t(std::find(views.begin(), views.end(), s) - views.begin());
+    };
+    auto without = [&](size_t skip) {
+        std::string out;
+        for (size_t i = 0; i < parts.size(); ++i)
+            if (i != skip) out += (out.empty() ? "" : ".") + parts[i];
+        return out;
+    };
+    if (parts.size() >= 2 && viewIndex(parts[0]) < views.size())
+        return {viewIndex(parts[0]), without(0)};
+    if (parts.size() >= 3 && viewIndex(parts[parts.size() - 2]) < views.size())
+        return {viewIndex(parts[parts.size() - 2]), without(parts.size() - 2)};
+    return {0, name};
+}
+
+Channel channelFor(const std::string& path, const std::string& fileName) {
+    const Channel z = hostChannel(fileName);
+    if (z == Chan_Black)
+        throw IOError("cannot read " + path + ": channel \"" + fileName +
+                      "\" cannot be given a host channel (too many named channels); read "
+                      "fewer channels");
+    return z;
+}
+
+void addChannel(const std::string& path, FileView& view, int part, const std::string& fileName,
+                const std::string& hostName) {
+    view.channels.push_back({part, fileName, channelFor(path, hostName)});
+}
+
+// Grows a view to cover a part's data window; the first part sets the format.
+void addPartWindow(FileView& view, const Imf::Header& h) {
+    if (view.format.width() == 0) {
+        view.display = h.displayWindow();
+        view.format = formatOf(h);
+    }
+    view.box.merge(hostBox(h.dataWindow(), view.display));
+}
+
+std::vector<FileView> catalogue(const std::string& path, Imf::MultiPartInputFile& file) {
+    const int parts = file.parts();
+    std::vector<FileView> views;
+    for (int p = 0; p < parts; ++p) {
+        const Imf::Header& h = file.header(p);
+        if (h.hasType() && Imf::isDeepData(h.type()))
+            throw IOError("cannot read " + path +
+                          ": it holds deep data, which the host does not read; flatten it "
+                          "first");
+        for (auto c = h.channels().begin(); c != h.channels().end(); ++c)
+            if (c.channel().xSampling != 1 || c.channel().ySampling != 1)
+                throw IOError("cannot read " + path + ": channel " + c.name() +
+                              " is subsampled, which the host does not read; write it at full "
+                              "resolution");
+    }
+    bool anyView = false;
+    for (int p = 0; p < parts; ++p) anyView = anyView || file.header(p).hasView();
+
+    const Imf::Header& first = file.header(0);
+    if (anyView && (parts > 1 || !Imf::hasMultiView(first))) {
+        // One view per part that names one, in part order; other parts join the first view.
+        for (int p = 0; p < parts; ++p) {
+            const Imf::Header& h = file.header(p);
+            if (!h.hasView()) continue;
+            auto it = std::find_if(views.begin(), views.end(),
+                                   [&](const FileView& v) { return v.name == h.view(); });
+            if (it == views.end())
+                it = views.insert(views.end(), FileView{h.view(), {}, {}, {}, {}});
+            addPartWindow(*it, h);
+            for (auto c = h.channels().begin(); c != h.channels().end(); ++c)
+                addChannel(path, *it, p, c.name(), c.name());
+        }
+        for (int p = 0; p < parts; ++p) {
+            const Imf::Header& h = file.header(p);
+            if (h.hasView()) continue;
+            addPartWindow(views.front(), h);
+            for (auto c = h.channels().begin(); c != h.channels().end(); ++c)
+                addChannel(path, views.front(), p, c.name(), c.name());
+        }
+        return views;
+    }
+
+    std::vector<std::string> names;
+    if (parts == 1 && Imf::hasMultiView(first) && !Imf::multiView(first).empty())
+        names = Imf::multiView(first);
+    else
+        names.push_back({});
+    for (const std::string& n : names) views.push_back(FileView{n, {}, {}, {}, {}});
+    for (int p = 0; p < parts; ++p) {
+        const Imf::Header& h = file.header(p);
+        for (FileView& v : views) addPartWindow(v, h);
+        for (auto c = h.channels().begin(); c != h.channels().end(); ++c) {
+            const auto [index, hostName] = names.size() > 1 || !names[0].empty()
+                                               ? splitViewName(c.name(), names)
+                                               : std::pair<size_t, std::string>{0, c.name()};
+            addChannel(path, views[index], p, c.name(), hostName);
+        }
+    }
+    return views;
+}
+
+// Reverses the rows of a plane in place: files store rows top-down, the host bottom-up.
+void flipRows(float* plane, int width, int height) {
+    for (int a = 0, b = height - 1; a < b; ++a, --b)
+        std::swap_ranges(plane + size_t(a) * size_t(width), plane + size_t(a + 1) * size_t(width),
+                         plane + size_t(b) * size_t(width));
+}
+
+// --- writing ---
+
+// A copy of channel z of a view over `region`, rows top-down, 0 outside the view's box.
+std::vector<float> topDownPlane(const ViewPixels& view, Channel z, const Box& region) {
+    std::vector<float> out(size_t(region.w()) * size_t(region.h()), 0.0f);
+    Box inside = region;
+    inside.intersect(view.box());
+    if (inside.empty()) return out;
+    for (int y = inside.y(); y < inside.t(); ++y) {
+        const float* src = view.row(z, y) + (inside.x() - view.box().x());
+        float* dst = out.data() + size_t(region.t() - 1 - y) * size_t(region.w()) +
+                     size_t(inside.x() - region.x());
+        std::copy(src, src + inside.w(), dst);
+    }
+    return out;
+}
+
+// The box written for a view: its data box, or one pixel when it is empty (EXR data windows
+// cannot be empty).
+Box storedBox(const Box& box) {
+    return box.empty() ? Box(0, 0, 1, 1) : box;
+}
+
+Imf::Header makeHeader(const Format& format, const Box& box, const MetaData::Bundle& metadata) {
+    const Imath::Box2i display(Imath::V2i(0, 0),
+                               Imath::V2i(format.width() - 1, format.height() - 1));
+    Imf::Header h(display, exrWindow(box, display), float(format.pixel_aspect()));
+    h.compression() = Imf::ZIP_COMPRESSION;
+    h.setType(Imf::SCANLINEIMAGE);
+    writeExrAttributes(metadata, h);
+    return h;
+}
+
+// Planes of one part, kept alive while it is written. OpenEXR converts pixel types when it
+// reads but not when it writes, so half channels get half planes.
+struct PartPixels {
+    Imf::FrameBuffer frameBuffer;
+    std::vector<std::vector<float>> floats;
+    std::vector<std::vector<Imath::half>> halves;
+};
+
+void addPlane(Imf::Header& header, PartPixels& part, const std::string& name, Imf::PixelType type,
+              const ViewPixels& view, Channel z, const Box& box) {
+    header.channels().insert(name, Imf::Channel(type));
+    std::vector<float> plane = topDownPlane(view, z, box);
+    const void* data = nullptr;
+    if (type == Imf::HALF) {
+        data = part.halves.emplace_back(plane.begin(), plane.end()).data();
+    } else {
+        data = part.floats.emplace_back(std::move(plane)).data();
+    }
+    part.frameBuffer.insert(name, Imf::Slice::Make(type, data, header.dataWindow()));
+}
+
+// OpenEXR cuts longer attribute and channel names short without a word.
+constexpr size_t kMaxNameLength = 255;
+
+void checkNameLength(const std::string& path, const std::string& what, const std::string& name) {
+    if (name.size() > kMaxNameLength)
+        throw IOError("cannot write " + path + ": the " + what + " name \"" + name.substr(0, 40) +
+                      "...\" is longer than " + std::to_string(kMaxNameLength) +
+                      " characters, the most an EXR file holds; shorten it");
+}
+
+std::string formatText(const Format& f) {
+    std::string s = std::to_string(f.width()) + "x" + std::to_string(f.height());
+    if (f.pixel_aspect() != 1.0) s += " with pixel aspect " + std::to_string(f.pixel_aspect());
+    return s;
+}
+
+ChannelSet channelsToWrite(const ViewPixels& view, const WriteOptions& options) {
+    return options.channels.empty() ? view.channels() : options.channels;
+}
+
+} // namespace
+
+bool isExrFile(const std::string& path) {
+    return Imf::isOpenExrFile(path.c_str());
+}
+
+ImageData readExr(const std::string& path, const ReadOptions& options) {
+    registerExrAttributeTypes();
+    Imf::MultiPartInputFile file(path.c_str());
+    const std::vector<FileView> views = catalogue(path, file);
+
+    std::vector<std::string> names;
+    for (const FileView& v : views) names.push_back(v.name);
+    const std::vector<SelectedView> selected = selectViews(path, names, options.views);
+
+    ImageData image;
+    for (int p = file.parts() - 1; p >= 0; --p) readExrAttributes(file.header(p), image.metadata);
+
+    for (const SelectedView& s : selected) {
+        const FileView& fv = views[s.fileIndex];
+        const ChannelSet wanted = selectChannels(path, s.name, fv.channelSet(), options.channels);
+        ViewPixels& pixels = image.addView(s.name, ViewPixels(fv.format, fv.box, wanted));
+        if (fv.box.empty()) continue;
+        // Each plane is filled top-down over the view's window, then flipped.
+        const Imath::Box2i window = exrWindow(fv.box, fv.display);
+        for (int p = 0; p < file.parts(); ++p) {
+            Imf::FrameBuffer frameBuffer;
+            for (const FileChannel& c : fv.channels)
+                if (c.part == p && wanted.contains(c.channel))
+                    frameBuffer.insert(
+                        c.fileName,
+                        Imf::Slice::Make(Imf::FLOAT, pixels.row(c.channel, fv.box.y()), window));
+            if (frameBuffer.begin() == frameBuffer.end()) continue;
+            Imf::InputPart part(file, p);
+            part.setFrameBuffer(frameBuffer);
+            const Imath::Box2i& dw = part.header().dataWindow();
+            part.readPixels(dw.min.y, dw.max.y);
+        }
+        for (Channel z : wanted) flipRows(pixels.row(z, fv.box.y()), fv.box.w(), fv.box.h());
+    }
+    return image;
+}
+
+void writeExr(const std::string& path, std::ofstream& stream, const ImageData& image,
+              const WriteOptions& options) {
+    registerExrAttributeTypes();
+    const Imf::PixelType type = options.exrPixelType == ExrPixelType::Half ? Imf::HALF : Imf::FLOAT;
+    const size_t n = image.viewCount();
+    if (n == 0)
+        throw IOError("cannot write " + path + ": the image has no view; give the Write an input");
+    bool named = false;
+    for (size_t i = 0; i < n; ++i) {
+        named = named || !image.viewName(i).empty();
+        const Format& f = image.view(i).format();
+        if (f.width() <= 0 || f.height() <= 0)
+            throw IOError("cannot write " + path + ": the format of view \"" + image.viewName(i) +
+                          "\" is empty; give the image a format");
+    }
+    for (size_t i = 0; i < n && n > 1; ++i)
+        if (image.viewName(i).empty())
+            throw IOError("cannot write " + path + ": the image has " + std::to_string(n) +
+                          " views but view " + std::to_string(i + 1) +
+                          " has no name; name every view");
+
+    // Every part of an EXR file has the same display window and pixel aspect ratio.
+    const Format& format = image.view(0).format();
+    for (size_t i = 1; i < n; ++i) {
+        const Format& f = image.view(i).format();
+        if (f.width() != format.width() || f.height() != format.height() ||
+            f.pixel_aspect() != format.pixel_aspect())
+            throw IOError("cannot write " + path + ": view \"" + image.viewName(i) + "\" is " +
+                          formatText(f) + " but view \"" + image.viewName(0) + "\" is " +
+                          formatText(format) +
+                          "; an EXR file holds one format: write one file per view (%V in the "
+                          "path)");
+    }
+
+    for (const auto& entry : image.metadata.values())
+        checkNameLength(path, "metadata", entry.first);
+    for (size_t i = 0; i < n; ++i)
+        for (Channel z : channelsToWrite(image.view(i), options))
+            checkNameLength(path, "channel", image.viewName(i) + "." + fileChannelName(z));
+
+    std::vector<Imf::Header> headers;
+    std::vector<PartPixels> parts;
+    if (options.exrLayout == ExrLayout::MultiPart) {
+        parts.resize(n);
+        for (size_t i = 0; i < n; ++i) {
+            const ViewPixels& view = image.view(i);
+            const Box box = storedBox(view.box());
+            Imf::Header h = makeHeader(view.format(), box, image.metadata);
+            h.setName(named ? image.viewName(i) : "rgba");
+            if (named) h.setView(image.viewName(i));
+            for (Channel z : channelsToWrite(view, options))
+                addPlane(h, parts[i], fileChannelName(z), type, view, z, box);
+            headers.push_back(h);
+        }
+    } else {
+        parts.resize(1);
+        Box box;
+        for (size_t i = 0; i < n; ++i) box.merge(image.view(i).box());
+        box = storedBox(box);
+        Imf::Header h = makeHeader(format, box, image.metadata);
+        if (named) Imf::addMultiView(h, image.viewNames());
+        for (size_t i = 0; i < n; ++i) {
+            const ViewPixels& view = image.view(i);
+            const std::string prefix = i == 0 ? "" : image.viewName(i) + ".";
+            for (Channel z : channelsToWrite(view, options))
+                addPlane(h, parts[0], prefix + fileChannelName(z), type, view, z, box);
+        }
+        headers.push_back(h);
+    }
+
+    // The caller's stream, which sees a failed write even where OpenEXR finishes the file in a
+    // destructor (the chunk offset table) that cannot report it.
+    Imf::StdOFStream exrStream(stream, path.c_str());
+    Imf::MultiPartOutputFile out(exrStream, headers.data(), int(headers.size()));
+    for (size_t i = 0; i < headers.size(); ++i) {
+        Imf::OutputPart part(out, int(i));
+        part.setFrameBuffer(parts[i].frameBuffer);
+        const Imath::Box2i& dw = headers[i].dataWindow();
+        part.writePixels(dw.max.y - dw.min.y + 1);
+    }
+}
+
+} // namespace Kestrel::IO

@@ -1,0 +1,94 @@
+// Reading image files: EXR through OpenEXR, everything else through OpenImageIO.
+#include "Kestrel/IO/ImageReader.h"
+
+#include "ExrFile.h"
+#include "Kestrel/IO/IOError.h"
+#include "OiioFile.h"
+#include "ReadSelection.h"
+
+#include <algorithm>
+#include <filesystem>
+
+namespace Kestrel::IO {
+
+using namespace Kx::Image;
+
+namespace {
+
+std::string viewList(const std::vector<std::string>& views) {
+    std::string s;
+    for (const std::string& v : views) s += (s.empty() ? "" : ", ") + v;
+    return s;
+}
+
+} // namespace
+
+std::vector<SelectedView> selectViews(const std::string& path,
+                                      const std::vector<std::string>& fileViews,
+                                      const std::vector<std::string>& requested) {
+    std::vector<SelectedView> selected;
+    if (requested.empty()) {
+        for (size_t i = 0; i < fileViews.size(); ++i) selected.push_back({fileViews[i], i});
+        return selected;
+    }
+    const bool hasViews = fileViews.size() > 1 || !fileViews[0].empty();
+    for (const std::string& name : requested) {
+        if (!hasViews) {
+            selected.push_back({name, 0});
+            continue;
+        }
+        const auto it = std::find(fileViews.begin(), fileViews.end(), name);
+        if (it == fileViews.end())
+            throw IOError("cannot read " + path + ": it has no view \"" + name +
+                          "\" (its views: " + viewList(fileViews) +
+                          "); read one of its views, or put %V in the path to read one file "
+                          "per view");
+        selected.push_back({name, size_t(it - fileViews.begin())});
+    }
+    return selected;
+}
+
+ChannelSet selectChannels(const std::string& path, const std::string& view,
+                          const ChannelSet& available, const ChannelSet& requested) {
+    if (requested.empty()) return available;
+    for (Channel z : requested)
+        if (!available.contains(z))
+            throw IOError("cannot read " + path + ": " +
+                          (view.empty() ? "it" : "its view \"" + view + "\"") + " has no channel " +
+                          getName(z) + " (it has: " + available.toString() +
+                          "); read only channels the file has, or write them into it");
+    return requested;
+}
+
+ImageData readImage(const std::string& path, const ReadOptions& options) {
+    std::error_code ec;
+    if (!std::filesystem::is_regular_file(path, ec))
+        throw IOError("cannot read " + path +
+                      (std::filesystem::exists(path, ec) ? ": it is not a file"
+                                                         : ": the file does not exist") +
+                      "; check the path");
+    try {
+        return isExrFile(path) ? readExr(path, options) : readOiio(path, options);
+    } catch (const IOError&) {
+        throw;
+    } catch (const std::exception& e) {
+        throw IOError("cannot read " + path + ": " + e.what() +
+                      "; check that it is a complete image file");
+    }
+}
+
+ImageData readFrame(const PathPattern& pattern, int frame, const std::string& view,
+                    const ChannelSet& channels) {
+    const std::string path = pattern.expand(frame, view);
+    std::error_code ec;
+    if (pattern.hasFrame() && !std::filesystem::exists(path, ec))
+        throw IOError("frame " + std::to_string(frame) + " of the sequence " + pattern.text() +
+                      (view.empty() ? "" : " (view " + view + ")") + " is missing: " + path +
+                      " does not exist; render that frame or leave it out of the frame range");
+    ReadOptions options;
+    if (!view.empty()) options.views = {view};
+    options.channels = channels;
+    return readImage(path, options);
+}
+
+} // namespace Kestrel::IO

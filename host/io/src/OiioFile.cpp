@@ -1,0 +1,200 @@
+// PNG, JPEG, TIFF, DPX and the other formats of OpenImageIO: colour channels of one view.
+#include "OiioFile.h"
+
+#include "Kestrel/IO/ChannelNames.h"
+#include "Kestrel/IO/IOError.h"
+#include "ReadSelection.h"
+
+#include <OpenImageIO/filesystem.h>
+#include <OpenImageIO/imageio.h>
+
+#include <algorithm>
+#include <array>
+#include <cctype>
+#include <cmath>
+#include <cstdint>
+#include <filesystem>
+
+namespace Kestrel::IO {
+
+using namespace Kx::Image;
+
+namespace {
+
+struct FormatInfo {
+    const char* extension;
+    const char* name;
+    bool alpha;  // holds an alpha channel
+    bool aspect; // holds the pixel aspect ratio (JPEG's densities come back inverted)
+    std::array<int, 4> bitDepths; // 0 ends the list
+};
+
+constexpr std::array<FormatInfo, 6> kFormats{{
+    {".png", "png", true, true, {8, 16}},
+    {".jpg", "jpeg", false, false, {8}},
+    {".jpeg", "jpeg", false, false, {8}},
+    {".tif", "tiff", true, true, {8, 16}},
+    {".tiff", "tiff", true, true, {8, 16}},
+    {".dpx", "dpx", true, true, {8, 10, 12, 16}},
+}};
+
+const FormatInfo* formatInfo(const std::string& path) {
+    std::string ext = std::filesystem::path(path).extension().string();
+    std::transform(ext.begin(), ext.end(), ext.begin(),
+                   [](unsigned char c) { return char(std::tolower(c)); });
+    for (const FormatInfo& f : kFormats)
+        if (ext == f.extension) return &f;
+    return nullptr;
+}
+
+// A one-channel grey image (OpenImageIO names its channel Y) fills red, green and blue.
+bool isGrey(const OIIO::ImageSpec& spec) {
+    if (spec.nchannels != 1) return false;
+    const std::string& name = spec.channelnames[0];
+    return name == "Y" || name == "L" || name == "I";
+}
+
+} // namespace
+
+ImageData readOiio(const std::string& path, const ReadOptions& options) {
+    auto in = OIIO::ImageInput::open(path);
+    if (!in)
+        throw IOError("cannot read " + path + ": " + OIIO::geterror() +
+                      "; check that it is a complete image file");
+    const OIIO::ImageSpec& spec = in->spec();
+    const int nch = spec.nchannels;
+
+    const bool grey = isGrey(spec);
+    std::vector<Channel> fileChannels;
+    ChannelSet available = grey ? Mask_RGB : Mask_None;
+    for (int c = 0; c < nch && !grey; ++c) {
+        const std::string& name = spec.channelnames[size_t(c)];
+        fileChannels.push_back(hostChannel(name));
+        if (fileChannels.back() == Chan_Black)
+            throw IOError("cannot read " + path + ": channel \"" + name +
+                          "\" cannot be given a host channel (too many named channels); read "
+                          "fewer channels");
+        available.insert(fileChannels.back());
+    }
+
+    const std::vector<SelectedView> views = selectViews(path, {""}, options.views);
+    const ChannelSet wanted = selectChannels(path, "", available, options.channels);
+
+    std::vector<float> pixels(size_t(spec.width) * size_t(spec.height) * size_t(nch));
+    if (!in->read_image(0, 0, 0, nch, OIIO::TypeDesc::FLOAT, pixels.data()))
+        throw IOError("cannot read " + path + ": " + in->geterror() +
+                      "; check that it is a complete image file");
+    in->close();
+
+    const int fullHeight = spec.full_height > 0 ? spec.full_height : spec.height;
+    const int fullWidth = spec.full_width > 0 ? spec.full_width : spec.width;
+    const int bottom = spec.full_y + fullHeight - 1; // the file row that is the host's row 0
+    const Format format(fullWidth, fullHeight,
+                        double(spec.get_float_attribute("PixelAspectRatio", 1.0f)));
+    const Box box(spec.x - spec.full_x, bottom - (spec.y + spec.height - 1),
+                  spec.x + spec.width - spec.full_x, bottom - spec.y + 1);
+
+    ViewPixels view(format, box, wanted);
+    for (int c = 0; c < nch; ++c) {
+        const ChannelSet targets = grey ? Mask_RGB : ChannelSet{fileChannels[size_t(c)]};
+        for (Channel z : targets) {
+            if (!wanted.contains(z)) continue;
+            for (int fileRow = 0; fileRow < spec.height; ++fileRow) {
+                float* dst = view.row(z, box.t() - 1 - fileRow);
+                const float* src =
+                    pixels.data() + size_t(fileRow) * size_t(spec.width) * size_t(nch);
+                for (int x = 0; x < spec.width; ++x)
+                    dst[x] = src[size_t(x) * size_t(nch) + size_t(c)];
+            }
+        }
+    }
+
+    ImageData image;
+    for (const SelectedView& s : views) image.addView(s.name, view);
+    return image;
+}
+
+std::string oiioFormatFor(const std::string& path) {
+    const FormatInfo* f = formatInfo(path);
+    return f ? f->name : "";
+}
+
+void writeOiio(const std::string& path, std::ofstream& stream, const std::string& formatName,
+               const ViewPixels& view, const WriteOptions& options) {
+    const FormatInfo* info = formatInfo(path);
+    std::string depths;
+    bool depthOk = false;
+    for (int d : info->bitDepths) {
+        if (d == 0) break;
+        depthOk = depthOk || d == options.bitDepth;
+        depths += (depths.empty() ? "" : ", ") + std::to_string(d);
+    }
+    if (!depthOk)
+        throw IOError("cannot write " + path + ": " + formatName + " files hold " + depths +
+                      " bits per sample, not " + std::to_string(options.bitDepth) +
+                      "; choose one of these or write EXR");
+
+    const ChannelSet requested = options.channels.empty() ? view.channels() : options.channels;
+    if (!requested.intersects(Mask_RGBA))
+        throw IOError("cannot write " + path + ": " + formatName +
+                      " files hold colour channels and the image has none of rgba; give the "
+                      "Write colour channels or write EXR for other layers");
+    std::vector<Channel> channels{Chan_Red, Chan_Green, Chan_Blue};
+    if (info->alpha && requested.contains(Chan_Alpha) && view.channels().contains(Chan_Alpha))
+        channels.push_back(Chan_Alpha);
+
+    const Format& format = view.format();
+    if (format.width() <= 0 || format.height() <= 0)
+        throw IOError("cannot write " + path + ": the image format is empty; give it a format");
+    const int nch = int(channels.size());
+    OIIO::ImageSpec spec(format.width(), format.height(), nch,
+                         options.bitDepth == 8 ? OIIO::TypeDesc::UINT8 : OIIO::TypeDesc::UINT16);
+    spec.channelnames = {"R", "G", "B"};
+    if (nch == 4) {
+        spec.channelnames.push_back("A");
+        spec.alpha_channel = 3;
+    }
+    spec.attribute("oiio:BitsPerSample", options.bitDepth);
+    if (info->aspect && format.pixel_aspect() != 1.0)
+        spec.attribute("PixelAspectRatio", float(format.pixel_aspect()));
+
+    // Interleaved, top-down (file row i is host row height - 1 - i), quantised here with
+    // rounding: value v becomes the code c = round(clamp(v, 0, 1) * (2^bits - 1)). OpenImageIO
+    // takes 10 and 12 bits as 16-bit codes and keeps their top bits, so c is widened to 16 bits
+    // by repeating its bits, which keeps c exactly.
+    const int bits = options.bitDepth;
+    const double maximum = double((1 << bits) - 1);
+    auto widen = [bits](unsigned c) {
+        return bits == 10 || bits == 12 ? (c << (16 - bits)) | (c >> (2 * bits - 16)) : c;
+    };
+    std::vector<uint16_t> codes(size_t(format.width()) * size_t(format.height()) * size_t(nch));
+    for (int fileRow = 0; fileRow < format.height(); ++fileRow) {
+        uint16_t* dst = codes.data() + size_t(fileRow) * size_t(format.width()) * size_t(nch);
+        const int y = format.height() - 1 - fileRow;
+        for (int x = 0; x < format.width(); ++x)
+            for (int c = 0; c < nch; ++c) {
+                const double v = std::clamp(double(view.at(channels[size_t(c)], x, y)), 0.0, 1.0);
+                dst[size_t(x) * size_t(nch) + size_t(c)] =
+                    uint16_t(widen(unsigned(std::lround(v * maximum))));
+            }
+    }
+    std::vector<uint8_t> bytes;
+    if (options.bitDepth == 8) bytes.assign(codes.begin(), codes.end());
+    const OIIO::TypeDesc type =
+        options.bitDepth == 8 ? OIIO::TypeDesc::UINT8 : OIIO::TypeDesc::UINT16;
+    const void* data =
+        options.bitDepth == 8 ? static_cast<const void*>(bytes.data()) : codes.data();
+
+    // Encoded in memory and then written to the stream, which sees a failed write (a full disk)
+    // that OpenImageIO's writers do not report.
+    std::vector<unsigned char> encoded;
+    OIIO::Filesystem::IOVecOutput memory(encoded);
+    auto out = OIIO::ImageOutput::create(formatName);
+    if (!out || !out->set_ioproxy(&memory) || !out->open(path, spec) ||
+        !out->write_image(type, data) || !out->close())
+        throw IOError("cannot write " + path + ": " + (out ? out->geterror() : OIIO::geterror()) +
+                      "; write EXR instead");
+    stream.write(reinterpret_cast<const char*>(encoded.data()), std::streamsize(encoded.size()));
+}
+
+} // namespace Kestrel::IO

@@ -1,0 +1,331 @@
+// OpenEXR files: both multi-view layouts round-trip pixels, named layers and metadata; the
+// channel names and view attributes in the file follow the ecosystem's conventions; rows are
+// flipped; bad requests give one message naming the file.
+#include "IOTestImages.h"
+
+#include "Kestrel/IO/ImageReader.h"
+#include "Kestrel/IO/ImageWriter.h"
+
+#include <OpenEXR/ImfChannelList.h>
+#include <OpenEXR/ImfDoubleAttribute.h>
+#include <OpenEXR/ImfFloatAttribute.h>
+#include <OpenEXR/ImfFrameBuffer.h>
+#include <OpenEXR/ImfIntAttribute.h>
+#include <OpenEXR/ImfMatrixAttribute.h>
+#include <OpenEXR/ImfMultiPartInputFile.h>
+#include <OpenEXR/ImfMultiView.h>
+#include <OpenEXR/ImfOutputFile.h>
+#include <OpenEXR/ImfStandardAttributes.h>
+#include <OpenEXR/ImfStringAttribute.h>
+#include <OpenImageIO/imageio.h>
+
+#include <gmock/gmock.h>
+
+#include <csignal>
+#include <fstream>
+#include <random>
+#include <sys/resource.h>
+
+namespace Kestrel::IO::Test {
+namespace {
+
+using namespace Kx::Image;
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using ::testing::UnorderedElementsAre;
+
+// Colour, depth, both motion pairs, both disparity pairs and an STMap.
+std::vector<Channel> allLayers() {
+    return {Chan_Red,
+            Chan_Green,
+            Chan_Blue,
+            Chan_Alpha,
+            Chan_Z,
+            Chan_Forward_U,
+            Chan_Forward_V,
+            Chan_Backward_U,
+            Chan_Backward_V,
+            Chan_DisparityL_X,
+            Chan_DisparityL_Y,
+            Chan_DisparityR_X,
+            Chan_DisparityR_Y,
+            getChannel("stitch_map.u"),
+            getChannel("stitch_map.v")};
+}
+
+MetaData::Bundle someMetadata() {
+    MetaData::Bundle m;
+    m.setData("exr/owner", std::string("stereo unit"));
+    m.setData("rig/cameraCount", 2);
+    m.setData("rig/interaxial", 6.35);
+    m.setData("rig/leftToRight",
+              std::vector<double>{1, 0, 0, 0.0635, 0, 1, 0, 0, 0, 0, 1, 0.1 / 3, 0, 0, 0, 1});
+    m.setData("rig/distortion", std::vector<double>{1e-7, -2.5, 3.0 / 7});
+    return m;
+}
+
+// A stereo image whose two views have different boxes, one reaching outside the format.
+ImageData stereoImage() {
+    ImageData image;
+    const Format format(6, 5);
+    image.addView("left", codedView(format, Box(0, 0, 4, 3), allLayers(), 0));
+    image.addView("right", codedView(format, Box(-1, 1, 6, 6), allLayers(), 1));
+    image.metadata = someMetadata();
+    return image;
+}
+
+std::vector<std::string> channelNames(const Imf::Header& h) {
+    std::vector<std::string> names;
+    for (auto c = h.channels().begin(); c != h.channels().end(); ++c) names.push_back(c.name());
+    return names;
+}
+
+std::string contents(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+class KestrelIOExrFiles : public ScratchFolder {};
+
+TEST_F(KestrelIOExrFiles, SinglePartMultiViewRoundTrip) {
+    const ImageData image = stereoImage();
+    WriteOptions options;
+    options.exrPixelType = ExrPixelType::Float;
+    writeImage(file("plate.exr"), image, options);
+
+    const ImageData back = readImage(file("plate.exr"));
+    ASSERT_THAT(back.viewNames(), ElementsAre("left", "right"));
+    // A single part has one data window: both views come back over the union of the boxes,
+    // with zeros where a view had no pixels.
+    const Box both(-1, 0, 6, 6);
+    EXPECT_EQ(back.view(0).box(), both);
+    for (size_t v = 0; v < 2; ++v)
+        for (Channel z : image.view(v).channels())
+            for (int y = both.y(); y < both.t(); ++y)
+                for (int x = both.x(); x < both.r(); ++x)
+                    ASSERT_EQ(back.view(v).at(z, x, y), image.view(v).at(z, x, y))
+                        << getName(z) << " at " << x << "," << y;
+    EXPECT_EQ(back.metadata, image.metadata);
+}
+
+TEST_F(KestrelIOExrFiles, SinglePartNamesChannelsByViewPrefix) {
+    writeImage(file("plate.exr"), stereoImage());
+    Imf::MultiPartInputFile in(file("plate.exr").c_str());
+    ASSERT_EQ(in.parts(), 1);
+    const Imf::Header& h = in.header(0);
+    ASSERT_TRUE(Imf::hasMultiView(h));
+    EXPECT_THAT(Imf::multiView(h), ElementsAre("left", "right"));
+    const std::vector<std::string> names = channelNames(h);
+    for (const char* n :
+         {"R", "A", "Z", "forward.u", "backward.v", "disparityL.x", "disparityR.y", "stitch_map.u",
+          "right.R", "right.Z", "right.disparityL.x", "right.forward.u", "right.stitch_map.v"})
+        EXPECT_THAT(names, testing::Contains(n));
+    EXPECT_EQ(names.size(), 30u);
+    // exr/owner is the standard attribute, other groups keep their key as the name.
+    ASSERT_NE(h.findTypedAttribute<Imf::StringAttribute>("owner"), nullptr);
+    EXPECT_NE(h.findTypedAttribute<Imf::IntAttribute>("rig/cameraCount"), nullptr);
+}
+
+TEST_F(KestrelIOExrFiles, MultiPartRoundTrip) {
+    const ImageData image = stereoImage();
+    WriteOptions options;
+    options.exrLayout = ExrLayout::MultiPart;
+    writeImage(file("plate.exr"), image, options);
+
+    const ImageData back = readImage(file("plate.exr"));
+    ASSERT_THAT(back.viewNames(), ElementsAre("left", "right"));
+    // Half holds these small integers exactly, and each part keeps its view's own box.
+    expectSameView(back.view(0), image.view(0));
+    expectSameView(back.view(1), image.view(1));
+    EXPECT_EQ(back.metadata, image.metadata);
+}
+
+TEST_F(KestrelIOExrFiles, MultiPartHasAViewPerPartWithoutPrefixes) {
+    WriteOptions options;
+    options.exrLayout = ExrLayout::MultiPart;
+    writeImage(file("plate.exr"), stereoImage(), options);
+    Imf::MultiPartInputFile in(file("plate.exr").c_str());
+    ASSERT_EQ(in.parts(), 2);
+    for (int p = 0; p < 2; ++p) {
+        const Imf::Header& h = in.header(p);
+        ASSERT_TRUE(h.hasView());
+        EXPECT_EQ(h.view(), p == 0 ? "left" : "right");
+        const std::vector<std::string> names = channelNames(h);
+        EXPECT_EQ(names.size(), 15u);
+        EXPECT_THAT(names, testing::Contains("disparityL.x"));
+        EXPECT_THAT(names, testing::Contains("R"));
+        EXPECT_DOUBLE_EQ(h.findTypedAttribute<Imf::DoubleAttribute>("rig/interaxial")->value(),
+                         6.35);
+    }
+}
+
+TEST_F(KestrelIOExrFiles, PerViewSequenceRoundTrip) {
+    const ImageData image = stereoImage();
+    const PathPattern pattern(file("plate_%v.%04d.exr"));
+    writeFrame(pattern, 12, image);
+    EXPECT_THAT(entries(), ElementsAre("plate_l.0012.exr", "plate_r.0012.exr"));
+    for (size_t v = 0; v < 2; ++v) {
+        const ImageData back = readFrame(pattern, 12, image.viewName(v));
+        ASSERT_THAT(back.viewNames(), ElementsAre(image.viewName(v)));
+        expectSameView(back.view(0), image.view(v));
+        EXPECT_EQ(back.metadata, image.metadata);
+    }
+}
+
+TEST_F(KestrelIOExrFiles, RowZeroIsTheBottomOfTheFile) {
+    ImageData image;
+    ViewPixels& v = image.addView("", ViewPixels(Format(3, 4), Box(0, 0, 3, 4), Mask_RGB));
+    v.row(Chan_Red, 0)[1] = 1.0f;
+    writeImage(file("flip.exr"), image);
+
+    auto in = OIIO::ImageInput::open(file("flip.exr"));
+    ASSERT_TRUE(in);
+    ASSERT_EQ(in->spec().height, 4);
+    std::vector<float> pixels(3 * 4 * 3);
+    ASSERT_TRUE(in->read_image(0, 0, 0, 3, OIIO::TypeDesc::FLOAT, pixels.data()));
+    // The last scanline of the file, at x = 1, channel R.
+    EXPECT_EQ(pixels[(3 * 3) * 3 + 1 * 3 + 0], 1.0f);
+    EXPECT_EQ(std::count(pixels.begin(), pixels.end(), 1.0f), 1);
+}
+
+// Files written elsewhere may name layered channels layer.view.channel and use float and
+// matrix attributes; both are understood.
+TEST_F(KestrelIOExrFiles, ReadsLayerViewChannelNamesAndForeignAttributes) {
+    const Imath::Box2i window(Imath::V2i(0, 0), Imath::V2i(1, 0));
+    Imf::Header h(window, window);
+    Imf::addMultiView(h, {"left", "right"});
+    h.insert("lens", Imf::FloatAttribute(0.5f));
+    h.insert("camera/worldToCamera",
+             Imf::M44fAttribute(Imath::M44f().setTranslation(Imath::V3f(1, 2, 3))));
+    std::vector<float> values[3] = {{1, 2}, {3, 4}, {5, 6}};
+    const char* names[3] = {"R", "disparityL.x", "disparityL.right.x"};
+    Imf::FrameBuffer fb;
+    for (int i = 0; i < 3; ++i) {
+        h.channels().insert(names[i], Imf::Channel(Imf::FLOAT));
+        fb.insert(names[i], Imf::Slice::Make(Imf::FLOAT, values[i].data(), window));
+    }
+    {
+        Imf::OutputFile out(file("foreign.exr").c_str(), h);
+        out.setFrameBuffer(fb);
+        out.writePixels(1);
+    }
+
+    const ImageData back = readImage(file("foreign.exr"));
+    ASSERT_THAT(back.viewNames(), ElementsAre("left", "right"));
+    EXPECT_EQ(back.view(0).channels(), ChannelSet({Chan_Red, Chan_DisparityL_X}));
+    EXPECT_EQ(back.view(1).channels(), ChannelSet({Chan_DisparityL_X}));
+    EXPECT_EQ(back.view(0).at(Chan_DisparityL_X, 1, 0), 4.0f);
+    EXPECT_EQ(back.view(1).at(Chan_DisparityL_X, 1, 0), 6.0f);
+    double lens = 0;
+    EXPECT_TRUE(back.metadata.getDouble("exr/lens", lens));
+    EXPECT_EQ(lens, 0.5);
+    std::vector<double> m;
+    ASSERT_TRUE(back.metadata.getDoubles("camera/worldToCamera", m));
+    ASSERT_EQ(m.size(), 16u);
+    EXPECT_EQ(m[12], 1.0); // Imath matrices keep the translation in the last row
+    EXPECT_EQ(m[14], 3.0);
+}
+
+TEST_F(KestrelIOExrFiles, ReadsOnlyTheRequestedViewsAndChannels) {
+    writeImage(file("plate.exr"), stereoImage());
+    ReadOptions options;
+    options.views = {"right"};
+    options.channels = {Chan_Forward_U, getChannel("stitch_map.v")};
+    const ImageData back = readImage(file("plate.exr"), options);
+    ASSERT_THAT(back.viewNames(), ElementsAre("right"));
+    EXPECT_EQ(back.view(0).channels(), options.channels);
+    EXPECT_EQ(back.view(0).at(Chan_Forward_U, 2, 3), codedValue(2, 3, 5, 1));
+}
+
+TEST_F(KestrelIOExrFiles, FileWithoutViewsServesAnyView) {
+    ImageData image;
+    image.addView("", codedView(Format(2, 2), Box(0, 0, 2, 2), {Chan_Red}, 0));
+    writeImage(file("mono.exr"), image);
+    ReadOptions options;
+    options.views = {"left", "right"};
+    const ImageData back = readImage(file("mono.exr"), options);
+    ASSERT_THAT(back.viewNames(), ElementsAre("left", "right"));
+    expectSameView(back.view(1), image.view(0));
+}
+
+TEST_F(KestrelIOExrFiles, MissingFileNamesIt) {
+    const std::string message = errorOf([&] { readImage(file("nothing.exr")); });
+    EXPECT_THAT(message, HasSubstr(file("nothing.exr")));
+    EXPECT_THAT(message, HasSubstr("does not exist; check the path"));
+}
+
+TEST_F(KestrelIOExrFiles, MissingViewNamesTheFileAndItsViews) {
+    writeImage(file("plate.exr"), stereoImage());
+    ReadOptions options;
+    options.views = {"centre"};
+    const std::string message = errorOf([&] { readImage(file("plate.exr"), options); });
+    EXPECT_THAT(message, HasSubstr(file("plate.exr")));
+    EXPECT_THAT(message, HasSubstr("no view \"centre\" (its views: left, right)"));
+}
+
+TEST_F(KestrelIOExrFiles, UnknownChannelNamesTheFileViewAndChannel) {
+    ImageData image;
+    image.addView("left", codedView(Format(2, 2), Box(0, 0, 2, 2), {Chan_Red}, 0));
+    image.addView("right", codedView(Format(2, 2), Box(0, 0, 2, 2), {Chan_Red}, 1));
+    writeImage(file("plate.exr"), image);
+    ReadOptions options;
+    options.channels = {Chan_Red, Chan_DisparityR_X};
+    const std::string message = errorOf([&] { readImage(file("plate.exr"), options); });
+    EXPECT_THAT(message, HasSubstr(file("plate.exr")));
+    EXPECT_THAT(message, HasSubstr("view \"left\" has no channel disparityR.x"));
+    EXPECT_THAT(message, HasSubstr("it has: rgba.red"));
+}
+
+TEST_F(KestrelIOExrFiles, ViewsOfDifferentFormatsAreRefused) {
+    ImageData image;
+    image.addView("left", codedView(Format(2, 2), Box(0, 0, 2, 2), {Chan_Red}, 0));
+    image.addView("right", codedView(Format(3, 2), Box(0, 0, 3, 2), {Chan_Red}, 1));
+    for (ExrLayout layout : {ExrLayout::SinglePart, ExrLayout::MultiPart}) {
+        WriteOptions options;
+        options.exrLayout = layout;
+        const std::string message = errorOf([&] { writeImage(file("plate.exr"), image, options); });
+        EXPECT_THAT(message, HasSubstr(file("plate.exr")));
+        EXPECT_THAT(message, HasSubstr("view \"right\" is 3x2 but view \"left\" is 2x2"));
+        EXPECT_THAT(message, HasSubstr("one file per view"));
+        EXPECT_TRUE(entries().empty());
+    }
+}
+
+// A disk that fills up part-way through: the size limit for files of this process makes the
+// write fail after the temporary file has been created and partly written.
+TEST_F(KestrelIOExrFiles, FailedWriteLeavesTheOldFileAndNoTemporary) {
+    ImageData small;
+    small.addView("", codedView(Format(2, 2), Box(0, 0, 2, 2), {Chan_Red}, 0));
+    ImageData noisy;
+    ViewPixels& v = noisy.addView("", ViewPixels(Format(256, 256), Box(0, 0, 256, 256), Mask_RGBA));
+    std::mt19937 random(7);
+    std::uniform_real_distribution<float> uniform(0.0f, 1.0f);
+    for (Channel z : Mask_RGBA)
+        for (int y = 0; y < 256; ++y)
+            for (int x = 0; x < 256; ++x) v.row(z, y)[x] = uniform(random);
+    WriteOptions options;
+    options.exrPixelType = ExrPixelType::Float;
+
+    for (const char* name : {"plate.exr", "plate.png"}) {
+        SCOPED_TRACE(name);
+        writeImage(file(name), small);
+        const std::string before = contents(file(name));
+        rlimit old{};
+        ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
+        rlimit limited = old;
+        limited.rlim_cur = 16384;
+        const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+        ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limited), 0);
+        const std::string message = errorOf([&] { writeImage(file(name), noisy, options); });
+        setrlimit(RLIMIT_FSIZE, &old);
+        std::signal(SIGXFSZ, oldHandler);
+
+        EXPECT_THAT(message, HasSubstr("cannot write " + file(name)));
+        EXPECT_THAT(entries(), ElementsAre(name));
+        EXPECT_EQ(contents(file(name)), before);
+        std::filesystem::remove(file(name));
+    }
+}
+
+} // namespace
+} // namespace Kestrel::IO::Test

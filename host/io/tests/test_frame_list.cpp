@@ -1,0 +1,55 @@
+// Frame lists: the farm forms, and one message per kind of bad text.
+#include "ErrorOf.h"
+#include "Kestrel/IO/FrameList.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+using Kestrel::IO::parseFrameList;
+using Kestrel::IO::Test::errorOf;
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+
+TEST(KestrelIOFrameList, RangeIncludesBothEnds) {
+    const std::vector<int> frames = parseFrameList("1-100");
+    ASSERT_EQ(frames.size(), 100u);
+    EXPECT_EQ(frames.front(), 1);
+    EXPECT_EQ(frames.back(), 100);
+}
+
+TEST(KestrelIOFrameList, MixedItemsWithStep) {
+    EXPECT_THAT(parseFrameList("1-3,5,7-20x2"), ElementsAre(1, 2, 3, 5, 7, 9, 11, 13, 15, 17, 19));
+    // A step that overshoots the end stops before it.
+    EXPECT_THAT(parseFrameList("10-15x4"), ElementsAre(10, 14));
+}
+
+TEST(KestrelIOFrameList, SortedWithoutRepeats) {
+    EXPECT_THAT(parseFrameList(" 9, 1-3 ,2 "), ElementsAre(1, 2, 3, 9));
+}
+
+TEST(KestrelIOFrameList, NegativeFrames) {
+    EXPECT_THAT(parseFrameList("-5--3,-1"), ElementsAre(-5, -4, -3, -1));
+}
+
+// Each bad text gives a message that names the text, the item and the accepted forms.
+TEST(KestrelIOFrameList, BadTextNamesTheItemAndTheForms) {
+    struct Case {
+        const char* text;
+        const char* item;
+        const char* why;
+    };
+    for (const Case& c :
+         {Case{"", "", "holds no frame"}, Case{"1-3,a", "a", "is not a frame or a range"},
+          Case{"1-3,,5", "", "is not a frame or a range"},
+          Case{"5-", "5-", "is not a frame or a range"},
+          Case{"1-10y2", "1-10y2", "is not a frame or a range"},
+          Case{"1-10x2x", "1-10x2x", "is not a frame or a range"},
+          Case{"20-10", "20-10", "ends before it starts"},
+          Case{"1-10x0", "1-10x0", "has a step below 1"}}) {
+        SCOPED_TRACE(c.text);
+        const std::string message = errorOf([&] { parseFrameList(c.text); });
+        EXPECT_THAT(message, HasSubstr("\"" + std::string(c.text) + "\""));
+        EXPECT_THAT(message, HasSubstr("\"" + std::string(c.item) + "\" " + c.why));
+        EXPECT_THAT(message, HasSubstr("1-3,5,7-20x2"));
+    }
+}

@@ -1,0 +1,180 @@
+// Sequences of integer-format files (PNG, JPEG), per-view paths and frame numbers, the row
+// flip, and all-or-nothing writing.
+#include "IOTestImages.h"
+
+#include "Kestrel/IO/ImageReader.h"
+#include "Kestrel/IO/ImageWriter.h"
+
+#include <OpenImageIO/imageio.h>
+
+#include <gmock/gmock.h>
+
+#include <cmath>
+#include <fstream>
+
+namespace Kestrel::IO::Test {
+namespace {
+
+using namespace Kx::Image;
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+
+// A 5x3 RGBA view of integer codes x + 8 y + 32 c + 128 v (times 257 in 16 bits, so that the
+// codes spread over the range), stored as code / maximum; alpha is 1, as the files hold colour
+// unpremultiplied and the host premultiplied.
+constexpr float kMax8 = 255.0f, kMax16 = 65535.0f;
+
+ViewPixels quantisedView(int v, float maximum) {
+    ViewPixels view(Format(5, 3), Box(0, 0, 5, 3), Mask_RGBA);
+    const int spread = maximum == kMax16 ? 257 : 1;
+    for (Channel z : Mask_RGB)
+        for (int y = 0; y < 3; ++y)
+            for (int x = 0; x < 5; ++x)
+                view.row(z, y)[x] = float((x + 8 * y + 32 * (z - 1) + 128 * v) * spread) / maximum;
+    for (int y = 0; y < 3; ++y) std::fill_n(view.row(Chan_Alpha, y), 5, 1.0f);
+    return view;
+}
+
+// Integer codes come back as code / maximum computed by the library, which may differ from our
+// division in the last bit; the codes themselves must be equal.
+void expectSameCodes(const ViewPixels& a, const ViewPixels& b, float maximum) {
+    ASSERT_EQ(a.channels(), b.channels());
+    ASSERT_EQ(a.box(), b.box());
+    for (Channel z : a.channels())
+        for (int y = 0; y < 3; ++y)
+            for (int x = 0; x < 5; ++x)
+                ASSERT_EQ(std::lround(a.at(z, x, y) * maximum),
+                          std::lround(b.at(z, x, y) * maximum))
+                    << getName(z) << " at " << x << "," << y;
+}
+
+ImageData stereo() {
+    ImageData image;
+    image.addView("left", quantisedView(0, kMax8));
+    image.addView("right", quantisedView(1, kMax8));
+    return image;
+}
+
+class KestrelIOImageFiles : public ScratchFolder {};
+
+TEST_F(KestrelIOImageFiles, PngSequencePerViewRoundTrip) {
+    const PathPattern pattern(file("plate_%V.####.png"));
+    const ImageData image = stereo();
+    for (int frame : {1, 2}) writeFrame(pattern, frame, image);
+    EXPECT_THAT(entries(), ElementsAre("plate_left.0001.png", "plate_left.0002.png",
+                                       "plate_right.0001.png", "plate_right.0002.png"));
+
+    for (const char* view : {"left", "right"}) {
+        const ImageData back = readFrame(pattern, 2, view);
+        ASSERT_THAT(back.viewNames(), ElementsAre(view));
+        expectSameCodes(back.view(0), *image.find(view), kMax8);
+    }
+}
+
+TEST_F(KestrelIOImageFiles, SixteenBitPngKeepsSixteenBits) {
+    ImageData image;
+    image.addView("", quantisedView(0, kMax16));
+    WriteOptions options;
+    options.bitDepth = 16;
+    writeImage(file("deep.png"), image, options);
+    expectSameCodes(readImage(file("deep.png")).view(0), image.view(0), kMax16);
+}
+
+// Values a third of a step below each code must round up to it, not truncate to the code below.
+TEST_F(KestrelIOImageFiles, TenBitDpxRoundsToItsCodes) {
+    ImageData image;
+    ViewPixels& v = image.addView("", quantisedView(1, 1023.0f));
+    for (Channel z : Mask_RGB)
+        for (int y = 0; y < 3; ++y)
+            for (int x = 0; x < 5; ++x) v.row(z, y)[x] -= 0.3f / 1023.0f;
+    WriteOptions options;
+    options.bitDepth = 10;
+    writeImage(file("plate.dpx"), image, options);
+    expectSameCodes(readImage(file("plate.dpx")).view(0), image.view(0), 1023.0f);
+}
+
+TEST_F(KestrelIOImageFiles, RowZeroIsTheBottomOfThePng) {
+    ImageData image;
+    ViewPixels& v = image.addView("", ViewPixels(Format(3, 4), Box(0, 0, 3, 4), Mask_RGB));
+    v.row(Chan_Green, 0)[2] = 1.0f;
+    writeImage(file("flip.png"), image);
+
+    auto in = OIIO::ImageInput::open(file("flip.png"));
+    ASSERT_TRUE(in);
+    std::vector<unsigned char> pixels(3 * 4 * 3);
+    ASSERT_TRUE(in->read_image(0, 0, 0, 3, OIIO::TypeDesc::UINT8, pixels.data()));
+    // The last scanline of the file, x = 2, channel G.
+    EXPECT_EQ(pixels[(3 * 3) * 3 + 2 * 3 + 1], 255);
+    EXPECT_EQ(std::count(pixels.begin(), pixels.end(), 255), 1);
+    // And back in the host it is at row 0 again.
+    EXPECT_EQ(readImage(file("flip.png")).view(0).at(Chan_Green, 2, 0), 1.0f);
+}
+
+TEST_F(KestrelIOImageFiles, DataBoxIsPlacedInTheFullFormat) {
+    ImageData image;
+    ViewPixels& v = image.addView("", ViewPixels(Format(4, 4), Box(1, 1, 2, 2), Mask_RGB));
+    v.row(Chan_Blue, 1)[0] = 1.0f;
+    writeImage(file("box.png"), image);
+    const ViewPixels back = readImage(file("box.png")).view(0);
+    EXPECT_EQ(back.box(), Box(0, 0, 4, 4));
+    EXPECT_EQ(back.at(Chan_Blue, 1, 1), 1.0f);
+    EXPECT_EQ(back.at(Chan_Blue, 0, 0), 0.0f);
+}
+
+TEST_F(KestrelIOImageFiles, MissingFrameNamesTheSequenceFrameAndFile) {
+    const PathPattern pattern(file("plate_%V.####.png"));
+    writeFrame(pattern, 1, stereo());
+    const std::string message = errorOf([&] { readFrame(pattern, 3, "right"); });
+    EXPECT_THAT(message, HasSubstr("frame 3 of the sequence " + pattern.text() +
+                                   " (view right) is missing: " + file("plate_right.0003.png") +
+                                   " does not exist"));
+}
+
+TEST_F(KestrelIOImageFiles, SeveralViewsNeedAViewToken) {
+    const std::string message = errorOf([&] { writeImage(file("plate.png"), stereo()); });
+    EXPECT_THAT(message, HasSubstr(file("plate.png")));
+    EXPECT_THAT(message, HasSubstr("put %V in the path"));
+    EXPECT_TRUE(entries().empty());
+}
+
+TEST_F(KestrelIOImageFiles, JpegRefusesSixteenBits) {
+    ImageData image;
+    image.addView("", quantisedView(0, kMax8));
+    WriteOptions options;
+    options.bitDepth = 16;
+    const std::string message = errorOf([&] { writeImage(file("plate.jpg"), image, options); });
+    EXPECT_THAT(message, HasSubstr("jpeg files hold 8 bits per sample, not 16"));
+    EXPECT_TRUE(entries().empty());
+}
+
+TEST_F(KestrelIOImageFiles, MissingOutputFolderIsNamed) {
+    ImageData image;
+    image.addView("", quantisedView(0, kMax8));
+    const std::string path = file("absent/plate.png");
+    const std::string message = errorOf([&] { writeImage(path, image); });
+    EXPECT_THAT(message, HasSubstr("cannot write " + path + ": the folder " + file("absent") +
+                                   " does not exist; create it"));
+    EXPECT_TRUE(entries().empty());
+}
+
+TEST_F(KestrelIOImageFiles, RegularFileUsedAsFolderIsNamed) {
+    std::ofstream(file("notes.txt")) << "not a folder";
+    ImageData image;
+    image.addView("", quantisedView(0, kMax8));
+    const std::string message =
+        errorOf([&] { writeFrame(PathPattern(file("notes.txt/plate.####.exr")), 1, image); });
+    EXPECT_THAT(message, HasSubstr(file("notes.txt") + " is not a folder"));
+    EXPECT_THAT(entries(), ElementsAre("notes.txt"));
+}
+
+TEST_F(KestrelIOImageFiles, PerViewWriteChecksEveryFolderFirst) {
+    std::filesystem::create_directory(dir / "left");
+    const ImageData image = stereo();
+    const std::string message =
+        errorOf([&] { writeFrame(PathPattern(file("%V/plate.####.png")), 1, image); });
+    EXPECT_THAT(message, HasSubstr(file("right") + " does not exist"));
+    EXPECT_TRUE(std::filesystem::is_empty(dir / "left"));
+}
+
+} // namespace
+} // namespace Kestrel::IO::Test
