@@ -1,0 +1,45 @@
+// AnalysisRunner: what Match and Analyse Sequence do when the host executes the node over
+// its frame range. The host asks before each frame whether to skip it; every frame that is
+// not an analysis key is skipped, so both runs work at the keys only.
+//
+// Match finds and triangulates the feature matches between the two cameras of the chosen
+// views at each key and replaces that key's stored tracks. Analyse Sequence writes, at each
+// key and for each of the two views, a corner pin (the inset corners of input 0's format
+// after the view's correction) and the correction as a 4 x 4 matrix, then a summary of the
+// global options. The node's own global alignment is applied in the warp, not in these
+// outputs: they carry the framing corrections, the zoom that prevents black and the
+// parallax offset, which other nodes can apply.
+#pragma once
+
+#include "Kx/Image/Box.h"
+
+#include <Eigen/Core>
+
+namespace Marrow::Research {
+
+class VerticalAlignerPlugin;
+
+class AnalysisRunner {
+public:
+    enum Type { Match = 0, Analyse = 1 };
+
+    explicit AnalysisRunner(VerticalAlignerPlugin* node) : _node(node) {}
+
+    void begin();
+    void execute(double frame);
+    void end();
+
+    // The inset box of the corner pins: m = ceil(W · 0.005) · 10 pixels in from each edge.
+    static Kx::Image::Box insetBox(const Kx::Image::Box& format);
+
+private:
+    void prepareOutputs();
+    void match(double frame);
+    void analyse(double frame);
+    void writeView(int view, const Eigen::Matrix3d& m, const Kx::Image::Box& inset, double frame);
+
+    VerticalAlignerPlugin* _node;
+    int _type = Match;
+};
+
+} // namespace Marrow::Research

@@ -1,0 +1,111 @@
+// VerticalAlignerPlugin: the Q_VerticalAligner node. It takes one multi-view stream,
+// "Source", and corrects the vertical discrepancy between two of its views.
+//
+// Both views come from the one input, read in three contexts at the output's frame: split 0
+// at the output's own view, split 1 at the left view (knob leftView), split 2 at the right
+// view (knob rightView); so host input 1 is the left view's image, 2 the right view's and 0
+// the output view's. Camera 0 of the pair is the left view, camera 1 the right view.
+//
+// The node owns its parts for its whole life, each with a back-pointer to it; they are
+// built in the order of the members below and destroyed in reverse, after the stereo
+// library has forgotten the node's data provider.
+#pragma once
+
+#include "mwAnalysisRunner.h"
+#include "mwMultiViewManager.h"
+#include "mwMultiViewNameMapper.h"
+#include "mwRigState.h"
+#include "mwVerticalAlignerDataProvider.h"
+#include "mwVerticalAlignerKnobManager.h"
+
+#include "IopPlugin.h"
+#include "Kx/Image/Blur.h"
+#include "Kx/Image/Executable.h"
+
+#include <set>
+
+namespace Marrow::Research {
+
+class VerticalAlignerPlugin : public Support::KDK::IopPlugin {
+public:
+    static constexpr const char* kDisplayName = "Q_VerticalAligner";
+    static constexpr const char* kClassName = "Q_VerticalAligner2_1";
+    static const char* const kHelp;
+
+    explicit VerticalAlignerPlugin(Kx::Image::Node* node);
+    ~VerticalAlignerPlugin() override;
+
+    // ---- camera, view and input numbering ----
+    // 0 for the left view, 1 for the right view when it differs from the left, else 0.
+    int cameraIndexOfView(int view) const;
+    int leftCameraIndex() const { return 0; }
+    int rightCameraIndex() const;
+    // The host input that reads camera c (0 or 1): c + 1.
+    int inputNumberOfCamera(int camera) const;
+
+    VerticalAlignerKnobManager& knobValues() { return _knobValues; }
+    const VerticalAlignerKnobManager& knobValues() const { return _knobValues; }
+    MultiViewNameMapper& multiViewNameMapper() { return _multiViewNameMapper; }
+    MultiViewManager& multiViewManager() { return _multiViewManager; }
+    RigState& rigState() { return _rigState; }
+    const RigState& rigState() const { return _rigState; }
+    VerticalAlignerDataProvider& dataProvider() { return _dataProvider; }
+    // The alignment box: the format of the aligned rig's first camera, at the proxy scale of
+    // the output context; empty without cameras.
+    Kx::Image::Box alignmentBox() const;
+    Kx::Image::Blur& preBlur() { return _preBlur; }
+    Kx::Image::Filter& filter() { return _filter; }
+
+    // ---- host virtuals ----
+    const char* Class() const override { return kClassName; }
+    const char* node_help() const override { return kHelp; }
+    bool test_input(int n, Kx::Image::Op* op) const override;
+    int split_input(int n) const override { return n == 0 ? 3 : 1; }
+    const Kx::Image::OutputContext& inputContext(int n, int offset,
+                                                 Kx::Image::OutputContext& scratch) const override;
+    void append(Kx::Image::Hash& h) override;
+    void _validate(bool for_real) override;
+    void engine(int y, int x, int r, Kx::Image::ChannelSet channels, Kx::Image::Row& row) override;
+    void sample(float cx, float cy, float w, float h, Kx::Image::Filter* filter,
+                Kx::Image::Pixel& out) override;
+    Kx::Image::Executable* executable() override { return &_execution; }
+
+    // ---- framework hooks ----
+    const char* pluginDisplayName() const override { return kDisplayName; }
+    const char* pluginHelp() const override { return kHelp; }
+    void pluginKnobs(Kx::Image::Knob_Closure& f) override;
+    int pluginKnobChanged(Kx::Image::Knob* k) override;
+    Kx::Image::ChannelSet inputChannels(int n) override;
+    void process(Support::KDK::FrameJob&) override {}
+
+private:
+    // What the host runs for Match and Analyse Sequence.
+    class Execution : public Kx::Image::Executable {
+    public:
+        explicit Execution(VerticalAlignerPlugin* node) : Executable(node), _node(node) {}
+        void beginExecuting() override;
+        void execute() override;
+        void endExecuting() override;
+        // Only the left view runs: the analysis covers both views at once.
+        const std::set<int>& viewsToExecute() override;
+        // Frames that are no analysis key are skipped.
+        bool skipFrame(const Kx::Image::OutputContext& c) override;
+
+    private:
+        VerticalAlignerPlugin* _node;
+    };
+    friend class Execution;
+
+    Execution _execution;
+    std::set<int> _viewsToExecute;
+    VerticalAlignerDataProvider _dataProvider;
+    Kx::Image::Blur _preBlur;
+    bool _singleInput = true;
+    RigState _rigState;
+    VerticalAlignerKnobManager _knobValues;
+    AnalysisRunner _analysisRunner;
+    MultiViewNameMapper _multiViewNameMapper;
+    MultiViewManager _multiViewManager;
+};
+
+} // namespace Marrow::Research
