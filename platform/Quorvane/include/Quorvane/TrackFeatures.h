@@ -1,0 +1,54 @@
+// TrackFeatures: feature matches between the images of a rig's cameras at one frame.
+//
+// For every camera of the rig that is enabled and has an input, the node's input of that
+// camera is rendered at the frame (its whole format, red, green and blue) and turned into
+// 8-bit grey. SIFT features are found in each image and kept spread over the frame (the
+// strongest ones of each cell of a grid, so that textured corners do not take all of them;
+// frames wider than 1600 pixels are searched at a half, a quarter... of their size). Two
+// cameras' features are matched by their descriptors: the nearest neighbour must be clearly
+// nearer than the second nearest (ratio test) and the match must be mutual. Each match is
+// then placed to a fraction of a pixel at full resolution by fitting the patch around the
+// first feature into the second image (an affine change of shape and of brightness
+// allowed); a match whose patch does not fit well, or does not fit back onto the first
+// feature from the second, is dropped (a patch across a depth edge, detail without a
+// definite position). With rejectOutliers, matches that disagree with the fundamental
+// matrix found by RANSAC are dropped too. The survivors, at most an even share of
+// kMaxMatchesPerPair per grid cell, are appended to the camera track as FeatureTracks of two
+// features, the lower rig camera index first (the left camera of a stereo pair), positions
+// in the host's pixel convention (x right, y up, pixel centres at i + 0.5).
+//
+// Which cameras are matched: MATCH_ADJACENT matches each camera with the next in rig order,
+// MATCH_ALL_PAIRS every pair; for a two-camera rig they are the same.
+//
+// A frame without texture gives no tracks and is not an error. An input that is missing or
+// cannot be rendered makes TrackFeatures report the input's own error as the node's error
+// and return false; an aborted render returns false as well. The camera track is then left
+// as it was.
+#pragma once
+
+#include "Quorvane/CameraRigDefinition.h"
+#include "Quorvane/Tracks.h"
+
+#include <vector>
+
+namespace Kx::Image {
+class Op;
+}
+
+namespace Marrow::Research {
+
+enum MatchTypeEnum : int {
+    MATCH_ADJACENT = 0,
+    MATCH_ALL_PAIRS = 1,
+};
+
+// The most matches one camera pair gives at one frame.
+constexpr int kMaxMatchesPerPair = 2000;
+
+// node: the node asking; its host input number inputs[c] is the image of rig camera c
+// (-1 for a camera without an input). frame: the frame to render the inputs at.
+bool TrackFeatures(Kx::Image::Op* node, CameraTrack& track, const CameraRigDefinition& rig,
+                   MatchTypeEnum matchType, bool rejectOutliers, double frame,
+                   const std::vector<int>& inputs);
+
+} // namespace Marrow::Research

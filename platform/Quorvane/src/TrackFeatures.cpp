@@ -1,0 +1,387 @@
+#include "Quorvane/TrackFeatures.h"
+
+#include <Kx/Image/Engine.h>
+#include <Kx/Image/Iop.h>
+#include <Kx/Image/Node.h>
+#include <Kx/Image/Row.h>
+
+#include <opencv2/calib3d.hpp>
+#include <opencv2/features2d.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include <Eigen/Dense>
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <cmath>
+#include <set>
+#include <string>
+
+namespace Marrow::Research {
+
+namespace {
+
+// Features are chosen per cell of a grid of kGridColumns columns and as many rows as keep
+// the cells near square.
+constexpr int kGridColumns = 8;
+constexpr int kMaxFeaturesPerImage = 8000;
+constexpr int kSiftWidth = 1600;
+constexpr float kRatio = 0.8f;          // nearest over second nearest descriptor distance
+constexpr double kEpipolarPixels = 1.0; // RANSAC tolerance
+constexpr double kConfidence = 0.999;
+// Refinement of the second position by fitting the patch around the first: patch radius,
+// the farthest the fit may move from the SIFT position, and the least correlation of the
+// fitted patch.
+constexpr int kPatchRadius = 7;
+constexpr int kSearchRadius = 3;
+constexpr double kMinCorrelation = 0.9;
+// A refined match must lead back from the second image to within this distance (pixels) of
+// its first position; patches that straddle surfaces at different depths do not.
+constexpr double kBackTolerance = 0.1;
+
+struct Grid {
+    int columns, rows;
+    double width, height;
+
+    Grid(double w, double h)
+        : columns(kGridColumns), rows(std::max(1, int(std::lround(kGridColumns * h / w)))),
+          width(w), height(h) {}
+    int cells() const { return columns * rows; }
+    int cell(const cv::Point2f& p) const {
+        const int cx = std::clamp(int(p.x / width * columns), 0, columns - 1);
+        const int cy = std::clamp(int(p.y / height * rows), 0, rows - 1);
+        return cy * columns + cx;
+    }
+};
+
+// A grey image as floats with its derivatives along x and y (OpenCV axes).
+struct ImageData {
+    cv::Mat value, dx, dy;
+
+    void set(const cv::Mat& grey) {
+        grey.convertTo(value, CV_32F);
+        cv::Sobel(value, dx, CV_32F, 1, 0, 3, 1.0 / 8.0);
+        cv::Sobel(value, dy, CV_32F, 0, 1, 3, 1.0 / 8.0);
+    }
+};
+
+struct CameraImage {
+    int camera = -1;
+    cv::Mat grey;
+    ImageData data;
+    std::vector<cv::KeyPoint> keypoints;
+    cv::Mat descriptors;
+};
+
+// Host pixel position of an OpenCV position in an image of the given height (OpenCV: rows
+// top-down, pixel centres at integers).
+Eigen::Vector2d hostPosition(const cv::Point2f& p, int height) {
+    return {p.x + 0.5, height - (p.y + 0.5)};
+}
+
+// The input's image at the frame, or the reason it has none.
+bool renderInput(Kx::Image::Op* node, int input, double frame, cv::Mat& grey, std::string& why) {
+    Kx::Image::Op* op = input >= 0 && input < node->inputs() ? node->input(input) : nullptr;
+    Kx::Image::Iop* iop = op ? op->iop() : nullptr;
+    if (!iop) {
+        why = "input " + std::to_string(input) + " of " + node->node_name() +
+              " is not connected to an image";
+        return false;
+    }
+    if (iop->frame() != frame) {
+        if (!iop->node()) {
+            why = "input " + std::to_string(input) + " renders frame " +
+                  std::to_string(iop->frame()) + ", not the tracked frame " + std::to_string(frame);
+            return false;
+        }
+        Kx::Image::OutputContext context = iop->outputContext();
+        context.setFrame(frame);
+        iop = iop->node()->iop(context);
+    }
+    iop->validate(true);
+    if (iop->hasError()) {
+        why = iop->errorMessage();
+        return false;
+    }
+    const Kx::Image::Format& format = iop->format();
+    const int w = format.width(), h = format.height();
+    if (w <= 0 || h <= 0) {
+        why =
+            "input " + std::to_string(input) + " of " + node->node_name() + " has an empty format";
+        return false;
+    }
+    grey.create(h, w, CV_8U);
+    iop->request(0, 0, w, h, Kx::Image::Mask_RGB);
+    std::atomic<bool> stopped{false};
+    Kx::Image::Engine::parallelRows(0, h, [&](int y) {
+        if (stopped || node->aborted()) {
+            stopped = true;
+            return;
+        }
+        Kx::Image::Row row(0, w);
+        iop->get(y, 0, w, Kx::Image::Mask_RGB, row);
+        const float *r = row[Kx::Image::Chan_Red], *g = row[Kx::Image::Chan_Green],
+                    *b = row[Kx::Image::Chan_Blue];
+        uchar* out = grey.ptr<uchar>(h - 1 - y); // host rows count from the bottom
+        for (int i = 0; i < w; ++i) {
+            // Luminance, then a display gamma so that dark texture keeps its contrast.
+            const float l =
+                std::clamp(0.2126f * r[i] + 0.7152f * g[i] + 0.0722f * b[i], 0.0f, 1.0f);
+            out[i] = uchar(std::lround(255.0f * std::sqrt(l)));
+        }
+    });
+    if (iop->hasError()) {
+        why = iop->errorMessage();
+        return false;
+    }
+    if (stopped || Kx::Image::Engine::interrupted()) {
+        why = "the render of input " + std::to_string(input) + " was interrupted";
+        return false;
+    }
+    return true;
+}
+
+// SIFT features, at most an even share per grid cell (the strongest), with descriptors.
+// Wide images are reduced by halves to at most kSiftWidth pixels first: SIFT's cost grows
+// with the area, and the refinement places every match at full resolution anyway.
+void detect(CameraImage& image) {
+    image.data.set(image.grey);
+    int scale = 1;
+    while (image.grey.cols / scale > kSiftWidth) scale *= 2;
+    cv::Mat reduced = image.grey;
+    if (scale > 1)
+        cv::resize(image.grey, reduced, cv::Size(image.grey.cols / scale, image.grey.rows / scale),
+                   0, 0, cv::INTER_AREA);
+
+    cv::Ptr<cv::SIFT> sift = cv::SIFT::create();
+    std::vector<cv::KeyPoint> all;
+    sift->detect(reduced, all);
+    const Grid grid(reduced.cols, reduced.rows);
+    const size_t share = size_t(kMaxFeaturesPerImage / grid.cells());
+    std::vector<std::vector<cv::KeyPoint>> cells(size_t(grid.cells()));
+    for (const cv::KeyPoint& k : all) cells[size_t(grid.cell(k.pt))].push_back(k);
+    image.keypoints.clear();
+    for (auto& cell : cells) {
+        std::sort(cell.begin(), cell.end(), [](const cv::KeyPoint& a, const cv::KeyPoint& b) {
+            return a.response > b.response;
+        });
+        cell.resize(std::min(cell.size(), share));
+        image.keypoints.insert(image.keypoints.end(), cell.begin(), cell.end());
+    }
+    if (image.keypoints.empty()) return;
+    sift->compute(reduced, image.keypoints, image.descriptors);
+    // Back to full-resolution positions (pixel centres at integers in both).
+    for (cv::KeyPoint& k : image.keypoints) {
+        k.pt = (k.pt + cv::Point2f(0.5f, 0.5f)) * float(scale) - cv::Point2f(0.5f, 0.5f);
+        k.size *= float(scale);
+    }
+}
+
+struct Match {
+    int first, second;
+    float ratio;
+    cv::Point2f refined; // the second position after refinement (OpenCV pixel positions)
+};
+
+// Bilinear sample of a float image at an OpenCV position (inside the image).
+float bilinear(const cv::Mat& m, float x, float y) {
+    const int x0 = int(std::floor(x)), y0 = int(std::floor(y));
+    const float fx = x - float(x0), fy = y - float(y0);
+    const float* r0 = m.ptr<float>(y0);
+    const float* r1 = m.ptr<float>(y0 + 1);
+    return (r0[x0] * (1 - fx) + r0[x0 + 1] * fx) * (1 - fy) +
+           (r1[x0] * (1 - fx) + r1[x0 + 1] * fx) * fy;
+}
+
+// Moves the second position of a match to where the patch around the first position fits
+// the second image best, to a fraction of a pixel. SIFT places a feature at the centre of a
+// blob of its scale, which for large blobs can be off by more than half a pixel; the patch
+// places it by the image detail itself. The patch is allowed an affine change of shape
+// (the two views see a slanted surface sheared or stretched differently) and of gain and
+// offset, fitted by Gauss-Newton from the SIFT position. False where the fit does not hold:
+// too little correlation after the fit (as where one view sees past an edge differently), or
+// a fit that wanders off (as for a patch whose detail cannot fix a position in both
+// directions) by more than kSearchRadius or a third of the patch's shape.
+bool refine(const ImageData& a, const ImageData& b, const cv::Point2f& pa, cv::Point2f& pb) {
+    constexpr int n = (2 * kPatchRadius + 1) * (2 * kPatchRadius + 1);
+    const float margin = kPatchRadius * 1.5f + kSearchRadius + 2.0f;
+    const auto inside = [&](const cv::Mat& m, const cv::Point2f& p) {
+        return p.x >= margin && p.y >= margin && p.x < m.cols - margin && p.y < m.rows - margin;
+    };
+    if (!inside(a.value, pa) || !inside(b.value, pb)) return false;
+
+    std::array<float, n> patch;
+    std::array<float, n> u, v;
+    {
+        int k = 0;
+        for (int j = -kPatchRadius; j <= kPatchRadius; ++j)
+            for (int i = -kPatchRadius; i <= kPatchRadius; ++i, ++k) {
+                u[size_t(k)] = float(i);
+                v[size_t(k)] = float(j);
+                patch[size_t(k)] = bilinear(a.value, pa.x + float(i), pa.y + float(j));
+            }
+    }
+    // Parameters: position (x, y), the affine part [[1 + a, s], [r, 1 + c]], gain, offset.
+    Eigen::Matrix<double, 8, 1> p;
+    p << pb.x, pb.y, 0, 0, 0, 0, 1, 0;
+    std::array<float, n> warped;
+    for (int iteration = 0; iteration < 15; ++iteration) {
+        Eigen::Matrix<double, 8, 8> h = Eigen::Matrix<double, 8, 8>::Zero();
+        Eigen::Matrix<double, 8, 1> g = Eigen::Matrix<double, 8, 1>::Zero();
+        for (size_t k = 0; k < size_t(n); ++k) {
+            const float x = float(p[0] + (1 + p[2]) * u[k] + p[3] * v[k]);
+            const float y = float(p[1] + p[4] * u[k] + (1 + p[5]) * v[k]);
+            if (!inside(b.value, {x, y})) return false;
+            warped[k] = bilinear(b.value, x, y);
+            const double gx = bilinear(b.dx, x, y), gy = bilinear(b.dy, x, y);
+            Eigen::Matrix<double, 8, 1> jac;
+            jac << gx, gy, gx * u[k], gx * v[k], gy * u[k], gy * v[k], -patch[k], -1.0;
+            const double e = warped[k] - (p[6] * patch[k] + p[7]);
+            h.selfadjointView<Eigen::Lower>().rankUpdate(jac);
+            g += jac * e;
+        }
+        const Eigen::Matrix<double, 8, 1> step = h.selfadjointView<Eigen::Lower>().ldlt().solve(-g);
+        if (!step.allFinite()) return false;
+        p += step;
+        if (step.head<2>().norm() < 1e-3) break;
+    }
+    const cv::Point2f moved{float(p[0]), float(p[1])};
+    if (std::hypot(moved.x - pb.x, moved.y - pb.y) > kSearchRadius) return false;
+    if (std::abs(p[2]) > 0.3 || std::abs(p[3]) > 0.3 || std::abs(p[4]) > 0.3 ||
+        std::abs(p[5]) > 0.3)
+        return false;
+
+    // Correlation of the patch with the fitted place.
+    double ma = 0, mb = 0;
+    for (size_t k = 0; k < size_t(n); ++k) ma += patch[k], mb += warped[k];
+    ma /= n;
+    mb /= n;
+    double sab = 0, saa = 0, sbb = 0;
+    for (size_t k = 0; k < size_t(n); ++k) {
+        sab += (patch[k] - ma) * (warped[k] - mb);
+        saa += (patch[k] - ma) * (patch[k] - ma);
+        sbb += (warped[k] - mb) * (warped[k] - mb);
+    }
+    const double correlation = sab / std::sqrt(saa * sbb);
+    if (!(correlation >= kMinCorrelation)) return false;
+    pb = moved;
+    return true;
+}
+
+// Nearest neighbours that pass the ratio test in both directions and agree.
+std::vector<Match> mutualMatches(const cv::Mat& a, const cv::Mat& b) {
+    std::vector<Match> out;
+    if (a.rows < 2 || b.rows < 2) return out;
+    std::vector<std::vector<cv::DMatch>> ab, ba;
+    cv::BFMatcher matcher(cv::NORM_L2);
+    Kx::Image::Engine::parallelRows(0, 2, [&](int direction) {
+        if (direction == 0)
+            matcher.knnMatch(a, b, ab, 2);
+        else
+            matcher.knnMatch(b, a, ba, 2);
+    });
+    std::vector<int> back(size_t(b.rows), -1);
+    for (const auto& m : ba)
+        if (m.size() == 2 && m[0].distance < kRatio * m[1].distance)
+            back[size_t(m[0].queryIdx)] = m[0].trainIdx;
+    for (const auto& m : ab) {
+        if (m.size() < 2 || !(m[0].distance < kRatio * m[1].distance)) continue;
+        if (back[size_t(m[0].trainIdx)] != m[0].queryIdx) continue;
+        out.push_back({m[0].queryIdx, m[0].trainIdx, m[0].distance / m[1].distance, {}});
+    }
+    return out;
+}
+
+void matchPair(const CameraImage& a, const CameraImage& b, bool rejectOutliers,
+               CameraTrack& track) {
+    std::vector<Match> found = mutualMatches(a.descriptors, b.descriptors), matches;
+    for (Match& m : found) {
+        m.refined = b.keypoints[size_t(m.second)].pt;
+        if (!refine(a.data, b.data, a.keypoints[size_t(m.first)].pt, m.refined)) continue;
+        cv::Point2f back = a.keypoints[size_t(m.first)].pt;
+        if (!refine(b.data, a.data, m.refined, back)) continue;
+        const cv::Point2f drift = back - a.keypoints[size_t(m.first)].pt;
+        if (std::hypot(drift.x, drift.y) > kBackTolerance) continue;
+        matches.push_back(m);
+    }
+    if (rejectOutliers) {
+        if (matches.size() < 8) return; // too few to tell good matches from bad ones
+        std::vector<cv::Point2f> pa, pb;
+        for (const Match& m : matches) {
+            pa.push_back(a.keypoints[size_t(m.first)].pt);
+            pb.push_back(m.refined);
+        }
+        std::vector<uchar> inliers;
+        const cv::Mat f =
+            cv::findFundamentalMat(pa, pb, cv::FM_RANSAC, kEpipolarPixels, kConfidence, inliers);
+        if (f.empty()) return;
+        std::vector<Match> kept;
+        for (size_t i = 0; i < matches.size(); ++i)
+            if (inliers[i]) kept.push_back(matches[i]);
+        matches.swap(kept);
+    }
+
+    // Spread: the most distinctive matches (lowest ratio) of each cell of the first image,
+    // at most an even share of the pair's total per cell.
+    const Grid grid(a.grey.cols, a.grey.rows);
+    const size_t share = size_t((kMaxMatchesPerPair + grid.cells() - 1) / grid.cells());
+    std::vector<std::vector<Match>> cells(size_t(grid.cells()));
+    std::set<std::pair<float, float>> taken; // SIFT repeats a feature for each orientation
+    for (const Match& m : matches) {
+        const cv::Point2f& p = a.keypoints[size_t(m.first)].pt;
+        if (taken.insert({p.x, p.y}).second) cells[size_t(grid.cell(p))].push_back(m);
+    }
+    for (auto& cell : cells) {
+        std::sort(cell.begin(), cell.end(),
+                  [](const Match& x, const Match& y) { return x.ratio < y.ratio; });
+        cell.resize(std::min(cell.size(), share));
+        for (const Match& m : cell) {
+            FeatureTrack t;
+            t.addFeature(a.camera,
+                         Feature(hostPosition(a.keypoints[size_t(m.first)].pt, a.grey.rows)));
+            t.addFeature(b.camera, Feature(hostPosition(m.refined, b.grey.rows)));
+            track.addTrack(t);
+        }
+    }
+}
+
+} // namespace
+
+bool TrackFeatures(Kx::Image::Op* node, CameraTrack& track, const CameraRigDefinition& rig,
+                   MatchTypeEnum matchType, bool rejectOutliers, double frame,
+                   const std::vector<int>& inputs) {
+    if (!node) return false;
+    if (int(inputs.size()) != rig.getNumberCameras()) {
+        node->error("feature tracking: the rig has %d cameras but %zu inputs were given",
+                    rig.getNumberCameras(), inputs.size());
+        return false;
+    }
+    std::vector<CameraImage> images;
+    for (int c = 0; c < rig.getNumberCameras(); ++c) {
+        if (!rig.getCamera(c).getEnabled() || inputs[size_t(c)] < 0) continue;
+        CameraImage image;
+        image.camera = c;
+        std::string why;
+        if (!renderInput(node, inputs[size_t(c)], frame, image.grey, why)) {
+            node->error("%s", why.c_str());
+            return false;
+        }
+        images.push_back(std::move(image));
+    }
+    Kx::Image::Engine::parallelRows(0, int(images.size()),
+                                    [&](int i) { detect(images[size_t(i)]); });
+    if (node->aborted()) return false;
+
+    CameraTrack found(track.getFrame());
+    for (size_t i = 0; i < images.size(); ++i)
+        for (size_t j = i + 1; j < images.size(); ++j) {
+            if (matchType == MATCH_ADJACENT && images[j].camera != images[i].camera + 1) continue;
+            matchPair(images[i], images[j], rejectOutliers, found);
+        }
+    if (node->aborted()) return false;
+    for (const FeatureTrack& t : found.getTracks()) track.addTrack(t);
+    return true;
+}
+
+} // namespace Marrow::Research
