@@ -5,6 +5,7 @@
 #include "mwDelegateKeyFrameDisplayKnob.h"
 #include "mwKnobNames.h"
 #include "mwMultiViewNameMapper.h"
+#include "mwVerticalAlignerPlugin.h"
 
 #include "Kx/Image/Filter.h"
 #include "Kx/Image/Knobs.h"
@@ -132,7 +133,7 @@ const char* const offset =
 
 } // namespace
 
-VerticalAlignerKnobManager::VerticalAlignerKnobManager(Op* owner)
+VerticalAlignerKnobManager::VerticalAlignerKnobManager(VerticalAlignerPlugin* owner)
     : _owner(owner), _leftView(MultiViewNameMapper::viewOfCameraNumber(1)),
       _rightView(MultiViewNameMapper::viewOfCameraNumber(2)) {}
 

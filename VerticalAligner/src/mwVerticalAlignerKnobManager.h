@@ -24,6 +24,7 @@ class Op;
 namespace Marrow::Research {
 
 class ControlPointsKnob;
+class VerticalAlignerPlugin;
 
 class VerticalAlignerKnobManager : public Kx::Image::MetaKeyFrameDelegate {
 public:
@@ -41,7 +42,7 @@ public:
         AlignVerticalSkew = 0x20,
     };
 
-    explicit VerticalAlignerKnobManager(Kx::Image::Op* owner);
+    explicit VerticalAlignerKnobManager(VerticalAlignerPlugin* owner);
     ~VerticalAlignerKnobManager() override = default;
 
     // Declares the panel, in order; filter is the node's filter, whose knobs sit on it.
@@ -56,6 +57,7 @@ public:
     bool localAlignment() const { return _localAlignment; }
     bool fixParallax() const { return _fixParallax; }
     bool lockOffset() const { return _lockOffset; }
+    bool lockScale() const { return _lockScale; }
     bool scaleToFit() const { return _scaleToFit; }
     int layoutType() const { return _layoutType; }
     bool passThroughOther() const { return _passThroughOther; }
@@ -74,6 +76,14 @@ public:
     const float* fixPoint() const { return _fixPoint; }
     ControlPointsKnob* controlPoints() const { return _controlPoints; }
 
+    // ---- knob changes ----
+    // Handles a change of one of the panel's knobs (or the panel opening): 1 when handled.
+    int knobChanged(Kx::Image::Knob* k);
+    // Enables the analysis buttons that the current settings allow; true.
+    bool analysisButtonRefresh();
+    // The frames that both the left and the right view of "Source" have.
+    std::pair<int, int> frameRange() const;
+
     // ---- analysis keys ----
     std::set<double> keyFrames() const;
     int keyCount() const;
@@ -87,8 +97,17 @@ public:
 
 private:
     Kx::Image::Knob* keyKnob() const;
+    Kx::Image::Knob* knob(const char* name) const;
+    bool value(const char* name) const;
+    void enable(const char* name, bool on) const;
+    void fullRefresh();
+    // Clears keys and matches, after asking when matches exist; false when the user said no.
+    bool resetKeys();
+    void keyAll();
+    void recognisePreset();
+    void clearMatches();
 
-    Kx::Image::Op* _owner;
+    VerticalAlignerPlugin* _owner;
     ControlPointsKnob* _controlPoints = nullptr;
     int _alignWhat = BothViews;
     int _alignmentType = Full;

@@ -3,6 +3,7 @@
 #include "mwControlPointsKnob.h"
 #include "mwKnobNames.h"
 
+#include "Kx/Image/Iop.h"
 #include "Kx/Image/Knobs.h"
 #include "Kx/Image/Node.h"
 #include "mwException.h"
@@ -35,7 +36,7 @@ const Op::Description description(VerticalAlignerPlugin::kClassName, build,
 
 VerticalAlignerPlugin::VerticalAlignerPlugin(Node* node)
     : IopPlugin(node), _execution(this), _dataProvider(this), _preBlur(node), _rigState(this), _knobValues(this),
-      _analysisRunner(this), _multiViewManager(this) {
+      _analysisRunner(this), _renderEngine(this), _multiViewManager(this) {
     setWholeBoxProcessing(true);
     setAddedChannels(Mask_None);
     _inputLabels = {"Source"};
@@ -97,23 +98,169 @@ void VerticalAlignerPlugin::append(Hash& h) {
     h.append(OutputContext::viewcount() - 1);
 }
 
+Box VerticalAlignerPlugin::stmapFormat() const {
+    const CameraRigDefinition& rig = _rigState.alignedRig();
+    if (rig.getNumberCameras() == 0) return Box();
+    double w = rig.getCamera(0).getFormatWidth(), h = rig.getCamera(0).getFormatHeight();
+    if (outputContext().proxy()) w *= outputContext().scale_x(), h *= outputContext().scale_y();
+    return Box(0, 0, int(w), int(h));
+}
+
+bool VerticalAlignerPlugin::rebuildRigAndSamplers() {
+    const bool metadata = _rigState.updateRigFromMetadata();
+    if (metadata || _knobValues.layoutType() == VerticalAlignerKnobManager::StereoLayout) {
+        _rigState.buildChosenViewsRig();
+        _multiViewNameMapper.setCameraCount(_rigState.inputRig().getNumberCameras());
+        Vireon::VireonAlignmentSampler left, right;
+        _dataProvider.updateAlignment(left, right, outputContext().frame());
+    }
+    return metadata;
+}
+
+int VerticalAlignerPlugin::doPreValidate() {
+    rebuildRigAndSamplers();
+    if (_knobValues.autoConvergenceDepth() && _rigState.metaData().getNumberCameras() > 0)
+        if (Knob* k = knob(KnobNames::kConvergenceDepth))
+            k->setValue(_rigState.metaData().getRigConvergence());
+    return 0;
+}
+
 void VerticalAlignerPlugin::_validate(bool for_real) {
-    // The corrected views come with the render engine; until then every view passes
-    // "Source" through as it is.
-    IopPlugin::_validate(for_real);
+    clear_info();
+    const int v = outputContext().view();
+    const int left = _knobValues.leftView(), right = _knobValues.rightView();
+    const bool pairView = v == left || v == right;
+    if (pairView) {
+        for (int n = 0; n < inputs(); ++n)
+            if (Op* in = input(n)) in->validate(for_real);
+    } else if (Op* in = input(0)) {
+        in->validate(for_real);
+    }
+    copy_info(0);
+
+    const bool metadata = _rigState.updateRigFromMetadata();
+    const bool defaultLayout = _knobValues.layoutType() == VerticalAlignerKnobManager::DefaultSource;
+    if (!metadata && defaultLayout)
+        error("No rig metadata available. Please add an upstream Q_CameraSolver node or switch "
+              "Camera Layout to Stereo Layout.");
+    _rigState.buildChosenViewsRig();
+    _multiViewNameMapper.setCameraCount(_rigState.inputRig().getNumberCameras());
+    if (metadata && defaultLayout &&
+        (!_multiViewNameMapper.isRigView(left) || !_multiViewNameMapper.isRigView(right)))
+        error("Selected alignment views are not rig cameras. Please select valid Views to Use or "
+              "switch Camera Layout to Stereo Layout.");
+    const CameraRigDefinition& chosen = _rigState.chosenViewsRig();
+    for (int c = 0; c < chosen.getNumberCameras(); ++c)
+        if (chosen.getCamera(c).getProjectionType() == PROJECTION_LATLONG)
+            error("Selected alignment views are latlong images. Please select valid Views to Use.");
+
+    if (for_real && input(1)) {
+        _preBlur.set_input(0, input(1));
+        _preBlur.size(_knobValues.disparityBlurSize());
+        _preBlur.invalidate();
+        _preBlur.validate(true);
+        const bool disparity = _preBlur.channels().intersects(Mask_Disparity);
+        if (_knobValues.localAlignment() && !disparity)
+            error("No disparity for local alignment. Please add an upstream "
+                  "Q_DisparityGenerator node.");
+        if (_knobValues.fixParallax() && !_knobValues.lockOffset() && !disparity)
+            error("No disparity to fix parallax. Please add an upstream Q_DisparityGenerator "
+                  "node.");
+    }
+    setSampleMode(false);
+    if (left == right)
+        error("Cannot align a view to itself. Please change the values of the left and right "
+              "input views.");
+
+    bool corrected = pairView;
+    if (_knobValues.passThroughOther()) {
+        const int what = _knobValues.alignWhat();
+        const bool fit = _knobValues.scaleToFit();
+        corrected = (v == left && (what == VerticalAlignerKnobManager::BothViews ||
+                                   what == VerticalAlignerKnobManager::LeftToRight || fit)) ||
+                    (v == right && (what == VerticalAlignerKnobManager::BothViews ||
+                                    what == VerticalAlignerKnobManager::RightToLeft || fit));
+    }
+    _renderEngine.setCorrectView(corrected);
+
+    if (pairView) {
+        _renderEngine.correction().prepareView(-1);
+        setSampleMode(true);
+        if (!_knobValues.spherical()) {
+            info().box = _renderEngine.correction().outputArea(info().box);
+        } else if (corrected) {
+            const FormatPair& out = _knobValues.outputFormat();
+            if (!out.isNone()) {
+                info().format = out.format;
+                info().full_size_format = out.fullSizeFormat;
+                info().box = Box(0, 0, out.format.width(), out.format.height());
+            }
+        }
+    }
+    if (sampleMode() && for_real) _filter.initialize();
+}
+
+void VerticalAlignerPlugin::_request(int x, int y, int r, int t, ChannelSet channels, int count) {
+    const Box source = _renderEngine.correction().sourceArea(Box(x, y, r, t));
+    (void)source;
+    Op* first = input(0);
+    for (int n = 0; n < inputs(); ++n) {
+        Iop* in = input_iop(n);
+        if (!in || (n > 0 && input(n) == first)) continue;
+        in->validate(true);
+        ChannelSet wanted = Mask_RGBA;
+        if (n == 0) wanted += channels;
+        in->request(0, 0, in->format().width(), in->format().height(), wanted, count);
+    }
+    if (input(1)) {
+        _preBlur.set_input(0, input(1));
+        _preBlur.validate(true);
+        _preBlur.request(_preBlur.box(), Mask_Disparity, count);
+    }
+}
+
+void VerticalAlignerPlugin::_fetchMetaData(const char* key) {
+    IopPlugin::_fetchMetaData(key);
+    rebuildRigAndSamplers();
+    const int n = _rigState.metaData().getNumberCameras();
+    if (n == 0) return;
+    MetaDataHandler handler = _rigState.metaData();
+    const int what = _knobValues.alignWhat();
+    const bool common = what == VerticalAlignerKnobManager::BothViews || !_knobValues.passThroughOther();
+    const bool leftAligned = what == VerticalAlignerKnobManager::LeftToRight || common;
+    const bool rightAligned = what == VerticalAlignerKnobManager::RightToLeft || common;
+    const int leftIndex = _multiViewNameMapper.cameraNumberOfView(_knobValues.leftView()) - 1;
+    const int rightIndex = _multiViewNameMapper.cameraNumberOfView(_knobValues.rightView()) - 1;
+    const CameraRigDefinition& aligned = _rigState.alignedRig();
+    for (int i = 0; i < n && i < _rigState.inputRig().getNumberCameras(); ++i) {
+        CameraDefinition camera = _rigState.inputRig().getCamera(i);
+        const bool isLeft = i == leftIndex, isRight = i == rightIndex;
+        if ((isLeft || isRight) && aligned.getNumberCameras() > 1) {
+            const std::string name = camera.getName();
+            camera = aligned.getCamera(isLeft ? 0 : rightCameraIndex());
+            camera.setName(name);
+            if (_knobValues.spherical() && ((isLeft && leftAligned) || (isRight && rightAligned)))
+                camera.setProjectionType(PROJECTION_LATLONG);
+        }
+        handler.setCamera(i + 1, camera);
+    }
+    handler.setRigRotation(Eigen::Vector3d::Zero());
+    _meta = handler.getMetaDataBundle();
 }
 
 void VerticalAlignerPlugin::engine(int y, int x, int r, ChannelSet channels, Row& row) {
-    if (aborted()) return;
-    if (Iop* in = input_iop(0)) in->get(y, x, r, channels, row);
+    _renderEngine.renderRow(y, x, r, channels, _filter, row);
 }
 
 void VerticalAlignerPlugin::sample(float cx, float cy, float w, float h, Filter* filter,
                                    Pixel& out) {
-    if (Iop* in = input_iop(0))
+    if (sampleMode()) {
+        _renderEngine.samplePoint(Eigen::Vector2f(cx, cy), filter ? *filter : _filter, out);
+    } else if (Iop* in = input_iop(0)) {
         in->sample(cx, cy, w, h, filter, out);
-    else
+    } else {
         out.erase();
+    }
 }
 
 void VerticalAlignerPlugin::pluginKnobs(Knob_Closure& f) {
@@ -122,6 +269,7 @@ void VerticalAlignerPlugin::pluginKnobs(Knob_Closure& f) {
 }
 
 int VerticalAlignerPlugin::pluginKnobChanged(Knob* k) {
+    if (_knobValues.knobChanged(k)) return 1;
     return _multiViewManager.knobChanged(k) != 0;
 }
 

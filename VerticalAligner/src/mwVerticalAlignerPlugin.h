@@ -16,6 +16,7 @@
 #include "mwMultiViewNameMapper.h"
 #include "mwRigState.h"
 #include "mwVerticalAlignerDataProvider.h"
+#include "mwVerticalAlignerRenderEngine.h"
 #include "mwVerticalAlignerKnobManager.h"
 
 #include "IopPlugin.h"
@@ -54,6 +55,16 @@ public:
     // the output context; empty without cameras.
     Kx::Image::Box alignmentBox() const;
     Kx::Image::Blur& preBlur() { return _preBlur; }
+    VerticalAlignerRenderEngine& renderEngine() { return _renderEngine; }
+    const VerticalAlignerRenderEngine& renderEngine() const { return _renderEngine; }
+    // The format the STMap is a fraction of: the aligned rig's first camera, at the proxy
+    // scale of the output context.
+    Kx::Image::Box stmapFormat() const;
+    // Rebuilds the rigs from the metadata (or the stereo layout) and the alignment of the
+    // current frame; true when there is rig metadata.
+    bool rebuildRigAndSamplers();
+    // Before the viewer validates: the rig, and the convergence from metadata when asked.
+    int doPreValidate();
     Kx::Image::Filter& filter() { return _filter; }
 
     // ---- host virtuals ----
@@ -65,6 +76,8 @@ public:
                                                  Kx::Image::OutputContext& scratch) const override;
     void append(Kx::Image::Hash& h) override;
     void _validate(bool for_real) override;
+    void _request(int x, int y, int r, int t, Kx::Image::ChannelSet channels, int count) override;
+    void _fetchMetaData(const char* key) override;
     void engine(int y, int x, int r, Kx::Image::ChannelSet channels, Kx::Image::Row& row) override;
     void sample(float cx, float cy, float w, float h, Kx::Image::Filter* filter,
                 Kx::Image::Pixel& out) override;
@@ -104,6 +117,7 @@ private:
     RigState _rigState;
     VerticalAlignerKnobManager _knobValues;
     AnalysisRunner _analysisRunner;
+    VerticalAlignerRenderEngine _renderEngine;
     MultiViewNameMapper _multiViewNameMapper;
     MultiViewManager _multiViewManager;
 };

@@ -1,0 +1,185 @@
+// SyntheticStereo: a stereo plate with exact ground truth, rendered from a procedural scene.
+//
+// The scene is an infinite back wall, a floor and a handful of boxes at different depths,
+// all covered by fractal value noise fine enough for features everywhere; the seed decides
+// the boxes and the noise, so equal parameters always give equal pixels. A stereo rig of two
+// research-library cameras (Marrow::Research::CameraDefinition conventions: -z forward,
+// y up, focal length and sensor in millimetres) stands at the origin: the left camera at
+// (-interaxial/2, 0, 0), the right one at (+interaxial/2, cameraOffsetY, 0), both looking
+// down -z. The right camera carries the misalignment: tilt, pan and roll are its Euler angles
+// rx, ry, rz in degrees (tilt up, pan to its left, roll anticlockwise as seen from behind),
+// its focal length is the left one times focalRatio, and its image is shifted up by
+// verticalShift pixels (a centre shift). Each of these may be keyed over frames. The scene
+// itself moves past the rig (rigVelocity per frame, turning panSpeed degrees per frame about
+// the vertical axis through the origin), so the motion vectors are not zero.
+//
+// Views: the host view named "right" shows the right camera; every other view the left.
+// Output channels, for the pixel (i, j) of the view, with its centre p = (i + 0.5, j + 0.5):
+//   rgba              colour, supersampled samples x samples per pixel; alpha 1
+//   forward.u/v       where the scene point at p is in the same view at the next frame, - p
+//   backward.u/v      the same for the previous frame
+//   disparityL.x/y    (both views) at left pixel p: its match in the right view - p
+//   disparityR.x/y    (both views) at right pixel p: its match in the left view - p
+//   occlusion.left    1 where disparityL's match is hidden or outside the right frame, else 0
+//   occlusion.right   1 where disparityR's match is hidden or outside the left frame, else 0
+// The vectors are exact for the ray through the pixel centre (not supersampled). A pixel
+// whose ray meets nothing, or whose point is behind the other camera, gets a zero vector.
+// Metadata: the rig, in the layout of Marrow::Research::MetaDataHandler (camera 1 left,
+// camera 2 right, linked, rig at the origin, the convergence depth given below).
+#pragma once
+
+#include <Kx/Image/Hash.h>
+#include <Kx/Image/Iop.h>
+#include <Quorvane/CameraRigDefinition.h>
+
+#include <Eigen/Core>
+
+#include <cstdint>
+#include <map>
+#include <vector>
+
+namespace Kestrel::Nodes {
+
+// A parameter over frames: a constant, or keys with linear interpolation between them
+// (held before the first and after the last key).
+class AnimatedValue {
+public:
+    AnimatedValue(double value = 0.0) : _value(value) {}
+    void setValue(double value);
+    void setKey(double frame, double value);
+    bool isAnimated() const { return !_keys.empty(); }
+    double valueAt(double frame) const;
+    void append(Kx::Image::Hash& h) const;
+
+private:
+    double _value;
+    std::map<double, double> _keys;
+};
+
+struct SyntheticStereoParameters {
+    int width = 1024, height = 768;
+    double pixelAspect = 1.0;
+    uint32_t seed = 1;
+    int firstFrame = 1, lastFrame = 100;
+    int samples = 2;               // supersamples per pixel along each axis, for the colour
+    double focalLength = 35.0;     // mm
+    double sensorWidth = 36.0;     // mm
+    double interaxial = 0.1;       // scene units
+    double convergenceDepth = 8.0; // scene units, published in the rig metadata
+    Eigen::Vector3d rigVelocity{-0.01, 0.0, 0.01}; // scene motion per frame
+    double panSpeed = 0.05;                        // degrees per frame
+    // The right camera's misalignment.
+    AnimatedValue roll, tilt, pan; // degrees
+    AnimatedValue focalRatio{1.0};
+    AnimatedValue verticalShift; // pixels
+    AnimatedValue cameraOffsetY; // scene units
+};
+
+// The procedural scene, in its own axes (it is placed in the world per frame).
+class SyntheticScene {
+public:
+    struct Hit {
+        double distance = 0.0;
+        int surface = -1;
+        Eigen::Vector2d uv = Eigen::Vector2d::Zero();
+    };
+
+    explicit SyntheticScene(uint32_t seed);
+    // The nearest surface along a ray (direction of unit length); false when none.
+    bool trace(const Eigen::Vector3d& origin, const Eigen::Vector3d& direction, Hit& hit) const;
+    // Linear RGB of a surface point.
+    Eigen::Vector3f shade(const Hit& hit) const;
+
+private:
+    struct Box {
+        Eigen::Vector3d centre, half;
+        double cosYaw, sinYaw;
+    };
+    struct Surface {
+        double frequency;
+        Eigen::Vector3f tint;
+        uint32_t seed;
+    };
+
+    std::vector<Box> _boxes; // surface 2 + index
+    std::vector<Surface> _surfaces;
+};
+
+class SyntheticStereo : public Kx::Image::Iop {
+public:
+    explicit SyntheticStereo(Kx::Image::Node* node);
+
+    const char* Class() const override { return "SyntheticStereo"; }
+    const char* node_help() const override;
+    int minimum_inputs() const override { return 0; }
+    int maximum_inputs() const override { return 0; }
+
+    const SyntheticStereoParameters& parameters() const { return _parameters; }
+    // Replaces the parameters and drops everything validated or rendered before.
+    void setParameters(const SyntheticStereoParameters& p);
+
+    // The channels marking hidden matches (see above).
+    static Kx::Image::Channel occlusionLeftChannel();
+    static Kx::Image::Channel occlusionRightChannel();
+
+    // Camera 0 (left) or 1 (right) at a frame, in the world.
+    Marrow::Research::CameraDefinition camera(int index, double frame) const;
+    Marrow::Research::CameraRigDefinition rig(double frame) const;
+    // Exact truth: the position in camera `to` of the scene point that camera `from` sees at
+    // a pixel position, and whether camera `to` sees that point there (not hidden, inside its
+    // frame). False when the pixel's ray meets nothing or the point is behind camera `to`.
+    bool correspondence(int from, int to, const Eigen::Vector2d& pixel, double frame,
+                        Eigen::Vector2d& match, bool& visible) const;
+    const SyntheticScene& scene() const { return _scene; }
+    // Where the scene stands in the world at a frame: world = sceneToWorld · scene point.
+    Eigen::Matrix4d sceneToWorld(double frame) const;
+
+    // The knobs: width, height, seed, first and last frame, samples, focal length,
+    // interaxial and convergence depth, and the right camera's animatable misalignment roll,
+    // tilt, pan, focalRatio, verticalShift and cameraOffsetY.
+    void knobs(Kx::Image::Knob_Closure& f) override;
+    void append(Kx::Image::Hash& h) override;
+    void _validate(bool for_real) override;
+    void engine(int y, int x, int r, Kx::Image::ChannelSet channels, Kx::Image::Row& row) override;
+    void _fetchMetaData(const char* key) override;
+
+private:
+    // A camera at one frame, expressed in the scene's axes, ready for many rays.
+    struct Pinhole {
+        Eigen::Matrix3d cameraToScene;
+        Eigen::Vector3d centre; // in the scene's axes
+        double fx, fy, cx, cy, width, height;
+
+        Pinhole() = default;
+        Pinhole(const Marrow::Research::CameraDefinition& c, const Eigen::Matrix4d& toScene);
+        // Unit direction through a pixel position, in the scene's axes.
+        Eigen::Vector3d ray(const Eigen::Vector2d& pixel) const;
+        // Pixel position of a scene point; false behind the camera.
+        bool project(const Eigen::Vector3d& point, Eigen::Vector2d& pixel) const;
+        bool inside(const Eigen::Vector2d& pixel) const;
+    };
+
+    // The scene point seen through a pixel position.
+    bool pointAt(const Pinhole& c, const Eigen::Vector2d& pixel, Eigen::Vector3d& point) const;
+    bool visibleFrom(const Pinhole& c, const Eigen::Vector3d& point) const;
+    void disparityRow(int from, int y, int x, int r, float* dx, float* dy, float* hidden) const;
+
+    // Takes the knob values of the node: plain values as stored, the misalignment as keys at
+    // the frames around the output frame, which is all that the motion vectors need.
+    void parametersFromKnobs();
+
+    SyntheticStereoParameters _parameters;
+    SyntheticScene _scene;
+    struct KnobFields {
+        int width = 1024, height = 768, seed = 1, firstFrame = 1, lastFrame = 100, samples = 2;
+        float focalLength = 35, interaxial = 0.1f, convergenceDepth = 8;
+        float roll = 0, tilt = 0, pan = 0, focalRatio = 1, verticalShift = 0, cameraOffsetY = 0;
+    } _fields;
+    // Prepared by _validate for the output frame f: index 0, 1, 2 for f - 1, f, f + 1. The
+    // scene is static in its own axes, so a point moves between frames only through the
+    // cameras' poses in those axes.
+    int _viewCamera = 0;
+    Pinhole _cameras[2][3];
+};
+
+} // namespace Kestrel::Nodes
