@@ -37,7 +37,9 @@ ExecuteResult execute(Op& op, const std::vector<double>& frames,
                     continue;
                 }
                 op.setOutputContext(c);
-                ex->execute();
+                // A node whose set-up is in error cannot run: its message says what to fix.
+                op.validate(false);
+                if (!op.hasError()) ex->execute();
                 ++result.framesRun;
                 if (op.hasError()) {
                     result.ok = false;

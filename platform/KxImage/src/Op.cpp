@@ -127,6 +127,8 @@ void Op::setOutputContext(const OutputContext& c) {
     _context = c;
 }
 
+Knob* Op::knob(const char* name) const { return _node && name ? _node->knob(name) : nullptr; }
+
 bool Op::panel_visible() const { return _node && _node->panelOpen(); }
 
 void Op::validate(bool for_real) {
@@ -170,12 +172,20 @@ void Op::rehash() {
     h.append(_context.translate_x());
     h.append(_context.translate_y());
     append(h);
+    if (_node) _node->appendKnobs(h, _context);
     for (Op* in : _inputs) h.append(in ? in->hash().value() : uint64_t(0));
     _hash = h;
 }
 
 void Op::invalidate() {
     _valid = _realValid = false;
+    {
+        // An invalidated op has no validation result, and so no error of one either.
+        std::lock_guard lock(_messageMutex);
+        _hasError = _hasMessage = false;
+        _error.clear();
+        _message.clear();
+    }
     _invalidate();
 }
 

@@ -56,7 +56,9 @@ int loadFolder(const std::string& folder) {
     std::error_code ec;
     std::vector<std::string> files;
     for (auto& e : std::filesystem::directory_iterator(folder, ec))
-        if (e.is_regular_file() && e.path().extension() == ".so") files.push_back(e.path().string());
+        if (e.is_regular_file() && e.path().extension() == ".so" &&
+            !e.path().filename().string().starts_with("lib"))
+            files.push_back(e.path().string());
     std::sort(files.begin(), files.end());
     int n = 0;
     for (auto& f : files) n += load(f) ? 1 : 0;

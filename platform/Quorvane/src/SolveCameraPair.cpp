@@ -92,7 +92,7 @@ bool SolveCameraPair(const Kx::Image::Op* node, std::pair<int, int> cameras,
         return false;
     double baseline = (cb.getPosition() - ca.getPosition()).norm();
     if (!(baseline > 0.0)) baseline = rig.getRigDiameter();
-    if (!(baseline > 0.0)) return false;
+    if (!(baseline > 0.0)) baseline = 1.0;
 
     // Matches on the normalised image planes, in OpenCV's axes (x right, y down, z ahead).
     const Eigen::Matrix3d ka = ca.getIntrinsics().inverse(), kb = cb.getIntrinsics().inverse();

@@ -136,15 +136,20 @@ TEST(SolveCameraPair, OnlyUserTracksCountWhenAsked) {
     EXPECT_TRUE(SolveCameraPair(nullptr, {0, 1}, rig, {&a}, true, false));
 }
 
-TEST(SolveCameraPair, BadCameraPairsAndZeroBaselineFail) {
+TEST(SolveCameraPair, BadCameraPairsFailAndAnUnknownBaselineIsOneUnit) {
     const CameraTrack a = matches(trueRig(), 100, 0.0);
     CameraRigDefinition rig = nominalRig();
     EXPECT_FALSE(SolveCameraPair(nullptr, {0, 0}, rig, {&a}, false, false));
     EXPECT_FALSE(SolveCameraPair(nullptr, {0, 2}, rig, {&a}, false, false));
+    // Plain plates: both cameras at one place and no diameter; the pair is solved at a
+    // baseline of one scene unit.
     rig.getCamera(1).setPosition(rig.getCamera(0).getPosition());
-    EXPECT_FALSE(SolveCameraPair(nullptr, {0, 1}, rig, {&a}, false, false));
+    ASSERT_TRUE(SolveCameraPair(nullptr, {0, 1}, rig, {&a}, false, false));
+    EXPECT_NEAR((rig.getCamera(1).getPosition() - rig.getCamera(0).getPosition()).norm(), 1.0, 1e-9);
+    rig.getCamera(1).setPosition(rig.getCamera(0).getPosition());
     rig.setRigDiameter(0.1); // the diameter stands in for the lost baseline
-    EXPECT_TRUE(SolveCameraPair(nullptr, {0, 1}, rig, {&a}, false, false));
+    ASSERT_TRUE(SolveCameraPair(nullptr, {0, 1}, rig, {&a}, false, false));
+    EXPECT_NEAR((rig.getCamera(1).getPosition() - rig.getCamera(0).getPosition()).norm(), 0.1, 1e-9);
 }
 
 TEST(SolveCameraPair, MatchesThatFitNoSceneFail) {

@@ -7,7 +7,8 @@
 // (RANSAC, one pixel of tolerance), and the rotation and baseline direction it gives are
 // refined by Levenberg-Marquardt on the Sampson distance of the inlier matches. The
 // baseline length is kept: it is the distance between the two camera centres before the
-// solve, or the rig diameter when the centres coincide.
+// solve, or the rig diameter when the centres coincide, or one scene unit when neither is
+// known (plain plates say nothing of the scale of the scene).
 //
 // What is written back: with fixFirstCamera the first camera stays as it is and the second
 // takes the solved pose relative to it. Otherwise both move: the pair keeps the midpoint of
@@ -15,7 +16,7 @@
 // relative pose becomes the solved one. Lens and image settings are left as they are.
 //
 // Fails (false, rig untouched) with fewer than kMinPairMatches inliers, when the two
-// indices are the same or outside the rig, when the baseline length is 0, or when the
+// indices are the same or outside the rig, or when the
 // geometry is degenerate (no essential matrix, or the points do not lie in front of both
 // cameras, as with a camera that only turned).
 #pragma once

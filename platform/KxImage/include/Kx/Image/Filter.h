@@ -29,6 +29,9 @@
 
 namespace Kx::Image {
 
+class Knob;
+class Knob_Closure;
+
 class Filter {
 public:
     enum Type {
@@ -52,10 +55,9 @@ public:
     int type() const { return _type; }
     // Chooses the kernel; an unknown type falls back to Cubic.
     void type(int t);
-    // Readies the filter for sampling from many threads at once. The kernels are evaluated
-    // directly and a Filter holds no state beyond its type, so there is nothing to prepare
-    // yet; callers still call it once before sampling, so that a tabulated kernel can
-    // be prepared here without changing them.
+    // Readies the filter for sampling from many threads at once: a type stored from a
+    // script or a knob that is not in the list falls back to Cubic. Call it after the knobs
+    // were stored and before sampling.
     void initialize();
     const char* name() const;
     // Support radius at unit footprint.
@@ -73,6 +75,10 @@ public:
     int weights(double p, double s, int& first, float* weights, int capacity) const;
 
     // The name of a type; "" for a number outside the list.
+    // Declares the filter's enumeration knob (the filter names in type order); its value is
+    // stored straight into this filter's type.
+    Knob* knobs(Knob_Closure& f, const char* name = "filter", const char* label = "filter");
+
     static const char* name(int type);
     static int count() { return NumFilters; }
     // Names in type order, for enumeration knobs.

@@ -49,24 +49,56 @@ public:
     // validated. Main thread only.
     Op* op(const OutputContext& context);
     Iop* iop(const OutputContext& context);
-    // Drops every op instance but the first one (after a knob or input change).
+    // Drops every op instance but the first one (after a knob or input change), here and in
+    // every node downstream, and wires the first op to the input nodes again.
     void invalidate();
+    // Connects the first op's inputs to the input nodes' ops at the contexts it asks for.
+    void wireFirstOp();
     // Called on each new op instance before its inputs are wired (the knob layer stores
     // knob values into it here).
     std::function<void(Op&, const OutputContext&)> onNewOp;
 
+    // ---- knobs ----
+    // The knob objects are made by a make pass of the first op's knobs() when the node is
+    // built; the node also has the host's knobs "showPanel" and "inputChange" (KnobChange.h).
+    Knob* knob(const std::string& name) const;
+    // Every knob, in the order made (the host's two first).
+    std::vector<Knob*> knobs() const;
+    // The knobs the first op declares, in declaration order, on a script pass (reading or
+    // writing).
+    std::vector<Knob*> declaredKnobs(bool forReading);
+    // Takes a knob made on the make pass.
+    Knob* adopt(std::unique_ptr<Knob> knob);
+    // The n-th knob declared without a name.
+    Knob* anonymousKnob(size_t n) const;
+    // Writes every knob's value at the context into the op's fields (a store pass).
+    void storeKnobs(Op& op, const OutputContext& context);
+    // The same into the first op at its own context.
+    void storeKnobs();
+    // Appends the values at the context of every knob that changes the output.
+    void appendKnobs(Hash& h, const OutputContext& context) const;
+    // Moves the first op to a context and stores the knob values there.
+    void setContext(const OutputContext& context);
+
     bool panelOpen() const { return _panelOpen; }
-    void setPanelOpen(bool open) { _panelOpen = open; }
+    // Opening the panel sends the "showPanel" knob to knob_changed.
+    void setPanelOpen(bool open);
 
 private:
     std::unique_ptr<Op> build() const;
+    void wire(Op& op);
+    void makeKnobs();
 
     const Op::Description* _description;
     std::string _name;
     std::vector<Node*> _inputs;
+    std::vector<Node*> _outputs; // nodes with this node on an input
     std::unique_ptr<Op> _firstOp;
     std::map<std::tuple<double, int, double, double, double, double>, std::unique_ptr<Op>> _ops;
     bool _panelOpen = false;
+    std::vector<std::unique_ptr<Knob>> _knobs;
+    std::map<std::string, Knob*> _knobsByName;
+    std::vector<Knob*> _anonymous;
 };
 
 } // namespace Kx::Image

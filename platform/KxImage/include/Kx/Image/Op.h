@@ -96,6 +96,8 @@ public:
 
     // ---- knobs ----
     virtual void knobs(Knob_Closure&) {}
+    // The node's knob of that name (nullptr when there is none or the op has no node).
+    Knob* knob(const char* name) const;
     // Called after a knob of the node changed; non-zero asks for further calls.
     virtual int knob_changed(Knob*) { return 0; }
     bool panel_visible() const;

@@ -15,7 +15,9 @@ struct Failure {
 
 // Loads one plug-in file; false with the reason in failures() when it cannot be loaded.
 bool load(const std::string& file);
-// Loads every "*.so" file of a folder (not recursive); returns how many loaded.
+// Loads every "*.so" file of a folder (not recursive); returns how many loaded. Files whose
+// names start with "lib" are companion libraries that plug-ins link to, not plug-ins, and
+// are skipped: the plug-ins that need them load them.
 int loadFolder(const std::string& folder);
 
 const std::vector<std::string>& loaded();

@@ -1,0 +1,78 @@
+// InteractKnob: the hidden knob "interactKnob" through which the viewer's events reach a
+// plug-in's event hooks. On every draw it registers two handles at (0, 0, -10): type 21 for
+// mouse events (push, drag or release, move) with the plug-in's cursor, and type 22 for key
+// events. Each callback passes the event to the hook, asks the viewer to redraw and answers
+// the hook's answer; an event it does not route answers false.
+#pragma once
+
+#include "PluginBase.h"
+
+namespace Marrow::Support::KDK {
+
+template <class Base> class InteractKnob : public Kx::Image::Knob {
+public:
+    static constexpr int kMouseHandle = 21;
+    static constexpr int kKeyHandle = 22;
+
+    InteractKnob(Kx::Image::Node* node, const char* name, PluginBase<Base>* plugin)
+        : Knob(node, Kx::Image::KnobKind::Custom, Kx::Image::KnobStorage::None, name),
+          _plugin(plugin) {}
+
+    const char* Class() const override { return "InteractKnob"; }
+    bool build_handle(Kx::Image::ViewerContext*) override { return true; }
+
+    void draw_handle(Kx::Image::ViewerContext* ctx) override {
+        ctx->begin_handle(kMouseHandle, this, &InteractKnob::mouse, 0, 0, 0, -10,
+                          _plugin->handleCursor(ctx));
+        ctx->end_handle();
+        ctx->begin_handle(kKeyHandle, this, &InteractKnob::keys, 0, 0, 0, -10, 0);
+        ctx->end_handle();
+    }
+
+    PluginBase<Base>* plugin() const { return _plugin; }
+
+private:
+    using VC = Kx::Image::ViewerContext;
+
+    static bool mouse(VC* ctx, Kx::Image::Knob* knob, int) {
+        auto* p = static_cast<InteractKnob*>(knob)->_plugin;
+        bool taken = false;
+        switch (ctx->event()) {
+        case VC::kPush:
+            taken = p->onPush(ctx);
+            break;
+        case VC::kDrag:
+        case VC::kRelease:
+            taken = p->onDragOrRelease(ctx);
+            break;
+        case VC::kMove:
+            taken = p->onMove(ctx);
+            break;
+        default:
+            return false;
+        }
+        ctx->redraw();
+        return taken;
+    }
+
+    static bool keys(VC* ctx, Kx::Image::Knob* knob, int) {
+        auto* p = static_cast<InteractKnob*>(knob)->_plugin;
+        bool taken = false;
+        switch (ctx->event()) {
+        case VC::kKey:
+            taken = p->onKey(ctx);
+            break;
+        case VC::kKeyUp:
+            taken = p->onKeyUp(ctx);
+            break;
+        default:
+            return false;
+        }
+        ctx->redraw();
+        return taken;
+    }
+
+    PluginBase<Base>* _plugin;
+};
+
+} // namespace Marrow::Support::KDK

@@ -1,0 +1,165 @@
+// The framework's inputs: labels, counts, splits, their contexts and input numbers, the
+// help text, progress and errors.
+#include "TestPlugins.h"
+
+#include "Kx/Image/Node.h"
+
+#include <gtest/gtest.h>
+
+using namespace KdkTest;
+
+namespace {
+
+class Splits : public ::testing::Test {
+protected:
+    void SetUp() override { OutputContext::setViews({"left", "right", "centre"}); }
+    void at(double frame, int view) { reader.setOutputContext(OutputContext(frame, view)); }
+    Reader reader{nullptr};
+};
+
+} // namespace
+
+TEST_F(Splits, SplitCountIsOnePlusFramesTimesViews) {
+    struct Case {
+        std::vector<int> frames, views;
+        int splits;
+    } cases[] = {{{}, {}, 1}, {{3, 4}, {}, 3}, {{}, {0, 1}, 3}, {{3, 4}, {0, 1, 2}, 7}};
+    for (const Case& c : cases) {
+        reader.frames = c.frames;
+        reader.views = c.views;
+        at(1, 1);
+        EXPECT_EQ(reader.split_input(0), c.splits);
+        EXPECT_EQ(reader.split_input(1), c.splits);
+    }
+}
+
+TEST_F(Splits, EachSplitReadsItsFrameAndView) {
+    reader.frames = {10, 20};
+    reader.views = {1, 2}; // views 2 and 3
+    at(5, 1);
+    OutputContext scratch;
+    EXPECT_EQ(reader.inputContext(0, 0, scratch), OutputContext(5, 1));
+    EXPECT_EQ(reader.inputContext(0, 1, scratch), OutputContext(10, 2));
+    EXPECT_EQ(reader.inputContext(0, 2, scratch), OutputContext(10, 3));
+    EXPECT_EQ(reader.inputContext(0, 3, scratch), OutputContext(20, 2));
+    EXPECT_EQ(reader.inputContext(1, 4, scratch), OutputContext(20, 3));
+}
+
+TEST_F(Splits, MissingListsFallBackToTheOutputsFrameOrView) {
+    reader.frames = {10, 20};
+    at(5, 2);
+    OutputContext scratch;
+    EXPECT_EQ(reader.inputContext(0, 2, scratch), OutputContext(20, 2));
+    reader.frames = {};
+    reader.views = {-1, -2, 2};
+    at(5, 2);
+    EXPECT_EQ(reader.inputContext(0, 1, scratch), OutputContext(5, 1));
+    EXPECT_EQ(reader.inputContext(0, 2, scratch), OutputContext(5, 1));
+    EXPECT_EQ(reader.inputContext(0, 3, scratch), OutputContext(5, 3));
+}
+
+TEST_F(Splits, ANewContextEmptiesTheListsBeforeTheHooksRun) {
+    reader.frames = {10};
+    at(5, 1);
+    reader.frames = {};
+    at(6, 1);
+    EXPECT_TRUE(reader.extraFrames().empty());
+    EXPECT_EQ(reader.split_input(0), 1);
+}
+
+TEST_F(Splits, InputNumberArithmetic) {
+    int n = -1;
+    at(5, 1);
+    EXPECT_TRUE(reader.inputNumber(n, 1, 99, 7)); // no extra lists: the input itself
+    EXPECT_EQ(n, 1);
+
+    reader.frames = {10, 20};
+    reader.views = {1, 2};
+    at(5, 1);
+    reader.set_node_inputs(2); // 5 splits per input
+    // Input 1 starts at host input 5; frame 20 (second), view 3 (second): 1 + 1 * 2 + 1.
+    EXPECT_TRUE(reader.inputNumber(n, 1, 20, 2));
+    EXPECT_EQ(n, 5 + 4);
+    EXPECT_TRUE(reader.inputNumber(n, 0, 10, 1));
+    EXPECT_EQ(n, 1);
+    // The output's own frame and view (a negative view means the output's): split 0.
+    EXPECT_TRUE(reader.inputNumber(n, 1, 5, -1));
+    EXPECT_EQ(n, 5);
+    n = -1;
+    EXPECT_FALSE(reader.inputNumber(n, 0, 11, 1)); // frame not listed
+    EXPECT_FALSE(reader.inputNumber(n, 0, 10, 0)); // view not listed
+    EXPECT_EQ(n, -1);
+}
+
+TEST_F(Splits, InputNumberWithFramesOnlyNeedsTheOutputsView) {
+    reader.frames = {10, 20};
+    at(5, 2);
+    int n = -1;
+    EXPECT_TRUE(reader.inputNumber(n, 0, 20, 1));
+    EXPECT_EQ(n, 2);
+    EXPECT_FALSE(reader.inputNumber(n, 0, 20, 0));
+}
+
+TEST_F(Splits, NodeWiresEverySplitAtItsContext) {
+    static Reader* made = nullptr;
+    static const Op::Description source("KdkSplitSource", [](Node* n) -> Op* {
+        auto* r = new Reader(n);
+        r->setMinimumInputs(0);
+        return r;
+    });
+    static const Op::Description reading("KdkSplitReader", [](Node* n) -> Op* {
+        made = new Reader(n);
+        made->frames = {7};
+        made->views = {1};
+        return made;
+    });
+    Node src("KdkSplitSource", "Source1");
+    Node node("KdkSplitReader", "Reader1");
+    ASSERT_TRUE(node.setInput(0, &src));
+    Op* op = node.op(OutputContext(3, 1));
+    EXPECT_EQ(op->input(0, 0)->outputContext(), OutputContext(3, 1));
+    EXPECT_EQ(op->input(0, 1)->outputContext(), OutputContext(7, 2));
+    EXPECT_EQ(op->input(1, 0), nullptr); // the unconnected mask input
+}
+
+TEST(PluginBase, LabelsCountsHelpAndDisplayName) {
+    Reader reader(nullptr);
+    char buffer[64];
+    EXPECT_STREQ(reader.input_label(1, buffer), "Mask");
+    EXPECT_STREQ(reader.input_label(2, buffer), "");
+    EXPECT_STREQ(reader.input_label(-1, buffer), "");
+    EXPECT_EQ(reader.maximum_inputs(), 2);
+    EXPECT_EQ(reader.minimum_inputs(), 1);
+    reader.setMinimumInputs(5);
+    EXPECT_EQ(reader.minimum_inputs(), 2);
+    EXPECT_STREQ(reader.node_help(), "Reader 2.1v1\n\nReads its inputs.");
+    EXPECT_STREQ(reader.displayName(), "Reader");
+}
+
+TEST(EffectBase, ProgressAddsAndReachesTheOp) {
+    Reader reader(nullptr);
+    reader.setProgress(0.25f);
+    reader.addProgress(0.5f);
+    EXPECT_EQ(reader.getProgress(), 0.75f);
+    EXPECT_DOUBLE_EQ(reader.progress(), 0.75);
+}
+
+TEST(EffectBase, ErrorIsTheOpsErrorUnlessAMessageIsShowing) {
+    Reader reader(nullptr);
+    reader.message_f('!', "earlier");
+    reader.error("soft");
+    EXPECT_FALSE(reader.hasError());
+    EXPECT_EQ(reader.lastMessage(), "! soft"); // a warning
+    Reader other(nullptr);
+    other.error("hard");
+    EXPECT_TRUE(other.hasError());
+    EXPECT_EQ(other.errorMessage(), "hard");
+}
+
+TEST(EffectBase, InterruptedFollowsTheOwner) {
+    Reader reader(nullptr);
+    EXPECT_FALSE(reader.interrupted());
+    reader.abort();
+    EXPECT_TRUE(reader.interrupted());
+    EXPECT_DOUBLE_EQ(reader.currentTime(), 1.0);
+}

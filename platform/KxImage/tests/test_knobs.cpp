@@ -1,0 +1,562 @@
+// Knobs: animation, views, the value operations, storing into ops, flags, knob-change
+// dispatch, undo, the question dialog and the key-frame control.
+#include "KnobTestOp.h"
+
+#include "Kx/Image/KnobChange.h"
+#include "Kx/Image/Question.h"
+#include "Kx/Image/Undo.h"
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+#include <unistd.h>
+
+using namespace Kx::Image;
+using namespace KxTest;
+
+namespace {
+
+class Knobs : public ::testing::Test {
+protected:
+    void SetUp() override {
+        OutputContext::setViews({"left", "right", "centre"});
+        Undo::clear();
+    }
+    void TearDown() override { Undo::clear(); }
+
+    Node node{KindsOp::kClass, "Kinds1"};
+    KindsOp& op = kinds(node);
+    Knob& gain = *node.knob(KindsOp::kGain);
+    Knob& centre = *node.knob(KindsOp::kCentre);
+
+    static constexpr int kLeft = 1, kRight = 2, kCentre = 3;
+
+    double run(Knob& k, int code, ValueStuffArgs a, bool* answer = nullptr) {
+        bool r = k.value_stuff(code, a);
+        if (answer) *answer = r;
+        return a.value;
+    }
+};
+
+Curve curveOf(std::initializer_list<Key> keys) {
+    Curve c;
+    for (const Key& k : keys) c.setKey(k);
+    return c;
+}
+
+} // namespace
+
+// ---- curves ----
+
+TEST(Curves, SmoothSegmentEasesInAndOutBetweenTwoKeys) {
+    Curve c = curveOf({{0, 0}, {10, 10}});
+    EXPECT_DOUBLE_EQ(c.evaluate(5), 5);
+    // Zero slope at both end keys: the Hermite basis 3s^2 - 2s^3 at s = 0.25.
+    EXPECT_DOUBLE_EQ(c.evaluate(2.5), 10 * (3 * 0.0625 - 2 * 0.015625));
+    EXPECT_DOUBLE_EQ(c.evaluate(0), 0);
+    EXPECT_DOUBLE_EQ(c.evaluate(10), 10);
+}
+
+TEST(Curves, InnerKeySlopeComesFromItsNeighbours) {
+    // Keys on a straight line: the inner slope is the line's, so the segment from the inner
+    // key is h00*10 + h10*10*1 + h01*20 + 0 at s = 0.5 (end slope 0).
+    Curve c = curveOf({{0, 0}, {10, 10}, {20, 20}});
+    EXPECT_DOUBLE_EQ(c.evaluate(15), 0.5 * 10 + 0.125 * 10 + 0.5 * 20);
+}
+
+TEST(Curves, LinearAndConstantSegmentsAndOutsideTheKeys) {
+    Curve c = curveOf({{0, 2, Interpolation::Linear}, {4, 6, Interpolation::Constant}, {8, 0}});
+    EXPECT_DOUBLE_EQ(c.evaluate(1), 3);
+    EXPECT_DOUBLE_EQ(c.evaluate(7.9), 6);
+    EXPECT_DOUBLE_EQ(c.evaluate(-100), 2);
+    EXPECT_DOUBLE_EQ(c.evaluate(100), 0);
+}
+
+TEST(Curves, ResettingAKeyKeepsItsInterpolationAndRemovingTheLastKeepsItsValue) {
+    Curve c = curveOf({{0, 2, Interpolation::Linear}, {4, 6}});
+    c.setKey(0, 4);
+    EXPECT_EQ(c.keys[0], (Key{0, 4, Interpolation::Linear}));
+    EXPECT_TRUE(c.removeKey(4));
+    EXPECT_FALSE(c.removeKey(4));
+    EXPECT_TRUE(c.removeKey(0));
+    EXPECT_TRUE(c.animated);
+    EXPECT_DOUBLE_EQ(c.evaluate(9), 4);
+}
+
+// ---- making and storing ----
+
+TEST_F(Knobs, MakePassSetsDefaultsRangesTooltipsAndStoresThemIntoTheFirstOp) {
+    EXPECT_EQ(op.mode, 2);
+    EXPECT_TRUE(op.on);
+    EXPECT_EQ(op.count, 30);
+    EXPECT_EQ(op.gain, 1.0f);
+    EXPECT_EQ(op.centre[0], 0.5f);
+    EXPECT_EQ(op.centre[1], 0.25f);
+    EXPECT_EQ(op.title, "untitled");
+    EXPECT_EQ(op.matrix.width, 4);
+    EXPECT_EQ(op.matrix.values.size(), 16u);
+    EXPECT_EQ(gain.tooltip(), "Gain of the output.");
+    EXPECT_EQ(gain.rangeHigh(), 10);
+    EXPECT_EQ(node.knob(KindsOp::kMode)->items().size(), 3u);
+    EXPECT_EQ(node.knob(KindsOp::kRun)->extraText(), "print('run')");
+    EXPECT_EQ(node.knob("matrixGroup")->extraWord(), 2);
+    EXPECT_NE(op.notes, nullptr);
+    EXPECT_EQ(node.knob(KindsOp::kNotes), op.notes);
+    EXPECT_NE(op.keys, nullptr);
+    EXPECT_EQ(op.knob(KindsOp::kGain), &gain);
+    EXPECT_EQ(op.knob("noSuchKnob"), nullptr);
+    EXPECT_FALSE(gain.not_default());
+}
+
+TEST_F(Knobs, EveryInstanceGetsTheValueAtItsOwnFrameAndView) {
+    gain.setValueAt(0, 1, -1, -1, Interpolation::Linear);
+    gain.setValueAt(10, 11);
+    ASSERT_TRUE(gain.split(kRight));
+    gain.setValueAt(7, 6, -1, kRight);
+    auto* left = static_cast<KindsOp*>(node.op(OutputContext(6, kLeft)));
+    auto* right = static_cast<KindsOp*>(node.op(OutputContext(6, kRight)));
+    EXPECT_EQ(left->gain, 5.0f);
+    EXPECT_EQ(right->gain, 7.0f);
+    // The custom knob is the node's one object on every pass.
+    EXPECT_EQ(left->notes, op.notes);
+}
+
+TEST_F(Knobs, ClampFlagBoundsSetAndStoredValuesARangeAloneDoesNot) {
+    Knob& count = *node.knob(KindsOp::kCount);
+    count.setValue(250);
+    EXPECT_EQ(op.count, 100);
+    gain.setValue(25);
+    EXPECT_EQ(op.gain, 25.0f);
+}
+
+TEST_F(Knobs, NoAnimationAndNoViewSplitFlagsRefuse) {
+    Knob& count = *node.knob(KindsOp::kCount);
+    EXPECT_FALSE(count.split(kRight));
+    count.set_flag(KnobFlag::NoAnimation);
+    ValueStuffArgs a;
+    a.value = 5;
+    a.time = 3;
+    EXPECT_FALSE(count.value_stuff(ValueOp::SetValueAt, a));
+    EXPECT_FALSE(count.value_stuff(ValueOp::SetAnimated, a));
+    EXPECT_FALSE(count.isAnimated());
+    EXPECT_FALSE(count.from_script("{curve smooth 1 5}"));
+    EXPECT_EQ(count.lastError(), "the knob cannot be animated");
+}
+
+TEST_F(Knobs, EnableAndVisibilityAreStateNotFlags) {
+    gain.disable();
+    gain.hide();
+    EXPECT_FALSE(gain.isEnabled());
+    EXPECT_FALSE(gain.isVisible());
+    EXPECT_FALSE(gain.flag(KnobFlag::Invisible));
+    gain.enable();
+    gain.show();
+    EXPECT_TRUE(gain.isEnabled() && gain.isVisible());
+}
+
+// ---- value operations ----
+
+TEST_F(Knobs, SetValueOnPlainAnimatedAndSplitKnobs) {
+    ValueStuffArgs a;
+    a.value = 3;
+    EXPECT_TRUE(centre.value_stuff(ValueOp::SetValue, a));
+    EXPECT_EQ(centre.value(0), 3);
+    EXPECT_EQ(centre.value(1), 3);
+    EXPECT_FALSE(centre.isAnimated());
+
+    centre.setAnimated();
+    node.setContext(OutputContext(12, kLeft));
+    a.value = 4;
+    a.channel = 1;
+    centre.value_stuff(ValueOp::SetValue, a);
+    EXPECT_TRUE(centre.isKeyAt(12, 1));
+    EXPECT_FALSE(centre.isKeyAt(12, 0));
+
+    centre.split(kRight);
+    a.value = 9;
+    a.channel = 0;
+    centre.value_stuff(ValueOp::SetValue, a); // view -1: the main values and every split view
+    EXPECT_EQ(centre.value(0, kLeft, 12), 9);
+    EXPECT_EQ(centre.value(0, kRight, 12), 9);
+}
+
+TEST_F(Knobs, KeyOperationsCountAndListDistinctTimesOverComponents) {
+    ValueStuffArgs a;
+    a.value = 1;
+    a.time = 20;
+    a.channel = 0;
+    centre.value_stuff(ValueOp::SetValueAt, a);
+    a.time = 5;
+    a.channel = -1;
+    centre.value_stuff(ValueOp::SetValueAt, a);
+    EXPECT_EQ(run(centre, ValueOp::KeyCount, {}), 2);
+    ValueStuffArgs second;
+    second.index = 1;
+    EXPECT_EQ(run(centre, ValueOp::KeyTime, second), 20);
+    bool answer = true;
+    second.index = 2;
+    run(centre, ValueOp::KeyTime, second, &answer);
+    EXPECT_FALSE(answer);
+    ValueStuffArgs at;
+    at.time = 20;
+    at.channel = 1;
+    run(centre, ValueOp::IsKeyAt, at, &answer);
+    EXPECT_FALSE(answer);
+    at.channel = -1;
+    run(centre, ValueOp::IsKeyAt, at, &answer);
+    EXPECT_TRUE(answer);
+    EXPECT_TRUE(centre.value_stuff(ValueOp::DeleteKeyAt, at));
+    EXPECT_FALSE(centre.value_stuff(ValueOp::DeleteKeyAt, at));
+    EXPECT_EQ(run(centre, ValueOp::KeyCount, {}), 1);
+}
+
+TEST_F(Knobs, KeyOperationsOnASplitViewLeaveTheOtherViewsAlone) {
+    gain.split(kRight);
+    ValueStuffArgs a;
+    a.value = 3;
+    a.time = 4;
+    a.view = kRight;
+    EXPECT_TRUE(gain.value_stuff(ValueOp::SetValueAt, a));
+    ValueStuffArgs right;
+    right.view = kRight;
+    right.time = 4;
+    ValueStuffArgs left = right;
+    left.view = kLeft;
+    bool answer = false;
+    run(gain, ValueOp::IsKeyAt, right, &answer);
+    EXPECT_TRUE(answer);
+    run(gain, ValueOp::IsKeyAt, left, &answer);
+    EXPECT_FALSE(answer);
+    EXPECT_EQ(run(gain, ValueOp::KeyCount, right), 1);
+    EXPECT_EQ(run(gain, ValueOp::KeyCount, left), 0);
+    right.index = 0;
+    EXPECT_EQ(run(gain, ValueOp::KeyTime, right), 4);
+    EXPECT_FALSE(gain.value_stuff(ValueOp::DeleteKeyAt, left));
+    EXPECT_TRUE(gain.value_stuff(ValueOp::DeleteKeyAt, right));
+    EXPECT_EQ(run(gain, ValueOp::KeyCount, right), 0);
+    // Remove-all-keys and make-animated address every view.
+    gain.setValueAt(1, 2, -1, kRight);
+    gain.setValueAt(1, 2);
+    ValueStuffArgs all;
+    gain.value_stuff(ValueOp::ClearAnimation, all);
+    EXPECT_FALSE(gain.isAnimated(-1, kRight));
+    EXPECT_FALSE(gain.isAnimated(-1, kLeft));
+    gain.value_stuff(ValueOp::SetAnimated, all);
+    EXPECT_TRUE(gain.isAnimated(-1, kRight));
+    EXPECT_TRUE(gain.isAnimated(-1, kLeft));
+}
+
+TEST_F(Knobs, GetValueReadsAtTheCurrentFrameAndViewUnlessGivenOnes) {
+    gain.setValueAt(2, 1, -1, -1, Interpolation::Linear);
+    gain.setValueAt(4, 3);
+    gain.split(kRight);
+    gain.setValueAt(8, 2, -1, kRight);
+    node.setContext(OutputContext(2, kLeft));
+    EXPECT_EQ(run(gain, ValueOp::GetValue, {}), 3);
+    ValueStuffArgs a;
+    a.view = kRight;
+    EXPECT_EQ(run(gain, ValueOp::GetValue, a), 8);
+    node.setContext(OutputContext(2, kRight));
+    EXPECT_EQ(run(gain, ValueOp::GetValue, {}), 8);
+    a.view = kLeft;
+    a.time = 100;
+    EXPECT_EQ(run(gain, ValueOp::GetValue, a), 4);
+}
+
+TEST_F(Knobs, MakeAnimatedThenClearKeepsTheValueAtTheCurrentFrame) {
+    node.setContext(OutputContext(5, kLeft));
+    ValueStuffArgs animate;
+    EXPECT_TRUE(gain.value_stuff(ValueOp::SetAnimated, animate));
+    EXPECT_TRUE(gain.isAnimated());
+    EXPECT_EQ(run(gain, ValueOp::KeyCount, {}), 0);
+    gain.setValueAt(0, 0, -1, -1, Interpolation::Linear);
+    gain.setValueAt(10, 10);
+    ValueStuffArgs all;
+    EXPECT_TRUE(gain.value_stuff(ValueOp::ClearAnimation, all));
+    EXPECT_FALSE(gain.isAnimated());
+    EXPECT_EQ(gain.value(0, 0, 77), 5);
+}
+
+TEST_F(Knobs, SetComponentAtWritesOneComponentOfOneView) {
+    centre.split(kRight);
+    ValueStuffArgs a;
+    a.value = 7;
+    a.time = 3;
+    a.view = kRight;
+    a.channel = 1;
+    EXPECT_TRUE(centre.value_stuff(ValueOp::SetComponentAt, a));
+    EXPECT_EQ(centre.value(1, kRight, 3), 7);
+    EXPECT_EQ(centre.value(0, kRight, 3), 0.5);
+    EXPECT_EQ(centre.value(1, kLeft, 3), 0.25);
+    a.channel = -1;
+    EXPECT_FALSE(centre.value_stuff(ValueOp::SetComponentAt, a));
+    EXPECT_FALSE(centre.value_stuff(99, a));
+    ValueStuffArgs text;
+    EXPECT_FALSE(node.knob(KindsOp::kTitle)->value_stuff(ValueOp::GetValue, text));
+}
+
+TEST_F(Knobs, PreparingOutputKnobsLeavesNoKeysSeparateViewsAndAnimation) {
+    // An output knob after an earlier run: keys in the main values and in both split views.
+    for (int v : {kLeft, kRight, kCentre}) centre.split(v);
+    centre.setValueAt(1, 10, -1, -1);
+    centre.setValueAt(2, 20, -1, kRight);
+    node.setContext(OutputContext(1, kLeft));
+    int n = OutputContext::viewcount();
+    for (int v = 1; v < n; ++v) {
+        ValueStuffArgs clear;
+        clear.view = v;
+        EXPECT_TRUE(centre.value_stuff(ValueOp::ClearViewAnimation, clear));
+        ValueStuffArgs unsplit;
+        unsplit.view = v;
+        EXPECT_TRUE(centre.value_stuff(ValueOp::UnsplitView, unsplit));
+    }
+    for (int v : {kLeft, kRight}) {
+        ValueStuffArgs a;
+        a.view = v;
+        if (v != op.outputContext().view()) {
+            EXPECT_TRUE(centre.value_stuff(ValueOp::SplitView, a));
+        }
+        EXPECT_TRUE(centre.value_stuff(ValueOp::SetViewAnimated, a));
+    }
+    for (int v = 0; v < n; ++v) EXPECT_TRUE(centre.keyTimes(-1, v).empty()) << "view " << v;
+    EXPECT_TRUE(centre.isAnimated(-1, kLeft));
+    EXPECT_TRUE(centre.isAnimated(-1, kRight));
+    // A key written for one view does not reach the other.
+    ValueStuffArgs w;
+    w.value = 42;
+    w.time = 7;
+    w.view = kRight;
+    w.channel = 0;
+    centre.value_stuff(ValueOp::SetComponentAt, w);
+    w.view = kLeft;
+    w.value = -42;
+    centre.value_stuff(ValueOp::SetComponentAt, w);
+    EXPECT_EQ(centre.value(0, kRight, 7), 42);
+    EXPECT_EQ(centre.value(0, kLeft, 7), -42);
+}
+
+TEST_F(Knobs, ViewOperationsNeedAView) {
+    ValueStuffArgs a; // view -1
+    EXPECT_FALSE(centre.value_stuff(ValueOp::SplitView, a));
+    EXPECT_FALSE(centre.value_stuff(ValueOp::UnsplitView, a));
+    EXPECT_FALSE(centre.value_stuff(ValueOp::ClearViewAnimation, a));
+    EXPECT_FALSE(centre.value_stuff(ValueOp::SetViewAnimated, a));
+    a.view = 9; // past the last view
+    EXPECT_FALSE(centre.value_stuff(ValueOp::SplitView, a));
+}
+
+// ---- knob-change dispatch ----
+
+TEST_F(Knobs, KnobChangedOnlyWithThePanelOpenOrTheAlwaysFlag) {
+    gain.setValue(2);
+    EXPECT_TRUE(op.changes.empty());
+    gain.set_flag(KnobFlag::AlwaysCallChanged);
+    gain.setValue(3);
+    EXPECT_EQ(op.changes, std::vector<std::string>{KindsOp::kGain});
+    gain.clear_flag(KnobFlag::AlwaysCallChanged);
+    op.changes.clear();
+    node.setPanelOpen(true);
+    centre.setValue(1);
+    EXPECT_EQ(op.changes, (std::vector<std::string>{Knob::kShowPanel, KindsOp::kCentre}));
+}
+
+TEST_F(Knobs, InputChangeIsSentWhenAnInputIsReconnected) {
+    Node other(KindsOp::kClass, "Kinds2");
+    ASSERT_TRUE(node.setInput(0, &other));
+    EXPECT_EQ(op.changes, std::vector<std::string>{Knob::kInputChange});
+}
+
+TEST_F(Knobs, ChangesFromInsideKnobChangedNeedTheRecursiveFlag) {
+    node.setPanelOpen(true);
+    op.changes.clear();
+    op.onChange = [&](Knob* k) {
+        if (k == &gain) centre.setValue(gain.value());
+        return 1;
+    };
+    gain.setValue(2);
+    EXPECT_EQ(op.changes, std::vector<std::string>{KindsOp::kGain});
+    EXPECT_EQ(op.centre[0], 2.0f); // stored even though knob_changed was not called for it
+    centre.set_flag(KnobFlag::RecursiveChanged);
+    gain.setValue(3);
+    EXPECT_EQ(op.changes,
+              (std::vector<std::string>{KindsOp::kGain, KindsOp::kGain, KindsOp::kCentre}));
+}
+
+TEST_F(Knobs, AGroupDispatchesEachKnobOnceInOrderOfFirstChange) {
+    node.setPanelOpen(true);
+    op.changes.clear();
+    {
+        KnobChangeGroup group;
+        centre.setValue(1);
+        gain.setValue(2);
+        centre.setValue(3);
+        EXPECT_TRUE(op.changes.empty());
+        EXPECT_EQ(op.gain, 1.0f); // stored when the group ends
+    }
+    EXPECT_EQ(op.changes, (std::vector<std::string>{KindsOp::kCentre, KindsOp::kGain}));
+    EXPECT_EQ(op.gain, 2.0f);
+}
+
+TEST_F(Knobs, NoRerenderKeepsOpInstancesAndOtherChangesDropThem) {
+    auto* before = static_cast<KindsOp*>(node.op(OutputContext(1, kLeft)));
+    node.knob(KindsOp::kQuiet)->setValue(4);
+    EXPECT_EQ(static_cast<KindsOp*>(node.op(OutputContext(1, kLeft)))->quiet, before->quiet);
+    gain.setValue(6);
+    EXPECT_EQ(static_cast<KindsOp*>(node.op(OutputContext(1, kLeft)))->gain, 6.0f);
+    EXPECT_EQ(static_cast<KindsOp*>(node.op(OutputContext(1, kLeft)))->quiet, 4);
+}
+
+TEST_F(Knobs, HashFollowsKnobValuesButNotNoRerenderKnobs) {
+    op.validate(false);
+    uint64_t h0 = op.hash().value();
+    node.knob(KindsOp::kQuiet)->setValue(4);
+    op.validate(false);
+    EXPECT_EQ(op.hash().value(), h0);
+    gain.setValue(6);
+    op.validate(false);
+    EXPECT_NE(op.hash().value(), h0);
+}
+
+// ---- undo ----
+
+TEST_F(Knobs, UndoAndRedoOfAValueEdit) {
+    gain.setValue(4);
+    gain.setValue(5);
+    EXPECT_EQ(Undo::undoCount(), 2u);
+    EXPECT_EQ(Undo::undoLabel(), KindsOp::kGain);
+    ASSERT_TRUE(Undo::undo());
+    EXPECT_EQ(op.gain, 4.0f);
+    ASSERT_TRUE(Undo::undo());
+    EXPECT_EQ(op.gain, 1.0f);
+    EXPECT_FALSE(Undo::undo());
+    ASSERT_TRUE(Undo::redo());
+    EXPECT_EQ(gain.value(), 4);
+}
+
+TEST_F(Knobs, NoUndoKnobsAndUnchangedValuesMakeNoStep) {
+    node.knob(KindsOp::kQuiet)->setValue(3);
+    gain.setValue(1);
+    EXPECT_EQ(Undo::undoCount(), 0u);
+}
+
+TEST_F(Knobs, UndoStepRestoresACustomKnobsContentExactly) {
+    op.notes->lines = {"a", "b", "c"};
+    op.notes->weight = 1.0 / 3;
+    std::string before = op.notes->scriptText(true);
+    op.notes->addToUndo();
+    op.notes->lines.erase(op.notes->lines.begin() + 1);
+    op.notes->weight = 2;
+    op.notes->changed();
+    op.notes->stopAddToUndo();
+    EXPECT_EQ(Undo::undoCount(), 1u);
+    ASSERT_TRUE(Undo::undo());
+    EXPECT_EQ(op.notes->lines, (std::vector<std::string>{"a", "b", "c"}));
+    EXPECT_EQ(op.notes->weight, 1.0 / 3);
+    EXPECT_EQ(op.notes->scriptText(true), before);
+    ASSERT_TRUE(Undo::redo());
+    EXPECT_EQ(op.notes->lines, (std::vector<std::string>{"a", "c"}));
+}
+
+TEST_F(Knobs, EditsMadeByKnobChangedJoinTheStepOfTheEdit) {
+    node.setPanelOpen(true);
+    op.onChange = [&](Knob* k) {
+        if (k == &gain) centre.setValue(gain.value());
+        return 1;
+    };
+    gain.setValue(2);
+    EXPECT_EQ(Undo::undoCount(), 1u);
+    Undo::undo();
+    EXPECT_EQ(gain.value(), 1);
+    EXPECT_EQ(centre.value(0), 0.5);
+}
+
+TEST_F(Knobs, AKnobThatGoesAwayLeavesTheStack) {
+    {
+        Node temporary(KindsOp::kClass, "Temporary");
+        temporary.knob(KindsOp::kGain)->setValue(3);
+        EXPECT_EQ(Undo::undoCount(), 1u);
+    }
+    EXPECT_EQ(Undo::undoCount(), 0u);
+    EXPECT_FALSE(Undo::undo());
+}
+
+// ---- the question dialog ----
+
+class Questions : public ::testing::Test {
+protected:
+    void TearDown() override {
+        Question::setHandler({});
+        Question::setAnswer(std::nullopt);
+        Question::setTerminal(nullptr, nullptr);
+        Question::setLog(nullptr);
+    }
+    std::ostringstream log;
+};
+
+TEST_F(Questions, TerminalAnswersYesOnlyToYes) {
+    std::istringstream in("  Yes \nno\n");
+    std::ostringstream out;
+    Question::setTerminal(&in, &out);
+    EXPECT_TRUE(Question::ask("Sure?"));
+    EXPECT_EQ(out.str(), "Sure? [y/N] ");
+    EXPECT_FALSE(Question::ask("Sure?"));
+    EXPECT_FALSE(Question::ask("Sure?")); // end of input
+}
+
+TEST_F(Questions, PythonHandlerThenOptionAnswerBeforeTheTerminal) {
+    std::istringstream in("y\n");
+    Question::setTerminal(&in, nullptr);
+    Question::setAnswer(false);
+    EXPECT_FALSE(Question::ask("Sure?"));
+    Question::setHandler([](const std::string& q) -> std::optional<bool> {
+        if (q == "Python decides?") return true;
+        return std::nullopt;
+    });
+    EXPECT_TRUE(Question::ask("Python decides?"));
+    EXPECT_FALSE(Question::ask("Sure?"));
+    EXPECT_EQ(in.tellg(), 0); // the terminal was never read
+}
+
+TEST_F(Questions, WithoutTerminalOrAnswerItSaysNoAndHowToAnswer) {
+    if (isatty(0)) GTEST_SKIP() << "standard input is a terminal here";
+    Question::setLog(&log);
+    EXPECT_FALSE(Question::ask("Proceed?"));
+    EXPECT_NE(log.str().find("\"Proceed?\" answered no"), std::string::npos);
+    EXPECT_NE(log.str().find("--yes"), std::string::npos);
+}
+
+// ---- the key-frame control ----
+
+namespace {
+
+struct Delegate : MetaKeyFrameDelegate {
+    std::set<float> frames;
+    void getKeyList(std::set<float>& keys) override { keys = frames; }
+    void keyOperation(int code, float frame) override {
+        if (code == kAddKey) frames.insert(frame);
+        if (code == kDeleteKey) frames.erase(frame);
+    }
+};
+
+} // namespace
+
+TEST_F(Knobs, KeyFrameControlAsksItsDelegate) {
+    MetaKeyFrameKnob& keys = *op.keys;
+    EXPECT_TRUE(keys.keys().empty());
+    keys.addKey(5); // without a delegate nothing happens
+    Delegate d;
+    keys.setDelegate(&d);
+    keys.addKey(30);
+    keys.addKey(10);
+    keys.deleteKey(99);
+    EXPECT_EQ(keys.keys(), (std::set<float>{10, 30}));
+    EXPECT_EQ(keys.nextKey(10), 30);
+    EXPECT_EQ(keys.previousKey(10), std::nullopt);
+    EXPECT_EQ(keys.previousKey(31), 30);
+    std::set<double> shown;
+    keys.get_key_list(shown);
+    EXPECT_EQ(shown, (std::set<double>{10, 30}));
+    EXPECT_TRUE(keys.keyframesDisplayed());
+    keys.deleteKey(10);
+    EXPECT_EQ(d.frames, std::set<float>{30});
+}
