@@ -6,4 +6,4 @@ cd "$here"
 bash scripts/setup.sh
 cmake -S . -B build -G Ninja -DKX_BUILD_BENCH=ON
 cmake --build build -j "$(nproc)"
-echo "build: done; binaries in build/bin, libraries in build/lib"
+echo "build: done; kestrel is build/bin/kestrel, the plug-ins are in build/plugins"

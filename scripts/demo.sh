@@ -1,0 +1,11 @@
+#!/usr/bin/env bash
+# The main job on the embedded plate: installs the packages, builds, and aligns the built-in
+# synthetic stereo plate (its right camera rolled, tilted, zoomed and shifted by a known
+# amount) into out/demo/, with a report and a contact sheet of anaglyphs before and after.
+set -euo pipefail
+here=$(cd "$(dirname "$0")/.." && pwd)
+cd "$here"
+bash scripts/build.sh
+mkdir -p out/demo
+build/bin/kestrel align --demo -o out/demo/aligned.%04d.exr \
+  --report out/demo/report.json --contact-sheet out/demo/contact-sheet.png
