@@ -208,8 +208,11 @@ void VerticalAlignerPlugin::_request(int x, int y, int r, int t, ChannelSet chan
         Iop* in = input_iop(n);
         if (!in || (n > 0 && input(n) == first)) continue;
         in->validate(true);
+        // The left and right contexts also give the disparity that the aligned disparity
+        // output samples there.
         ChannelSet wanted = Mask_RGBA;
         if (n == 0) wanted += channels;
+        if (n > 0 && channels.intersects(Mask_Disparity)) wanted += Mask_Disparity;
         in->request(0, 0, in->format().width(), in->format().height(), wanted, count);
     }
     if (input(1)) {

@@ -104,3 +104,68 @@ TEST(SyntheticPlate, MatchThenSolveRemovesTheVerticalDisparity) {
         EXPECT_LT(after, c.bound);
     }
 }
+
+namespace {
+
+// The rows of a view of the aligner's output, for the channels asked.
+std::vector<std::vector<float>> renderView(Node& aligner, int view, const ChannelSet& channels,
+                                           Box& box) {
+    Iop* op = aligner.iop(OutputContext(1, view));
+    op->validate(true);
+    box = Box(0, 0, op->format().width(), op->format().height());
+    std::vector<std::vector<float>> planes(kMaxChannels + 1);
+    for (Channel z : channels) planes[size_t(z)].resize(size_t(box.w() * box.h()));
+    EXPECT_TRUE(Engine::renderRows(*op, box, channels, [&](int y, const Row& row) {
+        for (Channel z : channels)
+            std::copy(row[z] + box.x(), row[z] + box.r(), planes[size_t(z)].begin() + y * box.w());
+    }));
+    return planes;
+}
+
+} // namespace
+
+TEST(SyntheticPlate, AlignedDisparityHasNoVerticalPart) {
+    Plate plate({{"verticalShift", 8}, {"roll", 1}, {"focalRatio", 1.02}},
+                VerticalAlignerKnobManager::Transform);
+    ASSERT_TRUE(plate.match());
+    const Channel hidden = SyntheticStereo::occlusionLeftChannel();
+    Box box;
+    auto planes = renderView(plate.aligner, 1, ChannelSet{Chan_DisparityL_X, Chan_DisparityL_Y},
+                             box);
+    Iop* source = plate.source.iop(OutputContext(1, 1));
+    source->validate(true);
+    source->request(box, ChannelSet{hidden, Chan_DisparityL_Y});
+    double sum = 0, before = 0;
+    int n = 0;
+    Row row(box.x(), box.r());
+    // Away from the frame edges, where the warp brings in black and no match.
+    for (int y = 40; y < box.t() - 40; ++y) {
+        source->get(y, box.x(), box.r(), ChannelSet{hidden, Chan_DisparityL_Y}, row);
+        for (int x = 40; x < box.r() - 40; ++x) {
+            if (row[hidden][x] != 0) continue;
+            const double dy = planes[Chan_DisparityL_Y][size_t(y * box.w() + x)];
+            sum += dy * dy;
+            before += double(row[Chan_DisparityL_Y][x]) * row[Chan_DisparityL_Y][x];
+            ++n;
+        }
+    }
+    const double rms = std::sqrt(sum / n), rmsBefore = std::sqrt(before / n);
+    std::printf("aligned disparity: vertical RMS before %.3f px, after %.4f px\n", rmsBefore, rms);
+    EXPECT_GT(rmsBefore, 3.0);
+    EXPECT_LT(rms, 0.1);
+}
+
+TEST(SyntheticPlate, RowsAreTheSameOnOneThreadAndOnAll) {
+    Plate plate({{"verticalShift", 8}, {"roll", 1}}, VerticalAlignerKnobManager::Full);
+    ASSERT_TRUE(plate.match());
+    Box box;
+    Engine::setThreads(1);
+    Engine::clearCache();
+    const auto one = renderView(plate.aligner, 2, Mask_RGBA, box);
+    plate.aligner.invalidate();
+    plate.source.invalidate();
+    Engine::setThreads(0);
+    Engine::clearCache();
+    const auto all = renderView(plate.aligner, 2, Mask_RGBA, box);
+    for (Channel z : Mask_RGBA) EXPECT_EQ(one[size_t(z)], all[size_t(z)]) << getName(z);
+}

@@ -132,7 +132,7 @@ bool renderRows(Iop& op, const Box& box, const ChannelSet& channels,
     op.validate(true);
     if (op.hasError()) return false;
     op.request(box, channels);
-    op.plane(); // opens the op; its own kept area is empty unless it was asked for before
+    op.open();
     std::atomic<bool> stopped{false};
     parallelRows(box.y(), box.t(), [&](int y) {
         if (stopped || op.aborted()) {

@@ -48,6 +48,17 @@ void Iop::request(int x, int y, int r, int t, const ChannelSet& channels, int co
         _requestedChannels += channels;
         _requestedCount += count;
     }
+    // A kept area made for an earlier, smaller request is made again on the next read, so
+    // that what this request adds is rendered too.
+    if (_keep->plane) {
+        Box wanted = _requestedBox;
+        wanted.intersect(box());
+        const Plane& kept = *_keep->plane;
+        Box covered = kept.box;
+        covered.merge(wanted);
+        if (!kept.channels.contains(_requestedChannels & this->channels()) || !(covered == kept.box))
+            _keep = std::make_unique<Keep>();
+    }
     _request(x, y, r, t, channels, count);
 }
 
