@@ -1,0 +1,46 @@
+// kestrel align: a stereo plate in, both views aligned out, in one command.
+//
+// The plate is a multi-view OpenEXR (one file or a sequence), or a left and a right file or
+// sequence of any format the Read node reads, or, with --demo, the host's synthetic stereo
+// plate with a known misalignment of its right camera. The job builds the graph (Read, or two
+// Reads joined by JoinViews; the aligner; a Write), keys the frame range every N frames,
+// matches the views at the keys, renders both aligned views, saves the script beside the
+// output so that the artist can open and adjust it, and reports what it did: matches per key
+// and the vertical disparity of the matches before and after the alignment.
+//
+// Decisions: a plate whose views are not rig cameras named by rig metadata is aligned with
+// the "Stereo Layout" (the pair's relative pose solved from the matches), in "Rectilinear"
+// space; the default preset is "Full". A key with fewer than twelve matches stops the job
+// with a message, since no alignment can be solved there.
+#pragma once
+
+#include <optional>
+#include <ostream>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace Kestrel {
+
+struct AlignOptions {
+    std::string left, right;  // plate files or patterns (right empty: one multi-view plate)
+    bool demo = false;        // the synthetic plate instead of files
+    std::string output;       // image path or pattern (%V: one file per view)
+    std::string report;       // JSON report path (optional)
+    std::string contactSheet; // PNG of anaglyphs before and after (optional)
+    std::string preset = "Full";
+    std::string space = "Rectilinear";
+    std::string views;        // "left,right": the two views of a multi-view plate
+    std::string filter = "Lanczos6";
+    std::string frames;       // farm list; default: every frame of the plate
+    int keyStep = 10;
+    bool zoom = false;        // zoom to prevent black in frame
+    std::optional<std::pair<float, float>> fixPoint;
+    bool disparity = false;   // write the aligned disparity too
+};
+
+// Runs the job, printing the report to out; throws std::runtime_error with one message that
+// says what to do when the input or the options are bad. Nothing is left half-written.
+void runAlign(const AlignOptions& options, std::ostream& out);
+
+} // namespace Kestrel

@@ -1,0 +1,189 @@
+// Write: renders each chosen view of its input and writes the frame through the image-file
+// library.
+#include "nodes/Write.h"
+
+#include <Kestrel/IO/IOError.h>
+#include <Kestrel/IO/ImageWriter.h>
+#include <Kx/Image/Engine.h>
+#include <Kx/Image/Knobs.h>
+#include <Kx/Image/Node.h>
+#include <Kx/Image/Row.h>
+
+#include <cmath>
+#include <sstream>
+
+namespace Kestrel::Nodes {
+
+using namespace Kx::Image;
+
+namespace {
+
+const char* const kLayouts[] = {"single part", "multi-part", nullptr};
+const char* const kDataTypes[] = {"16 bit half", "32 bit float", nullptr};
+const char* const kBitDepths[] = {"8 bit", "16 bit", nullptr};
+
+// The channels that a word of the channels knob names: a layer ("rgba", "disparityL") or
+// one channel ("stitch_map.u", "rgba.red").
+ChannelSet channelsNamed(const std::string& word, const ChannelSet& available) {
+    ChannelSet named;
+    if (Channel z = findChannel(word); z != Chan_Black) named.insert(z);
+    for (Channel z : available)
+        if (getLayerName(z) == word) named.insert(z);
+    return named;
+}
+
+} // namespace
+
+Write::Write(Node* node) : Iop(node), Executable(this) {}
+
+const char* Write::node_help() const {
+    return "Writes its input to image files: single files or sequences (#### or %04d), one "
+           "file per view (%V, %v) or multi-view OpenEXR, with named layers and metadata.";
+}
+
+void Write::knobs(Knob_Closure& f) {
+    stringKnob(f, &_file, kFile, "file", {},
+               "the file to write: #### or %04d for the frame, %V or %v for the view");
+    stringKnob(f, &_channels, kChannels, "channels", "all",
+               "\"all\", or layers and channels to write, such as \"rgba disparityL\"");
+    enumKnob(f, &_layout, kLayout, kLayouts, "OpenEXR layout", 0,
+             "one part with view-prefixed channels, or one part per view");
+    enumKnob(f, &_dataType, kDataType, kDataTypes, "OpenEXR data type", 0);
+    enumKnob(f, &_bitDepth, kBitDepth, kBitDepths, "bit depth", 0,
+             "bits per sample of PNG, TIFF and DPX files");
+    stringKnob(f, &_views, kViews, "views", {}, "views to write; empty writes every view");
+}
+
+void Write::_validate(bool for_real) {
+    copy_info(0);
+    if (Iop* in = input_iop(0)) {
+        in->validate(for_real);
+        if (in->hasError()) error("%s", in->errorMessage().c_str());
+    }
+}
+
+void Write::engine(int y, int x, int r, ChannelSet channels, Row& row) {
+    if (Iop* in = input_iop(0))
+        row.get(*in, y, x, r, channels);
+    else
+        row.erase(channels);
+}
+
+std::vector<int> Write::chosenViews() {
+    std::vector<int> views;
+    if (!_renderViews.empty()) return {_renderViews.begin(), _renderViews.end()};
+    std::istringstream in(_views);
+    for (std::string name; in >> name;) {
+        int v = OutputContext::lookup_view(name);
+        if (v == 0) {
+            error("%s: the views knob names \"%s\", which is not a view of the script: use "
+                  "view names from the script's views line",
+                  node_name().c_str(), name.c_str());
+            return {};
+        }
+        views.push_back(v);
+    }
+    if (views.empty())
+        for (int v = 1; v < OutputContext::viewcount(); ++v) views.push_back(v);
+    return views;
+}
+
+bool Write::chosenChannels(const Iop& in, ChannelSet& out) {
+    out = ChannelSet();
+    std::istringstream words(_channels);
+    for (std::string word; words >> word;) {
+        if (word == "all") {
+            out += in.channels();
+            continue;
+        }
+        ChannelSet named = channelsNamed(word, in.channels());
+        if (named.empty() || !in.channels().contains(named)) {
+            error("%s: the channels knob names \"%s\", which its input does not have; the "
+                  "input's channels are: %s",
+                  node_name().c_str(), word.c_str(), in.channels().toString().c_str());
+            return false;
+        }
+        out += named;
+    }
+    if (out.empty()) {
+        error("%s: no channels to write: set the channels knob to \"all\" or to layer names",
+              node_name().c_str());
+        return false;
+    }
+    return true;
+}
+
+void Write::execute() {
+    // A fresh validation clears the error of an earlier frame or run.
+    invalidate();
+    validate(true);
+    Node* self = node();
+    Node* source = self ? self->input(0) : nullptr;
+    if (!source) {
+        error("%s has no input: connect the image to write", node_name().c_str());
+        return;
+    }
+    if (_file.empty()) {
+        error("%s: no file name: set its file knob", node_name().c_str());
+        return;
+    }
+    try {
+        const IO::PathPattern pattern(_file);
+        const std::vector<int> views = chosenViews();
+        if (views.empty()) return;
+        const bool namedViews = OutputContext::viewcount() > 2 || pattern.hasView();
+        IO::ImageData image;
+        for (int v : views) {
+            OutputContext c = outputContext();
+            c.setView(v);
+            Iop* in = source->iop(c);
+            if (!in) {
+                error("%s: its input %s makes no image", node_name().c_str(),
+                      source->name().c_str());
+                return;
+            }
+            in->validate(true);
+            if (in->hasError()) {
+                error("%s: its input %s: %s", node_name().c_str(), source->name().c_str(),
+                      in->errorMessage().c_str());
+                return;
+            }
+            ChannelSet channels;
+            if (!chosenChannels(*in, channels)) return;
+            Box box = in->box();
+            if (box.w() <= 0 || box.h() <= 0)
+                box = Box(0, 0, in->format().width(), in->format().height());
+            IO::ViewPixels pixels(in->format(), box, channels);
+            const bool ok = Engine::renderRows(*in, box, channels, [&](int y, const Row& row) {
+                for (Channel z : channels) {
+                    const float* src = row[z] + box.x();
+                    std::copy(src, src + box.w(), pixels.row(z, y));
+                }
+            });
+            if (!ok) {
+                error("%s: %s at frame %g", node_name().c_str(),
+                      Engine::interrupted() ? "interrupted" : "rendering its input failed",
+                      frame());
+                return;
+            }
+            if (image.viewCount() == 0) image.metadata = in->fetchMetaData();
+            image.addView(namedViews ? OutputContext::viewname(v) : "", std::move(pixels));
+        }
+        IO::WriteOptions options;
+        options.exrLayout = _layout == 1 ? IO::ExrLayout::MultiPart : IO::ExrLayout::SinglePart;
+        options.exrPixelType = _dataType == 1 ? IO::ExrPixelType::Float : IO::ExrPixelType::Half;
+        options.bitDepth = _bitDepth == 1 ? 16 : 8;
+        IO::writeFrame(pattern, int(std::lround(frame())), image, options);
+    } catch (const IO::IOError& e) {
+        error("%s: %s", node_name().c_str(), e.what());
+    }
+}
+
+namespace {
+Op* build(Node* node) {
+    return new Write(node);
+}
+const Op::Description description(Write::kClass, build);
+} // namespace
+
+} // namespace Kestrel::Nodes

@@ -1,0 +1,213 @@
+#include "nodes/SyntheticStereo.h"
+
+#include <Kx/Image/OutputContext.h>
+#include <Kx/Image/Row.h>
+#include <Quorvane/MetaDataHandler.h>
+
+#include <Eigen/Geometry>
+#include <gtest/gtest.h>
+
+using namespace Kestrel::Nodes;
+using namespace Kx::Image;
+
+namespace {
+
+struct Source {
+    SyntheticStereo op{nullptr};
+
+    Source(const SyntheticStereoParameters& p, const char* view, double frame = 10.0) {
+        OutputContext::setViews({"left", "right"});
+        op.setParameters(p);
+        op.setOutputContext(OutputContext(frame, OutputContext::lookup_view(view)));
+        op.validate(true);
+    }
+    // One whole row of the given channels.
+    std::vector<std::vector<float>> row(int y, const ChannelSet& channels) {
+        Row r(0, op.format().width());
+        op.get(y, 0, op.format().width(), channels, r);
+        std::vector<std::vector<float>> out;
+        for (Channel z : channels) out.emplace_back(r[z], r[z] + op.format().width());
+        return out;
+    }
+};
+
+SyntheticStereoParameters misaligned() {
+    SyntheticStereoParameters p;
+    p.width = 320;
+    p.height = 240;
+    p.roll.setValue(0.4);
+    p.tilt.setKey(1, 0.0);
+    p.tilt.setKey(20, 0.6);
+    p.pan.setValue(-0.3);
+    p.focalRatio.setValue(1.01);
+    p.verticalShift.setValue(2.5);
+    p.cameraOffsetY.setValue(0.004);
+    return p;
+}
+
+// The scene point seen through a pixel of a camera, in scene axes, found with the research
+// library's camera model (independent of the node's own ray set-up).
+bool scenePoint(const Source& s, int camera, const Eigen::Vector2d& pixel, double frame,
+                Eigen::Vector3d& point) {
+    const Marrow::Research::CameraDefinition c = s.op.camera(camera, frame);
+    const Eigen::Matrix4d toScene = s.op.sceneToWorld(frame).inverse();
+    const Eigen::Vector3d o = (toScene * c.getPosition().homogeneous()).head<3>();
+    const Eigen::Vector3d d = toScene.topLeftCorner<3, 3>() * c.pixelToRay(pixel);
+    SyntheticScene::Hit hit;
+    if (!s.op.scene().trace(o, d, hit)) return false;
+    point = o + hit.distance * d;
+    return true;
+}
+
+bool pixelOf(const Source& s, int camera, const Eigen::Vector3d& scenePoint, double frame,
+             Eigen::Vector2d& pixel) {
+    const Eigen::Vector3d world = (s.op.sceneToWorld(frame) * scenePoint.homogeneous()).head<3>();
+    return s.op.camera(camera, frame).projectToPixel(world, pixel);
+}
+
+} // namespace
+
+TEST(SyntheticStereo, DisparityCarriesEachLeftPixelOntoItsRightMatch) {
+    Source s(misaligned(), "left");
+    double worst = 0.0;
+    int checked = 0;
+    for (int y = 0; y < 240; y += 7) {
+        const auto r = s.row(y, {Chan_DisparityL_X, Chan_DisparityL_Y});
+        for (int i = 0; i < 320; ++i) {
+            const Eigen::Vector2d p(i + 0.5, y + 0.5);
+            Eigen::Vector3d point;
+            Eigen::Vector2d q;
+            ASSERT_TRUE(scenePoint(s, 0, p, 10.0, point));
+            ASSERT_TRUE(pixelOf(s, 1, point, 10.0, q));
+            worst =
+                std::max(worst, (p + Eigen::Vector2d(r[0][size_t(i)], r[1][size_t(i)]) - q).norm());
+            ++checked;
+        }
+    }
+    EXPECT_GT(checked, 10000);
+    EXPECT_LT(worst, 0.01);
+}
+
+TEST(SyntheticStereo, ForwardAndBackwardMotionReachTheNeighbouringFrames) {
+    Source s(misaligned(), "right");
+    double worst = 0.0, largest = 0.0;
+    for (int y = 3; y < 240; y += 11) {
+        const auto r = s.row(y, Mask_Motion);
+        for (int i = 0; i < 320; i += 3) {
+            const Eigen::Vector2d p(i + 0.5, y + 0.5);
+            Eigen::Vector3d point;
+            Eigen::Vector2d next, previous;
+            ASSERT_TRUE(scenePoint(s, 1, p, 10.0, point));
+            ASSERT_TRUE(pixelOf(s, 1, point, 11.0, next));
+            ASSERT_TRUE(pixelOf(s, 1, point, 9.0, previous));
+            const Eigen::Vector2d forward(r[0][size_t(i)], r[1][size_t(i)]);
+            const Eigen::Vector2d backward(r[2][size_t(i)], r[3][size_t(i)]);
+            worst =
+                std::max({worst, (p + forward - next).norm(), (p + backward - previous).norm()});
+            largest = std::max(largest, forward.norm());
+        }
+    }
+    EXPECT_LT(worst, 0.01);
+    EXPECT_GT(largest, 0.1); // the scene moves, and the right camera's tilt is keyed
+}
+
+TEST(SyntheticStereo, BothDisparityPairsTravelInEveryViewAndHiddenMatchesAreMarked) {
+    SyntheticStereoParameters p = misaligned();
+    Source left(p, "left"), right(p, "right");
+    ChannelSet pairs = Mask_Disparity;
+    pairs += SyntheticStereo::occlusionLeftChannel();
+    pairs += SyntheticStereo::occlusionRightChannel();
+    int markedAtEdge = 0, rows = 0;
+    for (int y = 0; y < 240; y += 20, ++rows) {
+        const auto a = left.row(y, pairs), b = right.row(y, pairs);
+        EXPECT_EQ(a, b);
+        // Channels in order 10, 11, 12, 13, occlusion.left, occlusion.right. A left pixel
+        // at the left edge looks for its match left of the right frame.
+        const float dxLeft = a[2][0];
+        if (0.5f + dxLeft < 0.0f)
+            markedAtEdge += a[4][0] == 1.0f ? 1 : 0;
+        else
+            EXPECT_EQ(a[4][0], 0.0f);
+    }
+    EXPECT_GT(markedAtEdge, rows / 2);
+
+    // An inner pixel whose match is visible in the right view is not marked, and the right
+    // view's vector there points back.
+    const auto a = left.row(120, pairs);
+    const int i = 160;
+    ASSERT_EQ(a[4][i], 0.0f);
+    Eigen::Vector2d match;
+    bool visible = false;
+    ASSERT_TRUE(left.op.correspondence(0, 1, {i + 0.5, 120.5}, 10.0, match, visible));
+    EXPECT_TRUE(visible);
+    Eigen::Vector2d back;
+    ASSERT_TRUE(left.op.correspondence(1, 0, match, 10.0, back, visible));
+    EXPECT_LT((back - Eigen::Vector2d(i + 0.5, 120.5)).norm(), 1e-6);
+}
+
+TEST(SyntheticStereo, ViewsSeeTheSceneFromTheirOwnCameras) {
+    const SyntheticStereoParameters p = misaligned();
+    Source left(p, "left"), right(p, "right"), other(p, "main");
+    const auto a = left.row(100, Mask_RGBA), b = right.row(100, Mask_RGBA);
+    EXPECT_NE(a, b);
+    EXPECT_EQ(other.row(100, Mask_RGBA), a);
+    float low = 1.0f, high = 0.0f;
+    for (float v : a[1]) low = std::min(low, v), high = std::max(high, v);
+    EXPECT_GT(high - low, 0.5f); // textured, not flat
+    for (float alpha : a[3]) ASSERT_EQ(alpha, 1.0f);
+}
+
+TEST(SyntheticStereo, TheSeedDecidesThePixels) {
+    SyntheticStereoParameters p = misaligned();
+    Source a(p, "left"), b(p, "left");
+    EXPECT_EQ(a.row(50, Mask_RGB), b.row(50, Mask_RGB));
+    p.seed = 2;
+    Source c(p, "left");
+    EXPECT_NE(a.row(50, Mask_RGB), c.row(50, Mask_RGB));
+}
+
+TEST(SyntheticStereo, KeyedMisalignmentIsInterpolatedBetweenKeys) {
+    const SyntheticStereoParameters p = misaligned();
+    Source s(p, "left");
+    EXPECT_DOUBLE_EQ(s.op.camera(1, 1.0).getRotation().x(), 0.0);
+    EXPECT_NEAR(s.op.camera(1, 10.5).getRotation().x(), 0.3, 1e-12);
+    EXPECT_DOUBLE_EQ(s.op.camera(1, 50.0).getRotation().x(), 0.6);
+    // The vertical shift moves the principal point up by that many pixels.
+    EXPECT_NEAR(s.op.camera(1, 1.0).getIntrinsics()(1, 2), 120.0 + 2.5, 1e-12);
+    EXPECT_NE(s.op.hash(), Source(p, "left", 11.0).op.hash());
+}
+
+TEST(SyntheticStereo, MetadataCarriesTheRigOfTheFrame) {
+    Source s(misaligned(), "left", 5.0);
+    Marrow::Research::MetaDataHandler handler;
+    handler.updateMetaDataBundle(s.op.fetchMetaData());
+    ASSERT_EQ(handler.getNumberCameras(), 2);
+    EXPECT_EQ(handler.getCamera(1), s.op.camera(0, 5.0));
+    EXPECT_EQ(handler.getCamera(2), s.op.camera(1, 5.0));
+    EXPECT_EQ(handler.getLinks(1), std::vector<int>{1});
+    EXPECT_DOUBLE_EQ(handler.getRigConvergence(), 8.0);
+    EXPECT_EQ(handler.getRigPosition(true), Eigen::Vector3d::Zero());
+}
+
+TEST(SyntheticStereo, BadParametersAreReportedByName) {
+    SyntheticStereoParameters p;
+    p.width = 0;
+    Source a(p, "left");
+    EXPECT_TRUE(a.op.hasError());
+    EXPECT_EQ(a.op.errorMessage(),
+              "SyntheticStereo: width and height must be positive, not 0 x 768");
+    p = SyntheticStereoParameters();
+    p.focalRatio.setKey(10, 1.0);
+    p.focalRatio.setKey(11, -1.0);
+    Source b(p, "left", 10.0);
+    EXPECT_EQ(b.op.errorMessage(),
+              "SyntheticStereo: focalRatio must be positive, not -1 at frame 11");
+}
+
+TEST(SyntheticStereo, HostKnowsTheClassByName) {
+    const Op::Description* d = Op::Description::find("SyntheticStereo");
+    ASSERT_NE(d, nullptr);
+    std::unique_ptr<Op> op(d->constructor(nullptr));
+    EXPECT_STREQ(op->Class(), "SyntheticStereo");
+    EXPECT_NE(op->iop(), nullptr);
+}

@@ -1,0 +1,662 @@
+// The `kestrel` Python module: the session's graph, knobs, runs and pixels.
+//
+// Conventions of the module:
+// - Views are host view numbers counted from 1 (kestrel.views()[0] is view 1); 0 means the
+//   values every view shares. splitView and unsplitView take the view number minus one.
+// - Knob components ("index") count from 0; -1 means every component.
+// - time None means the current frame (kestrel.frame()).
+// - Every failure raises an exception whose message names the node and knob and says what to
+//   do; a failing call changes nothing.
+#include "Kestrel/Python/Interpreter.h"
+#include "Kestrel/Python/Session.h"
+#include "nodes/Camera.h"
+
+#include <Kestrel/IO/FrameList.h>
+#include <Kestrel/IO/IOError.h>
+#include <Kx/Image/Engine.h>
+#include <Kx/Image/Iop.h>
+#include <Kx/Image/Knob.h>
+#include <Kx/Image/KnobChange.h>
+#include <Kx/Image/Question.h>
+
+#include <pybind11/embed.h>
+#include <pybind11/functional.h>
+#include <pybind11/numpy.h>
+#include <pybind11/stl.h>
+
+#include <cmath>
+#include <optional>
+#include <sstream>
+
+namespace py = pybind11;
+using namespace Kx::Image;
+
+namespace Kestrel::Python {
+namespace {
+
+Session& session() {
+    return Session::current();
+}
+
+// ---- nodes ----
+
+class PyNode {
+public:
+    explicit PyNode(std::shared_ptr<NodeHandle> h) : _h(std::move(h)) {}
+
+    Node& node() const {
+        if (!_h || !_h->node) throw py::value_error("this node was deleted");
+        return *_h->node;
+    }
+    bool sameAs(const PyNode& o) const { return &node() == &o.node(); }
+    const std::shared_ptr<NodeHandle>& handle() const { return _h; }
+
+private:
+    std::shared_ptr<NodeHandle> _h;
+};
+
+PyNode wrap(Node& n) {
+    return PyNode(session().handle(&n));
+}
+
+py::object wrapOrNone(Node* n) {
+    return n ? py::cast(wrap(*n)) : py::none();
+}
+
+Node& nodeArg(const py::object& o, const char* what) {
+    if (py::isinstance<PyNode>(o)) return o.cast<PyNode&>().node();
+    if (py::isinstance<py::str>(o)) {
+        try {
+            return session().node(o.cast<std::string>());
+        } catch (const SessionError& e) {
+            throw py::value_error(e.what());
+        }
+    }
+    throw py::type_error(std::string(what) + " must be a node or a node name");
+}
+
+Iop& imageOf(Node& node, int view) {
+    session().freshOps();
+    Iop* op = node.iop(session().context(view));
+    if (!op)
+        throw py::value_error(node.name() + " (" + node.Class() +
+                              ") makes no image: give it an image node");
+    op->validate(true);
+    if (op->hasError()) throw py::value_error(node.name() + ": " + op->errorMessage());
+    return *op;
+}
+
+// ---- knobs ----
+
+class PyKnob {
+public:
+    PyKnob(PyNode node, std::string name) : _node(std::move(node)), _name(std::move(name)) {}
+
+    Knob& knob() const {
+        Knob* k = _node.node().knob(_name);
+        if (!k) throw py::value_error(_node.node().name() + " has no knob " + _name);
+        return *k;
+    }
+    std::string where() const { return _node.node().name() + "." + _name; }
+    const PyNode& node() const { return _node; }
+
+    void checkComponent(int index) const {
+        Knob& k = knob();
+        if (!k.holdsNumbers())
+            throw py::type_error(where() + " holds text, not numbers: use value() or "
+                                           "setValue(text)");
+        if (index < -1 || index >= k.components())
+            throw py::index_error(where() + " has " + std::to_string(k.components()) +
+                                  " component(s); index " + std::to_string(index) +
+                                  " is out of range");
+    }
+    static void checkView(const std::string& where, int view) {
+        if (view < -1 || view >= OutputContext::viewcount())
+            throw py::index_error(where + ": view " + std::to_string(view) +
+                                  " is not a view (views count from 1 to " +
+                                  std::to_string(OutputContext::viewcount() - 1) +
+                                  "; 0 for the shared values)");
+    }
+    double time(std::optional<double> t) const { return t ? *t : session().frame(); }
+
+private:
+    PyNode _node;
+    std::string _name;
+};
+
+bool isTextKnob(const Knob& k) {
+    return k.storage() == KnobStorage::String;
+}
+
+py::object knobValue(const PyKnob& pk, int index, int view, std::optional<double> time) {
+    Knob& k = pk.knob();
+    if (isTextKnob(k) || !k.holdsNumbers()) return py::str(k.text());
+    pk.checkComponent(index);
+    PyKnob::checkView(pk.where(), view);
+    return py::float_(k.value(std::max(index, 0), std::max(view, 0), pk.time(time)));
+}
+
+void setKnobValue(const PyKnob& pk, const py::object& value, int index, std::optional<double> time,
+                  int view) {
+    Knob& k = pk.knob();
+    if (isTextKnob(k)) {
+        if (!py::isinstance<py::str>(value))
+            throw py::type_error(pk.where() + " holds text: give it a string");
+        k.setText(value.cast<std::string>());
+        return;
+    }
+    pk.checkComponent(index);
+    PyKnob::checkView(pk.where(), view);
+    if (py::isinstance<py::str>(value)) {
+        std::string text = value.cast<std::string>();
+        const auto& items = k.items();
+        auto it = std::find(items.begin(), items.end(), text);
+        if (it == items.end())
+            throw py::value_error(pk.where() + " is not a choice knob with an item \"" + text +
+                                  "\": give it a number");
+        k.setValue(double(it - items.begin()), index, view);
+        return;
+    }
+    double v = value.cast<double>();
+    if (time && k.isAnimated(index, std::max(view, 0)))
+        k.setValueAt(v, *time, index, view);
+    else
+        k.setValue(v, index, view);
+}
+
+// One component's animation of one view, as a value.
+struct PyAnimation {
+    Curve curve;
+    std::vector<std::pair<double, double>> keys() const {
+        std::vector<std::pair<double, double>> k;
+        for (const Key& key : curve.keys) k.emplace_back(key.time, key.value);
+        return k;
+    }
+};
+
+void copyAnimation(const PyKnob& pk, int index, const PyAnimation& a, int view) {
+    pk.checkComponent(index);
+    PyKnob::checkView(pk.where(), view);
+    Knob& k = pk.knob();
+    if (a.curve.animated && k.flag(KnobFlag::NoAnimation))
+        throw py::value_error(pk.where() + " cannot be animated: copy a constant into it");
+    KnobChangeGroup group;
+    k.clearAnimation(index, view);
+    if (!a.curve.animated) {
+        k.setValue(a.curve.constant, index, view);
+        return;
+    }
+    k.setAnimated(index, view);
+    for (const Key& key : a.curve.keys)
+        k.setValueAt(key.value, key.time, index, view, key.interpolation);
+}
+
+// Runs a session call, turning its failures into Python exceptions.
+template <class F> auto guarded(F f) -> decltype(f()) {
+    try {
+        return f();
+    } catch (const SessionError& e) {
+        throw py::value_error(e.what());
+    } catch (const Kestrel::IO::IOError& e) {
+        throw py::value_error(e.what());
+    }
+}
+
+std::vector<double> framesArg(const py::object& frames) {
+    if (py::isinstance<py::str>(frames))
+        return guarded([&] {
+            std::vector<double> out;
+            for (int f : Kestrel::IO::parseFrameList(frames.cast<std::string>())) out.push_back(f);
+            return out;
+        });
+    return frames.cast<std::vector<double>>();
+}
+
+std::vector<double> frameRange(double first, double last) {
+    if (last < first)
+        throw py::value_error("the frame range " + std::to_string(int(first)) + "-" +
+                              std::to_string(int(last)) + " ends before it starts");
+    std::vector<double> frames;
+    for (double f = first; f <= last; f += 1) frames.push_back(f);
+    return frames;
+}
+
+// Pixels of a node at the current frame: (channels, height, width), rows bottom-up.
+py::array_t<float> pixels(Node& node, int view, const std::vector<std::string>& names) {
+    Iop& op = imageOf(node, view);
+    ChannelSet channels;
+    std::vector<Channel> order;
+    if (names.empty()) {
+        channels = op.channels();
+        for (Channel z : channels) order.push_back(z);
+    } else {
+        for (const std::string& n : names) {
+            Channel z = findChannel(n);
+            if (z == Chan_Black || !op.channels().contains(z))
+                throw py::value_error(node.name() + " has no channel \"" + n +
+                                      "\": kestrel.channels(node) lists its channels");
+            channels.insert(z);
+            order.push_back(z);
+        }
+    }
+    const Format& f = op.format();
+    const int w = f.width(), h = f.height();
+    py::array_t<float> out({size_t(order.size()), size_t(h), size_t(w)});
+    float* data = out.mutable_data();
+    bool ok;
+    {
+        py::gil_scoped_release release;
+        ok = Engine::renderRows(op, Box(0, 0, w, h), channels, [&](int y, const Row& row) {
+            for (size_t c = 0; c < order.size(); ++c) {
+                const float* src = row[order[c]];
+                std::copy(src, src + w, data + (c * size_t(h) + size_t(y)) * size_t(w));
+            }
+        });
+    }
+    if (!ok)
+        throw py::value_error(node.name() + ": rendering failed" +
+                              (op.hasError() ? ": " + op.errorMessage() : " (interrupted)"));
+    return out;
+}
+
+} // namespace
+} // namespace Kestrel::Python
+
+using namespace Kestrel::Python;
+
+PYBIND11_EMBEDDED_MODULE(kestrel, m) {
+    m.doc() = "The kestrel host: its node graph, knobs, renders and pixels.";
+
+    py::class_<PyAnimation>(m, "Animation")
+        .def("isAnimated", [](const PyAnimation& a) { return a.curve.animated; })
+        .def("constant", [](const PyAnimation& a) { return a.curve.constant; })
+        .def("keys", &PyAnimation::keys, "(time, value) of every key")
+        .def("evaluate", [](const PyAnimation& a, double t) { return a.curve.evaluate(t); });
+
+    py::class_<PyKnob>(m, "Knob")
+        .def("name", [](const PyKnob& k) { return k.knob().name(); })
+        .def("label", [](const PyKnob& k) { return k.knob().label(); })
+        .def("kind", [](const PyKnob& k) { return knobKindName(k.knob().kind()); })
+        .def("node", [](const PyKnob& k) { return k.node(); })
+        .def("components", [](const PyKnob& k) { return k.knob().components(); })
+        .def(
+            "value",
+            [](const PyKnob& k, int index, int view, std::optional<double> time) {
+                return knobValue(k, index, view, time);
+            },
+            py::arg("index") = 0, py::arg("view") = 0, py::arg("time") = py::none())
+        .def(
+            "getValue",
+            [](const PyKnob& k, int index, int view, std::optional<double> time) {
+                return knobValue(k, index, view, time);
+            },
+            py::arg("index") = 0, py::arg("view") = 0, py::arg("time") = py::none())
+        .def(
+            "setValue",
+            [](const PyKnob& k, const py::object& v, int index, std::optional<double> time,
+               int view) { setKnobValue(k, v, index, time, view); },
+            py::arg("value"), py::arg("index") = -1, py::arg("time") = py::none(),
+            py::arg("view") = -1)
+        .def(
+            "setValueAt",
+            [](const PyKnob& k, double v, double time, int index, int view) {
+                k.checkComponent(index);
+                PyKnob::checkView(k.where(), view);
+                if (k.knob().flag(KnobFlag::NoAnimation))
+                    throw py::value_error(k.where() + " cannot be animated: use setValue");
+                k.knob().setValueAt(v, time, index, view);
+            },
+            py::arg("value"), py::arg("time"), py::arg("index") = -1, py::arg("view") = -1)
+        .def(
+            "isAnimated",
+            [](const PyKnob& k, int index, int view) {
+                return k.knob().isAnimated(index, std::max(view, 0));
+            },
+            py::arg("index") = -1, py::arg("view") = 0)
+        .def(
+            "setAnimated",
+            [](const PyKnob& k, int index, int view) {
+                k.checkComponent(index);
+                PyKnob::checkView(k.where(), view);
+                k.knob().setAnimated(index, view);
+            },
+            py::arg("index") = -1, py::arg("view") = -1)
+        .def(
+            "clearAnimation",
+            [](const PyKnob& k, int index, int view) {
+                k.checkComponent(index);
+                PyKnob::checkView(k.where(), view);
+                k.knob().clearAnimation(index, view);
+            },
+            py::arg("index") = -1, py::arg("view") = -1)
+        .def(
+            "isKeyAt",
+            [](const PyKnob& k, double time, int index, int view) {
+                return k.knob().isKeyAt(time, index, std::max(view, 0));
+            },
+            py::arg("time"), py::arg("index") = -1, py::arg("view") = 0)
+        .def(
+            "removeKeyAt",
+            [](const PyKnob& k, double time, int index, int view) {
+                return k.knob().deleteKeyAt(time, index, view);
+            },
+            py::arg("time"), py::arg("index") = -1, py::arg("view") = -1)
+        .def(
+            "keys",
+            [](const PyKnob& k, int index, int view) {
+                auto t = k.knob().keyTimes(index, std::max(view, 0));
+                return std::vector<double>(t.begin(), t.end());
+            },
+            py::arg("index") = -1, py::arg("view") = 0, "times of the keys, ascending")
+        .def(
+            "splitView",
+            [](const PyKnob& k, int viewMinusOne) {
+                if (!k.knob().split(viewMinusOne + 1))
+                    throw py::value_error(k.where() + " cannot be split for view " +
+                                          std::to_string(viewMinusOne + 1) +
+                                          ": the view does not exist or the knob never splits");
+            },
+            py::arg("viewMinusOne"))
+        .def(
+            "unsplitView",
+            [](const PyKnob& k, int viewMinusOne) { k.knob().unsplit(viewMinusOne + 1); },
+            py::arg("viewMinusOne"))
+        .def(
+            "isSplit", [](const PyKnob& k, int view) { return k.knob().isSplit(view); },
+            py::arg("view"))
+        .def(
+            "animation",
+            [](const PyKnob& k, int index, int view) {
+                k.checkComponent(index);
+                PyKnob::checkView(k.where(), view);
+                return PyAnimation{k.knob().curve(std::max(index, 0), std::max(view, 0))};
+            },
+            py::arg("index") = 0, py::arg("view") = 0)
+        .def(
+            "copyAnimation",
+            [](const PyKnob& k, int index, const PyAnimation& a, int view) {
+                copyAnimation(k, index, a, view);
+            },
+            py::arg("index"), py::arg("animation"), py::arg("view") = -1)
+        .def("press", [](const PyKnob& k) { guarded([&] { session().press(k.knob()); }); })
+        .def("execute", [](const PyKnob& k) { guarded([&] { session().press(k.knob()); }); })
+        .def("toScript", [](const PyKnob& k) { return k.knob().scriptText(false); })
+        .def("fromScript",
+             [](const PyKnob& k, const std::string& text) {
+                 if (!k.knob().from_script(text.c_str()))
+                     throw py::value_error(k.where() + ": " + k.knob().lastError());
+             })
+        .def("__repr__", [](const PyKnob& k) { return "<kestrel.Knob " + k.where() + ">"; });
+
+    py::class_<PyNode>(m, "Node")
+        .def("name", [](const PyNode& n) { return n.node().name(); })
+        .def("setName",
+             [](const PyNode& n, const std::string& name) {
+                 guarded([&] { session().renameNode(n.node(), name); });
+             })
+        .def("Class", [](const PyNode& n) { return std::string(n.node().Class()); })
+        .def("knob",
+             [](const PyNode& n, const std::string& name) {
+                 PyKnob k(n, name);
+                 k.knob();
+                 return k;
+             })
+        .def("__getitem__",
+             [](const PyNode& n, const std::string& name) {
+                 PyKnob k(n, name);
+                 k.knob();
+                 return k;
+             })
+        .def("knobs",
+             [](const PyNode& n) {
+                 std::vector<std::string> names;
+                 for (Knob* k : n.node().declaredKnobs(false))
+                     if (!k->name().empty()) names.push_back(k->name());
+                 return names;
+             })
+        .def("inputs", [](const PyNode& n) { return n.node().inputCount(); })
+        .def("input", [](const PyNode& n, int i) { return wrapOrNone(n.node().input(i)); })
+        .def("setInput",
+             [](const PyNode& n, int i, const py::object& other) {
+                 Node* source = other.is_none() ? nullptr : &nodeArg(other, "the input");
+                 std::string why;
+                 if (!n.node().setInput(i, source, &why)) throw py::value_error(why);
+             })
+        .def("xpos", [](const PyNode& n) { return session().position(n.node()).x; })
+        .def("ypos", [](const PyNode& n) { return session().position(n.node()).y; })
+        .def("setXpos",
+             [](const PyNode& n, int x) {
+                 Position p = session().position(n.node());
+                 p.x = x;
+                 session().setPosition(n.node(), p);
+             })
+        .def("setYpos",
+             [](const PyNode& n, int y) {
+                 Position p = session().position(n.node());
+                 p.y = y;
+                 session().setPosition(n.node(), p);
+             })
+        .def("setXYpos",
+             [](const PyNode& n, int x, int y) {
+                 session().setPosition(n.node(), {x, y});
+             })
+        .def("screenWidth", [](const PyNode&) { return Session::kScreenWidth; })
+        .def("screenHeight", [](const PyNode&) { return Session::kScreenHeight; })
+        .def(
+            "width",
+            [](const PyNode& n, int view) { return imageOf(n.node(), view).format().width(); },
+            py::arg("view") = 0)
+        .def(
+            "height",
+            [](const PyNode& n, int view) { return imageOf(n.node(), view).format().height(); },
+            py::arg("view") = 0)
+        .def("firstFrame", [](const PyNode& n) { return session().frameRange(n.node()).first; })
+        .def("lastFrame", [](const PyNode& n) { return session().frameRange(n.node()).second; })
+        .def("error",
+             [](const PyNode& n) -> py::object {
+                 Op* op = n.node().iop(session().context());
+                 if (!op) op = n.node().firstOp();
+                 op->validate(true);
+                 return op->hasError() ? py::object(py::str(op->errorMessage())) : py::none();
+             })
+        .def("__eq__", [](const PyNode& a, const PyNode& b) { return a.sameAs(b); })
+        .def("__hash__", [](const PyNode& n) { return std::hash<const void*>()(&n.node()); })
+        .def("__repr__", [](const PyNode& n) {
+            if (!n.handle() || !n.handle()->node) return std::string("<kestrel.Node (deleted)>");
+            return "<kestrel.Node " + n.node().name() + " (" + n.node().Class() + ")>";
+        });
+
+    // ---- the graph ----
+    m.def("load", [](const std::string& path) { guarded([&] { session().load(path); }); });
+    m.def(
+        "save",
+        [](std::optional<std::string> path) {
+            guarded([&] {
+                std::string p = path ? *path : session().scriptPath();
+                if (p.empty())
+                    throw SessionError("save() needs a path: the graph was never loaded");
+                session().save(p);
+            });
+        },
+        py::arg("path") = py::none());
+    m.def(
+        "clear", [] { session().clear(); }, "an empty graph with the one view main");
+    m.def(
+        "createNode",
+        [](const std::string& className, const std::string& args, bool inpanel) {
+            return guarded([&] {
+                std::istringstream in(args);
+                std::string word, name;
+                std::vector<std::pair<std::string, std::string>> knobs;
+                while (in >> word) {
+                    std::string value;
+                    if (!(in >> value))
+                        throw SessionError("createNode(" + className + "): knob " + word +
+                                           " in \"" + args + "\" has no value");
+                    if (word == "name")
+                        name = value;
+                    else
+                        knobs.emplace_back(word, value);
+                }
+                Node* node = session().createNode(className, name);
+                std::string error;
+                if (!Script::applyKnobs(*node, knobs, &error)) {
+                    session().deleteNode(node);
+                    throw SessionError("createNode(" + className + "): " + error);
+                }
+                if (inpanel) node->setPanelOpen(true);
+                return wrap(*node);
+            });
+        },
+        py::arg("className"), py::arg("knobs") = "", py::arg("inpanel") = true,
+        "creates a node; knobs is \"name value ...\" (the word name sets the node's name); "
+        "inpanel opens its panel, as a user creating it would");
+    m.def(
+        "toNode", [](const std::string& name) { return wrapOrNone(session().findNode(name)); },
+        "the node of that name, or None");
+    m.def(
+        "allNodes",
+        [](std::optional<std::string> className) {
+            std::vector<PyNode> out;
+            for (const auto& n : session().graph().nodes())
+                if (!className || *className == n->Class()) out.push_back(wrap(*n));
+            return out;
+        },
+        py::arg("className") = py::none());
+    m.def("delete", [](const py::object& n) { session().deleteNode(&nodeArg(n, "the node")); });
+    m.def("thisNode", [] {
+        Node* n = session().thisNode();
+        if (!n) throw py::value_error("thisNode() is only known while a node's button runs");
+        return wrap(*n);
+    });
+
+    // kestrel.nodes.Class() creates a node of that class.
+    py::object getattr = py::cpp_function([](const std::string& className) {
+        return py::cpp_function([className]() {
+            return guarded([&] { return wrap(*session().createNode(className)); });
+        });
+    });
+    m.attr("_nodeFactory") = getattr;
+    py::exec(R"PY(
+class _Nodes:
+    def __getattr__(self, className):
+        if className.startswith('__'):
+            raise AttributeError(className)
+        return _nodeFactory(className)
+nodes = _Nodes()
+)PY",
+             m.attr("__dict__"));
+
+    // ---- views and frames ----
+    m.def("views", [] { return OutputContext::views(); });
+    m.def("setViews", [](const std::vector<std::string>& views) {
+        if (views.empty()) throw py::value_error("setViews needs at least one view name");
+        OutputContext::setViews(views);
+    });
+    m.def("frame", [] { return session().frame(); });
+    m.def("setFrame", [](double f) { session().setFrame(f); });
+    m.def("frameRange",
+          [] { return std::make_pair(session().graph().firstFrame, session().graph().lastFrame); });
+    m.def("setFrameRange", [](double first, double last) {
+        if (last < first) throw py::value_error("the frame range ends before it starts");
+        session().graph().firstFrame = first;
+        session().graph().lastFrame = last;
+    });
+
+    // ---- running ----
+    m.def(
+        "execute",
+        [](const py::object& n, double first, double last) {
+            Node& node = nodeArg(n, "the node");
+            std::vector<double> frames = frameRange(first, last);
+            guarded([&] { session().execute(node, frames); });
+        },
+        py::arg("node"), py::arg("first"), py::arg("last"),
+        "runs the node's frame work over first..last");
+    m.def(
+        "render",
+        [](const py::object& n, const py::object& frames,
+           std::optional<std::vector<std::string>> views) {
+            std::vector<Node*> writes;
+            if (!n.is_none()) writes.push_back(&nodeArg(n, "the node to render"));
+            std::vector<double> list = frames.is_none() ? frameRange(session().graph().firstFrame,
+                                                                     session().graph().lastFrame)
+                                                        : framesArg(frames);
+            guarded([&] {
+                session().render(writes, list, views.value_or(std::vector<std::string>{}));
+            });
+        },
+        py::arg("node") = py::none(), py::arg("frames") = py::none(), py::arg("views") = py::none(),
+        "renders Write nodes (all of them when node is None); frames is a list or a farm frame "
+        "list such as \"1-10x2\"");
+    m.def(
+        "press",
+        [](const py::object& n, const std::string& knob) {
+            PyKnob k(wrap(nodeArg(n, "the node")), knob);
+            guarded([&] { session().press(k.knob()); });
+        },
+        py::arg("node"), py::arg("knob"));
+
+    // ---- questions ----
+    m.def(
+        "setAnswerHandler",
+        [](const py::object& handler) {
+            if (handler.is_none()) {
+                Question::setHandler({});
+                return;
+            }
+            Question::setHandler([handler](const std::string& q) -> std::optional<bool> {
+                py::gil_scoped_acquire gil;
+                py::object a = handler(q);
+                if (a.is_none()) return std::nullopt;
+                return a.cast<bool>();
+            });
+        },
+        "handler(question) answers True, False or None (ask the next one: --yes/--no or the "
+        "terminal)");
+    m.def("ask", [](const std::string& q) { return Question::ask(q); });
+
+    // ---- pixels ----
+    m.def(
+        "channels",
+        [](const py::object& n) {
+            Node& node = nodeArg(n, "the node");
+            std::vector<std::string> names;
+            for (Channel z : imageOf(node, 0).channels()) names.push_back(getName(z));
+            return names;
+        },
+        "names of the node's output channels, in the order of pixels()");
+    m.def(
+        "pixels",
+        [](const py::object& n, std::optional<double> frame, int view,
+           const std::vector<std::string>& channels) {
+            Node& node = nodeArg(n, "the node");
+            double before = session().frame();
+            if (frame) session().setFrame(*frame);
+            try {
+                auto out = pixels(node, view, channels);
+                if (frame) session().setFrame(before);
+                return out;
+            } catch (...) {
+                if (frame) session().setFrame(before);
+                throw;
+            }
+        },
+        py::arg("node"), py::arg("frame") = py::none(), py::arg("view") = 0,
+        py::arg("channels") = std::vector<std::string>{},
+        "the node's output over its format as float32 [channel][row][column], rows bottom-up");
+
+    m.def(
+        "exportCamera",
+        [](const py::object& n, const std::string& path, double first, double last, int view) {
+            Node& node = nodeArg(n, "the camera");
+            guarded([&] {
+                std::string error;
+                if (!Kestrel::Nodes::exportCameraTable(node, path, frameRange(first, last), view,
+                                                       &error))
+                    throw SessionError(error);
+            });
+        },
+        py::arg("node"), py::arg("path"), py::arg("first"), py::arg("last"), py::arg("view") = 0,
+        "writes a Camera's per-frame translate, rotate and field of view as a text table");
+}

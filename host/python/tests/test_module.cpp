@@ -1,0 +1,317 @@
+// The kestrel Python module: graphs built and rendered from Python, the node's own button
+// scripts run against the module, tracebacks, and undoing a failed run.
+#include "HostTest.h"
+
+#include "Kestrel/Python/Interpreter.h"
+#include "mwButtonScripts.h"
+
+#include <Kestrel/IO/ImageReader.h>
+#include <Kx/Image/Filter.h>
+#include <Kx/Image/Iop.h>
+#include <Kx/Image/Knob.h>
+#include <Kx/Image/Knobs.h>
+#include <Kx/Image/Question.h>
+#include <Kx/Image/Row.h>
+
+#include <gmock/gmock.h>
+
+using namespace Kx::Image;
+using namespace Kestrel::Python;
+using namespace Kestrel::Python::Test;
+namespace IO = Kestrel::IO;
+using ::testing::HasSubstr;
+
+namespace {
+
+// Stands in for an analysed aligner: the output knobs the creation scripts read, and the
+// scripts on buttons of the same names.
+class AnalysedStub : public Iop {
+public:
+    explicit AnalysedStub(Node* node) : Iop(node) {}
+    const char* Class() const override { return "AnalysedStub"; }
+    void knobs(Knob_Closure& f) override {
+        viewKnob(f, &left, "leftView", "left");
+        viewKnob(f, &right, "rightView", "right");
+        filter.knobs(f);
+        stringKnob(f, &summary, "analysisSummary", "summary");
+        floatKnob(f, &focal, "focalLength", "focal", 35);
+        xyKnob(f, aperture, "aperture", "aperture");
+        xyzKnob(f, translate, "translate", "translate");
+        xyzKnob(f, rotate, "rotate", "rotate");
+        xyKnob(f, winTranslate, "windowTranslate", "window translate");
+        xyKnob(f, winScale, "windowScale", "window scale", {1, 1});
+        floatKnob(f, &skew, "skew", "skew", 0);
+        for (const char* pin : {"pinBL", "pinBR", "pinTR", "pinTL"}) xyKnob(f, pins, pin, pin);
+        scriptButton(f, "createPin", "Create Corner Pin",
+                     Marrow::Research::ButtonScripts::kCreatePin);
+        scriptButton(f, "createCamera", "Create Camera",
+                     Marrow::Research::ButtonScripts::kCreateCamera);
+        scriptButton(f, "createRig", "Create Rig", Marrow::Research::ButtonScripts::kCreateRig);
+    }
+    void engine(int y, int x, int r, ChannelSet channels, Row& row) override {
+        row.get(*input_iop(0), y, x, r, channels);
+    }
+
+    int left = 1, right = 2;
+    Filter filter;
+    std::string summary;
+    float focal = 35, aperture[2] = {0, 0}, translate[3] = {}, rotate[3] = {};
+    float winTranslate[2] = {}, winScale[2] = {1, 1}, skew = 0, pins[2] = {};
+};
+
+const Op::Description stubDescription("AnalysedStub",
+                                      [](Node* n) -> Op* { return new AnalysedStub(n); });
+
+class PythonModule : public HostTest {
+protected:
+    void SetUp() override {
+        HostTest::SetUp();
+        startInterpreter();
+    }
+    // A coded RGBA image w x h on disk.
+    std::string plate(int w, int h) {
+        IO::ImageData image;
+        image.addView("", codedView(w, h, Mask_RGBA, 0));
+        std::string p = path("plate.exr");
+        IO::writeImage(p, image);
+        return p;
+    }
+};
+
+TEST_F(PythonModule, BuildsReadCornerPinWriteRendersAndReadsPixels) {
+    const std::string out = path("pinned.exr");
+    runCode("src, out = '" + plate(16, 12) + "', '" + out + R"PY('
+read = kestrel.createNode('Read')
+read['file'].setValue(src)
+pin = kestrel.nodes.CornerPin2D()
+pin.setInput(0, read)
+pin['filter'].setValue('Impulse')
+for i, (x, y) in enumerate([(0, 0), (16, 0), (16, 12), (0, 12)]):
+    pin['from%d' % (i + 1)].setValue(x, 0)
+    pin['from%d' % (i + 1)].setValue(y, 1)
+    pin['to%d' % (i + 1)].setValue(x + 3, 0)
+    pin['to%d' % (i + 1)].setValue(y + 2, 1)
+# Rows count from the bottom: the source's pixel (0, 0) is now at column 3 of row 2.
+red = kestrel.pixels(pin, channels=['rgba.red'])
+assert red.shape == (1, 12, 16), red.shape
+assert red[0, 2, 3] == 1.0 and red[0, 0, 0] == 0.0, (red[0, 2, 3], red[0, 0, 0])
+assert kestrel.channels(pin) == ['rgba.red', 'rgba.green', 'rgba.blue', 'rgba.alpha']
+write = kestrel.nodes.Write()
+write.setInput(0, pin)
+write['file'].setValue(out)
+write['datatype'].setValue(1)
+kestrel.render(write, '1')
+)PY",
+            "pin.py");
+    IO::ImageData written = IO::readImage(out);
+    const IO::ViewPixels& px = written.view(0);
+    // An integer shift with the impulse filter moves pixels exactly; what came from outside
+    // the source is black.
+    for (int y = 0; y < 12; ++y)
+        for (int x = 0; x < 16; ++x)
+            for (int c = 0; c < 4; ++c) {
+                const float expected = x >= 3 && y >= 2 ? coded(x - 3, y - 2, c, 0) : 0.0f;
+                ASSERT_EQ(px.at(Chan_Red + c, x, y), expected) << x << "," << y << " c" << c;
+            }
+}
+
+// The same animation: animated alike with equal keys (the constant of an animated curve is
+// not used), or the same constant.
+::testing::AssertionResult sameAnimation(const Curve& a, const Curve& b) {
+    if (a.animated != b.animated) return ::testing::AssertionFailure() << "animated differs";
+    if (a.animated ? a.keys == b.keys : a.constant == b.constant)
+        return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "keys or constant differ";
+}
+
+// An analysed node: per-view animation on the outputs the creation scripts copy.
+Node& analysedNode(const std::string& platePath) {
+    Session& s = Session::current();
+    OutputContext::setViews({"left", "right"});
+    Node* read = s.createNode("Read");
+    read->knob("file")->setText(platePath);
+    Node* n = s.createNode("AnalysedStub", "V_VerticalAligner1");
+    n->setInput(0, read);
+    n->knob("analysisSummary")->setText("Scale Shift ");
+    for (const char* k : {"focalLength", "aperture", "translate", "rotate", "windowTranslate",
+                          "windowScale", "skew", "pinBL", "pinBR", "pinTR", "pinTL"}) {
+        Knob* knob = n->knob(k);
+        for (int v : {1, 2}) {
+            knob->split(v);
+            for (int c = 0; c < knob->components(); ++c) {
+                knob->setValueAt(10.0 * v + c, 1, c, v);
+                knob->setValueAt(20.0 * v + c + 0.5, 10, c, v, Interpolation::Linear);
+            }
+        }
+    }
+    // The apertures are copied as constants at the current frame.
+    Knob* aperture = n->knob("aperture");
+    aperture->clearAnimation();
+    aperture->setValue(36, 0, 1);
+    aperture->setValue(24, 1, 1);
+    aperture->setValue(35, 0, 2);
+    aperture->setValue(23, 1, 2);
+    return *n;
+}
+
+TEST_F(PythonModule, CreateCameraCopiesEachViewsAnimationIntoSplitKnobs) {
+    Session& s = Session::current();
+    Node& aligner = analysedNode(plate(64, 48));
+    s.press(*aligner.knob("createCamera"));
+    Node& camera = s.node("Camera1");
+    for (int v : {1, 2}) {
+        for (auto [target, source, components] : {std::tuple{"focal", "focalLength", 1},
+                                                  {"translate", "translate", 3},
+                                                  {"rotate", "rotate", 3},
+                                                  {"win_translate", "windowTranslate", 2},
+                                                  {"win_scale", "windowScale", 2},
+                                                  {"skew", "skew", 1}}) {
+            Knob* k = camera.knob(target);
+            ASSERT_TRUE(k->isSplit(v)) << target << " view " << v;
+            for (int c = 0; c < components; ++c)
+                EXPECT_TRUE(sameAnimation(k->curve(c, v), aligner.knob(source)->curve(c, v)))
+                    << target << "[" << c << "] view " << v;
+        }
+        EXPECT_FALSE(camera.knob("haperture")->isAnimated(0, v));
+    }
+    EXPECT_EQ(camera.knob("haperture")->value(0, 1), 36);
+    EXPECT_EQ(camera.knob("vaperture")->value(0, 1), 24);
+    EXPECT_EQ(camera.knob("haperture")->value(0, 2), 35);
+    EXPECT_EQ(camera.knob("vaperture")->value(0, 2), 23);
+}
+
+TEST_F(PythonModule, CreateRigJoinsOneUnsplitCameraPerView) {
+    Session& s = Session::current();
+    Node& aligner = analysedNode(plate(64, 48));
+    s.press(*aligner.knob("createRig"));
+    Node& join = s.node("JoinViews1");
+    Node& left = s.node("left");
+    Node& right = s.node("right");
+    EXPECT_EQ(join.input(0), &left);
+    EXPECT_EQ(join.input(1), &right);
+    for (auto [camera, view] : {std::pair{&left, 1}, {&right, 2}}) {
+        EXPECT_TRUE(camera->knob("translate")->splitViews().empty());
+        for (int c = 0; c < 3; ++c)
+            EXPECT_TRUE(sameAnimation(camera->knob("translate")->curve(c, 0),
+                                      aligner.knob("translate")->curve(c, view)));
+        EXPECT_TRUE(sameAnimation(camera->knob("focal")->curve(0, 0),
+                                  aligner.knob("focalLength")->curve(0, view)));
+    }
+    EXPECT_EQ(uint32_t(left.knob("gl_color")->value()), 0xFF0000FFu);
+    EXPECT_EQ(uint32_t(right.knob("tile_color")->value()), 0x00FF00FFu);
+    EXPECT_EQ(s.position(right).x - s.position(left).x, Session::kScreenWidth);
+}
+
+TEST_F(PythonModule, CreatePinNamesThePinAndCopiesCornersPerView) {
+    Session& s = Session::current();
+    Node& aligner = analysedNode(plate(64, 48));
+    s.press(*aligner.knob("createPin"));
+    Node& pin = s.node("CornerPin2D_VA1_");
+    EXPECT_EQ(pin.knob("label")->text(), "Scale Shift ");
+    // ceil(64 * 0.005) * 10 = 10 pixels of inset.
+    EXPECT_EQ(pin.knob("from1")->value(0), 10);
+    EXPECT_EQ(pin.knob("from3")->value(0), 54);
+    EXPECT_EQ(pin.knob("from3")->value(1), 38);
+    const char* sources[] = {"pinBL", "pinBR", "pinTR", "pinTL"};
+    for (int i = 0; i < 4; ++i)
+        for (int v : {1, 2})
+            for (int c : {0, 1})
+                EXPECT_TRUE(sameAnimation(pin.knob("to" + std::to_string(i + 1))->curve(c, v),
+                                          aligner.knob(sources[i])->curve(c, v)));
+}
+
+TEST_F(PythonModule, AnErrorShowsItsTracebackAndUndoesTheRun) {
+    Session& s = Session::current();
+    Node* kept = s.createNode("CornerPin2D", "kept");
+    try {
+        runCode("kestrel.toNode('kept')['label'].setValue('changed')\n"
+                "kestrel.createNode('Camera', 'name extra')\n"
+                "kestrel.toNode('kept').setName('renamed')\n"
+                "1 / 0\n",
+                "broken.py");
+        FAIL() << "the error did not come through";
+    } catch (const PythonError& e) {
+        EXPECT_THAT(e.what(), HasSubstr("Traceback"));
+        EXPECT_THAT(e.what(), HasSubstr("File \"broken.py\", line 4"));
+        EXPECT_THAT(e.what(), HasSubstr("ZeroDivisionError"));
+    }
+    ASSERT_EQ(s.graph().nodes().size(), 1u);
+    EXPECT_EQ(s.findNode("extra"), nullptr);
+    Node& restored = s.node("kept");
+    EXPECT_EQ(restored.knob("label")->text(), "");
+    (void)kept;
+    // Objects Python held across the failure follow the restored nodes.
+    runCode("n = kestrel.toNode('kept')\nn['label'].setValue('after')\n", "after.py");
+    EXPECT_EQ(s.node("kept").knob("label")->text(), "after");
+}
+
+TEST_F(PythonModule, BadCallsNameTheNodeAndKnob) {
+    Session::current().createNode("Camera", "cam");
+    auto message = [](const std::string& code) {
+        try {
+            runCode(code, "bad.py");
+        } catch (const PythonError& e) {
+            return std::string(e.what());
+        }
+        return std::string("no error");
+    };
+    EXPECT_THAT(message("kestrel.toNode('cam')['nope']"), HasSubstr("cam has no knob nope"));
+    EXPECT_THAT(message("kestrel.toNode('cam')['translate'].setValue(1, 3)"),
+                HasSubstr("cam.translate has 3 component(s); index 3 is out of range"));
+    EXPECT_THAT(message("kestrel.toNode('cam')['focal'].getValue(0, 5)"),
+                HasSubstr("cam.focal: view 5 is not a view"));
+    EXPECT_THAT(message("kestrel.thisNode()"), HasSubstr("only known while a node's button runs"));
+    EXPECT_THAT(message("kestrel.createNode('NoSuchClass')"), HasSubstr("unknown node class"));
+    EXPECT_THAT(message("kestrel.execute('cam', 1, 3)"), HasSubstr("cannot be executed"));
+}
+
+TEST_F(PythonModule, AnswerHandlerAnswersTheHostsQuestions) {
+    runCode("kestrel.setAnswerHandler(lambda q: 'reset' in q)\n", "answers.py");
+    EXPECT_TRUE(Question::ask("This will reset the matches. Are you sure?"));
+    runCode("assert not kestrel.ask('Delete everything?')\n"
+            "kestrel.setAnswerHandler(None)\n",
+            "answers.py");
+}
+
+TEST_F(PythonModule, ExecuteRunsAWriteOverTheFrames) {
+    const std::string src = plate(8, 6);
+    runCode("read = kestrel.createNode('Read')\n"
+            "read['file'].setValue('" +
+                src +
+                "')\n"
+                "w = kestrel.nodes.Write()\n"
+                "w.setInput(0, read)\n"
+                "w['file'].setValue('" +
+                path("seq.%04d.exr") +
+                "')\n"
+                "kestrel.execute(w, 2, 4)\n",
+            "execute.py");
+    EXPECT_EQ(files(), (std::vector<std::string>{"plate.exr", "seq.0002.exr", "seq.0003.exr",
+                                                 "seq.0004.exr"}));
+}
+
+TEST_F(PythonModule, RenderWritesOnlyTheChosenViewsOfASplitPin) {
+    const std::string src = plate(8, 6);
+    runCode("kestrel.setViews(['left', 'right'])\n"
+            "a = kestrel.createNode('Read')\n"
+            "a['file'].setValue('" +
+                src +
+                "')\n"
+                "pin = kestrel.nodes.CornerPin2D()\n"
+                "pin.setInput(0, a)\n"
+                "pin['to1'].splitView(1)\n"
+                "pin['to1'].setValue(-1, 0, view=2)\n"
+                "pin['filter'].setValue('Impulse')\n"
+                "assert pin['to1'].isSplit(2) and not pin['to1'].isSplit(1)\n"
+                "assert pin['to1'].getValue(0, 2) == -1 and pin['to1'].getValue(0, 1) == 0\n"
+                "w = kestrel.nodes.Write()\n"
+                "w.setInput(0, pin)\n"
+                "w['file'].setValue('" +
+                path("v_%V.exr") +
+                "')\n"
+                "kestrel.render(w, [1], views=['right'])\n",
+            "views.py");
+    EXPECT_EQ(files(), (std::vector<std::string>{"plate.exr", "v_right.exr"}));
+}
+
+} // namespace

@@ -1,0 +1,348 @@
+// The host's nodes and runs without Python: Read and Write round trips through both
+// multi-view OpenEXR layouts and PNG sequences, their error messages, an interrupted render,
+// the corner pin's homography, JoinViews and the camera table.
+#include "HostTest.h"
+
+#include "nodes/Camera.h"
+#include "nodes/CornerPin2D.h"
+
+#include <Kestrel/IO/ImageReader.h>
+#include <Kx/Image/Iop.h>
+#include <Kx/Image/Knob.h>
+#include <Kx/Image/Row.h>
+
+#include <gmock/gmock.h>
+
+#include <cmath>
+#include <fstream>
+#include <numbers>
+
+using namespace Kx::Image;
+using namespace Kestrel::Python;
+using namespace Kestrel::Python::Test;
+namespace IO = Kestrel::IO;
+using ::testing::HasSubstr;
+
+namespace {
+
+const ChannelSet kDisparity{Chan_DisparityL_X, Chan_DisparityL_Y};
+
+// Every pixel of every channel of a node's output at a view, over its format.
+std::map<Channel, std::vector<float>> render(Node& node, int view, double frame = 1) {
+    Session::current().freshOps();
+    Iop* op = node.iop(OutputContext(frame, view));
+    op->validate(true);
+    EXPECT_FALSE(op->hasError()) << op->errorMessage();
+    const int w = op->format().width(), h = op->format().height();
+    std::map<Channel, std::vector<float>> out;
+    for (Channel z : op->channels()) out[z].assign(size_t(w * h), 0.0f);
+    EXPECT_TRUE(Engine::renderRows(*op, Box(0, 0, w, h), op->channels(), [&](int y, const Row& r) {
+        for (Channel z : op->channels()) std::copy(r[z], r[z] + w, out[z].begin() + y * w);
+    }));
+    return out;
+}
+
+std::string errorOf(Node& node, int view = 1, double frame = 1) {
+    Session::current().freshOps();
+    Iop* op = node.iop(OutputContext(frame, view));
+    op->validate(true);
+    return op->hasError() ? op->errorMessage() : "no error";
+}
+
+class HostNodes : public HostTest {
+protected:
+    // A stereo EXR with colour, a disparity layer, the STMap and rig metadata.
+    std::string stereoPlate() {
+        OutputContext::setViews({"left", "right"});
+        IO::ImageData image;
+        ChannelSet channels = Mask_RGBA + kDisparity;
+        channels.insert(getChannel("stitch_map.u"));
+        channels.insert(getChannel("stitch_map.v"));
+        image.addView("left", codedView(12, 8, channels, 0));
+        image.addView("right", codedView(12, 8, channels, 1));
+        image.metadata.setData("rig/cameraCount", 2);
+        image.metadata.setData("rig/interaxial", std::vector<double>{0.065, 0, 0});
+        image.metadata.setData("exr/owner", std::string("plate dept"));
+        std::string p = path("plate.exr");
+        IO::writeImage(p, image);
+        return p;
+    }
+    Node& read(const std::string& file, const std::string& name = {}) {
+        Node* n = Session::current().createNode("Read", name);
+        n->knob("file")->setText(file);
+        return *n;
+    }
+    Node& write(Node& input, const std::string& file) {
+        Node* n = Session::current().createNode("Write");
+        n->setInput(0, &input);
+        n->knob("file")->setText(file);
+        return *n;
+    }
+};
+
+class ExrLayouts : public HostNodes, public ::testing::WithParamInterface<int> {};
+
+TEST_P(ExrLayouts, StereoRoundTripsPixelsLayersAndMetadata) {
+    Session& s = Session::current();
+    Node& source = read(stereoPlate());
+    Node& out = write(source, path("out.exr"));
+    out.knob("exr_layout")->setValue(GetParam());
+    out.knob("datatype")->setValue(1);
+    s.render({&out}, {1}, {});
+    Node& back = read(path("out.exr"));
+    for (int v : {1, 2}) {
+        auto expected = render(source, v);
+        auto got = render(back, v);
+        ASSERT_EQ(got.size(), expected.size()) << "view " << v;
+        for (auto& [z, pixels] : expected) EXPECT_EQ(got[z], pixels) << getName(z) << " view " << v;
+        Iop* op = back.iop(OutputContext(1, v));
+        const MetaData::Bundle& meta = op->fetchMetaData();
+        std::vector<double> interaxial;
+        int count = 0;
+        std::string owner;
+        EXPECT_TRUE(meta.getInt("rig/cameraCount", count) && count == 2);
+        EXPECT_TRUE(meta.getDoubles("rig/interaxial", interaxial));
+        EXPECT_EQ(interaxial, (std::vector<double>{0.065, 0, 0}));
+        EXPECT_TRUE(meta.getString("exr/owner", owner) && owner == "plate dept");
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(SingleAndMultiPart, ExrLayouts, ::testing::Values(0, 1));
+
+TEST_F(HostNodes, PngSequencePerViewRoundTripsEightBitPixels) {
+    Session& s = Session::current();
+    OutputContext::setViews({"left", "right"});
+    // Values on the 8-bit grid with alpha 1 survive PNG exactly.
+    for (int f : {1, 2})
+        for (auto [view, v] : {std::pair{"left", 0}, {"right", 1}}) {
+            IO::ImageData image;
+            IO::ViewPixels px(Format(6, 4), Box(0, 0, 6, 4), Mask_RGBA);
+            for (int y = 0; y < 4; ++y)
+                for (int x = 0; x < 6; ++x) {
+                    for (int c = 0; c < 3; ++c)
+                        px.row(Chan_Red + c, y)[x] =
+                            float((x + 6 * y + 30 * c + 90 * v + f) % 256) / 255.0f;
+                    px.row(Chan_Alpha, y)[x] = 1.0f;
+                }
+            image.addView(view, std::move(px));
+            IO::WriteOptions exact;
+            exact.exrPixelType = IO::ExrPixelType::Float;
+            IO::writeFrame(IO::PathPattern(path("src.%V.####.exr")), f, image, exact);
+        }
+    Node& source = read(path("src.%V.####.exr"));
+    source.knob("last")->setValue(2);
+    Node& out = write(source, path("png/out_%v.%04d.png"));
+    std::filesystem::create_directories(dir / "png");
+    s.render({&out}, {1, 2}, {});
+    Node& back = read(path("png/out_%v.%04d.png"));
+    back.knob("last")->setValue(2);
+    for (double f : {1.0, 2.0})
+        for (int v : {1, 2}) {
+            auto expected = render(source, v, f);
+            auto got = render(back, v, f);
+            for (Channel z : {Chan_Red, Chan_Green, Chan_Blue, Chan_Alpha})
+                for (size_t i = 0; i < expected[z].size(); ++i)
+                    // 8-bit values read back as k / 255 in float arithmetic.
+                    ASSERT_NEAR(got[z][i], expected[z][i], 1e-6) << getName(z) << " " << i;
+        }
+    EXPECT_TRUE(std::filesystem::exists(dir / "png/out_l.0002.png"));
+    EXPECT_TRUE(std::filesystem::exists(dir / "png/out_r.0001.png"));
+}
+
+TEST_F(HostNodes, ReadOfAMissingFileNamesItAndTheNode) {
+    Node& r = read(path("nowhere.####.exr"), "Plate");
+    EXPECT_THAT(errorOf(r), HasSubstr("Plate"));
+    EXPECT_THAT(errorOf(r), HasSubstr(path("nowhere.0001.exr")));
+}
+
+TEST_F(HostNodes, ReadWithABackwardsFrameRangeSaysWhichKnobToFix) {
+    Node& r = read(stereoPlate(), "Plate");
+    r.knob("first")->setValue(10);
+    r.knob("last")->setValue(5);
+    EXPECT_THAT(errorOf(r), HasSubstr("Plate: the frame range 10-5 ends before it starts: set "
+                                      "the first knob to at most the last"));
+}
+
+TEST_F(HostNodes, WriteOfAnUnknownChannelNamesTheChannelAndWritesNothing) {
+    Node& w = write(read(stereoPlate()), path("out.exr"));
+    w.knob("channels")->setText("rgba motionless");
+    try {
+        Session::current().render({&w}, {1}, {});
+        FAIL() << "the unknown channel was written";
+    } catch (const SessionError& e) {
+        EXPECT_THAT(e.what(), HasSubstr("Write1: the channels knob names \"motionless\", which "
+                                        "its input does not have"));
+    }
+    EXPECT_EQ(files(), std::vector<std::string>{"plate.exr"});
+}
+
+TEST_F(HostNodes, WriteIntoAMissingFolderNamesThePath) {
+    Node& w = write(read(stereoPlate()), path("no/such/folder/out.exr"));
+    try {
+        Session::current().render({&w}, {1}, {});
+        FAIL() << "the write went through";
+    } catch (const SessionError& e) {
+        EXPECT_THAT(e.what(), HasSubstr("Write1"));
+        EXPECT_THAT(e.what(), HasSubstr(path("no/such/folder")));
+    }
+}
+
+TEST_F(HostNodes, InterruptedRenderKeepsFinishedFramesAndLeavesNoPartialFile) {
+    Node& w = write(read(stereoPlate()), path("seq.####.exr"));
+    std::vector<double> frames;
+    for (int f = 1; f <= 10; ++f) frames.push_back(f);
+    try {
+        Session::current().render({&w}, frames, {}, [](int done, int) {
+            if (done == 3) Engine::interruptAll();
+        });
+        FAIL() << "the render was not interrupted";
+    } catch (const SessionError& e) {
+        EXPECT_THAT(e.what(), HasSubstr("interrupted after 3 finished frame(s)"));
+    }
+    Engine::resetInterrupt();
+    EXPECT_EQ(files(), (std::vector<std::string>{"plate.exr", "seq.0001.exr", "seq.0002.exr",
+                                                 "seq.0003.exr"}));
+}
+
+TEST_F(HostNodes, RenderWithoutAWriteSaysWhatToAdd) {
+    read(stereoPlate());
+    EXPECT_THROW(
+        {
+            try {
+                Session::current().render({}, {1}, {});
+            } catch (const SessionError& e) {
+                EXPECT_THAT(e.what(), HasSubstr("no Write node"));
+                throw;
+            }
+        },
+        SessionError);
+}
+
+TEST_F(HostNodes, JoinViewsGivesEachViewItsOwnInput) {
+    OutputContext::setViews({"left", "right"});
+    IO::ImageData a, b;
+    a.addView("", codedView(4, 3, Mask_RGB, 0));
+    b.addView("", codedView(4, 3, Mask_RGB, 1));
+    IO::writeImage(path("a.exr"), a);
+    IO::writeImage(path("b.exr"), b);
+    Node* join = Session::current().createNode("JoinViews");
+    join->setInput(0, &read(path("a.exr")));
+    join->setInput(1, &read(path("b.exr")));
+    EXPECT_EQ(render(*join, 1)[Chan_Red][0], coded(0, 0, 0, 0));
+    EXPECT_EQ(render(*join, 2)[Chan_Red][0], coded(0, 0, 0, 1));
+}
+
+TEST(CornerPinHomography, MapsEachCornerToItsTarget) {
+    std::array<std::array<double, 2>, 4> from{{{0, 0}, {100, 0}, {100, 50}, {0, 50}}};
+    std::array<std::array<double, 2>, 4> to{{{10, 5}, {90, 0}, {110, 60}, {-5, 45}}};
+    auto h = Kestrel::Nodes::cornerPinHomography(from, to);
+    ASSERT_TRUE(h);
+    for (size_t i = 0; i < 4; ++i) {
+        const auto& m = *h;
+        const double x = from[i][0], y = from[i][1];
+        const double w = m[6] * x + m[7] * y + m[8];
+        // A solve of an 8 x 8 system: a few ulps of the coordinates.
+        EXPECT_NEAR((m[0] * x + m[1] * y + m[2]) / w, to[i][0], 1e-9);
+        EXPECT_NEAR((m[3] * x + m[4] * y + m[5]) / w, to[i][1], 1e-9);
+    }
+}
+
+TEST(CornerPinHomography, RefusesNonConvexAndMirroredPins) {
+    std::array<std::array<double, 2>, 4> square{{{0, 0}, {10, 0}, {10, 10}, {0, 10}}};
+    std::array<std::array<double, 2>, 4> bowtie{{{0, 0}, {10, 10}, {10, 0}, {0, 10}}};
+    std::array<std::array<double, 2>, 4> dart{{{0, 0}, {10, 0}, {3, 3}, {0, 10}}};
+    std::array<std::array<double, 2>, 4> mirrored{{{0, 0}, {0, 10}, {10, 10}, {10, 0}}};
+    EXPECT_FALSE(Kestrel::Nodes::cornerPinHomography(square, bowtie));
+    EXPECT_FALSE(Kestrel::Nodes::cornerPinHomography(square, dart));
+    EXPECT_FALSE(Kestrel::Nodes::cornerPinHomography(square, mirrored));
+}
+
+TEST_F(HostNodes, NonConvexPinPassesTheImageThroughUntouched) {
+    IO::ImageData a;
+    a.addView("", codedView(5, 4, Mask_RGB, 0));
+    IO::writeImage(path("a.exr"), a);
+    Node& source = read(path("a.exr"));
+    Node* pin = Session::current().createNode("CornerPin2D");
+    pin->setInput(0, &source);
+    pin->knob("to2")->setValue(-3, 0);
+    pin->knob("to2")->setValue(4, 1);
+    EXPECT_EQ(render(*pin, 1), render(source, 1));
+}
+
+TEST_F(HostNodes, CameraTableHasOneLinePerFrameWithFieldOfView) {
+    Node* cam = Session::current().createNode("Camera");
+    cam->knob("translate")->setValueAt(0, 1, 0, -1, Interpolation::Linear);
+    cam->knob("translate")->setValueAt(4, 3, 0, -1, Interpolation::Linear);
+    cam->knob("rotate")->setValue(12, 2);
+    std::string error;
+    ASSERT_TRUE(Kestrel::Nodes::exportCameraTable(*cam, path("cam.txt"), {1, 2, 3}, 0, &error))
+        << error;
+    std::ifstream in(path("cam.txt"));
+    std::string header;
+    std::getline(in, header);
+    EXPECT_EQ(header, "# frame tx ty tz rx ry rz hfov vfov");
+    double row[9];
+    for (double frame : {1.0, 2.0, 3.0}) {
+        for (double& v : row) in >> v;
+        EXPECT_EQ(row[0], frame);
+        EXPECT_EQ(row[1], 2.0 * (frame - 1));
+        EXPECT_EQ(row[6], 12.0);
+        // The default 50 mm lens on a 24.576 mm film back.
+        EXPECT_NEAR(row[7], 2 * std::atan(24.576 / 100.0) * 180 / std::numbers::pi, 1e-8);
+    }
+    EXPECT_EQ(files(), std::vector<std::string>{"cam.txt"});
+}
+
+TEST_F(HostNodes, CameraAnimationPerViewSurvivesSavingAndLoading) {
+    Session& s = Session::current();
+    OutputContext::setViews({"left", "right"});
+    Node* cam = s.createNode("Camera", "rig_left");
+    Knob* translate = cam->knob("translate");
+    translate->split(2);
+    translate->setValueAt(1.5, 1, 0, 1);
+    translate->setValueAt(-2.25, 12, 0, 1, Interpolation::Linear);
+    translate->setValueAt(7, 3, 2, 2);
+    cam->knob("focal")->setValue(35);
+    cam->knob("gl_color")->setValue(double(0xFF0000FFu));
+    // What the knob holds, taken before loading replaces the graph and its nodes.
+    std::vector<std::vector<Key>> keys;
+    for (int v : {1, 2})
+        for (int c = 0; c < 3; ++c) keys.push_back(translate->curve(c, v).keys);
+    const double between = translate->value(0, 1, 6.5);
+    s.save(path("rig.kscript"));
+    s.load(path("rig.kscript"));
+    Node& back = s.node("rig_left");
+    EXPECT_TRUE(back.knob("translate")->isSplit(2));
+    size_t i = 0;
+    for (int v : {1, 2})
+        for (int c = 0; c < 3; ++c)
+            EXPECT_EQ(back.knob("translate")->curve(c, v).keys, keys[i++]) << c << " view " << v;
+    EXPECT_EQ(back.knob("translate")->value(0, 1, 6.5), between);
+    EXPECT_EQ(back.knob("focal")->value(), 35);
+    EXPECT_EQ(uint32_t(back.knob("gl_color")->value()), 0xFF0000FFu);
+}
+
+TEST_F(HostNodes, DeletingANodeDisconnectsItAndEmptiesItsHandle) {
+    Session& s = Session::current();
+    Node& source = read(stereoPlate());
+    Node* pin = s.createNode("CornerPin2D");
+    pin->setInput(0, &source);
+    Node& out = write(*pin, path("out.exr"));
+    auto handle = s.handle(pin);
+    s.deleteNode(pin);
+    EXPECT_EQ(out.input(0), nullptr);
+    EXPECT_EQ(handle->node, nullptr);
+    EXPECT_EQ(s.findNode("CornerPin2D1"), nullptr);
+    // The upstream node no longer reaches the deleted one when it changes.
+    source.knob("first")->setValue(1);
+    EXPECT_EQ(s.graph().nodes().size(), 2u);
+}
+
+TEST_F(HostNodes, CameraTableRefusesANodeOfAnotherClass) {
+    Node* pin = Session::current().createNode("CornerPin2D", "Pin");
+    std::string error;
+    EXPECT_FALSE(Kestrel::Nodes::exportCameraTable(*pin, path("cam.txt"), {1}, 0, &error));
+    EXPECT_THAT(error, HasSubstr("Pin is a CornerPin2D, not a Camera"));
+}
+
+} // namespace
