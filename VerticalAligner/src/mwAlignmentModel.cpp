@@ -19,9 +19,8 @@ namespace {
 // The checkboxes of each preset, in panel order (camera, scale, shift, rotate, perspective,
 // vertical skew); row 0 ("Custom") is never applied.
 constexpr int kPresetOptions[5] = {0, 0x2 | 0x4 | 0x8, 0x1, 0x20, 0x2 | 0x4 | 0x8 | 0x10 | 0x20};
-const char* const kOptionKnobs[6] = {N::kAlignCamera,      N::kAlignScale,
-                                     N::kAlignShift,       N::kAlignRotate,
-                                     N::kAlignPerspective, N::kAlignVerticalSkew};
+const char* const kOptionKnobs[6] = {N::kAlignCamera, N::kAlignScale,       N::kAlignShift,
+                                     N::kAlignRotate, N::kAlignPerspective, N::kAlignVerticalSkew};
 
 } // namespace
 
@@ -112,7 +111,8 @@ Eigen::Vector2d applyHomography(const Matrix3d& H, const Eigen::Vector2d& p) {
     return Eigen::Vector2d(h.x() / h.z(), h.y() / h.z());
 }
 
-MatchedPairs transformPairs(const MatchedPairs& pairs, const Matrix3d& left, const Matrix3d& right) {
+MatchedPairs transformPairs(const MatchedPairs& pairs, const Matrix3d& left,
+                            const Matrix3d& right) {
     MatchedPairs out(pairs.size());
     for (size_t i = 0; i < pairs.size(); ++i) {
         out[i].first = applyHomography(left, pairs[i].first);

@@ -48,10 +48,10 @@ struct AlignmentSettings {
 };
 
 struct ViewAlignment {
-    Eigen::Vector4d skewCorners;       // bottom-left, bottom-right, top-left, top-right rows
-    Eigen::Matrix3d cameraHomography;  // roll compensation and camera correction
-    Eigen::Matrix3d perspective;       // perspective warp
-    Eigen::Vector2d pivot;             // the rotation's pivot (a, b)
+    Eigen::Vector4d skewCorners;      // bottom-left, bottom-right, top-left, top-right rows
+    Eigen::Matrix3d cameraHomography; // roll compensation and camera correction
+    Eigen::Matrix3d perspective;      // perspective warp
+    Eigen::Vector2d pivot;            // the rotation's pivot (a, b)
     double scale = 1.0;
     double shift = 0.0;
     double angle = 0.0; // radians

@@ -22,7 +22,9 @@ namespace {
 constexpr double kPriorityWeight = 250.0;
 constexpr double kTinyWeight = 1.1754943508222875e-38; // the smallest normal float
 
-double weight(const MatchedFeaturePair& p) { return p.priority ? kPriorityWeight : 1.0; }
+double weight(const MatchedFeaturePair& p) {
+    return p.priority ? kPriorityWeight : 1.0;
+}
 
 // What one view of the pair sees: its own point P and its partner's point Q moved into
 // its image (Q').
@@ -52,7 +54,9 @@ struct ViewSide {
     }
 };
 
-Matrix3d normalised(const Matrix3d& m) { return m / m.norm(); }
+Matrix3d normalised(const Matrix3d& m) {
+    return m / m.norm();
+}
 
 // translate(w/2, h/2) · rotateZ(roll) · translate(-w/2, -h/2) in the host's single precision.
 Matrix3d rollAboutCentre(float roll, int w, int h) {
@@ -78,7 +82,6 @@ void compensateRoll(CameraDefinition& camera, ViewAlignment& record) {
     record.cameraHomography =
         rollAboutCentre(roll, int(camera.getFormatWidth()), int(camera.getFormatHeight()));
 }
-
 
 // Camera correction of one view: turn its camera to the common (or the partner's)
 // orientation, match focal lengths, and centre the result on the pairs.
@@ -177,8 +180,8 @@ void fitRotation(const AlignmentSettings& s, const MatchedPairs& pairs, bool lef
                  const SphericalTransform& tl, const SphericalTransform& tr, ViewAlignment& r) {
     if (pairs.empty()) return;
     const bool useScale = s.options & 0x2, useShift = s.options & 0x4;
-    ScaleShiftRotateCostFunction cost(&pairs, left, useScale, useShift, s.spherical, s.cx(),
-                                      s.cy(), s.share(), tl, tr);
+    ScaleShiftRotateCostFunction cost(&pairs, left, useScale, useShift, s.spherical, s.cx(), s.cy(),
+                                      s.share(), tl, tr);
     Eigen::VectorXd x(cost.unknowns());
     int k = 0;
     x(k++) = s.cx();
@@ -264,10 +267,9 @@ void fitVerticalSkew(const AlignmentSettings& s, const MatchedPairs& pairs, cons
     const auto d = weightedSolve(A, b, w);
     if (!d) return;
     const double kL = ((*d)(2) - (*d)(0)) / Hb, kR = ((*d)(3) - (*d)(1)) / Hb;
-    r.skewCorners = Eigen::Vector4d((y0 - (*d)(0) + y0 * kL) / (1 + kL),
-                                    (y0 - (*d)(1) + y0 * kR) / (1 + kR),
-                                    (y1 - (*d)(0) + y0 * kL) / (1 + kL),
-                                    (y1 - (*d)(1) + y0 * kR) / (1 + kR));
+    r.skewCorners =
+        Eigen::Vector4d((y0 - (*d)(0) + y0 * kL) / (1 + kL), (y0 - (*d)(1) + y0 * kR) / (1 + kR),
+                        (y1 - (*d)(0) + y0 * kL) / (1 + kL), (y1 - (*d)(1) + y0 * kR) / (1 + kR));
 }
 
 SphericalTransform viewTransform(const CameraDefinition& camera, const AlignmentSettings& s) {
@@ -298,9 +300,8 @@ std::optional<Matrix3d> cameraIntrinsics(const CameraDefinition& camera) {
 }
 
 ScaleShiftRotateCostFunction::ScaleShiftRotateCostFunction(
-    const MatchedPairs* pairs, bool isLeft, bool useScale, bool useShift, bool spherical,
-    double cx, double cy, double share, const SphericalTransform& left,
-    const SphericalTransform& right)
+    const MatchedPairs* pairs, bool isLeft, bool useScale, bool useShift, bool spherical, double cx,
+    double cy, double share, const SphericalTransform& left, const SphericalTransform& right)
     : _pairs(pairs), _isLeft(isLeft), _useScale(useScale), _useShift(useShift),
       _spherical(spherical), _cx(cx), _cy(cy), _share(share), _left(left), _right(right) {}
 
@@ -317,7 +318,8 @@ void ScaleShiftRotateCostFunction::f(const Eigen::VectorXd& x, Eigen::VectorXd& 
         double X = P.x(), Y = P.y();
         if (_useScale) X = _cx + s * (P.x() - _cx), Y = _cy + s * (P.y() - _cy);
         if (_useShift) Y += tau;
-        fx(Eigen::Index(i)) = weight(p) * (side.target(p, _share) - (b + (Y - b) * c - (X - a) * sn));
+        fx(Eigen::Index(i)) =
+            weight(p) * (side.target(p, _share) - (b + (Y - b) * c - (X - a) * sn));
     }
 }
 
@@ -333,8 +335,8 @@ bool matchedPairsAtKey(const VerticalAlignerPlugin& node, int frame, MatchedPair
     const int leftCamera = node.cameraIndexOfView(kv.leftView());
     const int rightCamera = node.cameraIndexOfView(kv.rightView());
     const Kx::Image::OutputContext& c = node.outputContext();
-    const bool proxy = c.scale_x() != 1 || c.scale_y() != 1 || c.translate_x() != 0 ||
-                       c.translate_y() != 0;
+    const bool proxy =
+        c.scale_x() != 1 || c.scale_y() != 1 || c.translate_x() != 0 || c.translate_y() != 0;
     auto toProxy = [&](const Vector2d& p) {
         return proxy ? Vector2d(c.scale_x() * p.x() + c.translate_x(),
                                 c.scale_y() * p.y() + c.translate_y())
@@ -346,7 +348,8 @@ bool matchedPairsAtKey(const VerticalAlignerPlugin& node, int frame, MatchedPair
         for (size_t i = 0; i < features.size(); ++i)
             for (size_t j = i + 1; j < features.size(); ++j) {
                 const int a = features[i].first, b = features[j].first;
-                if (!((a == leftCamera && b == rightCamera) || (a == rightCamera && b == leftCamera)))
+                if (!((a == leftCamera && b == rightCamera) ||
+                      (a == rightCamera && b == leftCamera)))
                     continue;
                 MatchedFeaturePair pair;
                 pair.first = toProxy(features[i].second.getPosition());

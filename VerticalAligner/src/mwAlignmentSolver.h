@@ -43,9 +43,8 @@ std::optional<Eigen::Matrix3d> cameraIntrinsics(const CameraDefinition& camera);
 class ScaleShiftRotateCostFunction {
 public:
     ScaleShiftRotateCostFunction(const MatchedPairs* pairs, bool isLeft, bool useScale,
-                                 bool useShift, bool spherical, double cx, double cy,
-                                 double share, const SphericalTransform& left,
-                                 const SphericalTransform& right);
+                                 bool useShift, bool spherical, double cx, double cy, double share,
+                                 const SphericalTransform& left, const SphericalTransform& right);
     virtual ~ScaleShiftRotateCostFunction() = default;
 
     int unknowns() const { return 3 + int(_useScale) + int(_useShift); }

@@ -61,7 +61,8 @@ void AnalysisRunner::begin() {
         int frame = int(_node->outputContext().frame());
         if (Iop* in = _node->input_iop(0)) {
             in->validate(false);
-            frame = std::clamp(frame, in->first_frame(), std::max(in->first_frame(), in->last_frame()));
+            frame =
+                std::clamp(frame, in->first_frame(), std::max(in->first_frame(), in->last_frame()));
         }
         kv.addKey(frame);
     }
@@ -140,9 +141,14 @@ void AnalysisRunner::analyse(double frame) {
             fixLeft(0, 2) -= o / 2;
             fixRight(0, 2) += o / 2;
             break;
-        case VerticalAlignerKnobManager::LeftToRight: fixLeft(0, 2) -= o; break;
-        case VerticalAlignerKnobManager::RightToLeft: fixRight(0, 2) += o; break;
-        default: break;
+        case VerticalAlignerKnobManager::LeftToRight:
+            fixLeft(0, 2) -= o;
+            break;
+        case VerticalAlignerKnobManager::RightToLeft:
+            fixRight(0, 2) += o;
+            break;
+        default:
+            break;
         }
     }
     // The node applies its global alignment in the warp; the outputs take it as identity.

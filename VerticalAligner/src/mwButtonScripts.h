@@ -51,43 +51,42 @@ for view in (left, right):
 
 // Copies the camera values of one view of the node into a camera; view None copies into
 // the camera's unsplit knobs.
-#define MW_CAMERA_COPY_HELPER                                                                    \
-    "def copyCamera(camera, view, source):\n"                                                   \
-    "    def animation(knob, c):\n"                                                             \
-    "        return aligner[knob].animation(c, source)\n"                                       \
-    "    def copy(target, c, knob, kc):\n"                                                      \
-    "        if view is None:\n"                                                                \
-    "            camera[target].copyAnimation(c, animation(knob, kc))\n"                        \
-    "        else:\n"                                                                           \
-    "            camera[target].copyAnimation(c, animation(knob, kc), view)\n"                  \
-    "    copy('focal', 0, 'focalLength', 0)\n"                                                  \
-    "    for target, c in (('haperture', 0), ('vaperture', 1)):\n"                              \
-    "        value = aligner['aperture'].getValue(c, source)\n"                                 \
-    "        if view is None:\n"                                                            \
-    "            camera[target].setValue(value, 0, 0)\n"                                        \
-    "        else:\n"                                                                           \
-    "            camera[target].setValue(value, 0, 0, view)\n"                                  \
-    "    for c in (0, 1, 2):\n"                                                                 \
-    "        copy('translate', c, 'translate', c)\n"                                            \
-    "        copy('rotate', c, 'rotate', c)\n"                                                  \
-    "    for c in (0, 1):\n"                                                                    \
-    "        copy('win_translate', c, 'windowTranslate', c)\n"                                  \
-    "        copy('win_scale', c, 'windowScale', c)\n"                                          \
+#define MW_CAMERA_COPY_HELPER                                                                      \
+    "def copyCamera(camera, view, source):\n"                                                      \
+    "    def animation(knob, c):\n"                                                                \
+    "        return aligner[knob].animation(c, source)\n"                                          \
+    "    def copy(target, c, knob, kc):\n"                                                         \
+    "        if view is None:\n"                                                                   \
+    "            camera[target].copyAnimation(c, animation(knob, kc))\n"                           \
+    "        else:\n"                                                                              \
+    "            camera[target].copyAnimation(c, animation(knob, kc), view)\n"                     \
+    "    copy('focal', 0, 'focalLength', 0)\n"                                                     \
+    "    for target, c in (('haperture', 0), ('vaperture', 1)):\n"                                 \
+    "        value = aligner['aperture'].getValue(c, source)\n"                                    \
+    "        if view is None:\n"                                                                   \
+    "            camera[target].setValue(value, 0, 0)\n"                                           \
+    "        else:\n"                                                                              \
+    "            camera[target].setValue(value, 0, 0, view)\n"                                     \
+    "    for c in (0, 1, 2):\n"                                                                    \
+    "        copy('translate', c, 'translate', c)\n"                                               \
+    "        copy('rotate', c, 'rotate', c)\n"                                                     \
+    "    for c in (0, 1):\n"                                                                       \
+    "        copy('win_translate', c, 'windowTranslate', c)\n"                                     \
+    "        copy('win_scale', c, 'windowScale', c)\n"                                             \
     "    copy('skew', 0, 'skew', 0)\n"
 
-#define MW_SCRIPT_HEAD                                                                           \
-    "aligner = kestrel.thisNode()\n"                                                            \
-    "x = aligner.xpos()\n"                                                                      \
-    "y = aligner.ypos()\n"                                                                      \
-    "w = aligner.screenWidth()\n"                                                               \
-    "h = aligner.screenHeight()\n"                                                              \
-    "m = int(x + w/2)\n"                                                                        \
-    "numviews = len( kestrel.views() )\n"                                                       \
-    "left = int(aligner['leftView'].value())\n"                                                 \
+#define MW_SCRIPT_HEAD                                                                             \
+    "aligner = kestrel.thisNode()\n"                                                               \
+    "x = aligner.xpos()\n"                                                                         \
+    "y = aligner.ypos()\n"                                                                         \
+    "w = aligner.screenWidth()\n"                                                                  \
+    "h = aligner.screenHeight()\n"                                                                 \
+    "m = int(x + w/2)\n"                                                                           \
+    "numviews = len( kestrel.views() )\n"                                                          \
+    "left = int(aligner['leftView'].value())\n"                                                    \
     "right = int(aligner['rightView'].value())\n"
 
-inline constexpr const char* kCreateCamera =
-    MW_SCRIPT_HEAD MW_CAMERA_COPY_HELPER
+inline constexpr const char* kCreateCamera = MW_SCRIPT_HEAD MW_CAMERA_COPY_HELPER
     "camera = kestrel.nodes.Camera()\n"
     "camera.setInput(0,None)\n"
     "camera.setXYpos(m + w, y + w)\n"
@@ -98,8 +97,7 @@ inline constexpr const char* kCreateCamera =
     "for view in (left, right):\n"
     "    copyCamera(camera, view, view)\n";
 
-inline constexpr const char* kCreateRig =
-    MW_SCRIPT_HEAD MW_CAMERA_COPY_HELPER
+inline constexpr const char* kCreateRig = MW_SCRIPT_HEAD MW_CAMERA_COPY_HELPER
     "join = kestrel.nodes.JoinViews()\n"
     "join.setInput(0,None)\n"
     "join.setXYpos(m + int(w*1.5) + int(w * numviews/2), y + w)\n"

@@ -18,7 +18,9 @@ constexpr int kNoStorage = 18;
 ControlPointsKnob::ControlPointsKnob(Kx::Image::Node* node, const char* name)
     : Knob(node, kCustomKind, kNoStorage, name) {}
 
-ControlPointsKnob::~ControlPointsKnob() { clear(); }
+ControlPointsKnob::~ControlPointsKnob() {
+    clear();
+}
 
 CameraTrack& ControlPointsKnob::tracksForFrame(int frame) {
     auto& slot = _store[frame];
@@ -32,7 +34,9 @@ std::vector<CameraTrack*> ControlPointsKnob::allTracks() const {
     return all;
 }
 
-void ControlPointsKnob::removeFrame(int frame) { _store.erase(frame); }
+void ControlPointsKnob::removeFrame(int frame) {
+    _store.erase(frame);
+}
 
 int ControlPointsKnob::removeTracks(int frame, const std::vector<int>& positions) {
     auto it = _store.find(frame);
@@ -46,7 +50,9 @@ int ControlPointsKnob::removeTracks(int frame, const std::vector<int>& positions
     return 1;
 }
 
-void ControlPointsKnob::clear() { _store.clear(); }
+void ControlPointsKnob::clear() {
+    _store.clear();
+}
 
 bool ControlPointsKnob::copyTrack(int frame, int position, FeatureTrack& out) const {
     auto it = _store.find(frame);

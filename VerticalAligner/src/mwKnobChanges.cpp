@@ -18,13 +18,15 @@ using namespace Kx::Image;
 namespace N = KnobNames;
 
 namespace {
-const char* const kResetQuestion = "Proceeding will reset the existing camera matches. Are you sure?";
-const char* const kOptions[6] = {N::kAlignCamera,      N::kAlignScale,
-                                 N::kAlignShift,       N::kAlignRotate,
-                                 N::kAlignPerspective, N::kAlignVerticalSkew};
+const char* const kResetQuestion =
+    "Proceeding will reset the existing camera matches. Are you sure?";
+const char* const kOptions[6] = {N::kAlignCamera, N::kAlignScale,       N::kAlignShift,
+                                 N::kAlignRotate, N::kAlignPerspective, N::kAlignVerticalSkew};
 } // namespace
 
-Knob* VerticalAlignerKnobManager::knob(const char* name) const { return _owner->knob(name); }
+Knob* VerticalAlignerKnobManager::knob(const char* name) const {
+    return _owner->knob(name);
+}
 
 bool VerticalAlignerKnobManager::value(const char* name) const {
     Knob* k = knob(name);
@@ -56,7 +58,8 @@ void VerticalAlignerKnobManager::fullRefresh() {
     const bool local = value(N::kLocalAlignment), fix = value(N::kFixParallax);
     const bool lockOff = value(N::kLockOffset), fit = value(N::kScaleToFit);
     const bool lockSc = value(N::kLockScale);
-    const bool spherical = knob(N::kAlignmentSpace) && int(knob(N::kAlignmentSpace)->value()) == Spherical;
+    const bool spherical =
+        knob(N::kAlignmentSpace) && int(knob(N::kAlignmentSpace)->value()) == Spherical;
     const int what = knob(N::kAlignWhat) ? int(knob(N::kAlignWhat)->value()) : 0;
     enable(N::kPassThroughOther, what != BothViews);
     enable(N::kAlignCamera, !spherical);
@@ -216,8 +219,8 @@ int VerticalAlignerKnobManager::knobChanged(Knob* k) {
         return 1;
     }
     if (is(N::kAlignmentSpace)) {
-        for (const char* n : {N::kAlignCamera, N::kScaleToFit, N::kCalculateScale, N::kScale,
-                              N::kLockScale})
+        for (const char* n :
+             {N::kAlignCamera, N::kScaleToFit, N::kCalculateScale, N::kScale, N::kLockScale})
             enable(n, !spherical);
         for (const char* n : {N::kOutputFormat, N::kAutoConvergenceDepth, N::kConvergenceDepth})
             if (Knob* kn = knob(n)) kn->visible(spherical);

@@ -24,8 +24,8 @@ const char* const kPresetItems[] = {"main",       "stereo",      "cams",   "left
 
 void MultiViewManager::knobs(Knob_Closure& f, unsigned long long extraFlags) {
     using namespace KnobFlag;
-    const FlagMask common = NoPresets | NoViewSplit | RecursiveChanged | AlwaysCallChanged |
-                            NoAnimation;
+    const FlagMask common =
+        NoPresets | NoViewSplit | RecursiveChanged | AlwaysCallChanged | NoAnimation;
     if (Knob* k = viewSetKnob(f, &_rigViews, N::kRigViews, "Rig Views")) {
         k->set_flag(extraFlags | common | EarlyStore);
         k->clear_flag(StartLine);
@@ -40,7 +40,9 @@ void MultiViewManager::knobs(Knob_Closure& f, unsigned long long extraFlags) {
         k->set_flag(extraFlags | common | EarlyStore);
 }
 
-Knob* MultiViewManager::knob(const char* name) const { return _node ? _node->knob(name) : nullptr; }
+Knob* MultiViewManager::knob(const char* name) const {
+    return _node ? _node->knob(name) : nullptr;
+}
 
 void MultiViewManager::flipEnabler() {
     if (Knob* k = knob(N::kKnobEnabler)) k->setValue(k->value() == 0 ? 1 : 0);
@@ -81,18 +83,27 @@ std::set<int> MultiViewManager::presetViews(int preset) {
         }
     };
     switch (preset) {
-    case Main: add("main"); break;
+    case Main:
+        add("main");
+        break;
     case Stereo:
         add("left");
         add("right");
         break;
-    case Cams: addCameras([](const std::string& s) { return s.empty(); }); break;
-    case LeftCams: addCameras([](const std::string& s) { return s == "_left"; }); break;
-    case RightCams: addCameras([](const std::string& s) { return s == "_right"; }); break;
+    case Cams:
+        addCameras([](const std::string& s) { return s.empty(); });
+        break;
+    case LeftCams:
+        addCameras([](const std::string& s) { return s == "_left"; });
+        break;
+    case RightCams:
+        addCameras([](const std::string& s) { return s == "_right"; });
+        break;
     case StereoCams:
         addCameras([](const std::string& s) { return s == "_left" || s == "_right"; });
         break;
-    default: break;
+    default:
+        break;
     }
     return views;
 }

@@ -21,8 +21,7 @@ bool parseCameraView(const std::string& name, int& camera, std::string& suffix) 
         return false;
     std::istringstream in(name.substr(kPrefix.size()));
     long long n = 0;
-    if (!std::isdigit(static_cast<unsigned char>(in.peek())) || !(in >> n) || n <= 0 ||
-        n > 1000000)
+    if (!std::isdigit(static_cast<unsigned char>(in.peek())) || !(in >> n) || n <= 0 || n > 1000000)
         return false;
     camera = int(n);
     suffix.clear();

@@ -33,8 +33,8 @@ public:
     bool camerasAtKey(CameraDefinition& left, CameraDefinition& right, double frame) const;
     // The cameras' 3 x 4 projections into the alignment format, and the left camera's
     // sensor width.
-    bool projectionsAtKey(Vireon::Matrix34d& left, Vireon::Matrix34d& right,
-                          double& sensorWidth, double frame) const;
+    bool projectionsAtKey(Vireon::Matrix34d& left, Vireon::Matrix34d& right, double& sensorWidth,
+                          double frame) const;
     // A camera's projection: world to camera, then its lens, into the format.
     static bool cameraProjection(const CameraDefinition& camera, const Kx::Image::Format& format,
                                  Vireon::Matrix34d& out);

@@ -23,7 +23,9 @@ bool VerticalAlignerDataProvider::globalTransforms(Eigen::Matrix3d& left, Eigen:
     return true;
 }
 
-int64_t VerticalAlignerDataProvider::keyCount() { return _node->knobValues().keyCount(); }
+int64_t VerticalAlignerDataProvider::keyCount() {
+    return _node->knobValues().keyCount();
+}
 
 bool VerticalAlignerDataProvider::bracketingKeys(double frame, double& k0, double& k1) {
     const std::set<double> keys = _node->knobValues().keyFrames();
@@ -96,7 +98,8 @@ bool VerticalAlignerDataProvider::updateAlignment(Vireon::VireonAlignmentSampler
             ca->setRotationFromExtrinsics(fromHostMatrix(q1.slerp(q0, float(1 - t)).matrix3()));
         }
     }
-    handToSampler(settings, a.records.left, composeHomography(settings, a.records.left), leftSampler);
+    handToSampler(settings, a.records.left, composeHomography(settings, a.records.left),
+                  leftSampler);
     handToSampler(settings, a.records.right, composeHomography(settings, a.records.right),
                   rightSampler);
 

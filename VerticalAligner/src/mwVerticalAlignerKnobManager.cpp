@@ -22,8 +22,8 @@ namespace {
 const char* const kAlignWhatItems[] = {"Both Views", "Left to Right", "Right to Left", nullptr};
 const char* const kLayoutItems[] = {"Default (Source)", "Stereo Layout", nullptr};
 const char* const kSpaceItems[] = {"Spherical", "Rectilinear", nullptr};
-const char* const kPresetItems[] = {"Custom", "Transform", "Match Camera", "Keystone Only",
-                                    "Full", nullptr};
+const char* const kPresetItems[] = {"Custom",        "Transform", "Match Camera",
+                                    "Keystone Only", "Full",      nullptr};
 
 // Sets and clears flags on a declared knob (a pass may return none for an unknown kind).
 void flags(Knob* k, FlagMask set, FlagMask clear = 0) {
@@ -203,14 +203,13 @@ void VerticalAlignerKnobManager::knobs(Knob_Closure& f, Filter& filter) {
     enumKnob(f, &_alignmentSpace, N::kAlignmentSpace, kSpaceItems, "Alignment Space", Spherical,
              Tip::alignmentSpace);
     lineBreak(f);
-    flags(floatKnob(f, &_convergenceDepth, N::kConvergenceDepth, "Converge", 10,
-                    Range{0.01, 10000}, Tip::convergenceDepth),
+    flags(floatKnob(f, &_convergenceDepth, N::kConvergenceDepth, "Converge", 10, Range{0.01, 10000},
+                    Tip::convergenceDepth),
           Clamp);
     flags(boolKnob(f, &_autoConvergenceDepth, N::kAutoConvergenceDepth, "Auto", true,
                    Tip::autoConvergenceDepth),
           NoUndo | NoRerender | NoAnimation);
-    flags(formatKnob(f, &_outputFormat, N::kOutputFormat, "Format", Tip::outputFormat),
-          EarlyStore);
+    flags(formatKnob(f, &_outputFormat, N::kOutputFormat, "Format", Tip::outputFormat), EarlyStore);
     lineBreak(f);
     filter.knobs(f, N::kFilter, nullptr);
     lineBreak(f);

@@ -27,7 +27,9 @@ const char* const VerticalAlignerPlugin::kHelp =
 
 namespace {
 
-Op* build(Node* node) { return new VerticalAlignerPlugin(node); }
+Op* build(Node* node) {
+    return new VerticalAlignerPlugin(node);
+}
 
 const Op::Description description(VerticalAlignerPlugin::kClassName, build,
                                   __DATE__ " for KxImage 1.0");
@@ -35,8 +37,8 @@ const Op::Description description(VerticalAlignerPlugin::kClassName, build,
 } // namespace
 
 VerticalAlignerPlugin::VerticalAlignerPlugin(Node* node)
-    : IopPlugin(node), _execution(this), _dataProvider(this), _preBlur(node), _rigState(this), _knobValues(this),
-      _analysisRunner(this), _renderEngine(this), _multiViewManager(this) {
+    : IopPlugin(node), _execution(this), _dataProvider(this), _preBlur(node), _rigState(this),
+      _knobValues(this), _analysisRunner(this), _renderEngine(this), _multiViewManager(this) {
     setWholeBoxProcessing(true);
     setAddedChannels(Mask_None);
     _inputLabels = {"Source"};
@@ -48,7 +50,9 @@ VerticalAlignerPlugin::VerticalAlignerPlugin(Node* node)
     _filter.initialize();
 }
 
-VerticalAlignerPlugin::~VerticalAlignerPlugin() { Vireon::UnregisterDataProvider(this); }
+VerticalAlignerPlugin::~VerticalAlignerPlugin() {
+    Vireon::UnregisterDataProvider(this);
+}
 
 int VerticalAlignerPlugin::cameraIndexOfView(int view) const {
     if (view == _knobValues.leftView()) return 0;
@@ -139,7 +143,8 @@ void VerticalAlignerPlugin::_validate(bool for_real) {
     copy_info(0);
 
     const bool metadata = _rigState.updateRigFromMetadata();
-    const bool defaultLayout = _knobValues.layoutType() == VerticalAlignerKnobManager::DefaultSource;
+    const bool defaultLayout =
+        _knobValues.layoutType() == VerticalAlignerKnobManager::DefaultSource;
     if (!metadata && defaultLayout)
         error("No rig metadata available. Please add an upstream Q_CameraSolver node or switch "
               "Camera Layout to Stereo Layout.");
@@ -229,7 +234,8 @@ void VerticalAlignerPlugin::_fetchMetaData(const char* key) {
     if (n == 0) return;
     MetaDataHandler handler = _rigState.metaData();
     const int what = _knobValues.alignWhat();
-    const bool common = what == VerticalAlignerKnobManager::BothViews || !_knobValues.passThroughOther();
+    const bool common =
+        what == VerticalAlignerKnobManager::BothViews || !_knobValues.passThroughOther();
     const bool leftAligned = what == VerticalAlignerKnobManager::LeftToRight || common;
     const bool rightAligned = what == VerticalAlignerKnobManager::RightToLeft || common;
     const int leftIndex = _multiViewNameMapper.cameraNumberOfView(_knobValues.leftView()) - 1;
@@ -276,17 +282,23 @@ int VerticalAlignerPlugin::pluginKnobChanged(Knob* k) {
     return _multiViewManager.knobChanged(k) != 0;
 }
 
-ChannelSet VerticalAlignerPlugin::inputChannels(int) { return Mask_RGBA; }
+ChannelSet VerticalAlignerPlugin::inputChannels(int) {
+    return Mask_RGBA;
+}
 
 // ---- execution ----
 
-void VerticalAlignerPlugin::Execution::beginExecuting() { _node->_analysisRunner.begin(); }
+void VerticalAlignerPlugin::Execution::beginExecuting() {
+    _node->_analysisRunner.begin();
+}
 
 void VerticalAlignerPlugin::Execution::execute() {
     _node->_analysisRunner.execute(_node->outputContext().frame());
 }
 
-void VerticalAlignerPlugin::Execution::endExecuting() { _node->_analysisRunner.end(); }
+void VerticalAlignerPlugin::Execution::endExecuting() {
+    _node->_analysisRunner.end();
+}
 
 const std::set<int>& VerticalAlignerPlugin::Execution::viewsToExecute() {
     _node->_viewsToExecute.clear();

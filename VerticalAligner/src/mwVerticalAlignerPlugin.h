@@ -16,8 +16,8 @@
 #include "mwMultiViewNameMapper.h"
 #include "mwRigState.h"
 #include "mwVerticalAlignerDataProvider.h"
-#include "mwVerticalAlignerRenderEngine.h"
 #include "mwVerticalAlignerKnobManager.h"
+#include "mwVerticalAlignerRenderEngine.h"
 
 #include "IopPlugin.h"
 #include "Kx/Image/Blur.h"

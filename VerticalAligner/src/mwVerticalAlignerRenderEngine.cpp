@@ -95,8 +95,8 @@ void ViewCorrection::prepareView(int view) {
     const bool isLeft = view == left;
 
     VireonAlignmentSampler leftSampler, rightSampler;
-    const bool aligned =
-        _node->dataProvider().updateAlignment(leftSampler, rightSampler, _node->outputContext().frame());
+    const bool aligned = _node->dataProvider().updateAlignment(leftSampler, rightSampler,
+                                                               _node->outputContext().frame());
     const CameraRigDefinition& rig = _node->rigState().alignedRig();
     if (rig.getNumberCameras() > 0) {
         setupTransform(rig, _thisTransform, view);
@@ -221,14 +221,16 @@ Vector2f ViewCorrection::mapToSource(const Vector2f& p, float& shift) const {
 }
 
 Box ViewCorrection::sourceArea(const Box& b) const {
-    const Vector2d c[4] = {toSourceThis(Vector2d(b.x(), b.y())), toSourceThis(Vector2d(b.r(), b.y())),
-                           toSourceThis(Vector2d(b.r(), b.t())), toSourceThis(Vector2d(b.x(), b.t()))};
+    const Vector2d c[4] = {
+        toSourceThis(Vector2d(b.x(), b.y())), toSourceThis(Vector2d(b.r(), b.y())),
+        toSourceThis(Vector2d(b.r(), b.t())), toSourceThis(Vector2d(b.x(), b.t()))};
     return cornerBox(c);
 }
 
 Box ViewCorrection::outputArea(const Box& b) const {
-    const Vector2d c[4] = {toOutputThis(Vector2d(b.x(), b.y())), toOutputThis(Vector2d(b.r(), b.y())),
-                           toOutputThis(Vector2d(b.r(), b.t())), toOutputThis(Vector2d(b.x(), b.t()))};
+    const Vector2d c[4] = {
+        toOutputThis(Vector2d(b.x(), b.y())), toOutputThis(Vector2d(b.r(), b.y())),
+        toOutputThis(Vector2d(b.r(), b.t())), toOutputThis(Vector2d(b.x(), b.t()))};
     const Box o = cornerBox(c);
     return Box(std::min(o.x(), o.r()), std::min(o.y(), o.t()), std::max(o.x(), o.r()),
                std::max(o.y(), o.t()));
@@ -290,8 +292,9 @@ bool ViewCorrection::computeOffset() {
     const float s = kv.scale();
     if (_spherical) {
         Vector2d source;
-        f = _thisTransform.ProjectFromIdeal(source, f, PROJECTION_LATLONG) ? source
-                                                                          : Vector2d(kFailed, kFailed);
+        f = _thisTransform.ProjectFromIdeal(source, f, PROJECTION_LATLONG)
+                ? source
+                : Vector2d(kFailed, kFailed);
     }
     const double fx = f.x();
     const Vector2d c = zoomCentre(_thisSampler).cast<double>();
@@ -337,7 +340,9 @@ Channel VerticalAlignerRenderEngine::stmapV() {
     return v;
 }
 
-ChannelSet VerticalAlignerRenderEngine::stmapChannels() const { return {stmapU(), stmapV()}; }
+ChannelSet VerticalAlignerRenderEngine::stmapChannels() const {
+    return {stmapU(), stmapV()};
+}
 
 void VerticalAlignerRenderEngine::renderRow(int y, int x, int r, const ChannelSet& channels,
                                             Filter& filter, Row& row) const {
@@ -376,7 +381,8 @@ void VerticalAlignerRenderEngine::warpRow(int y, int x, int r, const ChannelSet&
     Pixel pixel(C);
     for (int i = x; i < r; ++i) {
         float shift = 0;
-        const Vector2f s = _correction.mapToSource(Vector2f(float(i) + 0.5f, float(y) + 0.5f), shift);
+        const Vector2f s =
+            _correction.mapToSource(Vector2f(float(i) + 0.5f, float(y) + 0.5f), shift);
         if (insideBox(box, s)) {
             in->sample(s.x(), s.y(), 1, 1, &filter, pixel);
             for (Channel z : C) out[z][i] = pixel[z];
@@ -397,14 +403,16 @@ void VerticalAlignerRenderEngine::samplePoint(const Vector2f& centre, Filter& fi
         for (Channel z : pixel.channels()) pixel[z] = 0.0f;
 }
 
-void VerticalAlignerRenderEngine::stmapRow(int y, int x, int r, const ChannelSet& S, Row& row) const {
+void VerticalAlignerRenderEngine::stmapRow(int y, int x, int r, const ChannelSet& S,
+                                           Row& row) const {
     const Box format = _node->stmapFormat();
     const float W = float(format.w()), H = float(format.h());
     float* u = S.contains(stmapU()) ? row.writable(stmapU()) : nullptr;
     float* v = S.contains(stmapV()) ? row.writable(stmapV()) : nullptr;
     for (int i = x; i < r; ++i) {
         float shift = 0;
-        const Vector2f s = _correction.mapToSource(Vector2f(float(i) + 0.5f, float(y) + 0.5f), shift);
+        const Vector2f s =
+            _correction.mapToSource(Vector2f(float(i) + 0.5f, float(y) + 0.5f), shift);
         if (u) u[i] = s.x() / W;
         if (v) v[i] = s.y() / H;
     }
@@ -430,10 +438,12 @@ void VerticalAlignerRenderEngine::disparityRow(int y, int x, int r, const Channe
             const Vector2f p(float(i) + 0.5f, float(y) + 0.5f);
             float dxOut = 0, dyOut = 0;
             if (disparity) {
-                Vector2d s = thisView ? c.toSourceThis(p.cast<double>()) : c.toSourceOther(p.cast<double>());
+                Vector2d s =
+                    thisView ? c.toSourceThis(p.cast<double>()) : c.toSourceOther(p.cast<double>());
                 float h = 0;
                 if (c.localOn()) {
-                    h = thisView ? c.localShift(p, s.cast<float>()) : c.localShiftOther(p, s.cast<float>());
+                    h = thisView ? c.localShift(p, s.cast<float>())
+                                 : c.localShiftOther(p, s.cast<float>());
                     if (alignSelf) s.y() += h;
                 }
                 disparity->sample(float(s.x()), float(s.y()), 1, 1, c.disparityFilter(), d);
@@ -461,7 +471,8 @@ void VerticalAlignerRenderEngine::disparityRow(int y, int x, int r, const Channe
     pairRow(c.otherDisparity().mask ? c.otherDisparity() : DisparityPair{0x1800, 12, 13}, false);
 }
 
-void VerticalAlignerRenderEngine::motionRow(int y, int x, int r, const ChannelSet& M, Row& row) const {
+void VerticalAlignerRenderEngine::motionRow(int y, int x, int r, const ChannelSet& M,
+                                            Row& row) const {
     const ViewCorrection& c = _correction;
     Iop* in = _node->input_iop(0);
     const std::pair<Channel, Channel> pairs[2] = {{Chan_Forward_U, Chan_Forward_V},

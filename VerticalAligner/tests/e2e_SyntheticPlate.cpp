@@ -40,7 +40,9 @@ struct Plate : StereoViews {
         aligner.knob("alignmentType")->setValue(preset);
         aligner.setContext(OutputContext(1, 1));
     }
-    VerticalAlignerPlugin& node() { return *static_cast<VerticalAlignerPlugin*>(aligner.firstOp()); }
+    VerticalAlignerPlugin& node() {
+        return *static_cast<VerticalAlignerPlugin*>(aligner.firstOp());
+    }
     SyntheticStereo& plate() {
         auto* op = static_cast<SyntheticStereo*>(source.op(OutputContext(1, 1)));
         op->validate(true);
@@ -90,14 +92,17 @@ TEST(SyntheticPlate, MatchThenSolveRemovesTheVerticalDisparity) {
         {"roll 1 degree", {{"roll", 1}}, VerticalAlignerKnobManager::Transform, 0.1},
         {"focal ratio 1.02", {{"focalRatio", 1.02}}, VerticalAlignerKnobManager::Transform, 0.1},
         {"tilt 0.5 degree", {{"tilt", 0.5}}, VerticalAlignerKnobManager::Full, 0.3},
-        {"all four", {{"verticalShift", 8}, {"roll", 1}, {"focalRatio", 1.02}, {"tilt", 0.5}},
-         VerticalAlignerKnobManager::Full, 0.3},
+        {"all four",
+         {{"verticalShift", 8}, {"roll", 1}, {"focalRatio", 1.02}, {"tilt", 0.5}},
+         VerticalAlignerKnobManager::Full,
+         0.3},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         Plate plate(c.misalignment, c.preset);
         ASSERT_TRUE(plate.match());
-        EXPECT_GT(plate.node().knobValues().controlPoints()->tracksForFrame(1).getNumberTracks(), 300);
+        EXPECT_GT(plate.node().knobValues().controlPoints()->tracksForFrame(1).getNumberTracks(),
+                  300);
         const double before = plate.residual(false), after = plate.residual(true);
         std::printf("%-22s before %7.3f px  after %.4f px\n", c.name, before, after);
         EXPECT_GT(before, 1.0);
@@ -130,8 +135,8 @@ TEST(SyntheticPlate, AlignedDisparityHasNoVerticalPart) {
     ASSERT_TRUE(plate.match());
     const Channel hidden = SyntheticStereo::occlusionLeftChannel();
     Box box;
-    auto planes = renderView(plate.aligner, 1, ChannelSet{Chan_DisparityL_X, Chan_DisparityL_Y},
-                             box);
+    auto planes =
+        renderView(plate.aligner, 1, ChannelSet{Chan_DisparityL_X, Chan_DisparityL_Y}, box);
     Iop* source = plate.source.iop(OutputContext(1, 1));
     source->validate(true);
     source->request(box, ChannelSet{hidden, Chan_DisparityL_Y});

@@ -43,7 +43,8 @@ MatchedPairs pairsOf(const CameraDefinition& left, const CameraDefinition& right
         const Vector2d pixel(u(rng) * left.getFormatWidth(), u(rng) * left.getFormatHeight());
         const Eigen::Vector3d point = left.getPosition() + left.pixelToRay(pixel) * depth(rng);
         Vireon::MatchedFeaturePair p;
-        if (!left.projectToPixel(point, p.first) || !right.projectToPixel(point, p.second)) continue;
+        if (!left.projectToPixel(point, p.first) || !right.projectToPixel(point, p.second))
+            continue;
         pairs.push_back(p);
     }
     return pairs;

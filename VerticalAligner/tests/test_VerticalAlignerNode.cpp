@@ -25,7 +25,9 @@ struct Views {
     ~Views() { OutputContext::setViews({}); }
 };
 
-VerticalAlignerPlugin& plugin(Node& n) { return *static_cast<VerticalAlignerPlugin*>(n.firstOp()); }
+VerticalAlignerPlugin& plugin(Node& n) {
+    return *static_cast<VerticalAlignerPlugin*>(n.firstOp());
+}
 
 // One row of the panel: script name, label, kind code, default, slider range, flags that
 // must be set and flags that must be clear.
@@ -47,7 +49,12 @@ const PanelRow kRows[] = {
     {"layoutType", "Camera Layout", 4, 0},
     {"analysisKeyframe", "", 3, 0, {}, NoViewSplit | Invisible},
     {"delegateKeyFrames", "", 21},
-    {"metaAnalysisKeys", "Analysis Keys", 70, {}, {}, NoViewSplit | NoRerender | DoNotWrite | NoAnimation},
+    {"metaAnalysisKeys",
+     "Analysis Keys",
+     70,
+     {},
+     {},
+     NoViewSplit | NoRerender | DoNotWrite | NoAnimation},
     {"keyStep", "Step", 3, 30, {{1, 100000}}, EarlyStore | NoViewSplit | NoRerender | Clamp},
     {"addAllKeys", "Key All", 32},
     {"deleteAllKeys", "Delete All", 32},
@@ -125,7 +132,7 @@ TEST(VerticalAlignerNode, PanelMatchesTheKnobTables) {
     for (Knob* k : n.declaredKnobs(false))
         if (!k->name().empty()) order.push_back(k->name());
     std::vector<std::string> expected = {"interactKnob", "serializeKnob", "rigViews",
-                                         "knobEnabler", "viewsPresets", "manualOverride"};
+                                         "knobEnabler",  "viewsPresets",  "manualOverride"};
     for (const PanelRow& r : kRows) {
         if (std::string(r.name) == "transformMatrix") expected.push_back("Transform Matrix");
         expected.push_back(r.name);
@@ -149,8 +156,9 @@ TEST(VerticalAlignerNode, PanelMatchesTheKnobTables) {
         EXPECT_EQ(k->flags() & r.set, r.set);
         EXPECT_EQ(k->flags() & r.clear, 0u);
     }
-    EXPECT_EQ(n.knob("alignmentType")->items(),
-              (std::vector<std::string>{"Custom", "Transform", "Match Camera", "Keystone Only", "Full"}));
+    EXPECT_EQ(
+        n.knob("alignmentType")->items(),
+        (std::vector<std::string>{"Custom", "Transform", "Match Camera", "Keystone Only", "Full"}));
     EXPECT_EQ(n.knob("alignWhat")->items(),
               (std::vector<std::string>{"Both Views", "Left to Right", "Right to Left"}));
     EXPECT_EQ(n.knob("layoutType")->items(),

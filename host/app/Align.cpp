@@ -40,7 +40,9 @@ namespace {
 constexpr const char* kAligner = "Q_VerticalAligner2_1";
 constexpr int kMinMatches = 12;
 
-[[noreturn]] void fail(const std::string& message) { throw std::runtime_error(message); }
+[[noreturn]] void fail(const std::string& message) {
+    throw std::runtime_error(message);
+}
 
 const std::vector<std::string> kPresets = {"Custom", "Transform", "Match Camera", "Keystone Only",
                                            "Full"};
@@ -100,7 +102,8 @@ std::vector<int> framesOnDisk(const std::string& path) {
     }
     std::sort(frames.begin(), frames.end());
     frames.erase(std::unique(frames.begin(), frames.end()), frames.end());
-    if (frames.empty()) fail("no frames of " + path + " in " + folder.string() + " (check the path)");
+    if (frames.empty())
+        fail("no frames of " + path + " in " + folder.string() + " (check the path)");
     return frames;
 }
 
@@ -110,7 +113,9 @@ Knob& knob(Node& node, const char* name) {
     return *k;
 }
 
-void press(Node& node, const char* button) { KnobChange::notify(knob(node, button)); }
+void press(Node& node, const char* button) {
+    KnobChange::notify(knob(node, button));
+}
 
 // The stored matches of a node, per frame: each track's left and right positions.
 struct Pair {
@@ -177,8 +182,8 @@ nlohmann::json toJson(const Stats& s) {
 // Runs a node's frame work over frames with progress; a failure is the job's.
 void executeNode(Node& node, const std::vector<double>& frames, const std::string& task) {
     Progress progress(task, int(frames.size()));
-    const ExecuteResult r = execute(*node.firstOp(), frames,
-                                    [&](int done, int) { progress.update(done); });
+    const ExecuteResult r =
+        execute(*node.firstOp(), frames, [&](int done, int) { progress.update(done); });
     progress.finish(r.ok ? "done" : r.interrupted ? "interrupted" : "failed");
     if (r.interrupted) fail("interrupted: " + task + " stopped");
     if (!r.ok) fail(r.error);
@@ -186,7 +191,8 @@ void executeNode(Node& node, const std::vector<double>& frames, const std::strin
 
 // A red/cyan anaglyph of the left and right views of an op at a frame, scaled to width w.
 IO::ViewPixels anaglyph(Node& node, double frame, int leftView, int rightView, int w) {
-    Iop* views[2] = {node.iop(OutputContext(frame, leftView)), node.iop(OutputContext(frame, rightView))};
+    Iop* views[2] = {node.iop(OutputContext(frame, leftView)),
+                     node.iop(OutputContext(frame, rightView))};
     views[0]->validate(true);
     const Format format = views[0]->format();
     const int h = std::max(1, int(std::lround(double(w) * format.height() / format.width())));
@@ -286,8 +292,11 @@ void runAlign(const AlignOptions& o, std::ostream& out) {
         rightName = o.views.substr(comma + 1);
         for (const std::string& v : {leftName, rightName})
             if (std::find(views.begin(), views.end(), v) == views.end())
-                fail("the plate has no view \"" + v + "\"; its views are " +
-                     [&] { std::string s; for (auto& n : views) s += (s.empty() ? "" : ", ") + n; return s; }());
+                fail("the plate has no view \"" + v + "\"; its views are " + [&] {
+                    std::string s;
+                    for (auto& n : views) s += (s.empty() ? "" : ", ") + n;
+                    return s;
+                }());
     }
     if (!o.frames.empty()) {
         const std::vector<int> wanted = IO::parseFrameList(o.frames);
@@ -316,8 +325,12 @@ void runAlign(const AlignOptions& o, std::ostream& out) {
     };
     if (o.demo) {
         plate = graph.add(std::make_unique<Node>("SyntheticStereo", "Plate"));
-        for (auto [name, value] : {std::pair{"width", 1280.0}, {"height", 720.0}, {"lastFrame", 5.0},
-                                   {"verticalShift", 6.0}, {"roll", 0.6}, {"focalRatio", 1.015},
+        for (auto [name, value] : {std::pair{"width", 1280.0},
+                                   {"height", 720.0},
+                                   {"lastFrame", 5.0},
+                                   {"verticalShift", 6.0},
+                                   {"roll", 0.6},
+                                   {"focalRatio", 1.015},
                                    {"tilt", 0.25}})
             knob(*plate, name).setValue(value);
     } else if (o.right.empty()) {
@@ -411,7 +424,8 @@ void runAlign(const AlignOptions& o, std::ostream& out) {
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     nlohmann::json report;
-    report["plate"] = o.demo ? "synthetic stereo plate (demo)" : o.left + (o.right.empty() ? "" : " + " + o.right);
+    report["plate"] = o.demo ? "synthetic stereo plate (demo)"
+                             : o.left + (o.right.empty() ? "" : " + " + o.right);
     report["views"] = {leftName, rightName};
     report["frames"] = {frames.front(), frames.back()};
     report["preset"] = o.preset;
@@ -443,7 +457,9 @@ void runAlign(const AlignOptions& o, std::ostream& out) {
         std::ofstream f(tmp);
         f << report.dump(2) << "\n";
         f.close();
-        if (!f) fail("cannot write the report " + o.report + ": check the folder exists and is writable");
+        if (!f)
+            fail("cannot write the report " + o.report +
+                 ": check the folder exists and is writable");
         fs::rename(tmp, o.report);
     }
 
@@ -451,16 +467,19 @@ void runAlign(const AlignOptions& o, std::ostream& out) {
     out << std::fixed << std::setprecision(3);
     out << "Aligned " << report["plate"].get<std::string>() << ", views " << leftName << " and "
         << rightName << ", frames " << frames.front() << "-" << frames.back() << "\n";
-    out << "  preset " << o.preset << ", " << o.space << " space, Stereo Layout (no rig metadata used)\n";
+    out << "  preset " << o.preset << ", " << o.space
+        << " space, Stereo Layout (no rig metadata used)\n";
     out << "  keys:";
-    for (double key : keys) out << " " << int(key) << " (" << before.at(int(key)).size() << " matches)";
+    for (double key : keys)
+        out << " " << int(key) << " (" << before.at(int(key)).size() << " matches)";
     out << "\n";
     out << "  vertical disparity of the matches, before: mean " << b.mean << " px, RMS " << b.rms
         << " px, max " << b.max << " px (" << b.count << " matches)\n";
     out << "  vertical disparity of the matches, after:  mean " << a.mean << " px, RMS " << a.rms
         << " px, max " << a.max << " px (" << a.count << " matches found afresh in the output)\n";
     out << "  output " << outputPath.string() << "\n  script " << scriptPath.string() << "\n";
-    if (!o.contactSheet.empty()) out << "  contact sheet " << fs::absolute(o.contactSheet).string() << "\n";
+    if (!o.contactSheet.empty())
+        out << "  contact sheet " << fs::absolute(o.contactSheet).string() << "\n";
     out << "  time " << std::setprecision(1) << seconds << " s\n";
 }
 

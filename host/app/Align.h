@@ -30,13 +30,13 @@ struct AlignOptions {
     std::string contactSheet; // PNG of anaglyphs before and after (optional)
     std::string preset = "Full";
     std::string space = "Rectilinear";
-    std::string views;        // "left,right": the two views of a multi-view plate
+    std::string views; // "left,right": the two views of a multi-view plate
     std::string filter = "Lanczos6";
-    std::string frames;       // farm list; default: every frame of the plate
+    std::string frames; // farm list; default: every frame of the plate
     int keyStep = 10;
-    bool zoom = false;        // zoom to prevent black in frame
+    bool zoom = false; // zoom to prevent black in frame
     std::optional<std::pair<float, float>> fixPoint;
-    bool disparity = false;   // write the aligned disparity too
+    bool disparity = false; // write the aligned disparity too
 };
 
 // Runs the job, printing the report to out; throws std::runtime_error with one message that

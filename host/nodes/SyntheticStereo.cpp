@@ -1,7 +1,7 @@
 #include "nodes/SyntheticStereo.h"
 
-#include <Kx/Image/Knobs.h>
 #include <Kx/Image/Channel.h>
+#include <Kx/Image/Knobs.h>
 #include <Kx/Image/OutputContext.h>
 #include <Kx/Image/Row.h>
 #include <Quorvane/MetaDataHandler.h>
@@ -391,10 +391,12 @@ void SyntheticStereo::parametersFromKnobs() {
     p.interaxial = _fields.interaxial;
     p.convergenceDepth = _fields.convergenceDepth;
     const double t = frame();
-    const std::pair<const char*, AnimatedValue*> animated[] = {
-        {"roll", &p.roll},           {"tilt", &p.tilt},
-        {"pan", &p.pan},             {"focalRatio", &p.focalRatio},
-        {"verticalShift", &p.verticalShift}, {"cameraOffsetY", &p.cameraOffsetY}};
+    const std::pair<const char*, AnimatedValue*> animated[] = {{"roll", &p.roll},
+                                                               {"tilt", &p.tilt},
+                                                               {"pan", &p.pan},
+                                                               {"focalRatio", &p.focalRatio},
+                                                               {"verticalShift", &p.verticalShift},
+                                                               {"cameraOffsetY", &p.cameraOffsetY}};
     for (auto [name, value] : animated) {
         const Knob* k = knob(name);
         *value = AnimatedValue(k->value(0, 0, t));

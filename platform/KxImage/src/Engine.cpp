@@ -84,7 +84,9 @@ void setThreads(unsigned n) {
     w.arena.reset();
 }
 
-unsigned threads() { return unsigned(workers().get()->max_concurrency()); }
+unsigned threads() {
+    return unsigned(workers().get()->max_concurrency());
+}
 
 void setCacheBudget(size_t bytes) {
     auto& s = store();
@@ -93,7 +95,9 @@ void setCacheBudget(size_t bytes) {
     s.trim();
 }
 
-size_t cacheBudget() { return store().budget; }
+size_t cacheBudget() {
+    return store().budget;
+}
 
 size_t cacheBytes() {
     auto& s = store();
@@ -120,9 +124,10 @@ void parallelRows(int y0, int y1, const std::function<void(int)>& f) {
     // outer row, which could wait on the very area this thread is producing.
     arena->execute([&] {
         tbb::this_task_arena::isolate([&] {
-            tbb::parallel_for(tbb::blocked_range<int>(y0, y1, 1), [&](const tbb::blocked_range<int>& r) {
-                for (int y = r.begin(); y < r.end(); ++y) f(y);
-            });
+            tbb::parallel_for(tbb::blocked_range<int>(y0, y1, 1),
+                              [&](const tbb::blocked_range<int>& r) {
+                                  for (int y = r.begin(); y < r.end(); ++y) f(y);
+                              });
         });
     });
 }
@@ -146,13 +151,20 @@ bool renderRows(Iop& op, const Box& box, const ChannelSet& channels,
     return !stopped && !op.hasError() && !interrupted();
 }
 
-void interruptAll() { g_interrupted = true; }
-void resetInterrupt() { g_interrupted = false; }
-bool interrupted() { return g_interrupted.load(); }
+void interruptAll() {
+    g_interrupted = true;
+}
+void resetInterrupt() {
+    g_interrupted = false;
+}
+bool interrupted() {
+    return g_interrupted.load();
+}
 
 } // namespace Engine
 
-std::shared_ptr<const Plane> EngineCache::render(Iop& op, const Box& area, const ChannelSet& channels) {
+std::shared_ptr<const Plane> EngineCache::render(Iop& op, const Box& area,
+                                                 const ChannelSet& channels) {
     auto plane = std::make_shared<Plane>();
     plane->box = area.empty() ? Box() : area;
     plane->channels = area.empty() ? ChannelSet() : channels;

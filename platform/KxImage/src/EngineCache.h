@@ -11,7 +11,8 @@ namespace Kx::Image {
 
 struct EngineCache {
     // The area of op, rendered on the engine's threads or taken from the store.
-    static std::shared_ptr<const Plane> render(Iop& op, const Box& area, const ChannelSet& channels);
+    static std::shared_ptr<const Plane> render(Iop& op, const Box& area,
+                                               const ChannelSet& channels);
     // Renders one row of op with edge clamping, without keeping it.
     static void renderRow(Iop& op, int y, int x, int r, const ChannelSet& channels, Row& row) {
         op.renderDirect(y, x, r, channels, row);

@@ -74,7 +74,9 @@ void Filter::type(int t) {
     _type = t >= 0 && t < NumFilters ? t : Cubic;
 }
 
-void Filter::initialize() { type(_type); }
+void Filter::initialize() {
+    type(_type);
+}
 
 const char* Filter::name() const {
     return kKernels[_type].name;

@@ -14,7 +14,8 @@
 namespace Kx::Image {
 
 struct Iop::Keep {
-    std::unique_ptr<tbb::collaborative_once_flag> once = std::make_unique<tbb::collaborative_once_flag>();
+    std::unique_ptr<tbb::collaborative_once_flag> once =
+        std::make_unique<tbb::collaborative_once_flag>();
     std::shared_ptr<const Plane> plane;
 };
 
@@ -56,7 +57,8 @@ void Iop::request(int x, int y, int r, int t, const ChannelSet& channels, int co
         const Plane& kept = *_keep->plane;
         Box covered = kept.box;
         covered.merge(wanted);
-        if (!kept.channels.contains(_requestedChannels & this->channels()) || !(covered == kept.box))
+        if (!kept.channels.contains(_requestedChannels & this->channels()) ||
+            !(covered == kept.box))
             _keep = std::make_unique<Keep>();
     }
     _request(x, y, r, t, channels, count);
@@ -74,7 +76,9 @@ void Iop::_invalidate() {
     _keep = std::make_unique<Keep>();
 }
 
-void Iop::_close() { _keep = std::make_unique<Keep>(); }
+void Iop::_close() {
+    _keep = std::make_unique<Keep>();
+}
 
 std::shared_ptr<const Plane> Iop::plane() {
     tbb::collaborative_call_once(*_keep->once, [this] {

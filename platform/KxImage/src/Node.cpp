@@ -115,8 +115,9 @@ void Node::setPanelOpen(bool open) {
 
 std::unique_ptr<Op> Node::build() const {
     std::unique_ptr<Op> op(_description->constructor(const_cast<Node*>(this)));
-    if (!op) throw std::runtime_error("the builder of class \"" + std::string(_description->name) +
-                                      "\" made no op");
+    if (!op)
+        throw std::runtime_error("the builder of class \"" + std::string(_description->name) +
+                                 "\" made no op");
     return op;
 }
 
@@ -126,7 +127,8 @@ bool Node::setInput(int n, Node* node, std::string* why) {
         return false;
     }
     if (node && !_firstOp->test_input(n, node->firstOp())) {
-        if (why) *why = _name + " does not accept " + node->name() + " on input " + std::to_string(n);
+        if (why)
+            *why = _name + " does not accept " + node->name() + " on input " + std::to_string(n);
         return false;
     }
     if (Node* old = _inputs[size_t(n)]) std::erase(old->_outputs, this);
@@ -158,7 +160,9 @@ void Node::wire(Op& op) {
     }
 }
 
-void Node::wireFirstOp() { wire(*_firstOp); }
+void Node::wireFirstOp() {
+    wire(*_firstOp);
+}
 
 Op* Node::op(const OutputContext& c) {
     auto key = std::make_tuple(c.frame(), c.view(), c.scale_x(), c.scale_y(), c.translate_x(),

@@ -42,14 +42,18 @@ std::string vformat(const char* format, va_list args) {
 
 } // namespace
 
-void setLoadingPluginFile(const std::string& file) { g_loadingFile = file; }
+void setLoadingPluginFile(const std::string& file) {
+    g_loadingFile = file;
+}
 
 Op::Description::Description(const char* name_, Constructor c, const char* stamp)
     : name(name_), constructor(c), compileStamp(stamp), file(g_loadingFile) {
     add(this);
 }
 
-Op::Description::~Description() { remove(this); }
+Op::Description::~Description() {
+    remove(this);
+}
 
 void Op::Description::add(Description* d) {
     auto& r = descriptions();
@@ -79,19 +83,31 @@ std::vector<const Op::Description*> Op::Description::all() {
     return v;
 }
 
-Op::Op(Node* node) : _node(node) { set_node_inputs(1); }
+Op::Op(Node* node) : _node(node) {
+    set_node_inputs(1);
+}
 
 Op::~Op() = default;
 
-std::string Op::node_name() const { return _node ? _node->name() : std::string(Class()); }
+std::string Op::node_name() const {
+    return _node ? _node->name() : std::string(Class());
+}
 
-bool Op::test_input(int, Op* op) const { return op != nullptr; }
+bool Op::test_input(int, Op* op) const {
+    return op != nullptr;
+}
 
-const char* Op::input_label(int, char*) const { return ""; }
+const char* Op::input_label(int, char*) const {
+    return "";
+}
 
-int Op::split_input(int) const { return 1; }
+int Op::split_input(int) const {
+    return 1;
+}
 
-const OutputContext& Op::inputContext(int, int, OutputContext&) const { return _context; }
+const OutputContext& Op::inputContext(int, int, OutputContext&) const {
+    return _context;
+}
 
 void Op::set_node_inputs(int count) {
     _nodeInputs = size_t(std::max(count, 0));
@@ -127,9 +143,13 @@ void Op::setOutputContext(const OutputContext& c) {
     _context = c;
 }
 
-Knob* Op::knob(const char* name) const { return _node && name ? _node->knob(name) : nullptr; }
+Knob* Op::knob(const char* name) const {
+    return _node && name ? _node->knob(name) : nullptr;
+}
 
-bool Op::panel_visible() const { return _node && _node->panelOpen(); }
+bool Op::panel_visible() const {
+    return _node && _node->panelOpen();
+}
 
 void Op::validate(bool for_real) {
     if (_valid && (_realValid || !for_real)) return;
@@ -194,7 +214,9 @@ void Op::open() {
     _open();
 }
 
-void Op::close() { _close(); }
+void Op::close() {
+    _close();
+}
 
 void Op::error(const char* format, ...) {
     va_list args;
@@ -226,9 +248,13 @@ std::string Op::lastMessage() const {
     return _message;
 }
 
-bool Op::aborted() const { return _aborted.load() || Engine::interrupted(); }
+bool Op::aborted() const {
+    return _aborted.load() || Engine::interrupted();
+}
 
-bool Op::cancelled() const { return Engine::interrupted(); }
+bool Op::cancelled() const {
+    return Engine::interrupted();
+}
 
 void Op::abort() {
     _aborted = true;
@@ -236,7 +262,9 @@ void Op::abort() {
         if (in) in->abort();
 }
 
-void Op::progressFraction(double f) { _progress = std::clamp(f, 0.0, 1.0); }
+void Op::progressFraction(double f) {
+    _progress = std::clamp(f, 0.0, 1.0);
+}
 
 const MetaData::Bundle& Op::fetchMetaData(const char* key) {
     validate(false);

@@ -37,7 +37,9 @@ int OutputContext::lookup_view(const std::string& name) {
     return 0;
 }
 
-const std::vector<std::string>& OutputContext::views() { return viewList(); }
+const std::vector<std::string>& OutputContext::views() {
+    return viewList();
+}
 
 void OutputContext::setViews(const std::vector<std::string>& names) {
     std::lock_guard lock(viewMutex());

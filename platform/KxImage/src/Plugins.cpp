@@ -65,8 +65,12 @@ int loadFolder(const std::string& folder) {
     return n;
 }
 
-const std::vector<std::string>& loaded() { return state().loaded; }
-const std::vector<Failure>& failures() { return state().failures; }
+const std::vector<std::string>& loaded() {
+    return state().loaded;
+}
+const std::vector<Failure>& failures() {
+    return state().failures;
+}
 
 } // namespace Plugins
 } // namespace Kx::Image

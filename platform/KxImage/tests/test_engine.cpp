@@ -186,8 +186,12 @@ public:
     void append(Hash& h) override { h.append(view()); }
 };
 
-Op* buildTwoViews(Node* n) { return new TwoViews(n); }
-Op* buildViewSource(Node* n) { return new ViewSource(n); }
+Op* buildTwoViews(Node* n) {
+    return new TwoViews(n);
+}
+Op* buildViewSource(Node* n) {
+    return new ViewSource(n);
+}
 const Op::Description twoViewsDescription("TwoViews", buildTwoViews);
 const Op::Description viewSourceDescription("ViewSource", buildViewSource);
 

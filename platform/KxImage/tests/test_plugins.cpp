@@ -15,13 +15,17 @@ using namespace Kx::Image;
 
 namespace {
 
-std::string testPlugin() { return std::string(KX_TEST_PLUGIN_DIR) + "/KxTestPlugin.so"; }
+std::string testPlugin() {
+    return std::string(KX_TEST_PLUGIN_DIR) + "/KxTestPlugin.so";
+}
 
 class PassSource : public KxTest::CoordinateSource {
 public:
     explicit PassSource(Node*) : CoordinateSource(12, 6) {}
 };
-Op* buildSource(Node* n) { return new PassSource(n); }
+Op* buildSource(Node* n) {
+    return new PassSource(n);
+}
 const Op::Description sourceDescription("PluginTestSource", buildSource);
 
 } // namespace

@@ -145,11 +145,13 @@ TEST(SolveCameraPair, BadCameraPairsFailAndAnUnknownBaselineIsOneUnit) {
     // baseline of one scene unit.
     rig.getCamera(1).setPosition(rig.getCamera(0).getPosition());
     ASSERT_TRUE(SolveCameraPair(nullptr, {0, 1}, rig, {&a}, false, false));
-    EXPECT_NEAR((rig.getCamera(1).getPosition() - rig.getCamera(0).getPosition()).norm(), 1.0, 1e-9);
+    EXPECT_NEAR((rig.getCamera(1).getPosition() - rig.getCamera(0).getPosition()).norm(), 1.0,
+                1e-9);
     rig.getCamera(1).setPosition(rig.getCamera(0).getPosition());
     rig.setRigDiameter(0.1); // the diameter stands in for the lost baseline
     ASSERT_TRUE(SolveCameraPair(nullptr, {0, 1}, rig, {&a}, false, false));
-    EXPECT_NEAR((rig.getCamera(1).getPosition() - rig.getCamera(0).getPosition()).norm(), 0.1, 1e-9);
+    EXPECT_NEAR((rig.getCamera(1).getPosition() - rig.getCamera(0).getPosition()).norm(), 0.1,
+                1e-9);
 }
 
 TEST(SolveCameraPair, MatchesThatFitNoSceneFail) {

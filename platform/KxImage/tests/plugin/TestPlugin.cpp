@@ -38,7 +38,9 @@ public:
     float gain = 2.0f;
 };
 
-Op* build(Node* node) { return new TestShift(node); }
+Op* build(Node* node) {
+    return new TestShift(node);
+}
 
 const Op::Description description("KxTestShift", build);
 

@@ -58,7 +58,9 @@ public:
     constexpr int clampx(int v) const { return v < _x ? _x : v >= _r ? _r - 1 : v; }
     constexpr int clampy(int v) const { return v < _y ? _y : v >= _t ? _t - 1 : v; }
 
-    constexpr bool contains(int px, int py) const { return px >= _x && px < _r && py >= _y && py < _t; }
+    constexpr bool contains(int px, int py) const {
+        return px >= _x && px < _r && py >= _y && py < _t;
+    }
 
     constexpr bool operator==(const Box&) const = default;
 

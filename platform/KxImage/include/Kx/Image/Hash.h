@@ -27,10 +27,8 @@ public:
         }
     }
     template <class T>
-        requires std::is_arithmetic_v<T>
-    void append(T v) {
-        append(&v, sizeof v);
-    }
+    requires std::is_arithmetic_v<T>
+    void append(T v) { append(&v, sizeof v); }
     void append(std::string_view s) {
         append(uint64_t(s.size()));
         append(s.data(), s.size());

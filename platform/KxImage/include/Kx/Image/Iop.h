@@ -111,7 +111,8 @@ struct Plane {
 
     const float* row(Channel z, int y) const {
         int i = z < int(index.size()) ? index[size_t(z)] : -1;
-        return i < 0 ? nullptr : data[size_t(i)].data() + size_t(y - box.y()) * size_t(box.w()) - box.x();
+        return i < 0 ? nullptr
+                     : data[size_t(i)].data() + size_t(y - box.y()) * size_t(box.w()) - box.x();
     }
     size_t bytes() const { return size_t(channels.size()) * size_t(box.w()) * size_t(box.h()) * 4; }
 };

@@ -154,7 +154,6 @@ protected:
     std::atomic<bool> _aborted{false};
 
 private:
-
     Node* _node;
     OutputContext _context;
     std::vector<Op*> _inputs;

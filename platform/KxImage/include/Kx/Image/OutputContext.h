@@ -29,7 +29,9 @@ public:
     double translate_y() const { return _translateY; }
     void proxyscale(double sx, double sy) { _scaleX = sx, _scaleY = sy; }
     void proxytranslate(double tx, double ty) { _translateX = tx, _translateY = ty; }
-    bool proxy() const { return _scaleX != 1.0 || _scaleY != 1.0 || _translateX != 0 || _translateY != 0; }
+    bool proxy() const {
+        return _scaleX != 1.0 || _scaleY != 1.0 || _translateX != 0 || _translateY != 0;
+    }
     // Full-size position to proxy position and back.
     double to_proxy_x(double x) const { return x * _scaleX + _translateX; }
     double to_proxy_y(double y) const { return y * _scaleY + _translateY; }
