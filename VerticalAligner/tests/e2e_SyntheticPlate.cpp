@@ -80,6 +80,10 @@ struct Plate : StereoViews {
 
 } // namespace
 
+// Every misalignment against every preset: the one meant for it must bring the vertical
+// disparity of true correspondences under its bound; the others are printed for comparison.
+// A tilt keeps about 0.15 px: the perspective warp keeps each point's column, so the
+// projective compression of the rows that a tilt brings is only partly undone.
 TEST(SyntheticPlate, MatchThenSolveRemovesTheVerticalDisparity) {
     struct Case {
         const char* name;
@@ -87,26 +91,39 @@ TEST(SyntheticPlate, MatchThenSolveRemovesTheVerticalDisparity) {
         int preset;
         double bound;
     };
+    using K = VerticalAlignerKnobManager;
     const Case cases[] = {
-        {"vertical shift 8 px", {{"verticalShift", 8}}, VerticalAlignerKnobManager::Transform, 0.1},
-        {"roll 1 degree", {{"roll", 1}}, VerticalAlignerKnobManager::Transform, 0.1},
-        {"focal ratio 1.02", {{"focalRatio", 1.02}}, VerticalAlignerKnobManager::Transform, 0.1},
-        {"tilt 0.5 degree", {{"tilt", 0.5}}, VerticalAlignerKnobManager::Full, 0.3},
+        {"vertical shift 8 px", {{"verticalShift", 8}}, K::Transform, 0.1},
+        {"roll 1 degree", {{"roll", 1}}, K::Transform, 0.1},
+        {"focal ratio 1.02", {{"focalRatio", 1.02}}, K::Transform, 0.1},
+        {"tilt 0.5 degree", {{"tilt", 0.5}}, K::Full, 0.2},
         {"all four",
          {{"verticalShift", 8}, {"roll", 1}, {"focalRatio", 1.02}, {"tilt", 0.5}},
-         VerticalAlignerKnobManager::Full,
-         0.3},
+         K::Full,
+         0.2},
     };
+    const int presets[] = {K::Transform, K::MatchCamera, K::KeystoneOnly, K::Full};
+    const int widths[] = {10, 12, 13, 8};
+    std::printf("%-22s %8s %10s %12s %13s %8s\n", "misalignment (RMS px)", "before", "Transform",
+                "Match Camera", "Keystone Only", "Full");
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         Plate plate(c.misalignment, c.preset);
         ASSERT_TRUE(plate.match());
         EXPECT_GT(plate.node().knobValues().controlPoints()->tracksForFrame(1).getNumberTracks(),
                   300);
-        const double before = plate.residual(false), after = plate.residual(true);
-        std::printf("%-22s before %7.3f px  after %.4f px\n", c.name, before, after);
+        const double before = plate.residual(false);
         EXPECT_GT(before, 1.0);
-        EXPECT_LT(after, c.bound);
+        std::printf("%-22s %8.3f", c.name, before);
+        for (int i = 0; i < 4; ++i) {
+            plate.aligner.knob("alignmentType")->setValue(presets[i]);
+            const double after = plate.residual(true);
+            std::printf(" %*.4f", widths[i], after);
+            if (presets[i] == c.preset) {
+                EXPECT_LT(after, c.bound);
+            }
+        }
+        std::printf("\n");
     }
 }
 

@@ -10,6 +10,8 @@
 //   view set: {<view name> ...}.
 #include "Kx/Image/Knob.h"
 
+#include "Format.h"
+
 #include "Kx/Image/Hash.h"
 #include "Kx/Image/KnobChange.h"
 #include "Kx/Image/Node.h"
@@ -828,14 +830,8 @@ void Knob::stopAddToUndo() {
 void Knob::error(const char* format, ...) {
     va_list args;
     va_start(args, format);
-    va_list copy;
-    va_copy(copy, args);
-    int n = std::vsnprintf(nullptr, 0, format, copy);
-    va_end(copy);
-    std::string s(size_t(std::max(n, 0)), '\0');
-    std::vsnprintf(s.data(), s.size() + 1, format, args);
+    _lastError = vformat(format, args);
     va_end(args);
-    _lastError = s;
 }
 
 } // namespace Kx::Image

@@ -1,6 +1,8 @@
 // Op: validation order, inputs and splits, errors, progress, and the class registry.
 #include "Kx/Image/Op.h"
 
+#include "Format.h"
+
 #include "Kx/Image/Engine.h"
 #include "Kx/Image/Iop.h"
 #include "Kx/Image/Node.h"
@@ -29,16 +31,6 @@ DescriptionRegistry& descriptions() {
 
 // The plug-in file being loaded, so its descriptions know where they came from.
 thread_local std::string g_loadingFile;
-
-std::string vformat(const char* format, va_list args) {
-    va_list copy;
-    va_copy(copy, args);
-    int n = std::vsnprintf(nullptr, 0, format, copy);
-    va_end(copy);
-    std::string s(size_t(std::max(n, 0)), '\0');
-    std::vsnprintf(s.data(), s.size() + 1, format, args);
-    return s;
-}
 
 } // namespace
 

@@ -1,0 +1,139 @@
+// What the panel's changes do: Key All, the reset question and its "no", presets applied
+// and recognised, and the enabling rules on panel opening and after a change.
+#include "mwControlPointsKnob.h"
+#include "mwVerticalAlignerPlugin.h"
+
+#include "Kx/Image/Iop.h"
+#include "Kx/Image/KnobChange.h"
+#include "Kx/Image/Node.h"
+#include "Kx/Image/Question.h"
+
+#include <gtest/gtest.h>
+
+using namespace Kx::Image;
+using namespace Marrow::Research;
+
+namespace {
+
+// A plate of frames first to last, for the frame range of the aligner's inputs.
+class Frames : public Iop {
+public:
+    explicit Frames(Node* n) : Iop(n) {}
+    const char* Class() const override { return "Frames"; }
+    int minimum_inputs() const override { return 0; }
+    int maximum_inputs() const override { return 0; }
+    void _validate(bool) override {
+        info().format = info().full_size_format = Format(64, 32);
+        info().box = Box(0, 0, 64, 32);
+        info().channels = Mask_RGBA;
+        info().first_frame = 1;
+        info().last_frame = 100;
+    }
+    void engine(int, int x, int r, ChannelSet channels, Row& row) override {
+        for (Channel z : channels) std::fill(row.writable(z) + x, row.writable(z) + r, 0.5f);
+    }
+};
+Op* buildFrames(Node* n) {
+    return new Frames(n);
+}
+const Op::Description framesDescription("Frames", buildFrames);
+
+struct Panel {
+    Panel() { OutputContext::setViews({"left", "right"}); }
+    ~Panel() { Question::setAnswer(std::nullopt); }
+    Node source{"Frames", "Frames1"};
+    Node node{"Q_VerticalAligner2_1", "VerticalAligner1"};
+    VerticalAlignerKnobManager& kv() {
+        return static_cast<VerticalAlignerPlugin*>(node.firstOp())->knobValues();
+    }
+    void open(double frame) {
+        node.setInput(0, &source);
+        node.setContext(OutputContext(frame, 1));
+        node.setPanelOpen(true);
+    }
+    void press(const char* name) { KnobChange::notify(*node.knob(name)); }
+    bool on(const char* name) { return node.knob(name)->isEnabled(); }
+};
+
+} // namespace
+
+TEST(KnobChanges, KeyAllStepsOverTheRangeLeavingTheLastFrame) {
+    Panel p;
+    p.open(500);
+    EXPECT_EQ(p.kv().keyFrames(), (std::set<double>{100})); // opened past the end: one key
+    p.node.setPanelOpen(true);
+    EXPECT_EQ(p.kv().keyCount(), 1); // opening again adds none
+    p.press("addAllKeys");
+    EXPECT_EQ(p.kv().keyFrames(), (std::set<double>{1, 31, 61, 91}));
+    p.node.knob("keyStep")->setValue(1);
+    p.press("addAllKeys");
+    EXPECT_EQ(p.kv().keyCount(), 99);
+    EXPECT_FALSE(p.kv().isAnalysisKey(100));
+    p.node.knob("keyStep")->setValue(0); // clamped to the range
+    EXPECT_EQ(p.kv().keyStep(), 1);
+}
+
+TEST(KnobChanges, ResetAsksOnlyWithStoredMatchesAndNoKeepsEverything) {
+    Panel p;
+    p.open(10);
+    p.press("deleteAllKeys"); // no matches stored: no question
+    EXPECT_EQ(p.kv().keyCount(), 0);
+    p.kv().addKey(10);
+    p.kv().controlPoints()->tracksForFrame(10).addTrack(FeatureTrack());
+    Question::setAnswer(false);
+    p.press("deleteAllKeys");
+    EXPECT_EQ(p.kv().keyCount(), 1);
+    EXPECT_EQ(p.kv().controlPoints()->frameCount(), 1);
+    Question::setAnswer(true);
+    p.press("addAllKeys");
+    EXPECT_EQ(p.kv().controlPoints()->frameCount(), 0);
+    EXPECT_EQ(p.kv().keyCount(), 4);
+    // A view change clears the matches without a question.
+    p.kv().controlPoints()->tracksForFrame(1).addTrack(FeatureTrack());
+    Question::setAnswer(false);
+    p.node.knob("leftView")->setValue(2);
+    EXPECT_EQ(p.kv().controlPoints()->frameCount(), 0);
+}
+
+TEST(KnobChanges, PresetsAppliedAndRecognised) {
+    Panel p;
+    p.open(1);
+    p.node.knob("alignmentType")->setValue(VerticalAlignerKnobManager::Transform);
+    EXPECT_EQ(p.kv().alignmentOptions(), 0x2 | 0x4 | 0x8);
+    p.node.knob("alignPerspective")->setValue(1);
+    EXPECT_EQ(p.kv().alignmentType(), VerticalAlignerKnobManager::Custom);
+    p.node.knob("alignVerticalSkew")->setValue(1);
+    EXPECT_EQ(p.kv().alignmentType(), VerticalAlignerKnobManager::Full);
+    p.node.knob("alignmentType")->setValue(VerticalAlignerKnobManager::Custom);
+    EXPECT_EQ(p.kv().alignmentOptions(), 0x3E); // "Custom" leaves the checkboxes
+    p.node.knob("alignmentType")->setValue(VerticalAlignerKnobManager::MatchCamera);
+    EXPECT_EQ(p.kv().alignmentOptions(), 0x1);
+}
+
+TEST(KnobChanges, EnablingRulesOnOpeningAndAfterAChange) {
+    Panel p;
+    p.open(1);
+    // Spherical space by default: no camera correction and no zoom.
+    EXPECT_FALSE(p.on("alignCamera"));
+    EXPECT_FALSE(p.on("scaleToFit"));
+    EXPECT_FALSE(p.on("passThroughOther"));
+    EXPECT_FALSE(p.on("disparityBlurSize"));
+    EXPECT_TRUE(p.node.knob("outputFormat")->isVisible());
+    p.node.knob("alignmentSpace")->setValue(VerticalAlignerKnobManager::Rectilinear);
+    EXPECT_TRUE(p.on("calculateScale"));
+    EXPECT_TRUE(p.on("scale"));
+    EXPECT_TRUE(p.on("lockScale"));
+    EXPECT_FALSE(p.node.knob("outputFormat")->isVisible());
+    p.node.setPanelOpen(true); // the full refresh: scaleToFit is off
+    EXPECT_FALSE(p.on("calculateScale"));
+    EXPECT_FALSE(p.on("lockScale"));
+    p.node.knob("fixParallax")->setValue(1);
+    EXPECT_TRUE(p.on("fixPoint"));
+    p.node.knob("lockOffset")->setValue(1);
+    EXPECT_FALSE(p.on("fixPoint"));
+    EXPECT_FALSE(p.on("offset"));
+    p.node.knob("alignWhat")->setValue(VerticalAlignerKnobManager::LeftToRight);
+    EXPECT_TRUE(p.on("passThroughOther"));
+    p.node.knob("disparityBlurSize")->setValue(24);
+    EXPECT_EQ(static_cast<VerticalAlignerPlugin*>(p.node.firstOp())->preBlur().sizeW(), 24.0f);
+}
