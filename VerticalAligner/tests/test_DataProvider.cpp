@@ -12,8 +12,12 @@ using namespace Marrow::Research;
 
 namespace {
 
-struct Aligner {
-    Aligner() { OutputContext::setViews({"left", "right"}); }
+// The views exist before the node, whose view knobs take their defaults from them.
+struct StereoViews {
+    StereoViews() { OutputContext::setViews({"left", "right"}); }
+};
+
+struct Aligner : StereoViews {
     Node node{"Q_VerticalAligner2_1", "VerticalAligner1"};
     VerticalAlignerPlugin& op() { return *static_cast<VerticalAlignerPlugin*>(node.firstOp()); }
     VerticalAlignerDataProvider& provider() { return op().dataProvider(); }
@@ -36,9 +40,9 @@ TEST(DataProvider, BracketingKeys) {
     EXPECT_EQ(k0, 7);
     EXPECT_EQ(k1, 7);
     for (double k : {10.0, 20.0, 40.0}) a.op().knobValues().addKey(k);
-    const std::pair<double, std::pair<double, double>> cases[] = {
-        {3, {10, 10}}, {10, {10, 10}}, {15, {10, 20}}, {20, {20, 20}}, {25.5, {20, 40}},
-        {41, {40, 40}}};
+    const std::pair<double, std::pair<double, double>> cases[] = {{3, {10, 10}},    {10, {10, 10}},
+                                                                  {15, {10, 20}},   {20, {20, 20}},
+                                                                  {25.5, {20, 40}}, {41, {40, 40}}};
     for (auto [frame, expected] : cases) {
         ASSERT_TRUE(a.provider().bracketingKeys(frame, k0, k1));
         EXPECT_EQ(std::make_pair(k0, k1), expected) << frame;

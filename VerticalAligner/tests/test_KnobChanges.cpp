@@ -38,8 +38,12 @@ Op* buildFrames(Node* n) {
 }
 const Op::Description framesDescription("Frames", buildFrames);
 
-struct Panel {
-    Panel() { OutputContext::setViews({"left", "right"}); }
+// The views exist before the nodes, whose view knobs take their defaults from them.
+struct StereoViews {
+    StereoViews() { OutputContext::setViews({"left", "right"}); }
+};
+
+struct Panel : StereoViews {
     ~Panel() { Question::setAnswer(std::nullopt); }
     Node source{"Frames", "Frames1"};
     Node node{"Q_VerticalAligner2_1", "VerticalAligner1"};

@@ -62,7 +62,7 @@ int notify(Knob& knob) {
 void refresh(Knob& knob) {
     Node* node = knob.node();
     if (!node || !node->firstOp()) return;
-    if (!knob.flag(KnobFlag::NoRerender)) node->invalidate();
+    node->invalidate();
     node->storeKnobs();
 }
 

@@ -285,8 +285,8 @@ public:
     virtual void reset_to_default();
     virtual bool build_handle(ViewerContext*) { return false; }
     virtual void draw_handle(ViewerContext*) {}
-    // The knob changed: the node re-stores its values, is invalidated unless NoRerender is
-    // set, and knob_changed is dispatched (KnobChange.h).
+    // The knob changed: the node drops its op instances, stores its values again, and
+    // knob_changed is dispatched (KnobChange.h).
     virtual void changed();
     virtual void append(Hash& h, const OutputContext* context) const;
     virtual void get_key_list(std::set<double>& keys, int view) const;

@@ -1,6 +1,8 @@
 // What follows a knob change. When a knob changed:
-//   1. unless it has the NoRerender flag, the node drops its op instances (Node::invalidate),
-//      so nothing rendered with the old value is reused;
+//   1. the node drops its op instances (Node::invalidate), so that none keeps an old value;
+//      a knob with the NoRerender flag stays out of the ops' hashes, so what was rendered
+//      before is found again in the engine's store instead of being rendered anew, while
+//      any other change gives new hashes, so nothing rendered with the old value is reused;
 //   2. the knob values are stored again into the node's first op at its context;
 //   3. the first op's knob_changed(knob) is called when the node's panel is open, when the
 //      knob has the AlwaysCallChanged flag, or when it is one of the host's knobs "showPanel"
@@ -22,7 +24,7 @@ namespace KnobChange {
 // Dispatches (or collects) a change; the result is knob_changed's answer, 0 when it was not
 // called.
 int notify(Knob& knob);
-// Steps 1 and 2 alone: drops the node's op instances (unless NoRerender) and stores again.
+// Steps 1 and 2 alone: drops the node's op instances and stores again.
 void refresh(Knob& knob);
 // True while a knob_changed call is running.
 bool insideCallback();
