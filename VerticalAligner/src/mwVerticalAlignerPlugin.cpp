@@ -205,9 +205,8 @@ void VerticalAlignerPlugin::_validate(bool for_real) {
     if (sampleMode() && for_real) _filter.initialize();
 }
 
-void VerticalAlignerPlugin::_request(int x, int y, int r, int t, ChannelSet channels, int count) {
-    const Box source = _renderEngine.correction().sourceArea(Box(x, y, r, t));
-    (void)source;
+// Every split is asked for its whole format: the warp may reach anywhere in the source.
+void VerticalAlignerPlugin::_request(int, int, int, int, ChannelSet channels, int count) {
     Op* first = input(0);
     for (int n = 0; n < inputs(); ++n) {
         Iop* in = input_iop(n);
