@@ -735,6 +735,11 @@ void Knob::store(void* field, const OutputContext& context) const {
     case KnobStorage::Float: {
         auto* p = static_cast<float*>(field);
         for (int c = 0; c < components(); ++c) p[c] = float(clampValue(value(c, view, t)));
+        // A position is stored in the pixels the op renders.
+        if (_kind == KnobKind::XY && context.proxy()) {
+            p[0] = float(context.to_proxy_x(p[0]));
+            p[1] = float(context.to_proxy_y(p[1]));
+        }
         break;
     }
     case KnobStorage::Int:

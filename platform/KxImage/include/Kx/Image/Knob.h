@@ -283,8 +283,10 @@ public:
     virtual bool from_script(const char* text);
     virtual bool not_default() const;
     virtual void reset_to_default();
-    virtual bool build_handle(ViewerContext*) { return false; }
-    virtual void draw_handle(ViewerContext*) {}
+    // Viewer handles. An enabled, visible XY knob asks for a handle: a point the user drags
+    // to set the position (full-size pixels); other knobs ask for none.
+    virtual bool build_handle(ViewerContext* ctx);
+    virtual void draw_handle(ViewerContext* ctx);
     // The knob changed: the node drops its op instances, stores its values again, and
     // knob_changed is dispatched (KnobChange.h).
     virtual void changed();

@@ -149,6 +149,9 @@ public:
     virtual int doAnyHandles(ViewerContext*) { return 0; }
     virtual void build_handles(ViewerContext*) {}
     virtual void draw_handle(ViewerContext*) {}
+    // The host's handle building: registers every knob of the node that asks for a handle
+    // (Knob::build_handle) and has no NoHandles flag.
+    void build_knob_handles(ViewerContext* ctx);
 
 protected:
     std::atomic<bool> _aborted{false};
