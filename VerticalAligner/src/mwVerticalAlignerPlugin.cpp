@@ -38,7 +38,8 @@ const Op::Description description(VerticalAlignerPlugin::kClassName, build,
 
 VerticalAlignerPlugin::VerticalAlignerPlugin(Node* node)
     : IopPlugin(node), _execution(this), _dataProvider(this), _preBlur(node), _rigState(this),
-      _knobValues(this), _analysisRunner(this), _renderEngine(this), _multiViewManager(this) {
+      _displayManager(this), _knobValues(this), _analysisRunner(this), _renderEngine(this),
+      _multiViewManager(this) {
     setWholeBoxProcessing(true);
     setAddedChannels(Mask_None);
     _inputLabels = {"Source"};
@@ -274,6 +275,17 @@ void VerticalAlignerPlugin::sample(float cx, float cy, float w, float h, Filter*
 void VerticalAlignerPlugin::pluginKnobs(Knob_Closure& f) {
     _multiViewManager.knobs(f, KnobFlag::Hidden);
     _knobValues.knobs(f, _filter);
+    _displayManager.knobs(f);
+}
+
+void VerticalAlignerPlugin::build_handles(ViewerContext* ctx) {
+    if (panel_visible() && ctx->viewer_mode() == ViewerContext::Mode::Viewer2D)
+        ctx->add_draw_handle(this);
+    build_knob_handles(ctx);
+}
+
+void VerticalAlignerPlugin::draw_handle(ViewerContext* ctx) {
+    _displayManager.draw(ctx);
 }
 
 int VerticalAlignerPlugin::pluginKnobChanged(Knob* k) {

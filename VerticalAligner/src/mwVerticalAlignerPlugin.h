@@ -16,6 +16,7 @@
 #include "mwMultiViewNameMapper.h"
 #include "mwRigState.h"
 #include "mwVerticalAlignerDataProvider.h"
+#include "mwVerticalAlignerDisplayManager.h"
 #include "mwVerticalAlignerKnobManager.h"
 #include "mwVerticalAlignerRenderEngine.h"
 
@@ -49,6 +50,7 @@ public:
     MultiViewNameMapper& multiViewNameMapper() { return _multiViewNameMapper; }
     MultiViewManager& multiViewManager() { return _multiViewManager; }
     RigState& rigState() { return _rigState; }
+    VerticalAlignerDisplayManager& displayManager() { return _displayManager; }
     const RigState& rigState() const { return _rigState; }
     VerticalAlignerDataProvider& dataProvider() { return _dataProvider; }
     // The alignment box: the format of the aligned rig's first camera, at the proxy scale of
@@ -82,6 +84,10 @@ public:
     void sample(float cx, float cy, float w, float h, Kx::Image::Filter* filter,
                 Kx::Image::Pixel& out) override;
     Kx::Image::Executable* executable() override { return &_execution; }
+    // With the panel open in a 2-D viewer the node draws the stored matches; the host then
+    // adds the handles of the knobs (the fix point).
+    void build_handles(Kx::Image::ViewerContext* ctx) override;
+    void draw_handle(Kx::Image::ViewerContext* ctx) override;
 
     // ---- framework hooks ----
     const char* pluginDisplayName() const override { return kDisplayName; }
@@ -115,6 +121,7 @@ private:
     Kx::Image::Blur _preBlur;
     bool _singleInput = true;
     RigState _rigState;
+    VerticalAlignerDisplayManager _displayManager;
     VerticalAlignerKnobManager _knobValues;
     AnalysisRunner _analysisRunner;
     VerticalAlignerRenderEngine _renderEngine;
