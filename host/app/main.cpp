@@ -6,10 +6,13 @@
 //   python FILE [ARGS...]
 //   info SCRIPT NODE [--json] | info --class CLASS [--json]
 //   plugins
+//   view SCRIPT NODE -o PNG [--frame F] [--view V] [--proxy S] [--no-overlays]
+//        [--event EVENT]... [--save PATH]
 // Every failure ends in one message on standard error and a non-zero exit code (a Python error
 // shows its traceback); Ctrl-C interrupts renders, executions and Python cleanly.
 #include "Align.h"
 #include "Progress.h"
+#include "View.h"
 
 #include <Kestrel/IO/FrameList.h>
 #include <Kestrel/IO/IOError.h>
@@ -333,6 +336,28 @@ int main(int argc, char** argv) {
                          "Keep the input parallax at this output point: x,y in pixels");
     alignCmd->add_flag("--disparity", align.disparity, "Also write the aligned disparity");
 
+    Kestrel::ViewOptions viewOptions;
+    double viewFrame = 0;
+    bool noOverlays = false;
+    auto* viewCmd = app.add_subcommand(
+        "view", "Write what the viewer shows of a node, overlays included, as a PNG");
+    viewCmd->add_option("SCRIPT", viewOptions.script, "The script file")->required();
+    viewCmd->add_option("NODE", viewOptions.node, "The node to view")->required();
+    viewCmd->add_option("-o,--output", viewOptions.output, "The PNG to write")->required();
+    auto* viewFrameOption =
+        viewCmd->add_option("--frame", viewFrame, "The frame (default: the script's first)");
+    viewCmd->add_option("--view", viewOptions.view, "The view (default: the script's first)");
+    viewCmd->add_option("--proxy", viewOptions.proxy, "Proxy scale, above 0 and at most 1");
+    viewCmd->add_flag("--no-overlays", noOverlays, "The image alone, without the node's overlays");
+    viewCmd
+        ->add_option("--event", viewOptions.events,
+                     "A viewer event applied before the snapshot, in order: \"click X,Y\", "
+                     "\"shift-click X,Y\", \"box X0,Y0,X1,Y1\", \"key Delete\" (or "
+                     "Backspace, Escape), \"drag-fix-point X,Y\"; positions in full-size "
+                     "pixels")
+        ->allow_extra_args(false);
+    viewCmd->add_option("--save", viewOptions.save, "Save the script here after the events");
+
     auto* pluginsCmd =
         app.add_subcommand("plugins", "List the loaded plug-ins and any that failed to load");
 
@@ -378,6 +403,12 @@ int main(int argc, char** argv) {
             return 0;
         }
         if (infoCmd->parsed()) return info(script, nodeName, className, json);
+        if (viewCmd->parsed()) {
+            if (viewFrameOption->count() > 0) viewOptions.frame = viewFrame;
+            viewOptions.overlays = !noOverlays;
+            Kestrel::runView(viewOptions, std::cout);
+            return 0;
+        }
     } catch (const Kestrel::Python::PythonError& e) {
         std::cerr << "kestrel: Python error\n" << e.what() << "\n";
         return Engine::interrupted() ? kExitInterrupted : kExitFailure;
