@@ -259,10 +259,12 @@ bool ViewCorrection::computeScale() {
         const Vector2d br = forwardAlign(s, Vector2d(B.r(), B.y()));
         const Vector2d tr = forwardAlign(s, Vector2d(B.r(), B.t()));
         const Vector2d tl = forwardAlign(s, Vector2d(B.x(), B.t()));
-        const int ix = int(std::max(std::floor(bl.x()), std::floor(tl.x())));
-        const int iy = int(std::max(std::floor(bl.y()), std::floor(br.y())));
-        const int ir = int(std::min(std::ceil(br.x()), std::ceil(tr.x())));
-        const int it = int(std::min(std::ceil(tr.y()), std::ceil(tl.y())));
+        // The inner box is rounded inwards: rounded outwards, its edge could lie up to a pixel
+        // beyond the transformed data box and leave a black row or column after the zoom.
+        const int ix = int(std::max(std::ceil(bl.x()), std::ceil(tl.x())));
+        const int iy = int(std::max(std::ceil(bl.y()), std::ceil(br.y())));
+        const int ir = int(std::min(std::floor(br.x()), std::floor(tr.x())));
+        const int it = int(std::min(std::floor(tr.y()), std::floor(tl.y())));
         const float cx = float(F.x() + F.r()) * 0.5f, cy = float(F.y() + F.t()) * 0.5f;
         const float r[4] = {(float(F.x()) + sigma * o - cx) / (float(ix) - cx),
                             (float(F.r()) + sigma * o - cx) / (float(ir) - cx),

@@ -1,0 +1,212 @@
+// The rendering tests' stage: the synthetic stereo plate, carried through a pass-through that
+// adds the two STMap channels to the stream (the aligner writes an STMap only into channels
+// the stream already has), into the aligner; Match at frame 1; whole views rendered into
+// planes; the plate's own channels read back at any position.
+#pragma once
+
+#include "mwVerticalAlignerPlugin.h"
+#include "mwVerticalAlignerRenderEngine.h"
+
+#include "Kx/Image/Engine.h"
+#include "Kx/Image/Executable.h"
+#include "Kx/Image/Filter.h"
+#include "Kx/Image/Iop.h"
+#include "Kx/Image/Knob.h"
+#include "Kx/Image/KnobChange.h"
+#include "Kx/Image/Node.h"
+#include "nodes/SyntheticStereo.h"
+
+#include <gtest/gtest.h>
+
+#include <Eigen/Core>
+
+#include <cmath>
+#include <cstdio>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace RenderTest {
+
+using namespace Kx::Image;
+using namespace Marrow::Research;
+using Kestrel::Nodes::SyntheticStereo;
+using K = VerticalAlignerKnobManager;
+using Misalignment = std::vector<std::pair<const char*, double>>;
+
+inline Channel stmapU() {
+    return VerticalAlignerRenderEngine::stmapU();
+}
+inline Channel stmapV() {
+    return VerticalAlignerRenderEngine::stmapV();
+}
+inline ChannelSet stmapChannels() {
+    return ChannelSet{stmapU(), stmapV()};
+}
+
+// Input 0 unchanged, with the two STMap channels added (zero).
+class WithStMapChannels : public Iop {
+public:
+    explicit WithStMapChannels(Node* n) : Iop(n) {}
+    const char* Class() const override { return "RenderTestWithStMap"; }
+    void _validate(bool for_real) override {
+        Iop::_validate(for_real);
+        info().channels += stmapChannels();
+    }
+    void engine(int y, int x, int r, ChannelSet channels, Row& row) override {
+        const ChannelSet added = channels & stmapChannels();
+        for (Channel z : added) std::fill(row.writable(z) + x, row.writable(z) + r, 0.0f);
+        if (Iop* in = input_iop(0)) in->get(y, x, r, channels - added, row);
+    }
+};
+inline Op* buildWithStMapChannels(Node* n) {
+    return new WithStMapChannels(n);
+}
+inline const Op::Description withStMapDescription("RenderTestWithStMap", buildWithStMapChannels);
+
+// A rendered area: one plane per channel, rows bottom-up.
+struct Image {
+    Box box;
+    std::vector<std::vector<float>> planes = std::vector<std::vector<float>>(kMaxChannels + 1);
+    float at(Channel z, int x, int y) const {
+        return planes[size_t(z)][size_t((y - box.y()) * box.w() + x - box.x())];
+    }
+    // The source position an STMap pixel holds, in pixels of a w by h format.
+    Eigen::Vector2d stmap(int x, int y, int w, int h) const {
+        return Eigen::Vector2d(double(at(stmapU(), x, y)) * w, double(at(stmapV(), x, y)) * h);
+    }
+};
+
+inline Image renderArea(Iop& op, const Box& box, const ChannelSet& channels) {
+    Image image;
+    image.box = box;
+    for (Channel z : channels) image.planes[size_t(z)].resize(size_t(box.w() * box.h()));
+    EXPECT_TRUE(Engine::renderRows(op, box, channels, [&](int y, const Row& row) {
+        for (Channel z : channels)
+            std::copy(row[z] + box.x(), row[z] + box.r(),
+                      image.planes[size_t(z)].begin() + (y - box.y()) * box.w());
+    }));
+    return image;
+}
+
+// The views exist before the nodes, whose view knobs take their defaults from them.
+struct StereoViews {
+    StereoViews() { OutputContext::setViews({"left", "right"}); }
+};
+
+struct Plate : StereoViews {
+    static constexpr int kLeft = 1, kRight = 2;
+    int width, height;
+    Node source{"SyntheticStereo", "Plate"};
+    Node stmap{"RenderTestWithStMap", "WithStMap1"};
+    Node aligner{"Q_VerticalAligner2_1", "VerticalAligner1"};
+
+    Plate(const Misalignment& misalignment, int preset, int w = 640, int h = 360)
+        : width(w), height(h) {
+        source.knob("width")->setValue(w);
+        source.knob("height")->setValue(h);
+        for (auto [name, value] : misalignment) source.knob(name)->setValue(value);
+        stmap.setInput(0, &source);
+        aligner.setInput(0, &stmap);
+        aligner.setPanelOpen(true);
+        set("layoutType", K::StereoLayout);
+        set("alignmentSpace", K::Rectilinear);
+        set("alignmentType", preset);
+        aligner.setContext(OutputContext(1, kLeft));
+    }
+
+    void set(const char* name, double value) { aligner.knob(name)->setValue(value); }
+    double get(const char* name) { return aligner.knob(name)->value(); }
+    // A button press or an edit made in the panel while the viewer shows a view.
+    void press(const char* name, int viewerView) {
+        aligner.setContext(OutputContext(1, viewerView));
+        KnobChange::notify(*aligner.knob(name));
+    }
+    void setFixPoint(double x, double y, int viewerView) {
+        aligner.setContext(OutputContext(1, viewerView));
+        KnobChangeGroup once;
+        Knob* k = aligner.knob("fixPoint");
+        k->setValue(x, 0);
+        k->setValue(y, 1);
+    }
+
+    VerticalAlignerPlugin& node() {
+        return *static_cast<VerticalAlignerPlugin*>(aligner.firstOp());
+    }
+    // The aligner's op of a view, validated.
+    VerticalAlignerPlugin& view(int v) {
+        auto* op = static_cast<VerticalAlignerPlugin*>(aligner.iop(OutputContext(1, v)));
+        op->validate(true);
+        return *op;
+    }
+    // The plate's op of a view, validated, with its whole box asked for.
+    SyntheticStereo& plate(int v, const ChannelSet& channels) {
+        auto* op = static_cast<SyntheticStereo*>(source.op(OutputContext(1, v)));
+        op->validate(true);
+        op->request(op->box(), channels);
+        return *op;
+    }
+
+    bool match() {
+        aligner.knob("executeType")->setValue(0);
+        const ExecuteResult r = execute(*aligner.firstOp(), {1});
+        if (!r.ok) std::printf("Match failed: %s\n", r.error.c_str());
+        return r.ok;
+    }
+
+    // A view of the aligner over the plate's format.
+    Image render(int v, const ChannelSet& channels) {
+        VerticalAlignerPlugin& op = view(v);
+        EXPECT_FALSE(op.hasError()) << op.errorMessage();
+        return renderArea(op, Box(0, 0, width, height), channels);
+    }
+    Image renderPlate(int v, const ChannelSet& channels) {
+        return renderArea(plate(v, channels), Box(0, 0, width, height), channels);
+    }
+};
+
+// The nearest pixel of an image to a position, clamped to its box.
+inline Eigen::Vector2i nearestPixel(const Image& image, const Eigen::Vector2d& p) {
+    const int x = std::clamp(int(std::floor(p.x())), image.box.x(), image.box.r() - 1);
+    const int y = std::clamp(int(std::floor(p.y())), image.box.y(), image.box.t() - 1);
+    return {x, y};
+}
+
+// Whether the plate's disparity pair is whole around a source position: every pixel within
+// three of it sees its match (no occlusion), and the disparity there is the plane that the
+// central differences give (within 0.05 px), as it is on one flat surface. Near a depth edge a
+// filtered sample of the disparity mixes two surfaces.
+inline bool smoothDisparity(const Image& plate, const Eigen::Vector2d& s, Channel dx, Channel dy,
+                            Channel hidden) {
+    const Eigen::Vector2i c = nearestPixel(plate, s);
+    if (c.x() < 4 || c.y() < 4 || c.x() >= plate.box.r() - 4 || c.y() >= plate.box.t() - 4)
+        return false;
+    for (Channel z : {dx, dy}) {
+        const double centre = plate.at(z, c.x(), c.y());
+        const double gx = 0.5 * (plate.at(z, c.x() + 1, c.y()) - plate.at(z, c.x() - 1, c.y()));
+        const double gy = 0.5 * (plate.at(z, c.x(), c.y() + 1) - plate.at(z, c.x(), c.y() - 1));
+        for (int j = -3; j <= 3; ++j)
+            for (int i = -3; i <= 3; ++i)
+                if (plate.at(hidden, c.x() + i, c.y() + j) != 0 ||
+                    std::fabs(plate.at(z, c.x() + i, c.y() + j) - (centre + i * gx + j * gy)) >
+                        0.05)
+                    return false;
+    }
+    return true;
+}
+
+// Bilinear interpolation of a channel of an image between pixel centres.
+inline double bilinear(const Image& image, Channel z, const Eigen::Vector2d& p) {
+    const double fx = p.x() - 0.5, fy = p.y() - 0.5;
+    const int x0 = int(std::floor(fx)), y0 = int(std::floor(fy));
+    const double a = fx - x0, b = fy - y0;
+    auto v = [&](int x, int y) {
+        x = std::clamp(x, image.box.x(), image.box.r() - 1);
+        y = std::clamp(y, image.box.y(), image.box.t() - 1);
+        return double(image.at(z, x, y));
+    };
+    return (v(x0, y0) * (1 - a) + v(x0 + 1, y0) * a) * (1 - b) +
+           (v(x0, y0 + 1) * (1 - a) + v(x0 + 1, y0 + 1) * a) * b;
+}
+
+} // namespace RenderTest
