@@ -224,6 +224,10 @@ void SyntheticStereo::setParameters(const SyntheticStereoParameters& p) {
     invalidate();
 }
 
+bool SyntheticStereo::showsRightCamera(const char* viewName) {
+    return viewName && (std::strcmp(viewName, "right") == 0 || std::strcmp(viewName, "cam2") == 0);
+}
+
 Kx::Image::Channel SyntheticStereo::occlusionLeftChannel() {
     static const Kx::Image::Channel z = Kx::Image::getChannel("occlusion.left");
     return z;
@@ -263,6 +267,17 @@ CameraRigDefinition SyntheticStereo::rig(double frame) const {
     r.setCamera(1, camera(1, frame));
     r.setAllLinked();
     r.setRigDiameter((r.getCamera(1).getPosition() - r.getCamera(0).getPosition()).norm());
+    return r;
+}
+
+// The right camera as designed is the left one moved along the baseline.
+CameraRigDefinition SyntheticStereo::nominalRig() const {
+    CameraRigDefinition r = rig(_parameters.firstFrame);
+    CameraDefinition right = r.getCamera(0);
+    right.setName("right");
+    right.setPosition({0.5 * _parameters.interaxial, 0.0, 0.0});
+    r.setCamera(1, right);
+    r.setRigDiameter(_parameters.interaxial);
     return r;
 }
 
@@ -342,6 +357,7 @@ void SyntheticStereo::append(Kx::Image::Hash& h) {
     h.append(p.sensorWidth);
     h.append(p.interaxial);
     h.append(p.convergenceDepth);
+    h.append(p.nominalMetadata);
     for (int i = 0; i < 3; ++i) h.append(p.rigVelocity[i]);
     h.append(p.panSpeed);
     for (const AnimatedValue* v :
@@ -365,6 +381,8 @@ void SyntheticStereo::knobs(Kx::Image::Knob_Closure& f) {
               "Distance between the two cameras, in scene units");
     floatKnob(f, &_fields.convergenceDepth, "convergenceDepth", "Convergence", 8, Range{0.1, 100},
               "Convergence depth published in the rig metadata");
+    boolKnob(f, &_fields.nominalMetadata, "nominalMetadata", "Nominal Metadata", false,
+             "Publish the rig as designed, without the right camera's misalignment");
     dividerKnob(f, "Right camera misalignment");
     floatKnob(f, &_fields.roll, "roll", "Roll", 0, Range{-10, 10}, "Degrees, anticlockwise");
     floatKnob(f, &_fields.tilt, "tilt", "Tilt", 0, Range{-10, 10}, "Degrees, upwards");
@@ -390,6 +408,7 @@ void SyntheticStereo::parametersFromKnobs() {
     p.focalLength = _fields.focalLength;
     p.interaxial = _fields.interaxial;
     p.convergenceDepth = _fields.convergenceDepth;
+    p.nominalMetadata = _fields.nominalMetadata;
     const double t = frame();
     const std::pair<const char*, AnimatedValue*> animated[] = {{"roll", &p.roll},
                                                                {"tilt", &p.tilt},
@@ -411,8 +430,7 @@ void SyntheticStereo::_validate(bool) {
     using namespace Kx::Image;
     parametersFromKnobs();
     const SyntheticStereoParameters& p = _parameters;
-    const char* name = OutputContext::viewname(view());
-    _viewCamera = name && std::strcmp(name, "right") == 0 ? 1 : 0;
+    _viewCamera = showsRightCamera(OutputContext::viewname(view())) ? 1 : 0;
     clear_info();
     if (p.width <= 0 || p.height <= 0) {
         error("SyntheticStereo: width and height must be positive, not %d x %d", p.width, p.height);
@@ -531,7 +549,7 @@ void SyntheticStereo::engine(int y, int x, int r, Kx::Image::ChannelSet channels
 
 void SyntheticStereo::_fetchMetaData(const char*) {
     Marrow::Research::MetaDataHandler handler;
-    handler.setRig(rig(frame()));
+    handler.setRig(_parameters.nominalMetadata ? nominalRig() : rig(frame()));
     handler.setRigConvergence(_parameters.convergenceDepth);
     _meta = handler.getMetaDataBundle();
 }

@@ -13,7 +13,8 @@
 // itself moves past the rig (rigVelocity per frame, turning panSpeed degrees per frame about
 // the vertical axis through the origin), so the motion vectors are not zero.
 //
-// Views: the host view named "right" shows the right camera; every other view the left.
+// Views: the host view named "right" shows the right camera, and so does "cam2", the view
+// that a rig of camera views gives the metadata's camera 2; every other view the left.
 // Output channels, for the pixel (i, j) of the view, with its centre p = (i + 0.5, j + 0.5):
 //   rgba              colour, supersampled samples x samples per pixel; alpha 1
 //   forward.u/v       where the scene point at p is in the same view at the next frame, - p
@@ -25,7 +26,9 @@
 // The vectors are exact for the ray through the pixel centre (not supersampled). A pixel
 // whose ray meets nothing, or whose point is behind the other camera, gets a zero vector.
 // Metadata: the rig, in the layout of Marrow::Research::MetaDataHandler (camera 1 left,
-// camera 2 right, linked, rig at the origin, the convergence depth given below).
+// camera 2 right, linked, rig at the origin, the convergence depth given below). With
+// nominalMetadata the rig is published as designed, the right camera without its
+// misalignment, as an ingest that knows the rig's design but not how the camera sits.
 #pragma once
 
 #include <Kx/Image/Hash.h>
@@ -66,6 +69,7 @@ struct SyntheticStereoParameters {
     double sensorWidth = 36.0;     // mm
     double interaxial = 0.1;       // scene units
     double convergenceDepth = 8.0; // scene units, published in the rig metadata
+    bool nominalMetadata = false;  // publish the rig without the right camera's misalignment
     Eigen::Vector3d rigVelocity{-0.01, 0.0, 0.01}; // scene motion per frame
     double panSpeed = 0.05;                        // degrees per frame
     // The right camera's misalignment.
@@ -118,6 +122,9 @@ public:
     // Replaces the parameters and drops everything validated or rendered before.
     void setParameters(const SyntheticStereoParameters& p);
 
+    // Whether the host view of that name shows the right camera (see above).
+    static bool showsRightCamera(const char* viewName);
+
     // The channels marking hidden matches (see above).
     static Kx::Image::Channel occlusionLeftChannel();
     static Kx::Image::Channel occlusionRightChannel();
@@ -125,6 +132,8 @@ public:
     // Camera 0 (left) or 1 (right) at a frame, in the world.
     Marrow::Research::CameraDefinition camera(int index, double frame) const;
     Marrow::Research::CameraRigDefinition rig(double frame) const;
+    // The rig as designed: both cameras without the right camera's misalignment.
+    Marrow::Research::CameraRigDefinition nominalRig() const;
     // Exact truth: the position in camera `to` of the scene point that camera `from` sees at
     // a pixel position, and whether camera `to` sees that point there (not hidden, inside its
     // frame). False when the pixel's ray meets nothing or the point is behind camera `to`.
@@ -135,8 +144,8 @@ public:
     Eigen::Matrix4d sceneToWorld(double frame) const;
 
     // The knobs: width, height, seed, first and last frame, samples, focal length,
-    // interaxial and convergence depth, and the right camera's animatable misalignment roll,
-    // tilt, pan, focalRatio, verticalShift and cameraOffsetY.
+    // interaxial, convergence depth and nominal metadata, and the right camera's animatable
+    // misalignment roll, tilt, pan, focalRatio, verticalShift and cameraOffsetY.
     void knobs(Kx::Image::Knob_Closure& f) override;
     void append(Kx::Image::Hash& h) override;
     void _validate(bool for_real) override;
@@ -173,6 +182,7 @@ private:
     struct KnobFields {
         int width = 1024, height = 768, seed = 1, firstFrame = 1, lastFrame = 100, samples = 2;
         float focalLength = 35, interaxial = 0.1f, convergenceDepth = 8;
+        bool nominalMetadata = false;
         float roll = 0, tilt = 0, pan = 0, focalRatio = 1, verticalShift = 0, cameraOffsetY = 0;
     } _fields;
     // Prepared by _validate for the output frame f: index 0, 1, 2 for f - 1, f, f + 1. The

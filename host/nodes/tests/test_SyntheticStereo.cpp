@@ -157,6 +157,28 @@ TEST(SyntheticStereo, ViewsSeeTheSceneFromTheirOwnCameras) {
     for (float alpha : a[3]) ASSERT_EQ(alpha, 1.0f);
 }
 
+// A rig of camera views names the cameras cam1, cam2 as the metadata numbers them.
+TEST(SyntheticStereo, CameraViewsShowTheCamerasOfTheirNumbers) {
+    const SyntheticStereoParameters p = misaligned();
+    Source left(p, "left"), right(p, "right");
+    const auto a = left.row(100, Mask_RGBA), b = right.row(100, Mask_RGBA);
+    OutputContext::setViews({"cam1", "cam2"});
+    for (auto [view, expected] : {std::pair{"cam1", &a}, std::pair{"cam2", &b}}) {
+        SyntheticStereo op(nullptr);
+        op.setParameters(p);
+        op.setOutputContext(OutputContext(10.0, OutputContext::lookup_view(view)));
+        op.validate(true);
+        Row r(0, op.format().width());
+        op.get(100, 0, op.format().width(), Mask_RGBA, r);
+        for (int z = 0; z < 4; ++z)
+            EXPECT_EQ(
+                std::vector<float>(r[Channel(z + 1)], r[Channel(z + 1)] + op.format().width()),
+                (*expected)[size_t(z)])
+                << view;
+    }
+    OutputContext::setViews({"left", "right"});
+}
+
 TEST(SyntheticStereo, TheSeedDecidesThePixels) {
     SyntheticStereoParameters p = misaligned();
     Source a(p, "left"), b(p, "left");
@@ -187,6 +209,25 @@ TEST(SyntheticStereo, MetadataCarriesTheRigOfTheFrame) {
     EXPECT_EQ(handler.getLinks(1), std::vector<int>{1});
     EXPECT_DOUBLE_EQ(handler.getRigConvergence(), 8.0);
     EXPECT_EQ(handler.getRigPosition(true), Eigen::Vector3d::Zero());
+}
+
+TEST(SyntheticStereo, NominalMetadataCarriesTheRigAsDesigned) {
+    SyntheticStereoParameters p = misaligned();
+    p.nominalMetadata = true;
+    Source s(p, "left", 5.0);
+    Marrow::Research::MetaDataHandler handler;
+    handler.updateMetaDataBundle(s.op.fetchMetaData());
+    ASSERT_EQ(handler.getNumberCameras(), 2);
+    EXPECT_EQ(handler.getCamera(1), s.op.camera(0, 5.0));
+    const Marrow::Research::CameraDefinition& right = handler.getCamera(2);
+    EXPECT_EQ(right.getName(), "right");
+    EXPECT_EQ(right.getPosition(), Eigen::Vector3d(0.05, 0, 0));
+    EXPECT_EQ(right.getRotation(), Eigen::Vector3d::Zero());
+    EXPECT_EQ(right.getFocalLength(), p.focalLength);
+    EXPECT_EQ(right.getCentreShift(), Eigen::Vector2d::Zero());
+    EXPECT_DOUBLE_EQ(handler.getRigDiameter(), 0.1);
+    // The images keep the misalignment.
+    EXPECT_NE(s.op.camera(1, 5.0).getRotation(), Eigen::Vector3d::Zero());
 }
 
 TEST(SyntheticStereo, BadParametersAreReportedByName) {
