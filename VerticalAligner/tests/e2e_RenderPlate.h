@@ -90,19 +90,22 @@ inline Image renderArea(Iop& op, const Box& box, const ChannelSet& channels) {
 }
 
 // The views exist before the nodes, whose view knobs take their defaults from them.
-struct StereoViews {
-    StereoViews() { OutputContext::setViews({"left", "right"}); }
+struct Views {
+    explicit Views(const std::vector<std::string>& names) { OutputContext::setViews(names); }
 };
 
-struct Plate : StereoViews {
+struct Plate : Views {
     static constexpr int kLeft = 1, kRight = 2;
     int width, height;
     Node source{"SyntheticStereo", "Plate"};
     Node stmap{"RenderTestWithStMap", "WithStMap1"};
     Node aligner{"Q_VerticalAligner2_1", "VerticalAligner1"};
 
-    Plate(const Misalignment& misalignment, int preset, int w = 640, int h = 360)
-        : width(w), height(h) {
+    // The stereo layout in Rectilinear space on views "left" and "right", unless other views
+    // are named (the plate shows its right camera in "right" and "cam2").
+    Plate(const Misalignment& misalignment, int preset, int w = 640, int h = 360,
+          const std::vector<std::string>& views = {"left", "right"})
+        : Views(views), width(w), height(h) {
         source.knob("width")->setValue(w);
         source.knob("height")->setValue(h);
         for (auto [name, value] : misalignment) source.knob(name)->setValue(value);
