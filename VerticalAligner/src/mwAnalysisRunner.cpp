@@ -151,11 +151,14 @@ void AnalysisRunner::analyse(double frame) {
             break;
         }
     }
-    // The node applies its global alignment in the warp; the outputs take it as identity.
-    const Eigen::Matrix3d global = Eigen::Matrix3d::Identity();
+    // The node's provider answers identities: it applies its global alignment in the warp,
+    // so the outputs carry the framing corrections alone. A frame without transforms keeps
+    // no values.
+    Eigen::Matrix3d globalLeft, globalRight;
+    if (!_node->dataProvider().globalTransforms(globalLeft, globalRight, frame)) return;
     KnobChangeGroup group;
-    writeView(kv.leftView(), fixLeft * global, inset, frame);
-    writeView(kv.rightView(), fixRight * global, inset, frame);
+    writeView(kv.leftView(), fixLeft * globalLeft, inset, frame);
+    writeView(kv.rightView(), fixRight * globalRight, inset, frame);
     setValue(_node->knob(N::kAnalysed), 1);
 }
 
