@@ -2,6 +2,7 @@
 #include "Kx/Image/Executable.h"
 
 #include "Kx/Image/Engine.h"
+#include "Kx/Image/Node.h"
 #include "Kx/Image/Op.h"
 
 #include <exception>
@@ -36,7 +37,12 @@ ExecuteResult execute(Op& op, const std::vector<double>& frames,
                     ++result.framesSkipped;
                     continue;
                 }
-                op.setOutputContext(c);
+                // The node's knobs are stored anew for the frame, so that the frame work
+                // reads animated values where it runs, not where the run started.
+                if (Node* node = op.node(); node && node->firstOp() == &op)
+                    node->setContext(c);
+                else
+                    op.setOutputContext(c);
                 // A node whose set-up is in error cannot run: its message says what to fix.
                 op.validate(false);
                 if (!op.hasError()) ex->execute();
