@@ -137,6 +137,7 @@ TEST(VerticalAlignerNode, PanelMatchesTheKnobTables) {
         if (std::string(r.name) == "transformMatrix") expected.push_back("Transform Matrix");
         expected.push_back(r.name);
     }
+    expected.push_back("displayInteractionKnob"); // the viewer's, after the panel
     EXPECT_EQ(order, expected);
 
     for (const PanelRow& r : kRows) {

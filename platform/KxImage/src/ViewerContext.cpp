@@ -148,7 +148,7 @@ bool ViewerContext::keyPress(int k) {
     bool taken = false;
     for (int e : {kKey, kKeyUp}) {
         _event = e;
-        // A handle may end the pass it belongs to (a deletion redraws), so the list is
+        // A callback may run a draw pass, which makes the handles anew, so the list is
         // copied before the callbacks run.
         const std::vector<Handle> handles = _handles;
         for (auto it = handles.rbegin(); it != handles.rend(); ++it) {
