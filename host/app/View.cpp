@@ -269,9 +269,9 @@ void runView(const ViewOptions& o, std::ostream& out) {
     IO::ImageData data;
     data.addView("", std::move(image));
     IO::writeImage(o.output, data);
-    out << "wrote " << o.output << " (" << width << " x " << height << ", frame " << frame
-        << ", view " << OutputContext::viewname(view) << ", " << pointHandles(viewer)
-        << " points drawn" << (o.overlays ? "" : ", overlays off") << ")\n";
+    out << "wrote " << o.output << " (" << width << " x " << height << ", frame "
+        << formatNumber(frame) << ", view " << OutputContext::viewname(view) << ", "
+        << pointHandles(viewer) << " points drawn" << (o.overlays ? "" : ", overlays off") << ")\n";
     if (!o.save.empty()) {
         saveScript(session.graph(), o.save);
         out << "saved " << o.save << "\n";
