@@ -481,6 +481,38 @@ TEST(GlobalAlignment, PassThroughOtherKeepsTheOtherRigCamera) {
     EXPECT_NEAR(rig.alignedRig().getCamera(1).getRotation().x(), 0.5, 1e-5);
 }
 
+// A frame between a key with matches and one without gets no alignment: its samplers and the
+// aligned rig stay as they were. The key with matches still aligns the frames it holds alone.
+TEST(GlobalAlignment, AFrameNeedingAKeyWithoutPairsFails) {
+    Views views({"cam1", "cam2"});
+    Graph g({{"verticalShift", 6}, {"roll", 0.7}}, 10);
+    g.aligner.knob("leftView")->setValue(1);
+    g.aligner.knob("rightView")->setValue(2);
+    g.aligner.knob("layoutType")->setValue(K::DefaultSource);
+    g.aligner.knob("alignmentSpace")->setValue(K::Rectilinear);
+    g.aligner.knob("alignmentType")->setValue(K::Transform);
+    g.aligner.setContext(OutputContext(1, 1));
+    g.aligner.knob("analysisKeyframe")->clearAnimation();
+    storeTrueMatches(g, 1);
+    g.node().knobValues().addKey(5);
+    VerticalAlignerPlugin& node = g.node();
+    node.rigState().updateRigFromMetadata();
+    node.rigState().buildChosenViewsRig();
+    const CameraRigDefinition before = node.rigState().alignedRig();
+
+    VireonAlignmentSampler l, r;
+    for (double frame : {3.0, 5.0, 8.0}) {
+        EXPECT_FALSE(node.dataProvider().updateAlignment(l, r, frame)) << frame;
+        EXPECT_EQ(l.forwardHomography, VireonAlignmentSampler().forwardHomography);
+        EXPECT_EQ(r.inverseHomography, VireonAlignmentSampler().inverseHomography);
+        EXPECT_EQ(node.rigState().alignedRig().getCamera(1), before.getCamera(1));
+    }
+    ASSERT_TRUE(node.dataProvider().updateAlignment(l, r, 1));
+    EXPECT_LT(alignedResidual(g.plate(1), 1, l, r), 0.1);
+    // The right camera's roll is now taken into its image.
+    EXPECT_NE(node.rigState().alignedRig().getCamera(1), before.getCamera(1));
+}
+
 // At a proxy scale of one half the key's cameras, its pairs and the alignment box are all
 // halved (focal length and sensor stay), so the solved alignment maps every half-size
 // position where the full-size alignment maps the full-size one, halved.
