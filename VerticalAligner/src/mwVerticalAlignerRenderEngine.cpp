@@ -259,12 +259,12 @@ bool ViewCorrection::computeScale() {
         const Vector2d br = forwardAlign(s, Vector2d(B.r(), B.y()));
         const Vector2d tr = forwardAlign(s, Vector2d(B.r(), B.t()));
         const Vector2d tl = forwardAlign(s, Vector2d(B.x(), B.t()));
-        // The inner box is rounded inwards: rounded outwards, its edge could lie up to a pixel
-        // beyond the transformed data box and leave a black row or column after the zoom.
-        const int ix = int(std::max(std::ceil(bl.x()), std::ceil(tl.x())));
-        const int iy = int(std::max(std::ceil(bl.y()), std::ceil(br.y())));
-        const int ir = int(std::min(std::floor(br.x()), std::floor(tr.x())));
-        const int it = int(std::min(std::floor(tr.y()), std::floor(tl.y())));
+        // The inner box keeps the mapped corners' own positions: rounded outwards to whole
+        // pixels, an edge could lie up to a pixel beyond the transformed data box and leave a
+        // black row or column after the zoom; rounded inwards, the rounding error of an
+        // identity alignment would zoom by a pixel.
+        const double ix = std::max(bl.x(), tl.x()), iy = std::max(bl.y(), br.y());
+        const double ir = std::min(br.x(), tr.x()), it = std::min(tr.y(), tl.y());
         const float cx = float(F.x() + F.r()) * 0.5f, cy = float(F.y() + F.t()) * 0.5f;
         const float r[4] = {(float(F.x()) + sigma * o - cx) / (float(ix) - cx),
                             (float(F.r()) + sigma * o - cx) / (float(ir) - cx),
