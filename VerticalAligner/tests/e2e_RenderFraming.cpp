@@ -56,6 +56,19 @@ TEST(RenderFraming, CalculateScaleLeavesNoBlackInEitherView) {
     EXPECT_DOUBLE_EQ(p.get("scale"), scale);
 }
 
+// Without an alignment the transformed data box is the format: the zoom is exactly 1. With
+// the viewer on a view outside the pair nothing is calculated.
+TEST(RenderFraming, CalculateScaleWithoutAlignmentIsOne) {
+    constexpr int kCentre = 3;
+    Plate p({}, K::Transform, 640, 360, {"left", "right", "centre"});
+    p.set("scaleToFit", 1);
+    p.set("scale", 1.3);
+    p.press("calculateScale", kCentre);
+    EXPECT_FLOAT_EQ(p.get("scale"), 1.3f);
+    p.press("calculateScale", Plate::kLeft);
+    EXPECT_EQ(p.get("scale"), 1.0);
+}
+
 // One view aligned to the other, which is passed through: the other view is only zoomed, by
 // the same factor, about its centre.
 TEST(RenderFraming, CalculateScaleZoomsThePassedThroughViewToo) {
