@@ -64,3 +64,23 @@ TEST(RenderLocal, NoCorrectionIsTheGlobalAlignment) {
     const Image none = p.render(Plate::kRight, channels);
     for (Channel z : channels) EXPECT_EQ(global.planes[z], none.planes[z]) << getName(z);
 }
+
+// One view aligned to the other, which passes through: the aligned view takes the whole local
+// shift, the other none.
+TEST(RenderLocal, OneViewAlignedToTheOtherTakesTheWholeShift) {
+    Plate p({{"cameraOffsetY", 0.03}, {"verticalShift", 4}}, K::Full);
+    ASSERT_TRUE(p.match());
+    p.set("alignWhat", K::LeftToRight);
+    p.set("passThroughOther", 1);
+    p.set("disparityBlurSize", 0);
+    p.set("localAlignment", 1);
+    int n = 0;
+    const double left = alignedVerticalRms(p, Plate::kLeft, n);
+    const double right = alignedVerticalRms(p, Plate::kRight, n);
+    std::printf("left to right with the local shift: vertical RMS left %.4f px, right %.4f px\n",
+                left, right);
+    EXPECT_LT(left, 0.1);
+    EXPECT_LT(right, 0.1);
+    EXPECT_EQ(p.render(Plate::kRight, Mask_RGBA).planes[Chan_Green],
+              p.renderPlate(Plate::kRight, Mask_RGBA).planes[Chan_Green]);
+}
