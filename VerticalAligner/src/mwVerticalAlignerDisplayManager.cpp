@@ -8,6 +8,7 @@
 #include "Kx/Image/Iop.h"
 #include "Kx/Image/Knobs.h"
 
+#include <algorithm>
 #include <cmath>
 
 namespace Marrow::Research {
