@@ -130,6 +130,13 @@ int VerticalAlignerPlugin::doPreValidate() {
     return 0;
 }
 
+bool VerticalAlignerPlugin::updateUI(const OutputContext&) {
+    const bool metadata = _rigState.updateRigFromMetadata();
+    if (metadata || _knobValues.layoutType() != VerticalAlignerKnobManager::DefaultSource)
+        rebuildRigAndSamplers();
+    return _knobValues.analysisButtonRefresh();
+}
+
 void VerticalAlignerPlugin::_validate(bool for_real) {
     clear_info();
     const int v = outputContext().view();

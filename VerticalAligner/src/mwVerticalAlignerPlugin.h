@@ -66,7 +66,10 @@ public:
     // current frame; true when there is rig metadata.
     bool rebuildRigAndSamplers();
     // Before the viewer validates: the rig, and the convergence from metadata when asked.
-    int doPreValidate();
+    int doPreValidate() override;
+    // When the panel or viewer refreshes: the rig and samplers when there is something to
+    // build them from, then the enabling of the analysis buttons.
+    bool updateUI(const Kx::Image::OutputContext& context) override;
     Kx::Image::Filter& filter() { return _filter; }
 
     // ---- host virtuals ----

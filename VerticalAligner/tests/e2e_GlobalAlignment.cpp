@@ -385,6 +385,12 @@ TEST(GlobalAlignment, AnalyseKeysPinsAndMatrixPerViewAtEveryKey) {
     EXPECT_EQ(a.knob("analysed")->value(), 1);
     EXPECT_EQ(a.knob("analysedWithCamera")->value(), 0);
     EXPECT_EQ(a.knob("analysisSummary")->text(), "Scale Shift Rotate Perspective ");
+    // The viewer's refresh enables the corner pin once there is an analysis, but not the
+    // camera buttons: the node supplies no camera values.
+    a.knob("createPin")->disable();
+    EXPECT_TRUE(plate.node().updateUI(plate.node().outputContext()));
+    EXPECT_TRUE(a.knob("createPin")->isEnabled());
+    EXPECT_FALSE(a.knob("createCamera")->isEnabled());
 
     // ceil(960 * 0.005) * 10 = 50 pixels of inset.
     const double corners[4][2] = {{50, 50}, {910, 50}, {910, 490}, {50, 490}};

@@ -373,6 +373,12 @@ void runAlign(const AlignOptions& o, std::ostream& out) {
                  "frames with --frames or --key-step");
     }
 
+    // The refresh an artist's viewer gives the node once matched: its rig and samplers, the
+    // convergence from the rig metadata when it is on Auto, and the analysis buttons.
+    aligner.setContext(OutputContext(*keys.begin(), leftView));
+    aligner.firstOp()->updateUI(aligner.firstOp()->outputContext());
+    aligner.firstOp()->doPreValidate();
+
     // Framing.
     if (o.fixPoint) {
         knob(aligner, "fixParallax").setValue(1);

@@ -204,6 +204,10 @@ void runView(const ViewOptions& o, std::ostream& out) {
     node.setPanelOpen(true);
     // The image, at full size and then at the proxy size the viewer shows.
     const OutputContext full(frame, view);
+    // The viewer's refresh before it shows the node: the node may update its knobs.
+    node.setContext(full);
+    node.firstOp()->updateUI(full);
+    node.firstOp()->doPreValidate();
     IO::ViewPixels image = render(node, full);
     const int width = std::max(1, int(std::lround(image.box().w() * o.proxy)));
     const int height = std::max(1, int(std::lround(image.box().h() * o.proxy)));

@@ -146,6 +146,13 @@ public:
 
     // ---- execution and viewer ----
     virtual Executable* executable() { return nullptr; }
+    // Viewer-time updates, on the interface thread, for a node whose output a viewer shows
+    // or whose panel is open: doPreValidate before the viewer validates the op, updateUI when
+    // the panel or the viewer refreshes. Both may write knob values. kestrel calls them in
+    // `kestrel view` and, standing in for the artist's viewer, before `kestrel align`
+    // renders; batch renders of a saved script do not.
+    virtual int doPreValidate() { return 0; }
+    virtual bool updateUI(const OutputContext&) { return false; }
     virtual int doAnyHandles(ViewerContext*) { return 0; }
     virtual void build_handles(ViewerContext*) {}
     virtual void draw_handle(ViewerContext*) {}
