@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <vector>
 
 namespace Marrow::Research {
 
@@ -183,8 +184,9 @@ Vector2d ViewCorrection::toOutputOther(const Vector2d& p) const {
 
 float ViewCorrection::shiftThrough(const Vector2f& p, const Vector2f& s, const DisparityPair& pair,
                                    const VireonAlignmentSampler& sampler,
-                                   const SphericalTransform& transform, bool projected) const {
-    Pixel d(ChannelSet(uint64_t(pair.mask)));
+                                   const SphericalTransform& transform, bool projected,
+                                   Pixel& d) const {
+    d.setChannels(ChannelSet(uint64_t(pair.mask)));
     _node->preBlur().sample(s.x(), s.y(), 1, 1, &_disparityFilter, d);
     Vector2d q(double(s.x()) + d[pair.x], double(s.y()) + d[pair.y]);
     q = forwardAlign(sampler, q);
@@ -203,21 +205,86 @@ float ViewCorrection::shiftThrough(const Vector2f& p, const Vector2f& s, const D
 }
 
 float ViewCorrection::localShift(const Vector2f& p, const Vector2f& s) const {
-    return shiftThrough(p, s, _thisDisparity, _otherSampler, _otherTransform, _alignOther);
+    Pixel d;
+    return localShift(p, s, d);
 }
 
 float ViewCorrection::localShiftOther(const Vector2f& p, const Vector2f& s) const {
-    return shiftThrough(p, s, _otherDisparity, _thisSampler, _thisTransform, _alignThis);
+    Pixel d;
+    return localShiftOther(p, s, d);
+}
+
+float ViewCorrection::localShift(const Vector2f& p, const Vector2f& s, Pixel& scratch) const {
+    return shiftThrough(p, s, _thisDisparity, _otherSampler, _otherTransform, _alignOther, scratch);
+}
+
+float ViewCorrection::localShiftOther(const Vector2f& p, const Vector2f& s, Pixel& scratch) const {
+    return shiftThrough(p, s, _otherDisparity, _thisSampler, _thisTransform, _alignThis, scratch);
 }
 
 Vector2f ViewCorrection::mapToSource(const Vector2f& p, float& shift) const {
+    if (!(_localOn && _alignThis)) {
+        shift = 0.0f;
+        return toSourceThis(p.cast<double>()).cast<float>();
+    }
+    Pixel d;
+    return mapToSource(p, shift, d);
+}
+
+Vector2f ViewCorrection::mapToSource(const Vector2f& p, float& shift, Pixel& scratch) const {
     Vector2f s = toSourceThis(p.cast<double>()).cast<float>();
     shift = 0.0f;
     if (_localOn && _alignThis) {
-        shift = localShift(p, s);
+        shift = localShift(p, s, scratch);
         s.y() += shift;
     }
     return s;
+}
+
+void ViewCorrection::mapRow(int y, int x, int r, float* xs, float* ys, Pixel& scratch) const {
+    const float py = float(y) + 0.5f;
+    if (_spherical || (_localOn && _alignThis)) {
+        for (int i = x; i < r; ++i) {
+            float shift = 0;
+            const Vector2f s = mapToSource(Vector2f(float(i) + 0.5f, py), shift, scratch);
+            xs[i - x] = s.x();
+            ys[i - x] = s.y();
+        }
+        return;
+    }
+    // inverseChain() in Rectilinear space, step by step with the same operations on whole
+    // rows (element by element, in the same order, so to the bit): the zoom of the row's y,
+    // the skew's v and the homography's y terms are the row's own.
+    using Eigen::ArrayXd;
+    const int n = r - x;
+    const VireonAlignmentSampler& S = _thisSampler;
+    ArrayXd X(n);
+    for (int i = 0; i < n; ++i) X[i] = double(float(x + i) + 0.5f);
+    double Y = double(py);
+    const Vector2d c = zoomCentre(S).cast<double>();
+    if (_offsetOn && _alignThis) X -= double(_viewOffset);
+    if (_scaleOn) {
+        X = c.x() + (X - c.x()) / double(_fitScale);
+        Y = c.y() + (Y - c.y()) / double(_fitScale);
+    }
+    if (!_alignThis) {
+        Eigen::Map<Eigen::ArrayXf>(xs, n) = X.cast<float>();
+        Eigen::Map<Eigen::ArrayXf>(ys, n) = float(Y);
+        return;
+    }
+    ArrayXd Yi = ArrayXd::Constant(n, Y);
+    if (S.options & VireonAlignmentSampler::kVerticalSkew) {
+        const Eigen::Vector4d& k = S.inverseSkewCorners;
+        const ArrayXd u = (X - double(S.box.x())) / double(S.box.r() - S.box.x());
+        const double v = (Y - S.box.y()) / double(S.box.t() - S.box.y());
+        Yi += (k[0] * (1.0 - u) + k[1] * u) * (1.0 - v) + (k[2] * (1.0 - u) + k[3] * u) * v;
+    }
+    const Eigen::Matrix3d& H = S.inverseHomography;
+    const ArrayXd hx = H(0, 0) * X + H(0, 1) * Yi + H(0, 2);
+    const ArrayXd hy = H(1, 0) * X + H(1, 1) * Yi + H(1, 2);
+    const ArrayXd hw = H(2, 0) * X + H(2, 1) * Yi + H(2, 2);
+    Eigen::Map<Eigen::ArrayXf>(xs, n) = (hw != 0.0).select(hx / hw, X).cast<float>();
+    Eigen::Map<Eigen::ArrayXf>(ys, n) = (hw != 0.0).select(hy / hw, Yi).cast<float>();
 }
 
 Box ViewCorrection::sourceArea(const Box& b) const {
@@ -380,17 +447,23 @@ void VerticalAlignerRenderEngine::warpRow(int y, int x, int r, const ChannelSet&
         return;
     }
     const Box& box = in->box();
-    Pixel pixel(C);
-    for (int i = x; i < r; ++i) {
-        float shift = 0;
-        const Vector2f s =
-            _correction.mapToSource(Vector2f(float(i) + 0.5f, float(y) + 0.5f), shift);
-        if (insideBox(box, s)) {
-            in->sample(s.x(), s.y(), 1, 1, &filter, pixel);
-            for (Channel z : C) out[z][i] = pixel[z];
-        } else {
-            for (Channel z : C) out[z][i] = 0.0f;
-        }
+    // The source position of every pixel centre of the row, then one sample of the input
+    // per position inside its data box, a run of such columns at a time; black elsewhere.
+    std::vector<float> xs(size_t(r - x)), ys(size_t(r - x));
+    Pixel scratch;
+    _correction.mapRow(y, x, r, xs.data(), ys.data(), scratch);
+    auto inside = [&](int i) {
+        return insideBox(box, Vector2f(xs[size_t(i - x)], ys[size_t(i - x)]));
+    };
+    for (int i = x; i < r;) {
+        const int start = i;
+        const bool in0 = inside(i);
+        while (i < r && inside(i) == in0) ++i;
+        if (in0)
+            in->sampleRow(&xs[size_t(start - x)], &ys[size_t(start - x)], start, i, C, &filter,
+                          row);
+        else
+            for (Channel z : C) std::fill(out[z] + start, out[z] + i, 0.0f);
     }
 }
 
@@ -411,10 +484,11 @@ void VerticalAlignerRenderEngine::stmapRow(int y, int x, int r, const ChannelSet
     const float W = float(format.w()), H = float(format.h());
     float* u = S.contains(stmapU()) ? row.writable(stmapU()) : nullptr;
     float* v = S.contains(stmapV()) ? row.writable(stmapV()) : nullptr;
+    Pixel scratch;
     for (int i = x; i < r; ++i) {
         float shift = 0;
         const Vector2f s =
-            _correction.mapToSource(Vector2f(float(i) + 0.5f, float(y) + 0.5f), shift);
+            _correction.mapToSource(Vector2f(float(i) + 0.5f, float(y) + 0.5f), shift, scratch);
         if (u) u[i] = s.x() / W;
         if (v) v[i] = s.y() / H;
     }
@@ -435,7 +509,7 @@ void VerticalAlignerRenderEngine::disparityRow(int y, int x, int r, const Channe
         const SphericalTransform& partnerTransform =
             thisView ? c.otherTransform() : c.thisTransform();
         const float partnerOffset = thisView ? -c.viewOffset() : c.viewOffset();
-        Pixel d(ChannelSet(uint64_t(pair.mask)));
+        Pixel d(ChannelSet(uint64_t(pair.mask))), scratch;
         for (int i = x; i < r; ++i) {
             const Vector2f p(float(i) + 0.5f, float(y) + 0.5f);
             float dxOut = 0, dyOut = 0;
@@ -444,8 +518,8 @@ void VerticalAlignerRenderEngine::disparityRow(int y, int x, int r, const Channe
                     thisView ? c.toSourceThis(p.cast<double>()) : c.toSourceOther(p.cast<double>());
                 float h = 0;
                 if (c.localOn()) {
-                    h = thisView ? c.localShift(p, s.cast<float>())
-                                 : c.localShiftOther(p, s.cast<float>());
+                    h = thisView ? c.localShift(p, s.cast<float>(), scratch)
+                                 : c.localShiftOther(p, s.cast<float>(), scratch);
                     if (alignSelf) s.y() += h;
                 }
                 disparity->sample(float(s.x()), float(s.y()), 1, 1, c.disparityFilter(), d);
@@ -484,11 +558,11 @@ void VerticalAlignerRenderEngine::motionRow(int y, int x, int r, const ChannelSe
         if (M.contains(u) || M.contains(v)) wanted += ChannelSet{u, v};
     float* out[kMaxChannels + 1] = {};
     for (Channel z : M) out[z] = row.writable(z);
-    Pixel sample(wanted);
+    Pixel sample(wanted), scratch;
     for (int i = x; i < r; ++i) {
         const Vector2f p(float(i) + 0.5f, float(y) + 0.5f);
         float h = 0;
-        const Vector2f s = c.mapToSource(p, h);
+        const Vector2f s = c.mapToSource(p, h, scratch);
         if (in) in->sample(s.x(), s.y(), 1, 1, c.disparityFilter(), sample);
         for (auto [u, v] : pairs) {
             if (!M.contains(u) && !M.contains(v)) continue;

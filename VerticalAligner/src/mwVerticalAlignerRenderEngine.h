@@ -44,6 +44,14 @@ public:
     // Output position to source position of the prepared view, with the local shift; the
     // shift is returned in shift (0 when none is computed).
     Eigen::Vector2f mapToSource(const Eigen::Vector2f& p, float& shift) const;
+    // The same with the caller's pixel for the disparity sample of the local shift, so that
+    // a loop over pixels builds no pixel per point.
+    Eigen::Vector2f mapToSource(const Eigen::Vector2f& p, float& shift,
+                                Kx::Image::Pixel& scratch) const;
+    // mapToSource of the pixel centres (i + 0.5, y + 0.5) of the columns x <= i < r, into
+    // xs[i - x] and ys[i - x]: the same positions to the bit, with the work that depends only
+    // on the row done once for it.
+    void mapRow(int y, int x, int r, float* xs, float* ys, Kx::Image::Pixel& scratch) const;
     Eigen::Vector2d toSourceThis(const Eigen::Vector2d& p) const;
     Eigen::Vector2d toSourceOther(const Eigen::Vector2d& p) const;
     Eigen::Vector2d toOutputThis(const Eigen::Vector2d& p) const;
@@ -55,6 +63,11 @@ public:
     // or the other view's mirrored form.
     float localShift(const Eigen::Vector2f& p, const Eigen::Vector2f& s) const;
     float localShiftOther(const Eigen::Vector2f& p, const Eigen::Vector2f& s) const;
+    // The same with the caller's pixel for the disparity sample.
+    float localShift(const Eigen::Vector2f& p, const Eigen::Vector2f& s,
+                     Kx::Image::Pixel& scratch) const;
+    float localShiftOther(const Eigen::Vector2f& p, const Eigen::Vector2f& s,
+                          Kx::Image::Pixel& scratch) const;
 
     // Computes the zoom that keeps black out of both views and stores it in `scale`.
     bool computeScale();
@@ -85,7 +98,8 @@ private:
     // forwards through a sampler and a view's zoom and projection, and compare rows.
     float shiftThrough(const Eigen::Vector2f& p, const Eigen::Vector2f& s,
                        const DisparityPair& pair, const Vireon::VireonAlignmentSampler& sampler,
-                       const SphericalTransform& transform, bool projected) const;
+                       const SphericalTransform& transform, bool projected,
+                       Kx::Image::Pixel& d) const;
     Eigen::Vector2d inverseChain(const Eigen::Vector2d& p, const Vireon::VireonAlignmentSampler& s,
                                  const SphericalTransform& t, bool align, float offset) const;
     Eigen::Vector2d forwardChain(const Eigen::Vector2d& p, const Vireon::VireonAlignmentSampler& s,

@@ -181,9 +181,10 @@ std::shared_ptr<const Plane> EngineCache::render(Iop& op, const Box& area,
     }
 
     plane->index.assign(size_t(kMaxChannels) + 1, -1);
+    plane->stride = Plane::strideFor(area.w());
     for (Channel z : channels) {
         plane->index[size_t(z)] = int(plane->data.size());
-        plane->data.emplace_back(size_t(area.w()) * size_t(area.h()));
+        plane->data.emplace_back(plane->stride * size_t(area.h()));
     }
     std::atomic<bool> stopped{false};
     Engine::parallelRows(area.y(), area.t(), [&](int y) {

@@ -1,9 +1,12 @@
-// The host's filter list: one table of kernels, evaluated directly.
+// The host's filter list: one table of kernels, evaluated directly, and a table of
+// normalised weights over the subpixel phase per kernel for fast sampling.
 #include "Kx/Image/Filter.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <numbers>
+#include <vector>
 
 namespace Kx::Image {
 
@@ -68,6 +71,37 @@ constexpr Kernel kKernels[Filter::NumFilters] = {
     {"Sinc4", 4, true, lanczos<4>},        {"Linear", 1, true, linear},
 };
 
+// The weight tables of every type, built on first use.
+struct WeightTable {
+    int taps = 0;
+    std::vector<float> rows; // (kTablePhases + 1) rows of kTableStride weights
+};
+
+const std::array<WeightTable, Filter::NumFilters>& weightTables() {
+    static const std::array<WeightTable, Filter::NumFilters> tables = [] {
+        std::array<WeightTable, Filter::NumFilters> all;
+        for (int t = 0; t < Filter::NumFilters; ++t) {
+            const Kernel& k = kKernels[t];
+            if (t == Filter::Impulse) continue;
+            WeightTable& table = all[size_t(t)];
+            const int half = int(std::ceil(k.radius));
+            table.taps = 2 * half;
+            table.rows.assign(size_t(Filter::kTablePhases + 1) * Filter::kTableStride, 0.0f);
+            // A sample at phase f sits f past the centre of tap half - 1, so tap i lies at
+            // distance i - (half - 1) - f from it.
+            for (int row = 0; row <= Filter::kTablePhases; ++row) {
+                const double f = double(row) / Filter::kTablePhases;
+                double v[Filter::kTableStride] = {}, sum = 0;
+                for (int i = 0; i < table.taps; ++i) sum += v[i] = k.eval(i - (half - 1) - f);
+                float* out = &table.rows[size_t(row) * Filter::kTableStride];
+                for (int i = 0; i < table.taps; ++i) out[i] = float(v[i] / sum);
+            }
+        }
+        return all;
+    }();
+    return tables;
+}
+
 } // namespace
 
 void Filter::type(int t) {
@@ -89,6 +123,11 @@ bool Filter::interpolating() const {
 }
 double Filter::eval(double d) const {
     return kKernels[_type].eval(d);
+}
+
+Filter::Table Filter::table() const {
+    const WeightTable& t = weightTables()[size_t(_type)];
+    return t.taps ? Table{t.taps, t.rows.data()} : Table{};
 }
 
 const char* Filter::name(int type) {

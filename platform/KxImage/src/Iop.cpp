@@ -11,7 +11,204 @@
 #include <cmath>
 #include <cstring>
 
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#include <immintrin.h>
+#define KX_SAMPLE_AVX2 1
+#endif
+
 namespace Kx::Image {
+
+namespace {
+
+// A sample() call with this filter is answered by Iop::sample() with a mark of the op it
+// was called on, and nothing else: it tells whether an op's sample() ends in its own read.
+Filter& probeFilter() {
+    static Filter f(Filter::Impulse);
+    return f;
+}
+thread_local const Iop* t_probed = nullptr;
+
+// One channel that a row of samples fills: the kept pixel at the kept area's corner (null
+// when the op lacks the channel) and the row's buffer, indexed by point.
+struct Lane {
+    const float* origin;
+    float* out;
+};
+
+// The points of a row and what they read: the kept area, its row length, the table.
+struct RowJob {
+    const Box& box;
+    size_t stride;
+    Filter::Table table;
+    const float* xs;
+    const float* ys;
+    int n;
+    const Lane* lanes;
+    int nLanes;
+};
+
+// A position moved into the kept area widened by more than any filter's reach, where every
+// tap of a farther position would read the same edge pixels; NaN goes to the low end.
+float clampPosition(float p, int lo, int hi) {
+    const float l = float(lo) - 8.0f, h = float(hi) + 8.0f;
+    return p > l ? (p < h ? p : h) : l;
+}
+
+// The weighted sum of T x T kept pixels, rows at offsets oy from origin, columns at ox.
+template <int T>
+float weighedSum(const float* origin, const int* ox, const size_t* oy, const float* wx,
+                 const float* wy) {
+    float sum = 0.0f;
+    for (int j = 0; j < T; ++j) {
+        const float* row = origin + oy[j];
+        float line = 0.0f;
+        for (int i = 0; i < T; ++i) line += wx[i] * row[ox[i]];
+        sum += wy[j] * line;
+    }
+    return sum;
+}
+
+// Point k of a row with T taps, reading edge pixels for taps beyond the kept area.
+template <int T> void samplePointClamped(const RowJob& job, int k, float px, float py) {
+    const Box& b = job.box;
+    float wx[Filter::kTableStride], wy[Filter::kTableStride];
+    const int fx = job.table.weights(px, wx), fy = job.table.weights(py, wy);
+    int ox[T];
+    size_t oy[T];
+    for (int i = 0; i < T; ++i) ox[i] = b.clampx(fx + i) - b.x();
+    for (int j = 0; j < T; ++j) oy[j] = size_t(b.clampy(fy + j) - b.y()) * job.stride;
+    for (int l = 0; l < job.nLanes; ++l)
+        job.lanes[l].out[k] = weighedSum<T>(job.lanes[l].origin, ox, oy, wx, wy);
+}
+
+template <int T> void sampleRowScalar(const RowJob& job) {
+    const Box& b = job.box;
+    for (int k = 0; k < job.n; ++k)
+        samplePointClamped<T>(job, k, clampPosition(job.xs[k], b.x(), b.r()),
+                              clampPosition(job.ys[k], b.y(), b.t()));
+}
+
+#ifdef KX_SAMPLE_AVX2
+// Filter::Table::weights with the interpolation between the two rows as one vector step.
+__attribute__((target("avx2,fma"))) inline int tableWeightsAvx2(const Filter::Table& t, float p,
+                                                                float* w) {
+    if (!t.rows) return t.weights(p, w);
+    const float q = p - 0.5f, fl = std::floor(q);
+    const float at = (q - fl) * float(Filter::kTablePhases);
+    const int row = std::min(int(at), Filter::kTablePhases - 1);
+    const float* lo = t.rows + row * Filter::kTableStride;
+    const __m256 l = _mm256_loadu_ps(lo), h = _mm256_loadu_ps(lo + Filter::kTableStride);
+    _mm256_store_ps(w, _mm256_fmadd_ps(_mm256_set1_ps(at - float(row)), _mm256_sub_ps(h, l), l));
+    return int(fl) - t.taps / 2 + 1;
+}
+
+// The weighted taps of one point of one channel, summed over the rows of taps but not yet
+// across the columns: the kept rows from src on, stride apart, each row of taps one vector
+// load (4 lanes up to 4 taps, 8 up to 8), summed with the vertical weights wy in two chains
+// (even and odd rows) for half the latency; lanes past the taps are cleared, so that a NaN
+// or an infinity there cannot leak in through a zero weight; then the horizontal weights
+// wx. Eight lanes are folded to four.
+template <int T>
+__attribute__((target("avx2,fma"))) inline __m128 taps(const float* src, size_t stride,
+                                                       const float* wx, const float* wy) {
+    alignas(32) static constexpr int kKeep[8] = {-(0 < T), -(1 < T), -(2 < T), -(3 < T),
+                                                 -(4 < T), -(5 < T), -(6 < T), -(7 < T)};
+    if constexpr (T <= 4) {
+        __m128 even = _mm_mul_ps(_mm_broadcast_ss(wy), _mm_loadu_ps(src));
+        __m128 odd = _mm_setzero_ps();
+#pragma GCC unroll 8
+        for (int j = 1; j < T; ++j) {
+            __m128& acc = j % 2 ? odd : even;
+            acc = _mm_fmadd_ps(_mm_broadcast_ss(wy + j), _mm_loadu_ps(src + j * stride), acc);
+        }
+        const __m128 keep = _mm_load_ps(reinterpret_cast<const float*>(kKeep));
+        return _mm_mul_ps(_mm_and_ps(_mm_add_ps(even, odd), keep), _mm_load_ps(wx));
+    } else {
+        __m256 even = _mm256_mul_ps(_mm256_broadcast_ss(wy), _mm256_loadu_ps(src));
+        __m256 odd = _mm256_setzero_ps();
+#pragma GCC unroll 8
+        for (int j = 1; j < T; ++j) {
+            __m256& acc = j % 2 ? odd : even;
+            acc = _mm256_fmadd_ps(_mm256_broadcast_ss(wy + j), _mm256_loadu_ps(src + j * stride),
+                                  acc);
+        }
+        const __m256 keep = _mm256_load_ps(reinterpret_cast<const float*>(kKeep));
+        const __m256 t =
+            _mm256_mul_ps(_mm256_and_ps(_mm256_add_ps(even, odd), keep), _mm256_load_ps(wx));
+        return _mm_add_ps(_mm256_castps256_ps128(t), _mm256_extractf128_ps(t, 1));
+    }
+}
+
+// sampleRowScalar with AVX2 and FMA for the points whose taps are all inside the kept area
+// (the padding of the kept rows holds the spare lanes of the vector loads), in blocks: the
+// weights of a block's points first, then one channel at a time over the block, so that
+// the taps being read come from the rows of one plane, which the first-level cache and its
+// prefetchers follow well.
+template <int T> __attribute__((target("avx2,fma"))) void sampleRowAvx2(const RowJob& job) {
+    constexpr int kBlock = 32;
+    const Box& b = job.box;
+    const size_t stride = job.stride;
+    alignas(32) float wx[kBlock][Filter::kTableStride], wy[kBlock][Filter::kTableStride];
+    size_t at[kBlock];
+    int point[kBlock];
+    for (int k0 = 0; k0 < job.n; k0 += kBlock) {
+        const int k1 = std::min(job.n, k0 + kBlock);
+        int m = 0;
+        for (int k = k0; k < k1; ++k) {
+            const float px = clampPosition(job.xs[k], b.x(), b.r());
+            const float py = clampPosition(job.ys[k], b.y(), b.t());
+            const int fx = tableWeightsAvx2(job.table, px, wx[m]);
+            const int fy = tableWeightsAvx2(job.table, py, wy[m]);
+            if (fx < b.x() || fx + T > b.r() || fy < b.y() || fy + T > b.t()) {
+                samplePointClamped<T>(job, k, px, py);
+                continue;
+            }
+            at[m] = size_t(fy - b.y()) * stride + size_t(fx - b.x());
+            point[m++] = k;
+        }
+        for (int l = 0; l < job.nLanes; ++l) {
+            const float* origin = job.lanes[l].origin;
+            float* out = job.lanes[l].out;
+            int q = 0;
+            // Four points at a time: their four partial sums are added across in one go.
+            for (; q + 4 <= m; q += 4) {
+                const __m128 s0 = taps<T>(origin + at[q], stride, wx[q], wy[q]);
+                const __m128 s1 = taps<T>(origin + at[q + 1], stride, wx[q + 1], wy[q + 1]);
+                const __m128 s2 = taps<T>(origin + at[q + 2], stride, wx[q + 2], wy[q + 2]);
+                const __m128 s3 = taps<T>(origin + at[q + 3], stride, wx[q + 3], wy[q + 3]);
+                const __m128 s = _mm_hadd_ps(_mm_hadd_ps(s0, s1), _mm_hadd_ps(s2, s3));
+                if (point[q + 3] == point[q] + 3) {
+                    _mm_storeu_ps(out + point[q], s);
+                } else {
+                    alignas(16) float v[4];
+                    _mm_store_ps(v, s);
+                    for (int e = 0; e < 4; ++e) out[point[q + e]] = v[e];
+                }
+            }
+            for (; q < m; ++q) {
+                __m128 s = taps<T>(origin + at[q], stride, wx[q], wy[q]);
+                s = _mm_add_ps(s, _mm_movehl_ps(s, s));
+                s = _mm_add_ss(s, _mm_shuffle_ps(s, s, 1));
+                out[point[q]] = _mm_cvtss_f32(s);
+            }
+        }
+    }
+}
+
+bool haveAvx2() {
+    static const bool yes = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+    return yes;
+}
+#endif
+
+template <int T> void sampleRowTaps(const RowJob& job) {
+#ifdef KX_SAMPLE_AVX2
+    if (haveAvx2()) return sampleRowAvx2<T>(job);
+#endif
+    sampleRowScalar<T>(job);
+}
+
+} // namespace
 
 struct Iop::Keep {
     std::unique_ptr<tbb::collaborative_once_flag> once =
@@ -149,6 +346,10 @@ void Iop::renderDirect(int y, int x, int r, const ChannelSet& channels, Row& row
 }
 
 void Iop::sample(float cx, float cy, float w, float h, Filter* filter, Pixel& out) {
+    if (filter == &probeFilter()) {
+        t_probed = this;
+        return;
+    }
     auto kept = plane();
     const Box& pb = kept->box;
     if (hasError() || pb.empty()) {
@@ -185,6 +386,55 @@ void Iop::sample(float cx, float cy, float w, float h, Filter* filter, Pixel& ou
 void Iop::sample(float cx, float cy, float dux, float duy, float dvx, float dvy, Filter* filter,
                  Pixel& out) {
     sample(cx, cy, std::fabs(dux) + std::fabs(dvx), std::fabs(duy) + std::fabs(dvy), filter, out);
+}
+
+bool Iop::samplesKeptArea() {
+    t_probed = nullptr;
+    Pixel probe;
+    sample(0.5f, 0.5f, 1.0f, 1.0f, &probeFilter(), probe);
+    return t_probed == this;
+}
+
+void Iop::sampleRow(const float* xs, const float* ys, int x, int r, const ChannelSet& channels,
+                    const Filter* filter, Row& row) {
+    if (r <= x) return;
+    const Filter f = filter ? *filter : Filter(Filter::Cubic);
+    if (!samplesKeptArea()) {
+        Filter copy = f;
+        Pixel pixel(channels);
+        for (int i = x; i < r; ++i) {
+            sample(xs[i - x], ys[i - x], 1.0f, 1.0f, &copy, pixel);
+            for (Channel z : channels) row.writable(z)[i] = pixel[z];
+        }
+        return;
+    }
+    auto kept = plane();
+    const Plane& p = *kept;
+    const bool none = hasError() || p.box.empty();
+    Lane lanes[kMaxChannels];
+    int nLanes = 0;
+    for (Channel z : channels) {
+        float* out = row.writable(z);
+        const int i = !none && z < int(p.index.size()) ? p.index[size_t(z)] : -1;
+        if (i < 0)
+            std::fill(out + x, out + r, 0.0f);
+        else
+            lanes[nLanes++] = {p.data[size_t(i)].data(), out + x};
+    }
+    if (nLanes == 0) return;
+    const RowJob job{p.box, p.stride, f.table(), xs, ys, r - x, lanes, nLanes};
+    switch (job.table.taps) {
+    case 1:
+        return sampleRowTaps<1>(job);
+    case 2:
+        return sampleRowTaps<2>(job);
+    case 4:
+        return sampleRowTaps<4>(job);
+    case 6:
+        return sampleRowTaps<6>(job);
+    default:
+        return sampleRowTaps<8>(job);
+    }
 }
 
 } // namespace Kx::Image

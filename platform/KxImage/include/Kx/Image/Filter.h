@@ -24,6 +24,7 @@
 // exactly at a pixel centre returns that pixel.
 #pragma once
 
+#include <cmath>
 #include <string>
 #include <vector>
 
@@ -73,6 +74,46 @@ public:
     // pixel that contains p (first = floor(p)). When more than capacity pixels are in reach
     // only the capacity pixels nearest to p are used. Allocates nothing.
     int weights(double p, double s, int& first, float* weights, int capacity) const;
+
+    // ---- weight table, for sampling many points fast ----
+    // The weights of a sample at unit footprint, tabulated over the sample's phase within a
+    // pixel: for each of kTablePhases + 1 phases f = k / kTablePhases the taps pixels around
+    // it, weighed and normalised as weights() does; a sample at p takes the two phases around
+    // its own and interpolates linearly. The kernels are smooth between their knots, so a
+    // table weight differs from weights() by a few 1e-6 at most (the kernel's curvature times
+    // (1 / kTablePhases)² / 8). Tables are built once per type and read-only after, so a
+    // Table may be used from any thread. Impulse, whose step would not interpolate, has no
+    // rows and gives its one pixel directly.
+    static constexpr int kTablePhases = 256;
+    // Entries per table row: the taps of the widest kernel (Sinc4); zero past taps.
+    static constexpr int kTableStride = 8;
+
+    struct Table {
+        int taps = 1;                // 2 · ceil(radius()); 1 for Impulse
+        const float* rows = nullptr; // kTablePhases + 1 rows of kTableStride; null for Impulse
+
+        // The first of the taps pixels in reach of a sample at p (pixel units, centres at
+        // i + 0.5), floor(p - 0.5) - taps / 2 + 1 (floor(p) for Impulse), and their weights,
+        // kTableStride of them, zero past taps; they add up to 1 within float rounding. p
+        // must be finite and within ±2^22, so that it keeps a fraction.
+        int weights(float p, float* w) const {
+            if (!rows) {
+                for (int i = 0; i < kTableStride; ++i) w[i] = i == 0 ? 1.0f : 0.0f;
+                return int(std::floor(p));
+            }
+            const float q = p - 0.5f, fl = std::floor(q);
+            // Exact: the phase is a float in [0, 1) and the scale a power of two.
+            const float at = (q - fl) * float(kTablePhases);
+            const int row = int(at) < kTablePhases ? int(at) : kTablePhases - 1;
+            const float a = at - float(row);
+            const float* lo = rows + row * kTableStride;
+            const float* hi = lo + kTableStride;
+            for (int i = 0; i < kTableStride; ++i) w[i] = lo[i] + a * (hi[i] - lo[i]);
+            return int(fl) - taps / 2 + 1;
+        }
+    };
+    // The table of this filter's type.
+    Table table() const;
 
     // The name of a type; "" for a number outside the list.
     // Declares the filter's enumeration knob (the filter names in type order); its value is

@@ -84,6 +84,19 @@ public:
     // the output's x (du) and y (dv): w = |du.x| + |dv.x|, h = |du.y| + |dv.y|.
     virtual void sample(float cx, float cy, float dux, float duy, float dvx, float dvy,
                         Filter* filter, Pixel& out);
+    // Samples along a row: for the columns x <= i < r, column i of each channel of row gets
+    // the filtered value at (xs[i - x], ys[i - x]) over a footprint of one pixel, what
+    // sample(xs[i - x], ys[i - x], 1, 1, filter, pixel) gives but with the weights taken from
+    // the filter's table (Filter::Table): within 1e-4 of it for values of order 1. It reads
+    // the kept area directly, only the channels asked, with no Pixel and no allocation per
+    // point; channels this op lacks are zero, and reads beyond the kept area repeat its edge
+    // pixels as sample() does. Positions need not be finite (they are clamped first). A null
+    // filter is Cubic. Safe on many threads at once. When a subclass overrides sample() with
+    // something other than a read of its own kept area (an op in sample mode maps each
+    // point to its input), every point goes through that sample() instead, with one Pixel
+    // for the whole row: a single probe call of sample() per row tells the two apart.
+    void sampleRow(const float* xs, const float* ys, int x, int r, const ChannelSet& channels,
+                   const Filter* filter, Row& row);
 
     // The kept area of this op, rendered on first use (shared with the engine's cache).
     std::shared_ptr<const Plane> plane();
@@ -92,6 +105,8 @@ private:
     friend struct EngineCache;
     void copyFromPlane(const Plane& p, int y, int x, int r, const ChannelSet& channels, Row& row);
     void renderDirect(int y, int x, int r, const ChannelSet& channels, Row& row);
+    // Whether sample() of this op ends in this class's read of its own kept area.
+    bool samplesKeptArea();
 
     IopInfo _info;
     Box _requestedBox;
@@ -102,19 +117,26 @@ private:
     std::unique_ptr<Keep> _keep;
 };
 
-// A rendered area of an op: one float plane per channel, rows bottom-up.
+// A rendered area of an op: one float plane per channel, rows bottom-up, each row stride
+// floats after the one below it. The stride is the width rounded up to whole cache lines
+// plus one line: rows of a power-of-two width would otherwise fall into the same sets of
+// the first-level cache, which a filter that reads several rows of several planes at once
+// would thrash.
 struct Plane {
     Box box;
     ChannelSet channels;
+    size_t stride = 0;
     std::vector<int> index; // channel -> plane number, -1 when absent
     std::vector<std::vector<float>> data;
 
+    static size_t strideFor(int width) {
+        return (size_t(width > 0 ? width : 0) + 15) / 16 * 16 + 16;
+    }
     const float* row(Channel z, int y) const {
         int i = z < int(index.size()) ? index[size_t(z)] : -1;
-        return i < 0 ? nullptr
-                     : data[size_t(i)].data() + size_t(y - box.y()) * size_t(box.w()) - box.x();
+        return i < 0 ? nullptr : data[size_t(i)].data() + size_t(y - box.y()) * stride - box.x();
     }
-    size_t bytes() const { return size_t(channels.size()) * size_t(box.w()) * size_t(box.h()) * 4; }
+    size_t bytes() const { return size_t(channels.size()) * stride * size_t(box.h()) * 4; }
 };
 
 } // namespace Kx::Image

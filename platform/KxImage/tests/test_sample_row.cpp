@@ -1,0 +1,262 @@
+// Sampling along a row: the filters' weight tables against their direct weights, and
+// Iop::sampleRow against Iop::sample at every position, at the edges and beyond them, for
+// the channels asked, and through an op whose sample() means something else.
+#include "TestImages.h"
+
+#include "Kx/Image/Engine.h"
+#include "Kx/Image/Filter.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <vector>
+
+using namespace Kx::Image;
+
+namespace {
+
+// Noise in [0, 1), a different value per pixel and channel: the hardest case for a
+// filter's weights, since no neighbour predicts another.
+class NoiseSource : public Iop {
+public:
+    NoiseSource(int w, int h, ChannelSet channels = Mask_RGBA)
+        : Iop(nullptr), _w(w), _h(h), _channels(channels) {
+        set_node_inputs(0);
+    }
+    const char* Class() const override { return "NoiseSource"; }
+    int minimum_inputs() const override { return 0; }
+    int maximum_inputs() const override { return 0; }
+    void append(Hash& h) override {
+        h.append(_w);
+        h.append(_h);
+        h.append(7);
+    }
+    void _validate(bool) override {
+        info().format = Format(_w, _h);
+        info().full_size_format = info().format;
+        info().box = Box(0, 0, _w, _h);
+        info().channels = _channels;
+    }
+    static float value(int x, int y, Channel z) {
+        uint32_t v = uint32_t(x) * 73856093u ^ uint32_t(y) * 19349663u ^ uint32_t(z) * 83492791u;
+        v ^= v >> 13;
+        v *= 0x5bd1e995u;
+        v ^= v >> 15;
+        return float(v & 0xffffff) / float(0x1000000);
+    }
+    void engine(int y, int x, int r, ChannelSet channels, Row& row) override {
+        for (Channel z : channels) {
+            float* out = row.writable(z);
+            for (int i = x; i < r; ++i) out[i] = value(i, y, z);
+        }
+    }
+
+private:
+    int _w, _h;
+    ChannelSet _channels;
+};
+
+// Samples its input 3.25 pixels to the right and 1.5 down of where it is asked, as an op in
+// sample mode maps a point to its input; its rows are its input's.
+class ShiftingSampler : public Iop {
+public:
+    ShiftingSampler() : Iop(nullptr) {}
+    const char* Class() const override { return "ShiftingSampler"; }
+    void engine(int y, int x, int r, ChannelSet channels, Row& row) override {
+        input_iop(0)->get(y, x, r, channels, row);
+    }
+    void sample(float cx, float cy, float w, float h, Filter* filter, Pixel& out) override {
+        input_iop(0)->sample(cx + 3.25f, cy - 1.5f, w, h, filter, out);
+    }
+};
+
+// Positions over the image and a few pixels beyond each edge, at phases that are neither
+// pixel centres nor edges, and exactly at some centres and edges.
+std::vector<float> positions(int size) {
+    std::vector<float> p;
+    for (float v = -6.0f; v < float(size) + 6.0f; v += 0.4375f) p.push_back(v + 0.0123f);
+    for (int i = 0; i < size; i += 3) {
+        p.push_back(float(i) + 0.5f);
+        p.push_back(float(i));
+    }
+    return p;
+}
+
+// sample() of op at (x, y) for each channel.
+Pixel direct(Iop& op, float x, float y, Filter& f, const ChannelSet& channels) {
+    Pixel p(channels);
+    op.sample(x, y, 1.0f, 1.0f, &f, p);
+    return p;
+}
+
+} // namespace
+
+TEST(FilterTable, WeightsMatchTheDirectWeights) {
+    // Every kernel but Impulse is smooth between knots; the table's linear interpolation
+    // over 1/256 px errs by the curvature times (1/256)² / 8, a few 1e-6 (Notch and the
+    // sincs the most). Impulse is exact.
+    for (int t = 0; t < Filter::count(); ++t) {
+        const Filter f(t);
+        const Filter::Table table = f.table();
+        EXPECT_EQ(table.taps, t == Filter::Impulse ? 1 : 2 * int(std::ceil(f.radius())))
+            << f.name();
+        double worst = 0;
+        for (int k = 0; k < 4096; ++k) {
+            const float p = -3.0f + float(k) * (7.0f / 4096) + 1.0f / 8192;
+            float tw[Filter::kTableStride];
+            const int first = table.weights(p, tw);
+            float dw[64];
+            int dfirst = 0;
+            const int n = f.weights(p, 1.0, dfirst, dw, 64);
+            // The same pixels: the table's taps hold the direct ones; any extra tap of the
+            // table lies on the kernel's edge or beyond, with weight 0.
+            ASSERT_LE(first, dfirst) << f.name() << " p=" << p;
+            ASSERT_GE(first + table.taps, dfirst + n) << f.name() << " p=" << p;
+            for (int i = 0; i < Filter::kTableStride; ++i) {
+                const int column = first + i;
+                const float d = column >= dfirst && column < dfirst + n ? dw[column - dfirst] : 0;
+                if (i >= table.taps) {
+                    EXPECT_EQ(tw[i], 0.0f);
+                    continue;
+                }
+                worst = std::max(worst, double(std::abs(tw[i] - d)));
+            }
+        }
+        EXPECT_LT(worst, t == Filter::Impulse ? 1e-30 : 2e-5) << f.name();
+    }
+}
+
+TEST(FilterTable, InterpolatingFiltersGiveThePixelAtItsCentre) {
+    for (int t :
+         {Filter::Cubic, Filter::Lanczos4, Filter::Lanczos6, Filter::Sinc4, Filter::Linear}) {
+        const Filter::Table table = Filter(t).table();
+        for (int c = -5; c <= 5; ++c) {
+            float w[Filter::kTableStride];
+            const int first = table.weights(float(c) + 0.5f, w);
+            for (int i = 0; i < Filter::kTableStride; ++i)
+                EXPECT_EQ(w[i], first + i == c ? 1.0f : 0.0f) << Filter::name(t) << " " << c;
+        }
+    }
+}
+
+// The node's two filters, and every other, against sample() over the whole image and
+// beyond its edges (where both repeat the edge pixels). Values are in [0, 1): the weights
+// differ by at most a few 1e-6 each, so a sample by less than 1e-4.
+TEST(SampleRow, MatchesSampleEverywhereWithinTheTableError) {
+    NoiseSource src(37, 23);
+    src.validate(true);
+    src.request(0, 0, 37, 23, Mask_RGBA);
+    const std::vector<float> xs = positions(37), ys = positions(23);
+    for (int t = 0; t < Filter::count(); ++t) {
+        Filter f(t);
+        double worst = 0;
+        for (float y : ys) {
+            const std::vector<float> yrow(xs.size(), y);
+            Row row(0, int(xs.size()));
+            src.sampleRow(xs.data(), yrow.data(), 0, int(xs.size()), Mask_RGBA, &f, row);
+            for (size_t k = 0; k < xs.size(); ++k) {
+                const Pixel p = direct(src, xs[k], y, f, Mask_RGBA);
+                for (Channel z : Mask_RGBA)
+                    worst = std::max(worst, double(std::abs(row[z][k] - p[z])));
+            }
+        }
+        const bool nodeFilter = t == Filter::Lanczos6 || t == Filter::Parzen;
+        EXPECT_LT(worst, nodeFilter ? 1e-4 : 2e-4) << f.name();
+        if (t == Filter::Impulse) {
+            EXPECT_EQ(worst, 0.0) << f.name();
+        }
+    }
+}
+
+TEST(SampleRow, ColumnsAreAbsoluteAndOnlyTheChannelsAskedAreWritten) {
+    NoiseSource src(16, 16, Mask_RGB);
+    src.validate(true);
+    src.request(0, 0, 16, 16, Mask_RGBA);
+    Filter f(Filter::Lanczos6);
+    const float xs[3] = {4.3f, 8.5f, 12.9f}, ys[3] = {7.7f, 8.5f, 3.2f};
+    Row row(-10, 20);
+    src.sampleRow(xs, ys, 5, 8, ChannelSet{Chan_Green, Chan_Alpha}, &f, row);
+    EXPECT_TRUE(row.is_writable(Chan_Green));
+    EXPECT_FALSE(row.is_writable(Chan_Red));
+    // Alpha is asked but the op lacks it: zero.
+    for (int i = 5; i < 8; ++i) {
+        const Pixel p = direct(src, xs[i - 5], ys[i - 5], f, Mask_RGB);
+        EXPECT_NEAR(row[Chan_Green][i], p[Chan_Green], 1e-4) << i;
+        EXPECT_EQ(row[Chan_Alpha][i], 0.0f);
+    }
+    // At a pixel centre an interpolating filter gives the pixel itself.
+    EXPECT_EQ(row[Chan_Green][6], NoiseSource::value(8, 8, Chan_Green));
+    // Columns outside x..r stay as they were.
+    EXPECT_EQ(row[Chan_Green][4], 0.0f);
+    EXPECT_EQ(row[Chan_Green][8], 0.0f);
+}
+
+TEST(SampleRow, FarAndNonFinitePositionsRepeatTheEdgePixels) {
+    NoiseSource src(12, 9);
+    src.validate(true);
+    src.request(0, 0, 12, 9, Mask_RGBA);
+    Filter f(Filter::Parzen);
+    const float inf = std::numeric_limits<float>::infinity();
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    const float xs[5] = {-1e9f, 1e9f, -inf, inf, nan};
+    const float ys[5] = {-50.0f, 4.5f, 1e30f, -inf, nan};
+    Row row(0, 5);
+    src.sampleRow(xs, ys, 0, 5, Mask_Red, &f, row);
+    // The B-spline is not interpolating: along an edge the result is the edge column
+    // filtered along the other axis; at a corner it is the corner pixel.
+    const float corner = NoiseSource::value(0, 0, Chan_Red);
+    EXPECT_NEAR(row[Chan_Red][0], corner, 1e-6);
+    EXPECT_NEAR(row[Chan_Red][1], direct(src, 1e9f, 4.5f, f, Mask_Red)[Chan_Red], 1e-4);
+    EXPECT_NEAR(row[Chan_Red][2], NoiseSource::value(0, 8, Chan_Red), 1e-6);
+    EXPECT_NEAR(row[Chan_Red][3], NoiseSource::value(11, 0, Chan_Red), 1e-6);
+    // NaN goes to the low corner rather than to undefined behaviour.
+    EXPECT_NEAR(row[Chan_Red][4], corner, 1e-6);
+}
+
+TEST(SampleRow, AnOpWhoseSampleMapsThePointIsSampledThroughIt) {
+    NoiseSource src(40, 30);
+    ShiftingSampler shifter;
+    shifter.set_input(0, &src);
+    shifter.validate(true);
+    shifter.request(0, 0, 40, 30, Mask_RGBA);
+    Filter f(Filter::Lanczos6);
+    std::vector<float> xs, ys;
+    for (int i = 0; i < 40; ++i) {
+        xs.push_back(float(i) * 0.9f + 0.3f);
+        ys.push_back(10.0f + float(i) * 0.3f);
+    }
+    Row row(0, 40);
+    shifter.sampleRow(xs.data(), ys.data(), 0, 40, Mask_RGBA, &f, row);
+    for (int i = 0; i < 40; ++i) {
+        const Pixel p = direct(shifter, xs[size_t(i)], ys[size_t(i)], f, Mask_RGBA);
+        for (Channel z : Mask_RGBA) EXPECT_EQ(row[z][i], p[z]) << i;
+    }
+}
+
+TEST(SampleRow, RowsOnManyThreadsEqualRowsOnOne) {
+    NoiseSource src(300, 200);
+    src.validate(true);
+    src.request(0, 0, 300, 200, Mask_RGBA);
+    Filter f(Filter::Lanczos6);
+    // A rotation by about 7 degrees, so that every row crosses source rows.
+    auto render = [&](unsigned threads) {
+        Engine::setThreads(threads);
+        std::vector<float> out(size_t(300 * 200 * 4));
+        Engine::parallelRows(0, 200, [&](int y) {
+            std::vector<float> xs(300), ys(300);
+            for (int x = 0; x < 300; ++x) {
+                xs[size_t(x)] = 0.9925f * (float(x) + 0.5f) - 0.1219f * (float(y) + 0.5f) + 20;
+                ys[size_t(x)] = 0.1219f * (float(x) + 0.5f) + 0.9925f * (float(y) + 0.5f) - 20;
+            }
+            Row row(0, 300);
+            src.sampleRow(xs.data(), ys.data(), 0, 300, Mask_RGBA, &f, row);
+            for (Channel z : Mask_RGBA)
+                for (int x = 0; x < 300; ++x) out[size_t(((y * 300) + x) * 4 + z - 1)] = row[z][x];
+        });
+        Engine::setThreads(0);
+        return out;
+    };
+    EXPECT_EQ(render(1), render(2));
+}
