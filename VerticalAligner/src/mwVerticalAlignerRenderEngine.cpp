@@ -326,12 +326,13 @@ bool ViewCorrection::computeScale() {
         const Vector2d br = forwardAlign(s, Vector2d(B.r(), B.y()));
         const Vector2d tr = forwardAlign(s, Vector2d(B.r(), B.t()));
         const Vector2d tl = forwardAlign(s, Vector2d(B.x(), B.t()));
-        // The inner box keeps the mapped corners' own positions: rounded outwards to whole
-        // pixels, an edge could lie up to a pixel beyond the transformed data box and leave a
-        // black row or column after the zoom; rounded inwards, the rounding error of an
-        // identity alignment would zoom by a pixel.
-        const double ix = std::max(bl.x(), tl.x()), iy = std::max(bl.y(), br.y());
-        const double ir = std::min(br.x(), tr.x()), it = std::min(tr.y(), tl.y());
+        // The inner box in whole pixels, each mapped corner rounded outwards: an identity
+        // alignment's rounding error never zooms, and what the rounding gives away (less than
+        // a pixel) can leave black only in the outermost rows and columns.
+        const int ix = int(std::max(std::floor(bl.x()), std::floor(tl.x())));
+        const int iy = int(std::max(std::floor(bl.y()), std::floor(br.y())));
+        const int ir = int(std::min(std::ceil(br.x()), std::ceil(tr.x())));
+        const int it = int(std::min(std::ceil(tr.y()), std::ceil(tl.y())));
         const float cx = float(F.x() + F.r()) * 0.5f, cy = float(F.y() + F.t()) * 0.5f;
         const float r[4] = {(float(F.x()) + sigma * o - cx) / (float(ix) - cx),
                             (float(F.r()) + sigma * o - cx) / (float(ir) - cx),
