@@ -1,5 +1,6 @@
 // The alignment model and the solver: composition of the homography, presets, blending, and
 // the fits recovering known misalignments from exact matches of a synthetic rig.
+#include "SolverTestRig.h"
 #include "mwAlignmentModel.h"
 #include "mwAlignmentSolver.h"
 
@@ -12,27 +13,12 @@
 #include <random>
 
 using namespace Marrow::Research;
+using namespace Marrow::Research::SolverTest;
 namespace Vireon = Marrow::Vireon;
 using Eigen::Matrix3d;
 using Eigen::Vector2d;
 
 namespace {
-
-AlignmentSettings settings(int options, int alignWhat = 0, bool spherical = false) {
-    AlignmentSettings s;
-    s.options = options;
-    s.alignWhat = alignWhat;
-    s.spherical = spherical;
-    s.box = Kx::Image::Box(0, 0, 1920, 1080);
-    s.convergenceDepth = 8;
-    return s;
-}
-
-CameraDefinition camera(double x) {
-    CameraDefinition c;
-    c.setPosition(Eigen::Vector3d(x, 0, 0));
-    return c;
-}
 
 // Exact pairs of scene points at several depths seen by two cameras.
 MatchedPairs pairsOf(const CameraDefinition& left, const CameraDefinition& right, int n = 400) {

@@ -1,6 +1,7 @@
 // Edge cases of the solve of one key: what the alignment space changes, the weight of
 // priority pairs, the least number of pairs for a perspective warp, and the inset of the
 // corner pins that Analyse Sequence writes.
+#include "SolverTestRig.h"
 #include "mwAlignmentSolver.h"
 #include "mwAnalysisRunner.h"
 
@@ -11,26 +12,11 @@
 #include <random>
 
 using namespace Marrow::Research;
+using namespace Marrow::Research::SolverTest;
 using Eigen::Matrix3d;
 using Eigen::Vector2d;
 
 namespace {
-
-AlignmentSettings settings(int options, int alignWhat, bool spherical) {
-    AlignmentSettings s;
-    s.options = options;
-    s.alignWhat = alignWhat;
-    s.spherical = spherical;
-    s.box = Kx::Image::Box(0, 0, 1920, 1080);
-    s.convergenceDepth = 8;
-    return s;
-}
-
-CameraDefinition camera(double x) {
-    CameraDefinition c;
-    c.setPosition(Eigen::Vector3d(x, 0, 0));
-    return c;
-}
 
 // Exact pairs of scene points between 8 and 40 units away, seen by two cameras.
 MatchedPairs pairsOf(const CameraDefinition& left, const CameraDefinition& right, int n) {
