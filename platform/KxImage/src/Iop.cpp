@@ -49,8 +49,9 @@ struct RowJob {
 
 // A position moved into the kept area widened by more than any filter's reach, where every
 // tap of a farther position would read the same edge pixels; NaN goes to the low end.
+constexpr float kReach = 8.0f;
 float clampPosition(float p, int lo, int hi) {
-    const float l = float(lo) - 8.0f, h = float(hi) + 8.0f;
+    const float l = float(lo) - kReach, h = float(hi) + kReach;
     return p > l ? (p < h ? p : h) : l;
 }
 
@@ -89,107 +90,168 @@ template <int T> void sampleRowScalar(const RowJob& job) {
 }
 
 #ifdef KX_SAMPLE_AVX2
-// Filter::Table::weights with the interpolation between the two rows as one vector step.
-__attribute__((target("avx2,fma"))) inline int tableWeightsAvx2(const Filter::Table& t, float p,
-                                                                float* w) {
-    if (!t.rows) return t.weights(p, w);
-    const float q = p - 0.5f, fl = std::floor(q);
-    const float at = (q - fl) * float(Filter::kTablePhases);
-    const int row = std::min(int(at), Filter::kTablePhases - 1);
-    const float* lo = t.rows + row * Filter::kTableStride;
-    const __m256 l = _mm256_loadu_ps(lo), h = _mm256_loadu_ps(lo + Filter::kTableStride);
-    _mm256_store_ps(w, _mm256_fmadd_ps(_mm256_set1_ps(at - float(row)), _mm256_sub_ps(h, l), l));
-    return int(fl) - t.taps / 2 + 1;
+// Filter::Table::weights of the n <= kBlock positions from p on, eight at a time: the clamp
+// of clampPosition, the first tap, the table row and the fraction past it as vector steps
+// over the points, then the two table rows of each point interpolated in one vector step.
+// The clamped positions go to c, the first taps to first, the weights to w, all indexed by
+// point. The table must have rows.
+__attribute__((target("avx2,fma"))) void tableWeightsRun(const Filter::Table& t, const float* p,
+                                                         int n, int lo, int hi, float* c,
+                                                         int* first,
+                                                         float (*w)[Filter::kTableStride]) {
+    const __m256 low = _mm256_set1_ps(float(lo) - kReach),
+                 high = _mm256_set1_ps(float(hi) + kReach);
+    const __m256 half = _mm256_set1_ps(0.5f), phases = _mm256_set1_ps(float(Filter::kTablePhases));
+    const __m256i last = _mm256_set1_epi32(Filter::kTablePhases - 1);
+    const __m256i back = _mm256_set1_epi32(t.taps / 2 - 1);
+    alignas(32) int row[8];
+    alignas(32) float frac[8];
+    for (int k = 0; k < n; k += 8) {
+        alignas(32) float in[8] = {};
+        std::copy(p + k, p + std::min(n, k + 8), in);
+        // max gives its second operand for a NaN, so NaN goes to the low end.
+        const __m256 v = _mm256_min_ps(_mm256_max_ps(_mm256_load_ps(in), low), high);
+        _mm256_store_ps(c + k, v);
+        const __m256 q = _mm256_sub_ps(v, half), fl = _mm256_floor_ps(q);
+        const __m256 at = _mm256_mul_ps(_mm256_sub_ps(q, fl), phases);
+        const __m256i r = _mm256_min_epi32(_mm256_cvttps_epi32(at), last);
+        _mm256_store_si256(reinterpret_cast<__m256i*>(row), r);
+        _mm256_store_ps(frac, _mm256_sub_ps(at, _mm256_cvtepi32_ps(r)));
+        _mm256_store_si256(reinterpret_cast<__m256i*>(first + k),
+                           _mm256_sub_epi32(_mm256_cvttps_epi32(fl), back));
+        for (int e = 0; e < 8; ++e) {
+            const float* a = t.rows + row[e] * Filter::kTableStride;
+            const __m256 l = _mm256_loadu_ps(a), h = _mm256_loadu_ps(a + Filter::kTableStride);
+            _mm256_store_ps(w[k + e],
+                            _mm256_fmadd_ps(_mm256_set1_ps(frac[e]), _mm256_sub_ps(h, l), l));
+        }
+    }
 }
 
-// The weighted taps of one point of one channel, summed over the rows of taps but not yet
-// across the columns: the kept rows from src on, stride apart, each row of taps one vector
-// load (4 lanes up to 4 taps, 8 up to 8), summed with the vertical weights wy in two chains
-// (even and odd rows) for half the latency; lanes past the taps are cleared, so that a NaN
-// or an infinity there cannot leak in through a zero weight; then the horizontal weights
-// wx. Eight lanes are folded to four.
-template <int T>
-__attribute__((target("avx2,fma"))) inline __m128 taps(const float* src, size_t stride,
-                                                       const float* wx, const float* wy) {
+// The weighted taps of one point in C <= 4 channels at once, from the kept pixel at offset
+// at of each channel's origin on, rows stride apart: per row of taps one broadcast of its
+// vertical weight and one vector load per channel (4 lanes up to 4 taps, 8 up to 8), C
+// independent sums; lanes past the taps are cleared, so that a NaN or an infinity there
+// cannot leak in through a zero weight; then the horizontal weights and the sums across,
+// as [c0, c1, c2, c3], zero past C.
+template <int T, int C>
+__attribute__((target("avx2,fma"))) inline __m128
+pointTaps(const float* const* origin, size_t at, size_t stride, const float* wx, const float* wy) {
     alignas(32) static constexpr int kKeep[8] = {-(0 < T), -(1 < T), -(2 < T), -(3 < T),
                                                  -(4 < T), -(5 < T), -(6 < T), -(7 < T)};
+    __m128 s[4] = {_mm_setzero_ps(), _mm_setzero_ps(), _mm_setzero_ps(), _mm_setzero_ps()};
     if constexpr (T <= 4) {
-        __m128 even = _mm_mul_ps(_mm_broadcast_ss(wy), _mm_loadu_ps(src));
-        __m128 odd = _mm_setzero_ps();
+        __m128 acc[C];
+        const __m128 w0 = _mm_broadcast_ss(wy);
+#pragma GCC unroll 4
+        for (int c = 0; c < C; ++c) acc[c] = _mm_mul_ps(w0, _mm_loadu_ps(origin[c] + at));
 #pragma GCC unroll 8
         for (int j = 1; j < T; ++j) {
-            __m128& acc = j % 2 ? odd : even;
-            acc = _mm_fmadd_ps(_mm_broadcast_ss(wy + j), _mm_loadu_ps(src + j * stride), acc);
+            const __m128 wj = _mm_broadcast_ss(wy + j);
+            const size_t o = at + size_t(j) * stride;
+#pragma GCC unroll 4
+            for (int c = 0; c < C; ++c)
+                acc[c] = _mm_fmadd_ps(wj, _mm_loadu_ps(origin[c] + o), acc[c]);
         }
         const __m128 keep = _mm_load_ps(reinterpret_cast<const float*>(kKeep));
-        return _mm_mul_ps(_mm_and_ps(_mm_add_ps(even, odd), keep), _mm_load_ps(wx));
+        const __m128 h = _mm_load_ps(wx);
+#pragma GCC unroll 4
+        for (int c = 0; c < C; ++c) s[c] = _mm_mul_ps(_mm_and_ps(acc[c], keep), h);
     } else {
-        __m256 even = _mm256_mul_ps(_mm256_broadcast_ss(wy), _mm256_loadu_ps(src));
-        __m256 odd = _mm256_setzero_ps();
+        __m256 acc[C];
+        const __m256 w0 = _mm256_broadcast_ss(wy);
+#pragma GCC unroll 4
+        for (int c = 0; c < C; ++c) acc[c] = _mm256_mul_ps(w0, _mm256_loadu_ps(origin[c] + at));
 #pragma GCC unroll 8
         for (int j = 1; j < T; ++j) {
-            __m256& acc = j % 2 ? odd : even;
-            acc = _mm256_fmadd_ps(_mm256_broadcast_ss(wy + j), _mm256_loadu_ps(src + j * stride),
-                                  acc);
+            const __m256 wj = _mm256_broadcast_ss(wy + j);
+            const size_t o = at + size_t(j) * stride;
+#pragma GCC unroll 4
+            for (int c = 0; c < C; ++c)
+                acc[c] = _mm256_fmadd_ps(wj, _mm256_loadu_ps(origin[c] + o), acc[c]);
         }
         const __m256 keep = _mm256_load_ps(reinterpret_cast<const float*>(kKeep));
-        const __m256 t =
-            _mm256_mul_ps(_mm256_and_ps(_mm256_add_ps(even, odd), keep), _mm256_load_ps(wx));
-        return _mm_add_ps(_mm256_castps256_ps128(t), _mm256_extractf128_ps(t, 1));
+        const __m256 h = _mm256_load_ps(wx);
+#pragma GCC unroll 4
+        for (int c = 0; c < C; ++c) {
+            const __m256 t = _mm256_mul_ps(_mm256_and_ps(acc[c], keep), h);
+            s[c] = _mm_add_ps(_mm256_castps256_ps128(t), _mm256_extractf128_ps(t, 1));
+        }
+    }
+    return _mm_hadd_ps(_mm_hadd_ps(s[0], s[1]), _mm_hadd_ps(s[2], s[3]));
+}
+
+// The m points of a block whose taps are all inside the kept area, in the C lanes from
+// job.lanes[lane] on: point q is the block's point point[q], at offset at[q] in the kept
+// planes. Four consecutive points are turned from four channels of a point into four
+// points of a channel and stored at once.
+template <int T, int C>
+__attribute__((target("avx2,fma"))) void
+blockChannels(const RowJob& job, int lane, int k0, const size_t* at, const int* point, int m,
+              const float (*wx)[Filter::kTableStride], const float (*wy)[Filter::kTableStride]) {
+    const float* origin[C];
+    float* out[C];
+    for (int c = 0; c < C; ++c) {
+        origin[c] = job.lanes[lane + c].origin;
+        out[c] = job.lanes[lane + c].out + k0;
+    }
+    int q = 0;
+    for (; q + 4 <= m && point[q + 3] == point[q] + 3; q += 4) {
+        __m128 v[4];
+#pragma GCC unroll 4
+        for (int e = 0; e < 4; ++e)
+            v[e] =
+                pointTaps<T, C>(origin, at[q + e], job.stride, wx[point[q + e]], wy[point[q + e]]);
+        _MM_TRANSPOSE4_PS(v[0], v[1], v[2], v[3]);
+#pragma GCC unroll 4
+        for (int c = 0; c < C; ++c) _mm_storeu_ps(out[c] + point[q], v[c]);
+    }
+    for (; q < m; ++q) {
+        alignas(16) float v[4];
+        _mm_store_ps(v, pointTaps<T, C>(origin, at[q], job.stride, wx[point[q]], wy[point[q]]));
+#pragma GCC unroll 4
+        for (int c = 0; c < C; ++c) out[c][point[q]] = v[c];
     }
 }
 
 // sampleRowScalar with AVX2 and FMA for the points whose taps are all inside the kept area
 // (the padding of the kept rows holds the spare lanes of the vector loads), in blocks: the
-// weights of a block's points first, then one channel at a time over the block, so that
-// the taps being read come from the rows of one plane, which the first-level cache and its
-// prefetchers follow well.
+// weights of a block's points first, then up to four channels at a time over the block, so
+// that each row of taps of a point is found once for all of them.
 template <int T> __attribute__((target("avx2,fma"))) void sampleRowAvx2(const RowJob& job) {
     constexpr int kBlock = 32;
     const Box& b = job.box;
-    const size_t stride = job.stride;
     alignas(32) float wx[kBlock][Filter::kTableStride], wy[kBlock][Filter::kTableStride];
+    alignas(32) float px[kBlock], py[kBlock];
+    alignas(32) int fx[kBlock], fy[kBlock];
     size_t at[kBlock];
     int point[kBlock];
     for (int k0 = 0; k0 < job.n; k0 += kBlock) {
-        const int k1 = std::min(job.n, k0 + kBlock);
+        const int n = std::min(kBlock, job.n - k0);
+        tableWeightsRun(job.table, job.xs + k0, n, b.x(), b.r(), px, fx, wx);
+        tableWeightsRun(job.table, job.ys + k0, n, b.y(), b.t(), py, fy, wy);
         int m = 0;
-        for (int k = k0; k < k1; ++k) {
-            const float px = clampPosition(job.xs[k], b.x(), b.r());
-            const float py = clampPosition(job.ys[k], b.y(), b.t());
-            const int fx = tableWeightsAvx2(job.table, px, wx[m]);
-            const int fy = tableWeightsAvx2(job.table, py, wy[m]);
-            if (fx < b.x() || fx + T > b.r() || fy < b.y() || fy + T > b.t()) {
-                samplePointClamped<T>(job, k, px, py);
+        for (int e = 0; e < n; ++e) {
+            if (fx[e] < b.x() || fx[e] + T > b.r() || fy[e] < b.y() || fy[e] + T > b.t()) {
+                samplePointClamped<T>(job, k0 + e, px[e], py[e]);
                 continue;
             }
-            at[m] = size_t(fy - b.y()) * stride + size_t(fx - b.x());
-            point[m++] = k;
+            at[m] = size_t(fy[e] - b.y()) * job.stride + size_t(fx[e] - b.x());
+            point[m++] = e;
         }
-        for (int l = 0; l < job.nLanes; ++l) {
-            const float* origin = job.lanes[l].origin;
-            float* out = job.lanes[l].out;
-            int q = 0;
-            // Four points at a time: their four partial sums are added across in one go.
-            for (; q + 4 <= m; q += 4) {
-                const __m128 s0 = taps<T>(origin + at[q], stride, wx[q], wy[q]);
-                const __m128 s1 = taps<T>(origin + at[q + 1], stride, wx[q + 1], wy[q + 1]);
-                const __m128 s2 = taps<T>(origin + at[q + 2], stride, wx[q + 2], wy[q + 2]);
-                const __m128 s3 = taps<T>(origin + at[q + 3], stride, wx[q + 3], wy[q + 3]);
-                const __m128 s = _mm_hadd_ps(_mm_hadd_ps(s0, s1), _mm_hadd_ps(s2, s3));
-                if (point[q + 3] == point[q] + 3) {
-                    _mm_storeu_ps(out + point[q], s);
-                } else {
-                    alignas(16) float v[4];
-                    _mm_store_ps(v, s);
-                    for (int e = 0; e < 4; ++e) out[point[q + e]] = v[e];
-                }
-            }
-            for (; q < m; ++q) {
-                __m128 s = taps<T>(origin + at[q], stride, wx[q], wy[q]);
-                s = _mm_add_ps(s, _mm_movehl_ps(s, s));
-                s = _mm_add_ss(s, _mm_shuffle_ps(s, s, 1));
-                out[point[q]] = _mm_cvtss_f32(s);
+        for (int l = 0; l < job.nLanes; l += 4) {
+            switch (std::min(4, job.nLanes - l)) {
+            case 1:
+                blockChannels<T, 1>(job, l, k0, at, point, m, wx, wy);
+                break;
+            case 2:
+                blockChannels<T, 2>(job, l, k0, at, point, m, wx, wy);
+                break;
+            case 3:
+                blockChannels<T, 3>(job, l, k0, at, point, m, wx, wy);
+                break;
+            default:
+                blockChannels<T, 4>(job, l, k0, at, point, m, wx, wy);
             }
         }
     }
@@ -203,7 +265,7 @@ bool haveAvx2() {
 
 template <int T> void sampleRowTaps(const RowJob& job) {
 #ifdef KX_SAMPLE_AVX2
-    if (haveAvx2()) return sampleRowAvx2<T>(job);
+    if (haveAvx2() && job.table.rows) return sampleRowAvx2<T>(job);
 #endif
     sampleRowScalar<T>(job);
 }
@@ -332,6 +394,12 @@ void Iop::renderDirect(int y, int x, int r, const ChannelSet& channels, Row& row
     for (Channel z : channels - have) row.erase(z);
     if (have.empty()) return;
     const int yy = b.clampy(y);
+    // A row inside the data box in x is rendered straight into the caller's row; only a row
+    // reaching past it needs the box's own columns first, to repeat the edge pixels from.
+    if (x >= b.x() && r <= b.r()) {
+        engine(yy, x, r, have, row);
+        return;
+    }
     const int x0 = b.clampx(x), x1 = b.clampx(r - 1) + 1;
     Row tmp(x0, x1);
     engine(yy, x0, x1, have, tmp);
