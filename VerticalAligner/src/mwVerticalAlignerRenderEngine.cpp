@@ -252,39 +252,44 @@ void ViewCorrection::mapRow(int y, int x, int r, float* xs, float* ys, Pixel& sc
         }
         return;
     }
-    // inverseChain() in Rectilinear space, step by step with the same operations on whole
-    // rows (element by element, in the same order, so to the bit): the zoom of the row's y,
-    // the skew's v and the homography's y terms are the row's own.
-    using Eigen::ArrayXd;
-    const int n = r - x;
+    // inverseChain() in Rectilinear space, step by step with the same operations on runs of
+    // the row (element by element, in the same order, so to the bit): the zoom of the row's
+    // y, the skew's v and the homography's y terms are the row's own. A run's arrays stay in
+    // the first-level cache and on the stack.
+    constexpr int kRun = 256;
+    using Run = Eigen::Array<double, Eigen::Dynamic, 1, 0, kRun, 1>;
     const VireonAlignmentSampler& S = _thisSampler;
-    ArrayXd X(n);
-    for (int i = 0; i < n; ++i) X[i] = double(float(x + i) + 0.5f);
-    double Y = double(py);
     const Vector2d c = zoomCentre(S).cast<double>();
-    if (_offsetOn && _alignThis) X -= double(_viewOffset);
-    if (_scaleOn) {
-        X = c.x() + (X - c.x()) / double(_fitScale);
-        Y = c.y() + (Y - c.y()) / double(_fitScale);
-    }
-    if (!_alignThis) {
-        Eigen::Map<Eigen::ArrayXf>(xs, n) = X.cast<float>();
-        Eigen::Map<Eigen::ArrayXf>(ys, n) = float(Y);
-        return;
-    }
-    ArrayXd Yi = ArrayXd::Constant(n, Y);
-    if (S.options & VireonAlignmentSampler::kVerticalSkew) {
-        const Eigen::Vector4d& k = S.inverseSkewCorners;
-        const ArrayXd u = (X - double(S.box.x())) / double(S.box.r() - S.box.x());
-        const double v = (Y - S.box.y()) / double(S.box.t() - S.box.y());
-        Yi += (k[0] * (1.0 - u) + k[1] * u) * (1.0 - v) + (k[2] * (1.0 - u) + k[3] * u) * v;
-    }
+    double Y = double(py);
+    if (_scaleOn) Y = c.y() + (Y - c.y()) / double(_fitScale);
+    const bool skew = S.options & VireonAlignmentSampler::kVerticalSkew;
+    const double v = (Y - S.box.y()) / double(S.box.t() - S.box.y());
+    const Eigen::Vector4d& k = S.inverseSkewCorners;
     const Eigen::Matrix3d& H = S.inverseHomography;
-    const ArrayXd hx = H(0, 0) * X + H(0, 1) * Yi + H(0, 2);
-    const ArrayXd hy = H(1, 0) * X + H(1, 1) * Yi + H(1, 2);
-    const ArrayXd hw = H(2, 0) * X + H(2, 1) * Yi + H(2, 2);
-    Eigen::Map<Eigen::ArrayXf>(xs, n) = (hw != 0.0).select(hx / hw, X).cast<float>();
-    Eigen::Map<Eigen::ArrayXf>(ys, n) = (hw != 0.0).select(hy / hw, Yi).cast<float>();
+    for (int at = x; at < r; at += kRun) {
+        const int n = std::min(kRun, r - at);
+        float* const rx = xs + (at - x);
+        float* const ry = ys + (at - x);
+        Run X(n);
+        for (int i = 0; i < n; ++i) X[i] = double(float(at + i) + 0.5f);
+        if (_offsetOn && _alignThis) X -= double(_viewOffset);
+        if (_scaleOn) X = c.x() + (X - c.x()) / double(_fitScale);
+        if (!_alignThis) {
+            Eigen::Map<Eigen::ArrayXf>(rx, n) = X.cast<float>();
+            Eigen::Map<Eigen::ArrayXf>(ry, n) = float(Y);
+            continue;
+        }
+        Run Yi = Run::Constant(n, Y);
+        if (skew) {
+            const Run u = (X - double(S.box.x())) / double(S.box.r() - S.box.x());
+            Yi += (k[0] * (1.0 - u) + k[1] * u) * (1.0 - v) + (k[2] * (1.0 - u) + k[3] * u) * v;
+        }
+        const Run hx = H(0, 0) * X + H(0, 1) * Yi + H(0, 2);
+        const Run hy = H(1, 0) * X + H(1, 1) * Yi + H(1, 2);
+        const Run hw = H(2, 0) * X + H(2, 1) * Yi + H(2, 2);
+        Eigen::Map<Eigen::ArrayXf>(rx, n) = (hw != 0.0).select(hx / hw, X).cast<float>();
+        Eigen::Map<Eigen::ArrayXf>(ry, n) = (hw != 0.0).select(hy / hw, Yi).cast<float>();
+    }
 }
 
 Box ViewCorrection::sourceArea(const Box& b) const {
