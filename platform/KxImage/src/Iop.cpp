@@ -107,10 +107,12 @@ __attribute__((target("avx2,fma"))) void tableWeightsRun(const Filter::Table& t,
     alignas(32) int row[8];
     alignas(32) float frac[8];
     for (int k = 0; k < n; k += 8) {
-        alignas(32) float in[8] = {};
-        std::copy(p + k, p + std::min(n, k + 8), in);
+        // The last group of a short run is padded with zeros.
+        alignas(32) float in[8];
+        if (k + 8 > n) std::fill(std::copy(p + k, p + n, in), in + 8, 0.0f);
+        const __m256 raw = k + 8 <= n ? _mm256_loadu_ps(p + k) : _mm256_load_ps(in);
         // max gives its second operand for a NaN, so NaN goes to the low end.
-        const __m256 v = _mm256_min_ps(_mm256_max_ps(_mm256_load_ps(in), low), high);
+        const __m256 v = _mm256_min_ps(_mm256_max_ps(raw, low), high);
         _mm256_store_ps(c + k, v);
         const __m256 q = _mm256_sub_ps(v, half), fl = _mm256_floor_ps(q);
         const __m256 at = _mm256_mul_ps(_mm256_sub_ps(q, fl), phases);
