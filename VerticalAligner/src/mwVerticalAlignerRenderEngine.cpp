@@ -8,7 +8,7 @@
 
 #include <algorithm>
 #include <cmath>
-#include <vector>
+#include <memory>
 
 namespace Marrow::Research {
 
@@ -455,9 +455,12 @@ void VerticalAlignerRenderEngine::warpRow(int y, int x, int r, const ChannelSet&
     const Box& box = in->box();
     // The source position of every pixel centre of the row, then one sample of the input
     // per position inside its data box, a run of such columns at a time; black elsewhere.
-    std::vector<float> xs(size_t(r - x)), ys(size_t(r - x));
+    // mapRow writes every position, so the buffer is not cleared first.
+    const auto positions = std::make_unique_for_overwrite<float[]>(2 * size_t(r - x));
+    float* const xs = positions.get();
+    float* const ys = xs + (r - x);
     Pixel scratch;
-    _correction.mapRow(y, x, r, xs.data(), ys.data(), scratch);
+    _correction.mapRow(y, x, r, xs, ys, scratch);
     auto inside = [&](int i) {
         return insideBox(box, Vector2f(xs[size_t(i - x)], ys[size_t(i - x)]));
     };
