@@ -90,11 +90,11 @@ template <int T> void sampleRowScalar(const RowJob& job) {
 }
 
 #ifdef KX_SAMPLE_AVX2
-// Filter::Table::weights of the n <= kBlock positions from p on, eight at a time: the clamp
-// of clampPosition, the first tap, the table row and the fraction past it as vector steps
-// over the points, then the two table rows of each point interpolated in one vector step.
-// The clamped positions go to c, the first taps to first, the weights to w, all indexed by
-// point. The table must have rows.
+// Filter::Table::weights of the n positions from p on, eight at a time: the clamp of
+// clampPosition, the first tap, the table row and the fraction past it as vector steps over
+// the points, then the two table rows of each point interpolated in one vector step. The
+// clamped positions go to c, the first taps to first, the weights to w, all indexed by point
+// and with room for n rounded up to a multiple of eight. The table must have rows.
 __attribute__((target("avx2,fma"))) void tableWeightsRun(const Filter::Table& t, const float* p,
                                                          int n, int lo, int hi, float* c,
                                                          int* first,
