@@ -342,6 +342,13 @@ void runAlign(const AlignOptions& o, std::ostream& out) {
         plate->setInput(0, l);
         plate->setInput(1, r);
     }
+    // The aligner writes its STMap into the two channels when the stream carries them.
+    if (o.stmap) {
+        Node* channels = graph.add(std::make_unique<Node>("AddChannels", "STMapChannels"));
+        channels->setInput(0, plate);
+        knob(*channels, "channels").setText("stitch_map.u stitch_map.v");
+        plate = channels;
+    }
     Node& aligner = *graph.add(std::make_unique<Node>(kAligner, "VerticalAligner1"));
     aligner.setInput(0, plate);
     aligner.setPanelOpen(true);
@@ -402,7 +409,9 @@ void runAlign(const AlignOptions& o, std::ostream& out) {
     Node& write = *graph.add(std::make_unique<Node>("Write", "Write1"));
     write.setInput(0, &aligner);
     knob(write, "file").setText(fs::absolute(o.output).string());
-    knob(write, "channels").setText(o.disparity ? "rgba disparityL disparityR" : "rgba");
+    knob(write, "channels")
+        .setText(std::string("rgba") + (o.disparity ? " disparityL disparityR" : "") +
+                 (o.stmap ? " stitch_map" : ""));
     write.setContext(OutputContext(frames.front(), leftView));
     std::vector<double> renderFrames(frames.begin(), frames.end());
     executeNode(write, renderFrames, "Render");

@@ -75,6 +75,25 @@ TEST_F(Align, TwoPngStillsGiveTwoAlignedStillsAndAReport) {
     EXPECT_EQ(kestrel("info " + path("out/aligned.kscript") + " VerticalAligner1"), 0);
 }
 
+// Asked for, the STMap of the correction travels with the colour in each view's EXR.
+TEST_F(Align, StMapIsWrittenWhenAskedFor) {
+    stills();
+    std::string err;
+    ASSERT_EQ(kestrel("align " + path("plate_left.png") + " " + path("plate_right.png") + " -o " +
+                          path("out/aligned_%V.exr") + " --stmap",
+                      &err),
+              0)
+        << err;
+    for (const char* view : {"left", "right"}) {
+        std::ifstream f(path(std::string("out/aligned_") + view + ".exr"), std::ios::binary);
+        const std::string bytes((std::istreambuf_iterator<char>(f)),
+                                std::istreambuf_iterator<char>());
+        // Channel names stand in the EXR header as plain text.
+        EXPECT_THAT(bytes, HasSubstr("stitch_map.u")) << view;
+        EXPECT_THAT(bytes, HasSubstr("stitch_map.v")) << view;
+    }
+}
+
 TEST_F(Align, BadInputsSayWhatToDoAndWriteNothing) {
     stills();
     std::string err;
