@@ -143,7 +143,9 @@ TEST_F(Cli, PluginsListsFailuresWithTheirReasonAndSkipsCompanionLibraries) {
     std::ofstream(path("plugins/libCompanion.so")) << "linked by plug-ins, not loaded";
     Outcome r = kestrel({"--plugin-path", path("plugins"), "plugins"});
     ASSERT_EQ(r.code, 0) << r.err;
-    EXPECT_THAT(r.out, HasSubstr("(built in)\n  Camera\n  CornerPin2D\n  JoinViews\n  Read\n"));
+    EXPECT_THAT(
+        r.out,
+        HasSubstr("(built in)\n  AddChannels\n  Camera\n  CornerPin2D\n  JoinViews\n  Read\n"));
     EXPECT_THAT(r.out, HasSubstr("failed to load " + path("plugins/Broken.so") + ": "));
     EXPECT_EQ(r.out.find("libCompanion"), std::string::npos) << r.out;
 }
