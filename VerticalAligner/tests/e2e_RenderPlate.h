@@ -1,7 +1,7 @@
-// The rendering tests' stage: the synthetic stereo plate, carried through a pass-through that
-// adds the two STMap channels to the stream (the aligner writes an STMap only into channels
-// the stream already has), into the aligner; Match at frame 1; whole views rendered into
-// planes; the plate's own channels read back at any position.
+// The rendering tests' stage: the synthetic stereo plate, carried through the host's
+// AddChannels node, which adds the two STMap channels to the stream (the aligner writes an
+// STMap only into channels the stream already has), into the aligner; Match at frame 1; whole
+// views rendered into planes; the plate's own channels read back at any position.
 #pragma once
 
 #include "mwVerticalAlignerPlugin.h"
@@ -44,26 +44,6 @@ inline ChannelSet stmapChannels() {
     return ChannelSet{stmapU(), stmapV()};
 }
 
-// Input 0 unchanged, with the two STMap channels added (zero).
-class WithStMapChannels : public Iop {
-public:
-    explicit WithStMapChannels(Node* n) : Iop(n) {}
-    const char* Class() const override { return "RenderTestWithStMap"; }
-    void _validate(bool for_real) override {
-        Iop::_validate(for_real);
-        info().channels += stmapChannels();
-    }
-    void engine(int y, int x, int r, ChannelSet channels, Row& row) override {
-        const ChannelSet added = channels & stmapChannels();
-        for (Channel z : added) std::fill(row.writable(z) + x, row.writable(z) + r, 0.0f);
-        if (Iop* in = input_iop(0)) in->get(y, x, r, channels - added, row);
-    }
-};
-inline Op* buildWithStMapChannels(Node* n) {
-    return new WithStMapChannels(n);
-}
-inline const Op::Description withStMapDescription("RenderTestWithStMap", buildWithStMapChannels);
-
 // A rendered area: one plane per channel, rows bottom-up.
 struct Image {
     Box box;
@@ -98,7 +78,7 @@ struct Plate : Views {
     static constexpr int kLeft = 1, kRight = 2;
     int width, height;
     Node source{"SyntheticStereo", "Plate"};
-    Node stmap{"RenderTestWithStMap", "WithStMap1"};
+    Node stmap{"AddChannels", "STMapChannels"};
     Node aligner{"Q_VerticalAligner2_1", "VerticalAligner1"};
 
     // The stereo layout in Rectilinear space on views "left" and "right", unless other views
@@ -109,6 +89,7 @@ struct Plate : Views {
         source.knob("width")->setValue(w);
         source.knob("height")->setValue(h);
         for (auto [name, value] : misalignment) source.knob(name)->setValue(value);
+        stmap.knob("channels")->setText("stitch_map.u stitch_map.v");
         stmap.setInput(0, &source);
         aligner.setInput(0, &stmap);
         aligner.setPanelOpen(true);

@@ -1,5 +1,7 @@
 // The kestrel program as a user runs it: exit codes, messages, JSON, frame lists, and Ctrl-C
 // during a render.
+#include "KestrelRun.h"
+
 #include <Kestrel/IO/ImageReader.h>
 
 #include <gmock/gmock.h>
@@ -16,42 +18,18 @@
 
 using ::testing::HasSubstr;
 namespace fs = std::filesystem;
+using namespace KestrelTest;
 
 namespace {
 
-struct Outcome {
-    int code = -1;
-    std::string out, err;
-};
-
-class Cli : public ::testing::Test {
+class Cli : public Folder {
 protected:
     void SetUp() override {
-        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-        dir = fs::temp_directory_path() /
-              ("kestrel_cli_" + std::string(info->name()) + "_" + std::to_string(::getpid()));
-        fs::remove_all(dir);
+        makeFolder("cli");
         fs::create_directories(dir / "out");
     }
-    void TearDown() override { fs::remove_all(dir); }
 
-    std::string path(const std::string& name) const { return (dir / name).string(); }
-
-    static std::string slurp(const fs::path& p) {
-        std::ifstream in(p);
-        std::stringstream s;
-        s << in.rdbuf();
-        return s.str();
-    }
-
-    Outcome kestrel(const std::vector<std::string>& args) {
-        std::string command = KESTREL_EXECUTABLE;
-        for (const auto& a : args) command += " '" + a + "'";
-        command += " >" + path("stdout") + " 2>" + path("stderr") + " </dev/null";
-        const int status = std::system(command.c_str());
-        return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, slurp(dir / "stdout"),
-                slurp(dir / "stderr")};
-    }
+    Outcome kestrel(const std::vector<std::string>& args) { return run(args); }
 
     // A stereo source and a Write of every frame into out/, as a script file.
     std::string script(int width, int height, int samples) {
@@ -63,8 +41,6 @@ protected:
           << "\"\n knob channels rgba\nend\n";
         return path("render.kscript");
     }
-
-    fs::path dir;
 };
 
 TEST_F(Cli, RenderWritesTheFramesOfAFarmList) {

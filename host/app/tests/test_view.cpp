@@ -1,6 +1,8 @@
 // kestrel view as a user runs it: the snapshot with the aligner's matches drawn, at a proxy
 // scale and without overlays; viewer events that delete matches or move the fix point,
 // saved into the script; and the messages for bad options.
+#include "KestrelRun.h"
+
 #include <Kestrel/IO/ImageReader.h>
 
 #include <gmock/gmock.h>
@@ -16,13 +18,9 @@
 
 using ::testing::HasSubstr;
 namespace fs = std::filesystem;
+using namespace KestrelTest;
 
 namespace {
-
-struct Outcome {
-    int code = -1;
-    std::string out, err;
-};
 
 // A track line of the stored matches: the left feature at (x, y), the right one 5 pixels to
 // the right, a valid point of the given RMSE.
@@ -33,14 +31,10 @@ std::string track(double x, double y, double rmse) {
     return s.str();
 }
 
-class View : public ::testing::Test {
+class View : public Folder {
 protected:
     void SetUp() override {
-        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-        dir = fs::temp_directory_path() /
-              ("kestrel_view_" + std::string(info->name()) + "_" + std::to_string(::getpid()));
-        fs::remove_all(dir);
-        fs::create_directories(dir);
+        makeFolder("view");
         // Three matches at frame 1 (green, red at the default threshold of 10, green); the
         // analysis key is at frame 2, which has none, so frame 1 is not aligned.
         std::ofstream s(path("view.kscript"));
@@ -53,29 +47,10 @@ protected:
           << " knob controlPoints \"\nversion 2\nframes 1\nFrame 1 tracks 3\n"
           << track(20.5, 20.5, 1) << track(60.5, 20.5, 12) << track(100.5, 60.5, 1) << "\"\nend\n";
     }
-    void TearDown() override { fs::remove_all(dir); }
-
-    std::string path(const std::string& name) const { return (dir / name).string(); }
-
-    static std::string slurp(const fs::path& p) {
-        std::ifstream in(p);
-        std::stringstream s;
-        s << in.rdbuf();
-        return s.str();
-    }
-
     // kestrel view of the test's script with the given options.
     Outcome kestrel(std::vector<std::string> args) {
         args.insert(args.begin(), {"view", path("view.kscript"), "VerticalAligner1"});
         return run(args);
-    }
-    Outcome run(const std::vector<std::string>& args) {
-        std::string command = KESTREL_EXECUTABLE;
-        for (const auto& a : args) command += " '" + a + "'";
-        command += " >" + path("stdout") + " 2>" + path("stderr") + " </dev/null";
-        const int status = std::system(command.c_str());
-        return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, slurp(dir / "stdout"),
-                slurp(dir / "stderr")};
     }
 
     // Pixel (x, y) of a PNG, y up, as 8-bit red, green, blue.
@@ -85,8 +60,6 @@ protected:
                 int(std::lround(v.at(Kx::Image::Chan_Green, x, y) * 255)),
                 int(std::lround(v.at(Kx::Image::Chan_Blue, x, y) * 255))};
     }
-
-    fs::path dir;
 };
 
 using RGB = std::array<int, 3>;
