@@ -174,11 +174,13 @@ pointTaps(const float* const* origin, size_t at, size_t stride, const float* wx,
         }
         const __m256 keep = _mm256_load_ps(reinterpret_cast<const float*>(kKeep));
         const __m256 h = _mm256_load_ps(wx);
+        __m256 t[4] = {_mm256_setzero_ps(), _mm256_setzero_ps(), _mm256_setzero_ps(),
+                       _mm256_setzero_ps()};
 #pragma GCC unroll 4
-        for (int c = 0; c < C; ++c) {
-            const __m256 t = _mm256_mul_ps(_mm256_and_ps(acc[c], keep), h);
-            s[c] = _mm_add_ps(_mm256_castps256_ps128(t), _mm256_extractf128_ps(t, 1));
-        }
+        for (int c = 0; c < C; ++c) t[c] = _mm256_mul_ps(_mm256_and_ps(acc[c], keep), h);
+        // [c0 c1 c2 c3] of the low four lanes, then of the high four, added.
+        const __m256 u = _mm256_hadd_ps(_mm256_hadd_ps(t[0], t[1]), _mm256_hadd_ps(t[2], t[3]));
+        return _mm_add_ps(_mm256_castps256_ps128(u), _mm256_extractf128_ps(u, 1));
     }
     return _mm_hadd_ps(_mm_hadd_ps(s[0], s[1]), _mm_hadd_ps(s[2], s[3]));
 }
