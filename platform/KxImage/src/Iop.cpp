@@ -141,7 +141,6 @@ __attribute__((target("avx2,fma"))) inline __m128
 pointTaps(const float* const* origin, size_t at, size_t stride, const float* wx, const float* wy) {
     alignas(32) static constexpr int kKeep[8] = {-(0 < T), -(1 < T), -(2 < T), -(3 < T),
                                                  -(4 < T), -(5 < T), -(6 < T), -(7 < T)};
-    __m128 s[4] = {_mm_setzero_ps(), _mm_setzero_ps(), _mm_setzero_ps(), _mm_setzero_ps()};
     if constexpr (T <= 4) {
         __m128 acc[C];
         const __m128 w0 = _mm_broadcast_ss(wy);
@@ -157,8 +156,10 @@ pointTaps(const float* const* origin, size_t at, size_t stride, const float* wx,
         }
         const __m128 keep = _mm_load_ps(reinterpret_cast<const float*>(kKeep));
         const __m128 h = _mm_load_ps(wx);
+        __m128 s[4] = {_mm_setzero_ps(), _mm_setzero_ps(), _mm_setzero_ps(), _mm_setzero_ps()};
 #pragma GCC unroll 4
         for (int c = 0; c < C; ++c) s[c] = _mm_mul_ps(_mm_and_ps(acc[c], keep), h);
+        return _mm_hadd_ps(_mm_hadd_ps(s[0], s[1]), _mm_hadd_ps(s[2], s[3]));
     } else {
         __m256 acc[C];
         const __m256 w0 = _mm256_broadcast_ss(wy);
@@ -182,7 +183,6 @@ pointTaps(const float* const* origin, size_t at, size_t stride, const float* wx,
         const __m256 u = _mm256_hadd_ps(_mm256_hadd_ps(t[0], t[1]), _mm256_hadd_ps(t[2], t[3]));
         return _mm_add_ps(_mm256_castps256_ps128(u), _mm256_extractf128_ps(u, 1));
     }
-    return _mm_hadd_ps(_mm_hadd_ps(s[0], s[1]), _mm_hadd_ps(s[2], s[3]));
 }
 
 // The m points of a block whose taps are all inside the kept area, in the C lanes from
