@@ -1,16 +1,11 @@
 // The aligner's node-creation buttons on a node that really ran Match and Analyse Sequence:
 // the corner pin they build carries each view's keyed corners, and warps the plate as the
 // aligner's per-view matrix does.
+#include "KestrelRun.h"
 #include "nodes/CornerPin2D.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
-
-#include <cmath>
-#include <filesystem>
-#include <fstream>
-#include <sys/wait.h>
-#include <unistd.h>
 
 namespace fs = std::filesystem;
 using nlohmann::json;
@@ -57,31 +52,17 @@ for v in (1, 2):
 json.dump(out, open(sys.argv[1], 'w'))
 )PY";
 
-class CreationScripts : public ::testing::Test {
+class CreationScripts : public KestrelTest::Folder {
 protected:
-    void SetUp() override {
-        dir = fs::temp_directory_path() / ("kestrel_creation_" + std::to_string(::getpid()));
-        fs::remove_all(dir);
-        fs::create_directories(dir);
-    }
-    void TearDown() override { fs::remove_all(dir); }
+    void SetUp() override { makeFolder("creation"); }
 
-    std::string path(const std::string& name) const { return (dir / name).string(); }
-
-    json run() {
+    // The buttons' script run by kestrel, and what it dumped.
+    json dump() {
         std::ofstream(path("make.py")) << kScript;
-        const std::string command = std::string(KESTREL_EXECUTABLE) + " --yes python " +
-                                    path("make.py") + " " + path("out.json") + " >" + path("log") +
-                                    " 2>&1 </dev/null";
-        const int status = std::system(command.c_str());
-        std::ifstream log(path("log"));
-        std::string text((std::istreambuf_iterator<char>(log)), std::istreambuf_iterator<char>());
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << text;
-        std::ifstream in(path("out.json"));
-        return in ? json::parse(in) : json();
+        const KestrelTest::Outcome r = run({"--yes", "python", path("make.py"), path("out.json")});
+        EXPECT_EQ(r.code, 0) << r.err;
+        return fs::exists(path("out.json")) ? json::parse(slurp(path("out.json"))) : json();
     }
-
-    fs::path dir;
 };
 
 std::array<double, 2> apply(const Kestrel::Nodes::Homography& h, double x, double y) {
@@ -95,7 +76,7 @@ TEST_F(CreationScripts, CornerPinWarpsEachViewAsTheAlignersMatrixAtEveryKey) {
     const fs::path plugin = fs::path(KESTREL_EXECUTABLE).parent_path().parent_path() / "plugins" /
                             "Q_VerticalAligner2_1.so";
     if (!fs::exists(plugin)) GTEST_SKIP() << "the aligner plug-in is not built: " << plugin;
-    const json out = run();
+    const json out = dump();
     ASSERT_FALSE(out.is_null());
     EXPECT_EQ(out["analysed"], 1.0);
     EXPECT_EQ(out["label"], out["summary"]);
