@@ -47,6 +47,7 @@ struct Graph {
         aligner.setInput(0, &source);
         aligner.setPanelOpen(true);
     }
+    void set(const char* name, double value) { aligner.knob(name)->setValue(value); }
     VerticalAlignerPlugin& node() {
         return *static_cast<VerticalAlignerPlugin*>(aligner.firstOp());
     }
@@ -58,7 +59,7 @@ struct Graph {
     }
     // Runs Match (0) or Analyse Sequence (1) over the given frames, as the buttons do.
     bool run(int type, const std::vector<double>& frames) {
-        aligner.knob("executeType")->setValue(type);
+        set("executeType", type);
         const ExecuteResult r = execute(*aligner.firstOp(), frames);
         if (!r.ok) std::printf("execute failed: %s\n", r.error.c_str());
         return r.ok;
@@ -128,10 +129,10 @@ struct RigPlate : Views, Graph {
     RigPlate(const Misalignment& misalignment, bool nominal)
         : Views({"cam1", "cam2"}), Graph(misalignment, 100) {
         source.knob("nominalMetadata")->setValue(nominal);
-        aligner.knob("leftView")->setValue(1);
-        aligner.knob("rightView")->setValue(2);
-        aligner.knob("layoutType")->setValue(K::DefaultSource);
-        aligner.knob("alignmentSpace")->setValue(K::Spherical);
+        set("leftView", 1);
+        set("rightView", 2);
+        set("layoutType", K::DefaultSource);
+        set("alignmentSpace", K::Spherical);
         const int w = int(std::lround(2 * std::numbers::pi * kFocalPixels));
         FormatPair latlong;
         latlong.fullSizeFormat = latlong.format = Format(w, w / 2, 1.0, "latlong");
@@ -203,7 +204,7 @@ TEST(GlobalAlignment, SphericalSpaceOnTheMetadataRigRemovesTheVerticalDisparity)
     Disparities ideal;
     {
         RigPlate perfect({}, false);
-        perfect.aligner.knob("alignmentType")->setValue(K::Full);
+        perfect.set("alignmentType", K::Full);
         ASSERT_TRUE(perfect.run(0, {1}));
         perfect.setOptions(0);
         ideal = perfect.disparities();
@@ -235,7 +236,7 @@ TEST(GlobalAlignment, SphericalSpaceOnTheMetadataRigRemovesTheVerticalDisparity)
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         RigPlate plate(c.misalignment, c.designedRig);
-        plate.aligner.knob("alignmentType")->setValue(c.preset);
+        plate.set("alignmentType", c.preset);
         ASSERT_TRUE(plate.run(0, {1}));
         VerticalAlignerPlugin& view = plate.leftView();
         // The rig and its convergence come from the metadata.
@@ -271,9 +272,9 @@ struct DriftingPlate : Views, Graph {
         Knob* shift = source.knob("verticalShift");
         shift->setValueAt(8, kFirst, -1, -1, Interpolation::Linear);
         shift->setValueAt(-4, kSecond, -1, -1, Interpolation::Linear);
-        aligner.knob("layoutType")->setValue(K::StereoLayout);
-        aligner.knob("alignmentSpace")->setValue(K::Rectilinear);
-        aligner.knob("alignmentType")->setValue(K::Transform);
+        set("layoutType", K::StereoLayout);
+        set("alignmentSpace", K::Rectilinear);
+        set("alignmentType", K::Transform);
         // Opening the panel keyed the current frame; these keys replace it.
         aligner.knob("analysisKeyframe")->clearAnimation();
         node().knobValues().addKey(kFirst);
@@ -368,13 +369,13 @@ TEST(GlobalAlignment, KeysBlendLinearlyBetweenAndHoldOutside) {
 TEST(GlobalAlignment, AnalyseKeysPinsAndMatrixPerViewAtEveryKey) {
     DriftingPlate plate;
     Node& a = plate.aligner;
-    a.knob("alignmentType")->setValue(K::Full);
-    a.knob("scaleToFit")->setValue(1);
-    a.knob("lockScale")->setValue(1);
+    plate.set("alignmentType", K::Full);
+    plate.set("scaleToFit", 1);
+    plate.set("lockScale", 1);
     a.knob("scale")->setValueAt(1.04, DriftingPlate::kFirst);
     a.knob("scale")->setValueAt(1.08, DriftingPlate::kSecond);
-    a.knob("fixParallax")->setValue(1);
-    a.knob("lockOffset")->setValue(1);
+    plate.set("fixParallax", 1);
+    plate.set("lockOffset", 1);
     a.knob("offset")->setValueAt(6, DriftingPlate::kFirst);
     a.knob("offset")->setValueAt(-4, DriftingPlate::kSecond);
     ASSERT_TRUE(plate.run(0, {4, 12}));
@@ -428,6 +429,19 @@ TEST(GlobalAlignment, AnalyseKeysPinsAndMatrixPerViewAtEveryKey) {
 
 namespace {
 
+// The plate as a rig of the metadata's cameras 1 and 2, aligned in Rectilinear space at frame 1.
+struct SourceRig : Views, Graph {
+    SourceRig(const Misalignment& misalignment, int preset)
+        : Views({"cam1", "cam2"}), Graph(misalignment, 10) {
+        set("leftView", 1);
+        set("rightView", 2);
+        set("layoutType", K::DefaultSource);
+        set("alignmentSpace", K::Rectilinear);
+        set("alignmentType", preset);
+        aligner.setContext(OutputContext(1, 1));
+    }
+};
+
 // Stores the plate's exact correspondences of a frame as that key's matches, left camera
 // first, as Match would find them without noise.
 void storeTrueMatches(Graph& g, double frame) {
@@ -451,16 +465,9 @@ void storeTrueMatches(Graph& g, double frame) {
 // orientation); without pass-through both cameras are replaced, the right one by its solved
 // copy, whose roll the solve has taken into the image.
 TEST(GlobalAlignment, PassThroughOtherKeepsTheOtherRigCamera) {
-    Views views({"cam1", "cam2"});
-    Graph g({{"roll", 1}, {"tilt", 0.5}}, 10);
-    g.aligner.knob("leftView")->setValue(1);
-    g.aligner.knob("rightView")->setValue(2);
-    g.aligner.knob("layoutType")->setValue(K::DefaultSource);
-    g.aligner.knob("alignmentSpace")->setValue(K::Rectilinear);
-    g.aligner.knob("alignmentType")->setValue(K::MatchCamera);
-    g.aligner.knob("alignWhat")->setValue(K::LeftToRight);
-    g.aligner.knob("passThroughOther")->setValue(1);
-    g.aligner.setContext(OutputContext(1, 1));
+    SourceRig g({{"roll", 1}, {"tilt", 0.5}}, K::MatchCamera);
+    g.set("alignWhat", K::LeftToRight);
+    g.set("passThroughOther", 1);
     storeTrueMatches(g, 1);
 
     VerticalAlignerPlugin& node = g.node();
@@ -480,7 +487,7 @@ TEST(GlobalAlignment, PassThroughOtherKeepsTheOtherRigCamera) {
     EXPECT_NEAR((turned.getRotation() - Eigen::Vector3d(0.5, 0, 0)).norm(), 0, 1e-5);
     EXPECT_EQ(turned.getPosition(), inputLeft.getPosition());
 
-    g.aligner.knob("passThroughOther")->setValue(0);
+    g.set("passThroughOther", 0);
     rig.buildChosenViewsRig();
     ASSERT_TRUE(node.dataProvider().updateAlignment(l, r, 1));
     EXPECT_NEAR(rig.alignedRig().getCamera(1).getRotation().z(), 0, 1e-5);
@@ -490,14 +497,7 @@ TEST(GlobalAlignment, PassThroughOtherKeepsTheOtherRigCamera) {
 // A frame between a key with matches and one without gets no alignment: its samplers and the
 // aligned rig stay as they were. The key with matches still aligns the frames it holds alone.
 TEST(GlobalAlignment, AFrameNeedingAKeyWithoutPairsFails) {
-    Views views({"cam1", "cam2"});
-    Graph g({{"verticalShift", 6}, {"roll", 0.7}}, 10);
-    g.aligner.knob("leftView")->setValue(1);
-    g.aligner.knob("rightView")->setValue(2);
-    g.aligner.knob("layoutType")->setValue(K::DefaultSource);
-    g.aligner.knob("alignmentSpace")->setValue(K::Rectilinear);
-    g.aligner.knob("alignmentType")->setValue(K::Transform);
-    g.aligner.setContext(OutputContext(1, 1));
+    SourceRig g({{"verticalShift", 6}, {"roll", 0.7}}, K::Transform);
     g.aligner.knob("analysisKeyframe")->clearAnimation();
     storeTrueMatches(g, 1);
     g.node().knobValues().addKey(5);
@@ -523,14 +523,7 @@ TEST(GlobalAlignment, AFrameNeedingAKeyWithoutPairsFails) {
 // halved (focal length and sensor stay), so the solved alignment maps every half-size
 // position where the full-size alignment maps the full-size one, halved.
 TEST(GlobalAlignment, ProxyScaleHalvesTheWholeSolve) {
-    Views views({"cam1", "cam2"});
-    Graph g({{"verticalShift", 6}, {"roll", 0.7}, {"focalRatio", 1.01}}, 10);
-    g.aligner.knob("leftView")->setValue(1);
-    g.aligner.knob("rightView")->setValue(2);
-    g.aligner.knob("layoutType")->setValue(K::DefaultSource);
-    g.aligner.knob("alignmentSpace")->setValue(K::Rectilinear);
-    g.aligner.knob("alignmentType")->setValue(K::Full);
-    g.aligner.setContext(OutputContext(1, 1));
+    SourceRig g({{"verticalShift", 6}, {"roll", 0.7}, {"focalRatio", 1.01}}, K::Full);
     storeTrueMatches(g, 1);
     VerticalAlignerPlugin& node = g.node();
     node.rigState().updateRigFromMetadata();
@@ -574,9 +567,9 @@ TEST(GlobalAlignment, ProxyScaleHalvesTheWholeSolve) {
 TEST(GlobalAlignment, AnalyseWithoutKeysAndWithoutFramingCorrections) {
     Views views({"left", "right"});
     Graph g({}, 20);
-    g.aligner.knob("layoutType")->setValue(K::StereoLayout);
-    g.aligner.knob("alignmentSpace")->setValue(K::Rectilinear);
-    g.aligner.knob("alignmentType")->setValue(K::Transform);
+    g.set("layoutType", K::StereoLayout);
+    g.set("alignmentSpace", K::Rectilinear);
+    g.set("alignmentType", K::Transform);
     g.aligner.setContext(OutputContext(7, 1));
     Knob* keys = g.aligner.knob("analysisKeyframe");
     keys->clearAnimation();
