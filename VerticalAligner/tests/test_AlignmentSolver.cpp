@@ -10,7 +10,6 @@
 
 #include <cmath>
 #include <cstdio>
-#include <random>
 
 using namespace Marrow::Research;
 using namespace Marrow::Research::SolverTest;
@@ -19,22 +18,6 @@ using Eigen::Matrix3d;
 using Eigen::Vector2d;
 
 namespace {
-
-// Exact pairs of scene points at several depths seen by two cameras.
-MatchedPairs pairsOf(const CameraDefinition& left, const CameraDefinition& right, int n = 400) {
-    std::mt19937 rng(7);
-    std::uniform_real_distribution<double> u(0.05, 0.95), depth(8, 40);
-    MatchedPairs pairs;
-    while (int(pairs.size()) < n) {
-        const Vector2d pixel(u(rng) * left.getFormatWidth(), u(rng) * left.getFormatHeight());
-        const Eigen::Vector3d point = left.getPosition() + left.pixelToRay(pixel) * depth(rng);
-        Vireon::MatchedFeaturePair p;
-        if (!left.projectToPixel(point, p.first) || !right.projectToPixel(point, p.second))
-            continue;
-        pairs.push_back(p);
-    }
-    return pairs;
-}
 
 // RMS of the vertical disparity left after each view's correction (homography and skew).
 double residualRms(const AlignmentSettings& s, const SolvedKey& k, const MatchedPairs& pairs) {

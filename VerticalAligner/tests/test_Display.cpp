@@ -1,6 +1,7 @@
 // The matches drawn in the viewer: colours by error and selection, where the crosses sit
 // at a proxy scale, selection and deletion under one undo step, and the cache following
 // the stored matches.
+#include "FlatPlate.h"
 #include "mwControlPointsKnob.h"
 #include "mwVerticalAlignerDisplayManager.h"
 #include "mwVerticalAlignerPlugin.h"
@@ -20,28 +21,9 @@ using namespace Marrow::Research;
 
 namespace {
 
-// A grey plate of 200 x 100 pixels.
-class GreyPlate : public Iop {
-public:
-    explicit GreyPlate(Node* n) : Iop(n) {}
-    const char* Class() const override { return "DisplayGreyPlate"; }
-    int minimum_inputs() const override { return 0; }
-    int maximum_inputs() const override { return 0; }
-    void _validate(bool) override {
-        info().format = info().full_size_format = Format(200, 100);
-        info().box = Box(0, 0, 200, 100);
-        info().channels = Mask_RGBA;
-        info().first_frame = 1;
-        info().last_frame = 10;
-    }
-    void engine(int, int x, int r, ChannelSet channels, Row& row) override {
-        for (Channel z : channels) std::fill(row.writable(z) + x, row.writable(z) + r, 0.5f);
-    }
-};
-Op* buildGreyPlate(Node* n) {
-    return new GreyPlate(n);
-}
-const Op::Description greyPlateDescription("DisplayGreyPlate", buildGreyPlate);
+const Op::Description greyPlateDescription("DisplayGreyPlate", [](Node* n) -> Op* {
+    return new AlignerTest::FlatPlate(n, "DisplayGreyPlate", 200, 100, Mask_RGBA, 10);
+});
 
 constexpr int kLeft = 1, kRight = 2, kCentre = 3;
 constexpr int kFrame = 4;

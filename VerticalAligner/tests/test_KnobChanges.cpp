@@ -1,5 +1,6 @@
 // What the panel's changes do: Key All, the reset question and its "no", presets applied
 // and recognised, and the enabling rules on panel opening and after a change.
+#include "FlatPlate.h"
 #include "mwControlPointsKnob.h"
 #include "mwVerticalAlignerPlugin.h"
 
@@ -15,28 +16,10 @@ using namespace Marrow::Research;
 
 namespace {
 
-// A plate of frames first to last, for the frame range of the aligner's inputs.
-class Frames : public Iop {
-public:
-    explicit Frames(Node* n) : Iop(n) {}
-    const char* Class() const override { return "Frames"; }
-    int minimum_inputs() const override { return 0; }
-    int maximum_inputs() const override { return 0; }
-    void _validate(bool) override {
-        info().format = info().full_size_format = Format(64, 32);
-        info().box = Box(0, 0, 64, 32);
-        info().channels = Mask_RGBA;
-        info().first_frame = 1;
-        info().last_frame = 100;
-    }
-    void engine(int, int x, int r, ChannelSet channels, Row& row) override {
-        for (Channel z : channels) std::fill(row.writable(z) + x, row.writable(z) + r, 0.5f);
-    }
-};
-Op* buildFrames(Node* n) {
-    return new Frames(n);
-}
-const Op::Description framesDescription("Frames", buildFrames);
+// A plate of frames 1 to 100, for the frame range of the aligner's inputs.
+const Op::Description framesDescription("Frames", [](Node* n) -> Op* {
+    return new AlignerTest::FlatPlate(n, "Frames", 64, 32, Mask_RGBA, 100);
+});
 
 // The views exist before the nodes, whose view knobs take their defaults from them.
 struct StereoViews {

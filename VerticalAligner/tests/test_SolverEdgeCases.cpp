@@ -9,32 +9,10 @@
 
 #include <gtest/gtest.h>
 
-#include <random>
-
 using namespace Marrow::Research;
 using namespace Marrow::Research::SolverTest;
 using Eigen::Matrix3d;
 using Eigen::Vector2d;
-
-namespace {
-
-// Exact pairs of scene points between 8 and 40 units away, seen by two cameras.
-MatchedPairs pairsOf(const CameraDefinition& left, const CameraDefinition& right, int n) {
-    std::mt19937 rng(11);
-    std::uniform_real_distribution<double> u(0.05, 0.95), depth(8, 40);
-    MatchedPairs pairs;
-    while (int(pairs.size()) < n) {
-        const Vector2d pixel(u(rng) * left.getFormatWidth(), u(rng) * left.getFormatHeight());
-        const Eigen::Vector3d point = left.getPosition() + left.pixelToRay(pixel) * depth(rng);
-        Marrow::Vireon::MatchedFeaturePair p;
-        if (!left.projectToPixel(point, p.first) || !right.projectToPixel(point, p.second))
-            continue;
-        pairs.push_back(p);
-    }
-    return pairs;
-}
-
-} // namespace
 
 // The right camera is tilted and its metadata says so. In Rectilinear space "Match Camera"
 // turns it to the left one's orientation; in Spherical space the projection of each camera
@@ -43,7 +21,7 @@ TEST(SolverEdgeCases, CameraCorrectionOnlyInRectilinearSpace) {
     const CameraDefinition left = camera(-0.05);
     CameraDefinition right = camera(0.05);
     right.setRotation(Eigen::Vector3d(0.5, 0, 0));
-    const MatchedPairs pairs = pairsOf(left, right, 100);
+    const MatchedPairs pairs = pairsOf(left, right, 100, 11);
 
     CameraDefinition l = left, r = right;
     const SolvedKey flat = solveKey(settings(0x1, 2, false), pairs, l, r);
@@ -68,7 +46,7 @@ TEST(SolverEdgeCases, SphericalSpaceCarriesPartnerPointsThroughBothCameras) {
     const CameraDefinition left = camera(-0.05);
     CameraDefinition right = camera(0.05);
     right.setCentreShift(Vector2d(0, -2.0 * 8 / 1920));
-    const MatchedPairs pairs = pairsOf(left, right, 100);
+    const MatchedPairs pairs = pairsOf(left, right, 100, 11);
     ASSERT_NEAR(pairs[0].second.y() - pairs[0].first.y(), 8, 1e-9);
 
     CameraDefinition l = left, r = right;
@@ -100,7 +78,7 @@ TEST(SolverEdgeCases, PerspectiveNeedsFourPairs) {
     const CameraDefinition left = camera(-0.05);
     CameraDefinition right = camera(0.05);
     right.setRotation(Eigen::Vector3d(0.5, 0, 0));
-    const MatchedPairs all = pairsOf(left, right, 4);
+    const MatchedPairs all = pairsOf(left, right, 4, 11);
     CameraDefinition l = left, r = right;
     const MatchedPairs three(all.begin(), all.begin() + 3);
     EXPECT_EQ(solveKey(settings(0x10, 2, false), three, l, r).right.perspective,

@@ -1,5 +1,6 @@
 // Validation's messages, one set-up problem at a time, and the identity STMap of a view with
 // no alignment.
+#include "FlatPlate.h"
 #include "mwVerticalAlignerPlugin.h"
 #include "mwVerticalAlignerRenderEngine.h"
 
@@ -14,27 +15,13 @@ using namespace Marrow::Research;
 
 namespace {
 
-// A plain stereo plate: colour only, no metadata, no disparity.
-class Plain : public Iop {
-public:
-    explicit Plain(Node* n) : Iop(n) {}
-    const char* Class() const override { return "PlainPlate"; }
-    int minimum_inputs() const override { return 0; }
-    int maximum_inputs() const override { return 0; }
-    void _validate(bool) override {
-        info().format = info().full_size_format = Format(80, 40);
-        info().box = Box(0, 0, 80, 40);
-        info().channels = Mask_RGBA + ChannelSet{VerticalAlignerRenderEngine::stmapU(),
-                                                 VerticalAlignerRenderEngine::stmapV()};
-    }
-    void engine(int, int x, int r, ChannelSet channels, Row& row) override {
-        for (Channel z : channels) std::fill(row.writable(z) + x, row.writable(z) + r, 0.25f);
-    }
-};
-Op* buildPlain(Node* n) {
-    return new Plain(n);
-}
-const Op::Description plainDescription("PlainPlate", buildPlain);
+// A plain stereo plate: colour and STMap channels only, no metadata, no disparity.
+const Op::Description plainDescription("PlainPlate", [](Node* n) -> Op* {
+    return new AlignerTest::FlatPlate(n, "PlainPlate", 80, 40,
+                                      Mask_RGBA + ChannelSet{VerticalAlignerRenderEngine::stmapU(),
+                                                             VerticalAlignerRenderEngine::stmapV()},
+                                      1);
+});
 
 // The views exist before the nodes, whose view knobs take their defaults from them.
 struct StereoViews {
