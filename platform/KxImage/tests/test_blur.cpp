@@ -1,52 +1,17 @@
 // The Blur operator on tiny images made in code: a constant, a single bright pixel and a
 // coordinate ramp, read back row by row through the engine.
+#include "TestImages.h"
+
 #include "Kx/Image/Blur.h"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <functional>
-#include <string>
 
 namespace {
 
 using namespace Kx::Image;
-
-// An image whose pixels inside box are pattern(x, y, channel). The name goes into the
-// hash, since the engine's cache keeps rendered areas by hash across the whole test run.
-class PatternSource : public Iop {
-public:
-    using Pattern = std::function<float(int x, int y, Channel z)>;
-
-    PatternSource(std::string name, const Box& box, Pattern pattern)
-        : Iop(nullptr), _name(std::move(name)), _box(box), _pattern(std::move(pattern)) {
-        set_node_inputs(0);
-    }
-    const char* Class() const override { return "PatternSource"; }
-    int minimum_inputs() const override { return 0; }
-    int maximum_inputs() const override { return 0; }
-    void append(Hash& h) override {
-        h.append(_name);
-        h.append(&_box, sizeof _box);
-    }
-    void _validate(bool) override {
-        info().format = Format(_box.r(), _box.t());
-        info().full_size_format = info().format;
-        info().box = _box;
-        info().channels = Mask_RGBA;
-    }
-    void engine(int y, int x, int r, ChannelSet channels, Row& row) override {
-        for (Channel z : channels) {
-            float* out = row.writable(z);
-            for (int i = x; i < r; ++i) out[i] = _pattern(i, y, z);
-        }
-    }
-
-private:
-    std::string _name;
-    Box _box;
-    Pattern _pattern;
-};
+using KxTest::PatternSource;
 
 // Wires blur to src, validates it and requests its whole output box.
 void prepare(Blur& blur, PatternSource& src) {

