@@ -15,21 +15,6 @@
 using namespace KdkTest;
 namespace fs = std::filesystem;
 
-TEST(ChannelFlags, FlagsToMasks) {
-    ChannelSet extra{Chan_FirstNamed + 3};
-    struct Case {
-        uint32_t flags;
-        uint64_t mask;
-    } cases[] = {{1u << 0, 15},      {1u << 2, 96},
-                 {1u << 3, 0x180},   {1u << 4, 0x1E00},
-                 {1u << 5, 0x1E00},  {1u << 6, 16},
-                 {1u << 7, 0x20000}, {1u << 1, 0},
-                 {1u << 8, 0},       {0x3Du, 15 | 0x180 | 0x1E00 | 96 | 0}};
-    for (const Case& c : cases)
-        EXPECT_EQ(channelsFromFlags(c.flags, extra), ChannelSet(c.mask)) << "flags " << c.flags;
-    EXPECT_EQ(channelsFromFlags(1u << 9, extra), extra);
-}
-
 TEST(ChannelFlags, MasksToFlagsOnAnyChannelOfAGroup) {
     ChannelSet extra{Chan_FirstNamed + 3};
     EXPECT_EQ(flagsFromChannels(ChannelSet{Chan_Alpha}, extra), 1u);
@@ -43,21 +28,6 @@ TEST(ChannelFlags, MasksToFlagsOnAnyChannelOfAGroup) {
     // Both ways: every group comes back as itself.
     for (uint32_t f : {1u, 1u << 2, 1u << 3, 3u << 4, 1u << 6, 1u << 7, 1u << 9})
         EXPECT_EQ(flagsFromChannels(channelsFromFlags(f, extra), extra), f);
-}
-
-TEST(IopPlugin, AddedChannelsByLayoutCode) {
-    Processor p(nullptr);
-    struct Case {
-        int code;
-        ChannelSet channels;
-    } cases[] = {{1, Mask_RGB},   {8, Mask_RGB},  {2, Mask_RGBA}, {16, Mask_RGBA},
-                 {4, Mask_Alpha}, {3, Mask_RGBA}, {0, Mask_RGBA}};
-    for (const Case& c : cases) {
-        p.setAddedChannelsByLayout(c.code);
-        EXPECT_EQ(p.addedChannels(), c.channels) << "code " << c.code;
-    }
-    p.setAddedChannelsFromFlags(1u << 2);
-    EXPECT_EQ(p.addedChannels(), ChannelSet(uint64_t(96)));
 }
 
 namespace {

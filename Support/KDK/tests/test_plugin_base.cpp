@@ -1,5 +1,4 @@
-// The framework's inputs: labels, counts, splits, their contexts and input numbers, the
-// help text, progress and errors.
+// The framework's inputs: splits, their contexts and input numbers; and its errors.
 #include "TestPlugins.h"
 
 #include "Kx/Image/Node.h"
@@ -122,28 +121,6 @@ TEST_F(Splits, NodeWiresEverySplitAtItsContext) {
     EXPECT_EQ(op->input(1, 0), nullptr); // the unconnected mask input
 }
 
-TEST(PluginBase, LabelsCountsHelpAndDisplayName) {
-    Reader reader(nullptr);
-    char buffer[64];
-    EXPECT_STREQ(reader.input_label(1, buffer), "Mask");
-    EXPECT_STREQ(reader.input_label(2, buffer), "");
-    EXPECT_STREQ(reader.input_label(-1, buffer), "");
-    EXPECT_EQ(reader.maximum_inputs(), 2);
-    EXPECT_EQ(reader.minimum_inputs(), 1);
-    reader.setMinimumInputs(5);
-    EXPECT_EQ(reader.minimum_inputs(), 2);
-    EXPECT_STREQ(reader.node_help(), "Reader 2.1v1\n\nReads its inputs.");
-    EXPECT_STREQ(reader.displayName(), "Reader");
-}
-
-TEST(EffectBase, ProgressAddsAndReachesTheOp) {
-    Reader reader(nullptr);
-    reader.setProgress(0.25f);
-    reader.addProgress(0.5f);
-    EXPECT_EQ(reader.getProgress(), 0.75f);
-    EXPECT_DOUBLE_EQ(reader.progress(), 0.75);
-}
-
 TEST(EffectBase, ErrorIsTheOpsErrorUnlessAMessageIsShowing) {
     Reader reader(nullptr);
     reader.message_f('!', "earlier");
@@ -154,12 +131,4 @@ TEST(EffectBase, ErrorIsTheOpsErrorUnlessAMessageIsShowing) {
     other.error("hard");
     EXPECT_TRUE(other.hasError());
     EXPECT_EQ(other.errorMessage(), "hard");
-}
-
-TEST(EffectBase, InterruptedFollowsTheOwner) {
-    Reader reader(nullptr);
-    EXPECT_FALSE(reader.interrupted());
-    reader.abort();
-    EXPECT_TRUE(reader.interrupted());
-    EXPECT_DOUBLE_EQ(reader.currentTime(), 1.0);
 }

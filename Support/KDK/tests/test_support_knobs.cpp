@@ -81,8 +81,6 @@ TEST_F(SupportKnobs, BothComeBeforeTheNodesKnobsAndAreKeptOutOfPresets) {
     EXPECT_EQ(declared[0]->name(), KnobNames::kInteract);
     EXPECT_EQ(declared[1]->name(), KnobNames::kSerialize);
     EXPECT_EQ(declared[2]->name(), "level");
-    EXPECT_STREQ(declared[0]->Class(), "InteractKnob");
-    EXPECT_STREQ(declared[1]->Class(), "SerializeKnob");
     EXPECT_TRUE(declared[0]->flag(KnobFlag::NoPresets));
     EXPECT_TRUE(declared[1]->flag(KnobFlag::NoPresets));
     EXPECT_EQ(op.interactKnob(), declared[0]);

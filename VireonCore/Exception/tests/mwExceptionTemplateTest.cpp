@@ -7,11 +7,6 @@ namespace {
 
 using namespace Marrow::Exceptions;
 
-void expectRaisedAt(const ExceptionI& e, const char* file, std::int32_t line) {
-    EXPECT_TRUE(e.location().file.ends_with(file)) << e.location().file;
-    EXPECT_EQ(e.location().line, line);
-}
-
 TEST(MwExceptionTemplate, CountsAtSignsFollowedByADigit) {
     EXPECT_EQ(countTemplateVariables("mail@home"), 0);
     EXPECT_EQ(countTemplateVariables("@1 exceeds maximum allowable 'items'"), 1);
@@ -32,19 +27,15 @@ TEST(MwExceptionTemplate, AtSignNotBeforeADigitIsDropped) {
 TEST(MwExceptionTemplate, RejectsMoreThanSixVariablesAndLeavesTheRegistryUnchanged) {
     MwExceptionTemplates registry;
     EXPECT_NO_THROW(registry.registerCode(1, {"@1 @2 @3 @4 @5 @6", "-"}));
-    const auto e = raisedBy<ExException::TooManyTemplateVars>([&registry] {
-        registry.registerCode(2, {"-", "@1 @2 @3 @4 @5 @6 @7"});
-    });
-    expectRaisedAt(e, "mwException.cpp", 42);
+    EXPECT_THROW(registry.registerCode(2, {"-", "@1 @2 @3 @4 @5 @6 @7"}),
+                 ExException::TooManyTemplateVars);
     EXPECT_EQ(registry.find(2), nullptr);
 }
 
 TEST(MwExceptionTemplate, RejectsTwoTemplatesWithOneVariableCount) {
     MwExceptionTemplates registry;
-    const auto e = raisedBy<ExException::DuplicateTemplateFormat>([&registry] {
-        registry.registerCode(15, {"@1 is missing.", "Missing item.", "Gone."});
-    });
-    expectRaisedAt(e, "mwException.cpp", 47);
+    EXPECT_THROW(registry.registerCode(15, {"@1 is missing.", "Missing item.", "Gone."}),
+                 ExException::DuplicateTemplateFormat);
     // The same text under two codes is fine.
     registry.registerCode(15, {"Missing item."});
     EXPECT_NO_THROW(registry.registerCode(16, {"Missing item."}));
@@ -56,7 +47,6 @@ TEST(MwExceptionTemplate, RejectsACodeRegisteredTwice) {
     EXPECT_NO_THROW(registry.checkCodes(24));
     const auto e = raisedBy<ExException::DuplicateTemplate>(
         [&registry] { MwExceptionTemplates::registerBuiltInCodes(registry); });
-    expectRaisedAt(e, "mwExceptionTemplate.cpp", 34);
     EXPECT_EQ(e.message(), "Duplicate error code 10 not allowed"); // 10 is registered first
 }
 
@@ -66,21 +56,14 @@ TEST(MwExceptionTemplate, CheckFindsMissingCodesAndDefaultsInAscendingOrder) {
     registry.registerCode(3, {"Three"});
     const auto missing =
         raisedBy<ExException::UnregisteredErrorEnum>([&registry] { registry.checkCodes(3); });
-    expectRaisedAt(missing, "mwException.cpp", 401);
     EXPECT_EQ(missing.message(), "Error code 0 is not registered");
 
     registry.registerCode(0, {"OK"});
     const auto noDefault =
         raisedBy<ExException::ErrorEnumNeedsDefault>([&registry] { registry.checkCodes(3); });
-    expectRaisedAt(noDefault, "mwException.cpp", 397);
     EXPECT_EQ(noDefault.message(), "Error code 1 requires a default.");
     EXPECT_THROW((void)registry.format(1, {}), ExException::ErrorEnumNeedsDefault);
     EXPECT_THROW((void)registry.format(2, {}), ExException::UnregisteredErrorEnum);
-}
-
-TEST(MwExceptionTemplate, ProcessRegistryIsBuiltOnce) {
-    EXPECT_NO_THROW(MwExceptionTemplates::buildProcessRegistry());
-    EXPECT_NO_THROW(MwExceptionTemplates::processRegistry().checkCodes(24));
 }
 
 } // namespace

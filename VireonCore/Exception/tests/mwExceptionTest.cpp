@@ -17,33 +17,6 @@ using namespace Marrow::Exceptions;
 
 const MwExceptionLocation kSomewhere{"load()", "mwImage.cpp", 96};
 
-template <class Branch, class E>
-void expectClass(std::int32_t code, const char* className, const char* groupName) {
-    SCOPED_TRACE(className);
-    const MwRefOwner<ExceptionI> e(new E(kSomewhere, {}));
-    EXPECT_EQ(e->errorCode(), code);
-    EXPECT_STREQ(e->className(), className);
-    EXPECT_STREQ(e->groupName(), groupName);
-    EXPECT_NE(dynamic_cast<const Branch*>(e.get()), nullptr);
-}
-
-TEST(MwException, ClassesCarryTheirCodesNamesAndBranches) {
-    namespace Ex = ExException;
-    expectClass<Exception, AssertionFailed>(22, "AssertionFailed", "Exception");
-    expectClass<Exception, OutOfMemory>(5, "OutOfMemory", "Exception");
-    expectClass<Exception, OutOfRange>(2, "OutOfRange", "Exception");
-    expectClass<Ex::ExException, Ex::TooManyTemplateVars>(10, "TooManyTemplateVars", "ExException");
-    expectClass<Ex::ExException, Ex::DuplicateTemplateFormat>(11, "DuplicateTemplateFormat",
-                                                              "ExException");
-    expectClass<Ex::ExException, Ex::DuplicateTemplate>(11, "DuplicateTemplate", "ExException");
-    expectClass<Ex::ExException, Ex::UnregisteredErrorEnum>(12, "UnregisteredErrorEnum",
-                                                            "ExException");
-    expectClass<Ex::ExException, Ex::ErrorEnumNeedsDefault>(13, "ErrorEnumNeedsDefault",
-                                                            "ExException");
-    expectClass<Thread::ThreadException, Thread::ThreadFailed>(4, "ThreadFailed",
-                                                               "ThreadException");
-}
-
 TEST(MwException, RaiseRecordsItsLocationAndNumberedParameters) {
     int line = 0;
     const auto range = raisedBy<OutOfRange>([&line] {
