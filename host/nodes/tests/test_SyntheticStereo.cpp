@@ -244,11 +244,3 @@ TEST(SyntheticStereo, BadParametersAreReportedByName) {
     EXPECT_EQ(b.op.errorMessage(),
               "SyntheticStereo: focalRatio must be positive, not -1 at frame 11");
 }
-
-TEST(SyntheticStereo, HostKnowsTheClassByName) {
-    const Op::Description* d = Op::Description::find("SyntheticStereo");
-    ASSERT_NE(d, nullptr);
-    std::unique_ptr<Op> op(d->constructor(nullptr));
-    EXPECT_STREQ(op->Class(), "SyntheticStereo");
-    EXPECT_NE(op->iop(), nullptr);
-}

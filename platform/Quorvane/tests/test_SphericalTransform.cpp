@@ -71,38 +71,25 @@ TEST(SphericalTransform, LatLongAxesFollowTheWorld) {
     EXPECT_GT(ideal.y(), 512);
 }
 
-TEST(SphericalTransform, RayPointingAwayFromTheSphereFails) {
+// Rays that miss the sphere, positions behind the camera and a sphere of no size give no
+// position, and leave the output as it was.
+TEST(SphericalTransform, WhatCannotBeProjectedFails) {
     // A camera outside the sphere, looking away from it.
-    CameraDefinition c;
-    c.setPosition({0, 0, 20});
-    c.setRotation({0, 180, 0});
-    const SphericalTransform t = transformOf(c, 5.0);
+    CameraDefinition away;
+    away.setPosition({0, 0, 20});
+    away.setRotation({0, 180, 0});
     Eigen::Vector2d out(-7, -7);
-    EXPECT_FALSE(t.ProjectToIdeal(out, {960, 540}, PROJECTION_LATLONG));
-    EXPECT_FALSE(t.ProjectToIdeal(out, {0.5, 0.5}, PROJECTION_PERSPECTIVE));
+    EXPECT_FALSE(transformOf(away, 5.0).ProjectToIdeal(out, {960, 540}, PROJECTION_LATLONG));
+    EXPECT_FALSE(transformOf(away, 5.0).ProjectToIdeal(out, {0.5, 0.5}, PROJECTION_PERSPECTIVE));
     EXPECT_EQ(out, Eigen::Vector2d(-7, -7));
-}
-
-TEST(SphericalTransform, RayMissingTheSphereFailsAndOneHittingItSucceeds) {
     // Outside the sphere, looking at it: the centre pixel hits, the corner misses.
-    CameraDefinition c;
-    c.setPosition({0, 0, 20});
-    const SphericalTransform t = transformOf(c, 1.0);
-    Eigen::Vector2d out;
-    EXPECT_TRUE(t.ProjectToIdeal(out, {960, 540}, PROJECTION_LATLONG));
-    EXPECT_FALSE(t.ProjectToIdeal(out, {0.5, 0.5}, PROJECTION_LATLONG));
-}
-
-TEST(SphericalTransform, IdealPositionBehindTheCameraFails) {
-    const SphericalTransform t = transformOf(leftCamera());
-    Eigen::Vector2d out;
+    CameraDefinition towards;
+    towards.setPosition({0, 0, 20});
+    EXPECT_TRUE(transformOf(towards, 1.0).ProjectToIdeal(out, {960, 540}, PROJECTION_LATLONG));
+    EXPECT_FALSE(transformOf(towards, 1.0).ProjectToIdeal(out, {0.5, 0.5}, PROJECTION_LATLONG));
     // Longitude 180°: straight behind a camera looking down -z.
-    EXPECT_FALSE(t.ProjectFromIdeal(out, {1.0, 512.0}, PROJECTION_LATLONG));
-}
-
-TEST(SphericalTransform, ZeroConvergenceDepthFails) {
-    const SphericalTransform t = transformOf(leftCamera(), 0.0);
-    Eigen::Vector2d out;
-    EXPECT_FALSE(t.ProjectToIdeal(out, {512, 384}, PROJECTION_LATLONG));
-    EXPECT_FALSE(t.ProjectFromIdeal(out, {1024, 512}, PROJECTION_LATLONG));
+    EXPECT_FALSE(transformOf(leftCamera()).ProjectFromIdeal(out, {1.0, 512.0}, PROJECTION_LATLONG));
+    const SphericalTransform flat = transformOf(leftCamera(), 0.0);
+    EXPECT_FALSE(flat.ProjectToIdeal(out, {512, 384}, PROJECTION_LATLONG));
+    EXPECT_FALSE(flat.ProjectFromIdeal(out, {1024, 512}, PROJECTION_LATLONG));
 }

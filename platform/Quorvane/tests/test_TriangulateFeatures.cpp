@@ -56,30 +56,23 @@ TEST(TriangulateFeatures, VerticalMismatchSharesItsErrorBetweenTheViews) {
     EXPECT_NEAR(p.getRMSE(), 0.5, 0.01);
 }
 
-TEST(TriangulateFeatures, NearlyParallelRaysGiveNoPoint) {
+TEST(TriangulateFeatures, RaysThatDoNotMeetInFrontGiveNoPoint) {
     const CameraRigDefinition rig = stereoRig();
     // 1e5 units away the rays of a 0.1 baseline are 6e-5 degrees apart.
     EXPECT_FALSE(triangulateTrack(trackOf(rig, {0.0, 0.0, -1e5}), rig).isValid());
-}
-
-TEST(TriangulateFeatures, PointBehindTheCamerasGivesNoPoint) {
-    const CameraRigDefinition rig = stereoRig();
-    FeatureTrack t = trackOf(rig, {0.0, 0.0, -5.0});
     // Rays that diverge (crossed the wrong way) meet behind the rig.
+    const FeatureTrack t = trackOf(rig, {0.0, 0.0, -5.0});
     FeatureTrack crossed;
     crossed.addFeature(0,
                        Feature(t.getFeatures()[0].second.getPosition() - Eigen::Vector2d(80, 0)));
     crossed.addFeature(1,
                        Feature(t.getFeatures()[1].second.getPosition() + Eigen::Vector2d(80, 0)));
     EXPECT_FALSE(triangulateTrack(crossed, rig).isValid());
-}
-
-TEST(TriangulateFeatures, TracksWithoutTwoRigCamerasGiveNoPoint) {
-    const CameraRigDefinition rig = stereoRig();
+    // Features of one camera, or of a camera outside the rig, are no pair.
     FeatureTrack one;
     one.addFeature(0, Feature(500, 400));
-    one.addFeature(0, Feature(510, 400)); // the same camera again does not count
-    one.addFeature(5, Feature(490, 400)); // nor a camera outside the rig
+    one.addFeature(0, Feature(510, 400));
+    one.addFeature(5, Feature(490, 400));
     EXPECT_FALSE(triangulateTrack(one, rig).isValid());
 }
 
