@@ -1,6 +1,7 @@
 // End to end on the synthetic stereo plate: the global alignment in Spherical space on the
 // rig that the plate's metadata describes, the blending of two matched keys over the frames
 // between and beyond them, and what Analyse Sequence keys on the node.
+#include "e2e_RenderPlate.h"
 #include "mwAlignmentSolver.h"
 #include "mwControlPointsKnob.h"
 #include "mwVerticalAlignerPlugin.h"
@@ -22,6 +23,7 @@ using namespace Marrow::Research;
 using Kestrel::Nodes::SyntheticStereo;
 using Marrow::Vireon::VireonAlignmentSampler;
 using K = VerticalAlignerKnobManager;
+using RenderTest::forTrueCorrespondences;
 
 namespace {
 
@@ -74,22 +76,6 @@ struct Graph {
         for (auto [name, bit] : boxes) aligner.knob(name)->setValue((options & bit) ? 1 : 0);
     }
 };
-
-// Calls f(p, q) for a grid of left pixel centres p whose scene point the right camera sees,
-// q being its exact position in the right view.
-template <class F> int forTrueCorrespondences(const SyntheticStereo& truth, double frame, F f) {
-    int n = 0;
-    for (int y = 20; y < kHeight; y += 25)
-        for (int x = 20; x < kWidth; x += 25) {
-            const Eigen::Vector2d p(x + 0.5, y + 0.5);
-            Eigen::Vector2d q;
-            bool visible = false;
-            if (!truth.correspondence(0, 1, p, frame, q, visible) || !visible) continue;
-            f(p, q);
-            ++n;
-        }
-    return n;
-}
 
 // RMS of the vertical disparity of the true correspondences of a frame before any correction.
 double inputResidual(const SyntheticStereo& truth, double frame) {
@@ -254,7 +240,9 @@ TEST(GlobalAlignment, SphericalSpaceOnTheMetadataRigRemovesTheVerticalDisparity)
                     residual, rms(aligned));
         EXPECT_GT(input, 1.0);
         EXPECT_LT(residual, 0.2);
-        if (c.designedRig) EXPECT_GT(rmsFrom(unaligned, ideal), 1.0);
+        if (c.designedRig) {
+            EXPECT_GT(rmsFrom(unaligned, ideal), 1.0);
+        }
     }
 }
 

@@ -149,6 +149,22 @@ struct Plate : Views {
     }
 };
 
+// Calls f(p, q) for a grid of left pixel centres p of the validated plate whose scene point
+// the right camera sees, q being its exact position in the right view; returns their count.
+template <class F> int forTrueCorrespondences(const SyntheticStereo& truth, double frame, F f) {
+    int n = 0;
+    for (int y = 20; y < truth.format().height(); y += 25)
+        for (int x = 20; x < truth.format().width(); x += 25) {
+            const Eigen::Vector2d p(x + 0.5, y + 0.5);
+            Eigen::Vector2d q;
+            bool visible = false;
+            if (!truth.correspondence(0, 1, p, frame, q, visible) || !visible) continue;
+            f(p, q);
+            ++n;
+        }
+    return n;
+}
+
 // The nearest pixel of an image to a position, clamped to its box.
 inline Eigen::Vector2i nearestPixel(const Image& image, const Eigen::Vector2d& p) {
     const int x = std::clamp(int(std::floor(p.x())), image.box.x(), image.box.r() - 1);

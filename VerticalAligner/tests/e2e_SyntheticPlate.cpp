@@ -15,19 +15,13 @@ constexpr int kWidth = 960, kHeight = 540;
 double residual(Plate& plate, bool corrected) {
     Marrow::Vireon::VireonAlignmentSampler l, r;
     if (!plate.node().dataProvider().updateAlignment(l, r, 1)) return -1;
-    SyntheticStereo& truth = plate.plate(Plate::kLeft, Mask_RGBA);
     double sum = 0;
-    int n = 0;
-    for (int y = 20; y < kHeight; y += 25)
-        for (int x = 20; x < kWidth; x += 25) {
-            const Eigen::Vector2d p(x + 0.5, y + 0.5);
-            Eigen::Vector2d q;
-            bool visible = false;
-            if (!truth.correspondence(0, 1, p, 1, q, visible) || !visible) continue;
+    const int n = forTrueCorrespondences(
+        plate.plate(Plate::kLeft, Mask_RGBA), 1,
+        [&](const Eigen::Vector2d& p, const Eigen::Vector2d& q) {
             const double d = corrected ? l.toOutput(p).y() - r.toOutput(q).y() : p.y() - q.y();
             sum += d * d;
-            ++n;
-        }
+        });
     return std::sqrt(sum / n);
 }
 

@@ -274,42 +274,36 @@ TEST_F(PythonModule, AnswerHandlerAnswersTheHostsQuestions) {
 }
 
 TEST_F(PythonModule, ExecuteRunsAWriteOverTheFrames) {
-    const std::string src = plate(8, 6);
-    runCode("read = kestrel.createNode('Read')\n"
-            "read['file'].setValue('" +
-                src +
-                "')\n"
-                "w = kestrel.nodes.Write()\n"
-                "w.setInput(0, read)\n"
-                "w['file'].setValue('" +
-                path("seq.%04d.exr") +
-                "')\n"
-                "kestrel.execute(w, 2, 4)\n",
+    runCode("src, out = '" + plate(8, 6) + "', '" + path("seq.%04d.exr") + R"PY('
+read = kestrel.createNode('Read')
+read['file'].setValue(src)
+w = kestrel.nodes.Write()
+w.setInput(0, read)
+w['file'].setValue(out)
+kestrel.execute(w, 2, 4)
+)PY",
             "execute.py");
     EXPECT_EQ(files(), (std::vector<std::string>{"plate.exr", "seq.0002.exr", "seq.0003.exr",
                                                  "seq.0004.exr"}));
 }
 
 TEST_F(PythonModule, RenderWritesOnlyTheChosenViewsOfASplitPin) {
-    const std::string src = plate(8, 6);
-    runCode("kestrel.setViews(['left', 'right'])\n"
-            "a = kestrel.createNode('Read')\n"
-            "a['file'].setValue('" +
-                src +
-                "')\n"
-                "pin = kestrel.nodes.CornerPin2D()\n"
-                "pin.setInput(0, a)\n"
-                "pin['to1'].splitView(1)\n"
-                "pin['to1'].setValue(-1, 0, view=2)\n"
-                "pin['filter'].setValue('Impulse')\n"
-                "assert pin['to1'].isSplit(2) and not pin['to1'].isSplit(1)\n"
-                "assert pin['to1'].getValue(0, 2) == -1 and pin['to1'].getValue(0, 1) == 0\n"
-                "w = kestrel.nodes.Write()\n"
-                "w.setInput(0, pin)\n"
-                "w['file'].setValue('" +
-                path("v_%V.exr") +
-                "')\n"
-                "kestrel.render(w, [1], views=['right'])\n",
+    runCode("src, out = '" + plate(8, 6) + "', '" + path("v_%V.exr") + R"PY('
+kestrel.setViews(['left', 'right'])
+a = kestrel.createNode('Read')
+a['file'].setValue(src)
+pin = kestrel.nodes.CornerPin2D()
+pin.setInput(0, a)
+pin['to1'].splitView(1)
+pin['to1'].setValue(-1, 0, view=2)
+pin['filter'].setValue('Impulse')
+assert pin['to1'].isSplit(2) and not pin['to1'].isSplit(1)
+assert pin['to1'].getValue(0, 2) == -1 and pin['to1'].getValue(0, 1) == 0
+w = kestrel.nodes.Write()
+w.setInput(0, pin)
+w['file'].setValue(out)
+kestrel.render(w, [1], views=['right'])
+)PY",
             "views.py");
     EXPECT_EQ(files(), (std::vector<std::string>{"plate.exr", "v_right.exr"}));
 }

@@ -203,51 +203,41 @@ TEST(TrackFeatures, WideFramesAreAsAccurate) {
     EXPECT_GE(accurate, 0.98 * track.getNumberTracks());
 }
 
+// Tracks frame 1 of a two-camera rig between the asker's inputs.
+bool trackInputs(Asker& asker, CameraTrack& track, const std::vector<int>& inputs = {0, 1}) {
+    CameraRigDefinition rig;
+    rig.setNumberCameras(2);
+    return TrackFeatures(&asker, track, rig, MATCH_ALL_PAIRS, true, 1.0, inputs);
+}
+
 TEST(TrackFeatures, FrameWithoutTextureGivesNoTracks) {
     Flat a, b;
     Asker asker;
     asker.set_input(0, &a);
     asker.set_input(1, &b);
-    CameraRigDefinition rig;
-    rig.setNumberCameras(2);
     CameraTrack track(1);
-    EXPECT_TRUE(TrackFeatures(&asker, track, rig, MATCH_ALL_PAIRS, true, 1.0, {0, 1}));
+    EXPECT_TRUE(trackInputs(asker, track));
     EXPECT_EQ(track.getNumberTracks(), 0);
     EXPECT_FALSE(asker.hasError());
 }
 
-TEST(TrackFeatures, InputThatCannotBeRenderedGivesItsError) {
+// An input that cannot be rendered, a missing input and a rig of other cameras than inputs
+// each fail with their message and leave the tracks as they were.
+TEST(TrackFeatures, BadInputsAreNamed) {
     Flat a;
     Broken b;
-    Asker asker;
-    asker.set_input(0, &a);
-    asker.set_input(1, &b);
-    CameraRigDefinition rig;
-    rig.setNumberCameras(2);
     CameraTrack track(1);
     track.addTrack(FeatureTrack());
-    EXPECT_FALSE(TrackFeatures(&asker, track, rig, MATCH_ALL_PAIRS, true, 1.0, {0, 1}));
-    EXPECT_EQ(asker.errorMessage(), "Read1: cannot open plate_%04d.exr");
-    EXPECT_EQ(track.getNumberTracks(), 1); // left as it was
-}
-
-TEST(TrackFeatures, MissingInputIsNamed) {
-    Flat a;
-    Asker asker;
-    asker.set_input(0, &a);
-    CameraRigDefinition rig;
-    rig.setNumberCameras(2);
-    CameraTrack track(1);
-    EXPECT_FALSE(TrackFeatures(&asker, track, rig, MATCH_ALL_PAIRS, true, 1.0, {0, 1}));
-    EXPECT_EQ(asker.errorMessage(), "input 1 of Asker is not connected to an image");
-}
-
-TEST(TrackFeatures, InputsMustMatchTheRigsCameras) {
-    Asker asker;
-    CameraRigDefinition rig;
-    rig.setNumberCameras(2);
-    CameraTrack track(1);
-    EXPECT_FALSE(TrackFeatures(&asker, track, rig, MATCH_ALL_PAIRS, true, 1.0, {0}));
-    EXPECT_EQ(asker.errorMessage(),
+    Asker broken, missing, few;
+    broken.set_input(0, &a);
+    broken.set_input(1, &b);
+    EXPECT_FALSE(trackInputs(broken, track));
+    EXPECT_EQ(broken.errorMessage(), "Read1: cannot open plate_%04d.exr");
+    missing.set_input(0, &a);
+    EXPECT_FALSE(trackInputs(missing, track));
+    EXPECT_EQ(missing.errorMessage(), "input 1 of Asker is not connected to an image");
+    EXPECT_FALSE(trackInputs(few, track, {0}));
+    EXPECT_EQ(few.errorMessage(),
               "feature tracking: the rig has 2 cameras but 1 inputs were given");
+    EXPECT_EQ(track.getNumberTracks(), 1);
 }
