@@ -6,7 +6,6 @@
 #include "mwButtonScripts.h"
 
 #include <Kestrel/IO/ImageReader.h>
-#include <Kx/Image/Filter.h>
 #include <Kx/Image/Iop.h>
 #include <Kx/Image/Knob.h>
 #include <Kx/Image/Knobs.h>
@@ -23,8 +22,8 @@ using ::testing::HasSubstr;
 
 namespace {
 
-// Stands in for an analysed aligner: the output knobs the creation scripts read, and the
-// scripts on buttons of the same names.
+// Stands in for an analysed aligner: the output knobs the camera and rig scripts read, and
+// the scripts on buttons of the same names.
 class AnalysedStub : public Iop {
 public:
     explicit AnalysedStub(Node* node) : Iop(node) {}
@@ -32,8 +31,6 @@ public:
     void knobs(Knob_Closure& f) override {
         viewKnob(f, &left, "leftView", "left");
         viewKnob(f, &right, "rightView", "right");
-        filter.knobs(f);
-        stringKnob(f, &summary, "analysisSummary", "summary");
         floatKnob(f, &focal, "focalLength", "focal", 35);
         xyKnob(f, aperture, "aperture", "aperture");
         xyzKnob(f, translate, "translate", "translate");
@@ -41,9 +38,6 @@ public:
         xyKnob(f, winTranslate, "windowTranslate", "window translate");
         xyKnob(f, winScale, "windowScale", "window scale", {1, 1});
         floatKnob(f, &skew, "skew", "skew", 0);
-        for (const char* pin : {"pinBL", "pinBR", "pinTR", "pinTL"}) xyKnob(f, pins, pin, pin);
-        scriptButton(f, "createPin", "Create Corner Pin",
-                     Marrow::Research::ButtonScripts::kCreatePin);
         scriptButton(f, "createCamera", "Create Camera",
                      Marrow::Research::ButtonScripts::kCreateCamera);
         scriptButton(f, "createRig", "Create Rig", Marrow::Research::ButtonScripts::kCreateRig);
@@ -53,10 +47,8 @@ public:
     }
 
     int left = 1, right = 2;
-    Filter filter;
-    std::string summary;
     float focal = 35, aperture[2] = {0, 0}, translate[3] = {}, rotate[3] = {};
-    float winTranslate[2] = {}, winScale[2] = {1, 1}, skew = 0, pins[2] = {};
+    float winTranslate[2] = {}, winScale[2] = {1, 1}, skew = 0;
 };
 
 const Op::Description stubDescription("AnalysedStub",
@@ -132,9 +124,8 @@ Node& analysedNode(const std::string& platePath) {
     read->knob("file")->setText(platePath);
     Node* n = s.createNode("AnalysedStub", "V_VerticalAligner1");
     n->setInput(0, read);
-    n->knob("analysisSummary")->setText("Scale Shift ");
     for (const char* k : {"focalLength", "aperture", "translate", "rotate", "windowTranslate",
-                          "windowScale", "skew", "pinBL", "pinBR", "pinTR", "pinTL"}) {
+                          "windowScale", "skew"}) {
         Knob* knob = n->knob(k);
         for (int v : {1, 2}) {
             knob->split(v);
@@ -200,24 +191,6 @@ TEST_F(PythonModule, CreateRigJoinsOneUnsplitCameraPerView) {
     EXPECT_EQ(uint32_t(left.knob("gl_color")->value()), 0xFF0000FFu);
     EXPECT_EQ(uint32_t(right.knob("tile_color")->value()), 0x00FF00FFu);
     EXPECT_EQ(s.position(right).x - s.position(left).x, Session::kScreenWidth);
-}
-
-TEST_F(PythonModule, CreatePinNamesThePinAndCopiesCornersPerView) {
-    Session& s = Session::current();
-    Node& aligner = analysedNode(plate(64, 48));
-    s.press(*aligner.knob("createPin"));
-    Node& pin = s.node("CornerPin2D_VA1_");
-    EXPECT_EQ(pin.knob("label")->text(), "Scale Shift ");
-    // ceil(64 * 0.005) * 10 = 10 pixels of inset.
-    EXPECT_EQ(pin.knob("from1")->value(0), 10);
-    EXPECT_EQ(pin.knob("from3")->value(0), 54);
-    EXPECT_EQ(pin.knob("from3")->value(1), 38);
-    const char* sources[] = {"pinBL", "pinBR", "pinTR", "pinTL"};
-    for (int i = 0; i < 4; ++i)
-        for (int v : {1, 2})
-            for (int c : {0, 1})
-                EXPECT_TRUE(sameAnimation(pin.knob("to" + std::to_string(i + 1))->curve(c, v),
-                                          aligner.knob(sources[i])->curve(c, v)));
 }
 
 TEST_F(PythonModule, AnErrorShowsItsTracebackAndUndoesTheRun) {

@@ -3,7 +3,6 @@
 // the channels asked, and through an op whose sample() means something else.
 #include "TestImages.h"
 
-#include "Kx/Image/Engine.h"
 #include "Kx/Image/Filter.h"
 
 #include <gtest/gtest.h>
@@ -207,30 +206,4 @@ TEST(SampleRow, AnOpWhoseSampleMapsThePointIsSampledThroughIt) {
         const Pixel p = direct(shifter, xs[size_t(i)], ys[size_t(i)], f, Mask_RGBA);
         for (Channel z : Mask_RGBA) EXPECT_EQ(row[z][i], p[z]) << i;
     }
-}
-
-TEST(SampleRow, RowsOnManyThreadsEqualRowsOnOne) {
-    NoiseSource src(300, 200);
-    src.validate(true);
-    src.request(0, 0, 300, 200, Mask_RGBA);
-    Filter f(Filter::Lanczos6);
-    // A rotation by about 7 degrees, so that every row crosses source rows.
-    auto render = [&](unsigned threads) {
-        Engine::setThreads(threads);
-        std::vector<float> out(size_t(300 * 200 * 4));
-        Engine::parallelRows(0, 200, [&](int y) {
-            std::vector<float> xs(300), ys(300);
-            for (int x = 0; x < 300; ++x) {
-                xs[size_t(x)] = 0.9925f * (float(x) + 0.5f) - 0.1219f * (float(y) + 0.5f) + 20;
-                ys[size_t(x)] = 0.1219f * (float(x) + 0.5f) + 0.9925f * (float(y) + 0.5f) - 20;
-            }
-            Row row(0, 300);
-            src.sampleRow(xs.data(), ys.data(), 0, 300, Mask_RGBA, &f, row);
-            for (Channel z : Mask_RGBA)
-                for (int x = 0; x < 300; ++x) out[size_t(((y * 300) + x) * 4 + z - 1)] = row[z][x];
-        });
-        Engine::setThreads(0);
-        return out;
-    };
-    EXPECT_EQ(render(1), render(2));
 }
