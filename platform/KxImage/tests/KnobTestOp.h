@@ -63,23 +63,6 @@ public:
 
 struct KindsOp : public Op {
     static constexpr const char* kClass = "KnobKinds";
-    static constexpr const char* kView = "view";
-    static constexpr const char* kMode = "mode";
-    static constexpr const char* kOn = "on";
-    static constexpr const char* kCount = "count";
-    static constexpr const char* kGain = "gain";
-    static constexpr const char* kCentre = "centre";
-    static constexpr const char* kRotate = "rotate";
-    static constexpr const char* kFormat = "format";
-    static constexpr const char* kTitle = "title";
-    static constexpr const char* kMatrix = "matrix";
-    static constexpr const char* kRig = "rig";
-    static constexpr const char* kPress = "press";
-    static constexpr const char* kRun = "run";
-    static constexpr const char* kNotes = "notes";
-    static constexpr const char* kKeys = "keys";
-    static constexpr const char* kEarly = "early";
-    static constexpr const char* kQuiet = "quiet";
     static constexpr const char* kModes[] = {"Off", "Half", "Full", nullptr};
 
     explicit KindsOp(Node* n) : Op(n) {}
@@ -100,29 +83,29 @@ struct KindsOp : public Op {
 
     void knobs(Knob_Closure& f) override {
         dividerKnob(f, "Input");
-        viewKnob(f, &chosenView, kView, "View", "The view to read.");
-        enumKnob(f, &mode, kMode, kModes, "Mode", 2, "How much to apply.");
-        boolKnob(f, &on, kOn, "On", true);
+        viewKnob(f, &chosenView, "view", "View", "The view to read.");
+        enumKnob(f, &mode, "mode", kModes, "Mode", 2, "How much to apply.");
+        boolKnob(f, &on, "on", "On", true);
         lineBreak(f);
-        if (Knob* k = intKnob(f, &count, kCount, "Count", 30, Range{1, 100}))
+        if (Knob* k = intKnob(f, &count, "count", "Count", 30, Range{1, 100}))
             k->set_flag(KnobFlag::Clamp | KnobFlag::NoViewSplit);
-        floatKnob(f, &gain, kGain, "Gain", 1, Range{0, 10}, "Gain of the output.");
-        xyKnob(f, centre, kCentre, "Centre", {0.5, 0.25});
-        xyzKnob(f, rotate, kRotate, "Rotate");
-        formatKnob(f, &format, kFormat, "Format");
-        stringKnob(f, &title, kTitle, "Title", "untitled");
+        floatKnob(f, &gain, "gain", "Gain", 1, Range{0, 10}, "Gain of the output.");
+        xyKnob(f, centre, "centre", "Centre", {0.5, 0.25});
+        xyzKnob(f, rotate, "rotate", "Rotate");
+        formatKnob(f, &format, "format", "Format");
+        stringKnob(f, &title, "title", "Title", "untitled");
         tabKnob(f, "Output");
         beginGroup(f, "matrixGroup", "Matrix");
-        arrayKnob(f, &matrix, kMatrix, "Matrix", 4, 4);
+        arrayKnob(f, &matrix, "matrix", "Matrix", 4, 4);
         endGroup(f);
-        viewSetKnob(f, &rig, kRig, "Rig");
-        buttonKnob(f, kPress, "Press");
-        scriptButton(f, kRun, "Run", "print('run')");
+        viewSetKnob(f, &rig, "rig", "Rig");
+        buttonKnob(f, "press", "Press");
+        scriptButton(f, "run", "Run", "print('run')");
         textLabel(f, "About this node");
-        notes = customKnob<NotesKnob>(f, kNotes);
-        keys = keyFrameControl(f, kKeys, "Keys");
-        if (Knob* k = intKnob(f, &early, kEarly, nullptr, 0)) k->set_flag(KnobFlag::EarlyStore);
-        if (Knob* k = intKnob(f, &quiet, kQuiet, nullptr, 0))
+        notes = customKnob<NotesKnob>(f, "notes");
+        keys = keyFrameControl(f, "keys", "Keys");
+        if (Knob* k = intKnob(f, &early, "early", nullptr, 0)) k->set_flag(KnobFlag::EarlyStore);
+        if (Knob* k = intKnob(f, &quiet, "quiet", nullptr, 0))
             k->set_flag(KnobFlag::DoNotWrite | KnobFlag::NoRerender | KnobFlag::NoUndo);
     }
 

@@ -26,8 +26,8 @@ protected:
 
     Node node{KindsOp::kClass, "Kinds1"};
     KindsOp& op = kinds(node);
-    Knob& gain = *node.knob(KindsOp::kGain);
-    Knob& centre = *node.knob(KindsOp::kCentre);
+    Knob& gain = *node.knob("gain");
+    Knob& centre = *node.knob("centre");
 
     static constexpr int kLeft = 1, kRight = 2, kCentre = 3;
 
@@ -93,8 +93,8 @@ TEST_F(Knobs, TheMakePassStoresDefaultsIntoTheFirstOp) {
     EXPECT_EQ(op.centre[1], 0.25f);
     EXPECT_EQ(op.title, "untitled");
     EXPECT_EQ(op.matrix.values.size(), 16u);
-    EXPECT_EQ(node.knob(KindsOp::kNotes), op.notes);
-    EXPECT_EQ(op.knob(KindsOp::kGain), &gain);
+    EXPECT_EQ(node.knob("notes"), op.notes);
+    EXPECT_EQ(op.knob("gain"), &gain);
     EXPECT_EQ(op.knob("noSuchKnob"), nullptr);
     EXPECT_FALSE(gain.not_default());
 }
@@ -113,7 +113,7 @@ TEST_F(Knobs, EveryInstanceGetsTheValueAtItsOwnFrameAndView) {
 }
 
 TEST_F(Knobs, ClampFlagBoundsSetAndStoredValuesARangeAloneDoesNot) {
-    Knob& count = *node.knob(KindsOp::kCount);
+    Knob& count = *node.knob("count");
     count.setValue(250);
     EXPECT_EQ(op.count, 100);
     gain.setValue(25);
@@ -121,7 +121,7 @@ TEST_F(Knobs, ClampFlagBoundsSetAndStoredValuesARangeAloneDoesNot) {
 }
 
 TEST_F(Knobs, NoAnimationAndNoViewSplitFlagsRefuse) {
-    Knob& count = *node.knob(KindsOp::kCount);
+    Knob& count = *node.knob("count");
     EXPECT_FALSE(count.split(kRight));
     count.set_flag(KnobFlag::NoAnimation);
     EXPECT_FALSE(stuff(count, ValueOp::SetValueAt, {.value = 5, .time = 3}));
@@ -230,7 +230,7 @@ TEST_F(Knobs, SetComponentAtWritesOneComponentOfOneView) {
     a.channel = -1;
     EXPECT_FALSE(stuff(centre, ValueOp::SetComponentAt, a));
     EXPECT_FALSE(stuff(centre, 99, a));
-    EXPECT_FALSE(stuff(*node.knob(KindsOp::kTitle), ValueOp::GetValue, {}));
+    EXPECT_FALSE(stuff(*node.knob("title"), ValueOp::GetValue, {}));
 }
 
 TEST_F(Knobs, PreparingOutputKnobsLeavesNoKeysSeparateViewsAndAnimation) {
@@ -274,12 +274,12 @@ TEST_F(Knobs, KnobChangedOnlyWithThePanelOpenOrTheAlwaysFlag) {
     EXPECT_TRUE(op.changes.empty());
     gain.set_flag(KnobFlag::AlwaysCallChanged);
     gain.setValue(3);
-    EXPECT_EQ(op.changes, std::vector<std::string>{KindsOp::kGain});
+    EXPECT_EQ(op.changes, std::vector<std::string>{"gain"});
     gain.clear_flag(KnobFlag::AlwaysCallChanged);
     op.changes.clear();
     node.setPanelOpen(true);
     centre.setValue(1);
-    EXPECT_EQ(op.changes, (std::vector<std::string>{Knob::kShowPanel, KindsOp::kCentre}));
+    EXPECT_EQ(op.changes, (std::vector<std::string>{Knob::kShowPanel, "centre"}));
 }
 
 TEST_F(Knobs, InputChangeIsSentWhenAnInputIsReconnected) {
@@ -296,12 +296,11 @@ TEST_F(Knobs, ChangesFromInsideKnobChangedNeedTheRecursiveFlag) {
         return 1;
     };
     gain.setValue(2);
-    EXPECT_EQ(op.changes, std::vector<std::string>{KindsOp::kGain});
+    EXPECT_EQ(op.changes, std::vector<std::string>{"gain"});
     EXPECT_EQ(op.centre[0], 2.0f); // stored even though knob_changed was not called for it
     centre.set_flag(KnobFlag::RecursiveChanged);
     gain.setValue(3);
-    EXPECT_EQ(op.changes,
-              (std::vector<std::string>{KindsOp::kGain, KindsOp::kGain, KindsOp::kCentre}));
+    EXPECT_EQ(op.changes, (std::vector<std::string>{"gain", "gain", "centre"}));
 }
 
 TEST_F(Knobs, AGroupDispatchesEachKnobOnceInOrderOfFirstChange) {
@@ -315,13 +314,13 @@ TEST_F(Knobs, AGroupDispatchesEachKnobOnceInOrderOfFirstChange) {
         EXPECT_TRUE(op.changes.empty());
         EXPECT_EQ(op.gain, 1.0f); // stored when the group ends
     }
-    EXPECT_EQ(op.changes, (std::vector<std::string>{KindsOp::kCentre, KindsOp::kGain}));
+    EXPECT_EQ(op.changes, (std::vector<std::string>{"centre", "gain"}));
     EXPECT_EQ(op.gain, 2.0f);
 }
 
 TEST_F(Knobs, NoRerenderKeepsOpInstancesAndOtherChangesDropThem) {
     auto* before = static_cast<KindsOp*>(node.op(OutputContext(1, kLeft)));
-    node.knob(KindsOp::kQuiet)->setValue(4);
+    node.knob("quiet")->setValue(4);
     EXPECT_EQ(static_cast<KindsOp*>(node.op(OutputContext(1, kLeft)))->quiet, before->quiet);
     gain.setValue(6);
     EXPECT_EQ(static_cast<KindsOp*>(node.op(OutputContext(1, kLeft)))->gain, 6.0f);
@@ -331,7 +330,7 @@ TEST_F(Knobs, NoRerenderKeepsOpInstancesAndOtherChangesDropThem) {
 TEST_F(Knobs, HashFollowsKnobValuesButNotNoRerenderKnobs) {
     op.validate(false);
     uint64_t h0 = op.hash().value();
-    node.knob(KindsOp::kQuiet)->setValue(4);
+    node.knob("quiet")->setValue(4);
     op.validate(false);
     EXPECT_EQ(op.hash().value(), h0);
     gain.setValue(6);
@@ -345,7 +344,7 @@ TEST_F(Knobs, UndoAndRedoOfAValueEdit) {
     gain.setValue(4);
     gain.setValue(5);
     EXPECT_EQ(Undo::undoCount(), 2u);
-    EXPECT_EQ(Undo::undoLabel(), KindsOp::kGain);
+    EXPECT_EQ(Undo::undoLabel(), "gain");
     ASSERT_TRUE(Undo::undo());
     EXPECT_EQ(op.gain, 4.0f);
     ASSERT_TRUE(Undo::undo());
@@ -356,7 +355,7 @@ TEST_F(Knobs, UndoAndRedoOfAValueEdit) {
 }
 
 TEST_F(Knobs, NoUndoKnobsAndUnchangedValuesMakeNoStep) {
-    node.knob(KindsOp::kQuiet)->setValue(3);
+    node.knob("quiet")->setValue(3);
     gain.setValue(1);
     EXPECT_EQ(Undo::undoCount(), 0u);
 }
@@ -395,7 +394,7 @@ TEST_F(Knobs, EditsMadeByKnobChangedJoinTheStepOfTheEdit) {
 TEST_F(Knobs, AKnobThatGoesAwayLeavesTheStack) {
     {
         Node temporary(KindsOp::kClass, "Temporary");
-        temporary.knob(KindsOp::kGain)->setValue(3);
+        temporary.knob("gain")->setValue(3);
         EXPECT_EQ(Undo::undoCount(), 1u);
     }
     EXPECT_EQ(Undo::undoCount(), 0u);

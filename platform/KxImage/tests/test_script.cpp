@@ -33,29 +33,29 @@ protected:
         Node* source = g->add(std::make_unique<Node>(KindsOp::kClass, "Source1"));
         Node* n = g->add(std::make_unique<Node>(KindsOp::kClass, "Kinds1"));
         n->setInput(0, source);
-        n->knob(KindsOp::kView)->setValue(2);
-        n->knob(KindsOp::kMode)->setValue(1);
-        n->knob(KindsOp::kOn)->setValue(0);
-        n->knob(KindsOp::kCount)->setValue(12);
-        Knob* gain = n->knob(KindsOp::kGain);
+        n->knob("view")->setValue(2);
+        n->knob("mode")->setValue(1);
+        n->knob("on")->setValue(0);
+        n->knob("count")->setValue(12);
+        Knob* gain = n->knob("gain");
         gain->setValueAt(0.1, 1, -1, -1, Interpolation::Linear);
         gain->setValueAt(2.5, 10, -1, -1, Interpolation::Constant);
         gain->setValueAt(1e-7, 20);
         gain->split(2);
         gain->setValueAt(-3, 5, -1, 2);
-        Knob* centre = n->knob(KindsOp::kCentre);
+        Knob* centre = n->knob("centre");
         centre->setValue(960.25, 0);
         centre->setValueAt(540, 3, 1);
-        n->knob(KindsOp::kRotate)->setAnimated(2);
+        n->knob("rotate")->setAnimated(2);
         FormatPair hd;
         hd.fullSizeFormat = hd.format = Format(1920, 1080, 1.0, "HD 1080");
-        n->knob(KindsOp::kFormat)->setFormat(hd);
-        n->knob(KindsOp::kTitle)->setText("a \"quoted\" title\\with {braces}\nand a second line");
-        Knob* matrix = n->knob(KindsOp::kMatrix);
+        n->knob("format")->setFormat(hd);
+        n->knob("title")->setText("a \"quoted\" title\\with {braces}\nand a second line");
+        Knob* matrix = n->knob("matrix");
         matrix->split(1);
         for (int c = 0; c < 16; c += 5) matrix->setValueAt(1, 7, c, 1);
-        n->knob(KindsOp::kRig)->setViewSet({1, 2});
-        n->knob(KindsOp::kEarly)->setValue(3);
+        n->knob("rig")->setViewSet({1, 2});
+        n->knob("early")->setValue(3);
         kinds(*n).notes->lines = {"first", "second", "#not-a-comment"};
         kinds(*n).notes->weight = 0.1 + 0.2;
         return g;
@@ -76,11 +76,9 @@ TEST_F(Scripts, EveryKindRoundTripsByteForByte) {
     Node* n = loaded->find("Kinds1");
     ASSERT_NE(n, nullptr);
     EXPECT_EQ(n->input(0), loaded->find("Source1"));
-    EXPECT_EQ(n->knob(KindsOp::kGain)->curve(0, 0).keys,
-              g->find("Kinds1")->knob(KindsOp::kGain)->curve(0, 0).keys);
-    EXPECT_EQ(n->knob(KindsOp::kGain)->value(0, 2, 5), -3);
-    EXPECT_EQ(n->knob(KindsOp::kTitle)->text(),
-              "a \"quoted\" title\\with {braces}\nand a second line");
+    EXPECT_EQ(n->knob("gain")->curve(0, 0).keys, g->find("Kinds1")->knob("gain")->curve(0, 0).keys);
+    EXPECT_EQ(n->knob("gain")->value(0, 2, 5), -3);
+    EXPECT_EQ(n->knob("title")->text(), "a \"quoted\" title\\with {braces}\nand a second line");
     EXPECT_EQ(kinds(*n).notes->lines, kinds(*g->find("Kinds1")).notes->lines);
     EXPECT_EQ(kinds(*n).notes->weight, 0.1 + 0.2); // every digit of the custom knob's double
     EXPECT_EQ(kinds(*n).format.fullSizeFormat.name(), "HD 1080");
@@ -210,14 +208,13 @@ TEST_F(Scripts, ARefusedScriptLeavesTheViewsAsTheyWere) {
 
 TEST_F(Scripts, ANodeWhoseKnobsFailIsNotHalfApplied) {
     Node n(KindsOp::kClass, "K1");
-    n.knob(KindsOp::kGain)->setValue(4);
+    n.knob("gain")->setValue(4);
     Undo::clear();
-    bool ok = Script::applyKnobs(
-        n, {{KindsOp::kGain, "7"}, {KindsOp::kTitle, "new"}, {KindsOp::kCentre, "{1}"}}, &error);
+    bool ok = Script::applyKnobs(n, {{"gain", "7"}, {"title", "new"}, {"centre", "{1}"}}, &error);
     EXPECT_FALSE(ok);
     EXPECT_EQ(error, "knob centre: expected a list of 2 values, found a list of 1; correct the "
                      "value or remove the line to keep the default");
-    EXPECT_EQ(n.knob(KindsOp::kGain)->value(), 4);
+    EXPECT_EQ(n.knob("gain")->value(), 4);
     EXPECT_EQ(kinds(n).gain, 4.0f);
     EXPECT_EQ(kinds(n).title, "untitled");
     EXPECT_EQ(Undo::undoCount(), 0u); // loading is not an edit

@@ -158,10 +158,10 @@ TEST(ViewerKnobs, XYKnobDrawsADraggablePointAtFullSizePositions) {
     Undo::clear();
     Node n{KindsOp::kClass, "Kinds1"};
     KindsOp& op = kinds(n);
-    Knob& centre = *n.knob(KindsOp::kCentre);
+    Knob& centre = *n.knob("centre");
     centre.setValue(20, 0);
     centre.setValue(16, 1);
-    n.knob(KindsOp::kRotate)->set_flag(KnobFlag::NoHandles);
+    n.knob("rotate")->set_flag(KnobFlag::NoHandles);
 
     ViewerContext v(ViewerContext::Mode::Viewer2D, proxyContext(0.5));
     v.setViewport(32, 24);
