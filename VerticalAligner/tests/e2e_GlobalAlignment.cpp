@@ -29,43 +29,18 @@ namespace {
 
 constexpr int kWidth = 960, kHeight = 540;
 
-// The views exist before the nodes, whose view knobs take their defaults from them.
-struct Views {
-    explicit Views(std::vector<std::string> names) { OutputContext::setViews(names); }
-    ~Views() { OutputContext::setViews({"left", "right"}); }
-};
+using RenderTest::Misalignment;
+using RenderTest::Plate;
 
-using Misalignment = std::vector<std::pair<const char*, double>>;
-
-struct Graph {
-    Node source{"SyntheticStereo", "Plate"};
-    Node aligner{"Q_VerticalAligner2_1", "VerticalAligner1"};
-
-    Graph(const Misalignment& misalignment, int lastFrame) {
-        source.knob("width")->setValue(kWidth);
-        source.knob("height")->setValue(kHeight);
+// The plate of 960 x 540 pixels, frames 1 to lastFrame, on the given views.
+struct Graph : Plate {
+    Graph(const Misalignment& misalignment, int preset, int lastFrame,
+          const std::vector<std::string>& views)
+        : Plate(misalignment, preset, kWidth, kHeight, views) {
         source.knob("lastFrame")->setValue(lastFrame);
-        for (auto [name, value] : misalignment) source.knob(name)->setValue(value);
-        aligner.setInput(0, &source);
-        aligner.setPanelOpen(true);
-    }
-    void set(const char* name, double value) { aligner.knob(name)->setValue(value); }
-    VerticalAlignerPlugin& node() {
-        return *static_cast<VerticalAlignerPlugin*>(aligner.firstOp());
     }
     // The plate's op at a frame, validated, for its exact correspondences.
-    SyntheticStereo& plate(double frame) {
-        auto* op = static_cast<SyntheticStereo*>(source.op(OutputContext(frame, 1)));
-        op->validate(true);
-        return *op;
-    }
-    // Runs Match (0) or Analyse Sequence (1) over the given frames, as the buttons do.
-    bool run(int type, const std::vector<double>& frames) {
-        set("executeType", type);
-        const ExecuteResult r = execute(*aligner.firstOp(), frames);
-        if (!r.ok) std::printf("execute failed: %s\n", r.error.c_str());
-        return r.ok;
-    }
+    SyntheticStereo& plate(double frame) { return Plate::plate(kLeft, Mask_RGBA, frame); }
     void setOptions(int options) {
         const std::pair<const char*, int> boxes[] = {{"alignCamera", K::AlignCamera},
                                                      {"alignScale", K::AlignScale},
@@ -109,11 +84,11 @@ namespace {
 // which the aligner takes from the metadata ("Default (Source)" layout) and reprojects into
 // a latlong output. The output is as fine as the camera at its centre (one output pixel
 // spans the angle of one camera pixel there), so that residuals read as camera pixels.
-struct RigPlate : Views, Graph {
+struct RigPlate : Graph {
     static constexpr double kFocalPixels = kWidth * 35.0 / 36.0;
 
-    RigPlate(const Misalignment& misalignment, bool nominal)
-        : Views({"cam1", "cam2"}), Graph(misalignment, 100) {
+    RigPlate(const Misalignment& misalignment, int preset, bool nominal)
+        : Graph(misalignment, preset, 100, {"cam1", "cam2"}) {
         source.knob("nominalMetadata")->setValue(nominal);
         set("leftView", 1);
         set("rightView", 2);
@@ -189,8 +164,7 @@ double rmsFrom(const Disparities& d, const Disparities& ideal) {
 TEST(GlobalAlignment, SphericalSpaceOnTheMetadataRigRemovesTheVerticalDisparity) {
     Disparities ideal;
     {
-        RigPlate perfect({}, false);
-        perfect.set("alignmentType", K::Full);
+        RigPlate perfect({}, K::Full, false);
         ASSERT_TRUE(perfect.run(0, {1}));
         perfect.setOptions(0);
         ideal = perfect.disparities();
@@ -221,8 +195,7 @@ TEST(GlobalAlignment, SphericalSpaceOnTheMetadataRigRemovesTheVerticalDisparity)
                 "absolute");
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        RigPlate plate(c.misalignment, c.designedRig);
-        plate.set("alignmentType", c.preset);
+        RigPlate plate(c.misalignment, c.preset, c.designedRig);
         ASSERT_TRUE(plate.run(0, {1}));
         VerticalAlignerPlugin& view = plate.leftView();
         // The rig and its convergence come from the metadata.
@@ -253,16 +226,13 @@ namespace {
 // A plate whose right image drifts down from 8 px above the left one at the first key to
 // 4 px below it at the second, in a straight line over the frames between (held before the
 // first and after the last), matched at both keys.
-struct DriftingPlate : Views, Graph {
+struct DriftingPlate : Graph {
     static constexpr double kFirst = 4, kSecond = 12;
 
-    DriftingPlate() : Views({"left", "right"}), Graph({}, 20) {
+    DriftingPlate() : Graph({}, K::Transform, 20, {"left", "right"}) {
         Knob* shift = source.knob("verticalShift");
         shift->setValueAt(8, kFirst, -1, -1, Interpolation::Linear);
         shift->setValueAt(-4, kSecond, -1, -1, Interpolation::Linear);
-        set("layoutType", K::StereoLayout);
-        set("alignmentSpace", K::Rectilinear);
-        set("alignmentType", K::Transform);
         // Opening the panel keyed the current frame; these keys replace it.
         aligner.knob("analysisKeyframe")->clearAnimation();
         node().knobValues().addKey(kFirst);
@@ -418,15 +388,12 @@ TEST(GlobalAlignment, AnalyseKeysPinsAndMatrixPerViewAtEveryKey) {
 namespace {
 
 // The plate as a rig of the metadata's cameras 1 and 2, aligned in Rectilinear space at frame 1.
-struct SourceRig : Views, Graph {
+struct SourceRig : Graph {
     SourceRig(const Misalignment& misalignment, int preset)
-        : Views({"cam1", "cam2"}), Graph(misalignment, 10) {
+        : Graph(misalignment, preset, 10, {"cam1", "cam2"}) {
         set("leftView", 1);
         set("rightView", 2);
         set("layoutType", K::DefaultSource);
-        set("alignmentSpace", K::Rectilinear);
-        set("alignmentType", preset);
-        aligner.setContext(OutputContext(1, 1));
     }
 };
 
@@ -553,11 +520,7 @@ TEST(GlobalAlignment, ProxyScaleHalvesTheWholeSolve) {
 // offset the outputs are the identity and the inset corners; and every run starts from
 // outputs without keys, so a key dropped since the last run loses its values.
 TEST(GlobalAlignment, AnalyseWithoutKeysAndWithoutFramingCorrections) {
-    Views views({"left", "right"});
-    Graph g({}, 20);
-    g.set("layoutType", K::StereoLayout);
-    g.set("alignmentSpace", K::Rectilinear);
-    g.set("alignmentType", K::Transform);
+    Graph g({}, K::Transform, 20, {"left", "right"});
     g.aligner.setContext(OutputContext(7, 1));
     Knob* keys = g.aligner.knob("analysisKeyframe");
     keys->clearAnimation();

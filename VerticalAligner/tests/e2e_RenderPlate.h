@@ -123,20 +123,22 @@ struct Plate : Views {
         op->validate(true);
         return *op;
     }
-    // The plate's op of a view, validated, with its whole box asked for.
-    SyntheticStereo& plate(int v, const ChannelSet& channels) {
-        auto* op = static_cast<SyntheticStereo*>(source.op(OutputContext(1, v)));
+    // The plate's op of a view at a frame, validated, with its whole box asked for.
+    SyntheticStereo& plate(int v, const ChannelSet& channels, double frame = 1) {
+        auto* op = static_cast<SyntheticStereo*>(source.op(OutputContext(frame, v)));
         op->validate(true);
         op->request(op->box(), channels);
         return *op;
     }
 
-    bool match() {
-        aligner.knob("executeType")->setValue(0);
-        const ExecuteResult r = execute(*aligner.firstOp(), {1});
-        if (!r.ok) std::printf("Match failed: %s\n", r.error.c_str());
+    // Runs Match (0) or Analyse Sequence (1) over the given frames, as the buttons do.
+    bool run(int type, const std::vector<double>& frames) {
+        set("executeType", type);
+        const ExecuteResult r = execute(*aligner.firstOp(), frames);
+        if (!r.ok) std::printf("%s failed: %s\n", type ? "Analyse" : "Match", r.error.c_str());
         return r.ok;
     }
+    bool match() { return run(0, {1}); }
 
     // A view of the aligner over the plate's format.
     Image render(int v, const ChannelSet& channels) {
