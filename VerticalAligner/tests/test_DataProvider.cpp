@@ -33,8 +33,15 @@ Marrow::Vireon::VireonAlignmentSampler marked() {
 
 } // namespace
 
-TEST(DataProvider, BracketingKeys) {
+TEST(DataProvider, BracketingKeysIdentityTransformsAndNoCameraProjections) {
     Aligner a;
+    Eigen::Matrix3d l = Eigen::Matrix3d::Zero(), r = l;
+    EXPECT_TRUE(a.provider().globalTransforms(l, r, 5));
+    EXPECT_EQ(l, Eigen::Matrix3d::Identity());
+    EXPECT_EQ(r, Eigen::Matrix3d::Identity());
+    Marrow::Vireon::Matrix34d pl, pr;
+    double w = 0, h = 0;
+    EXPECT_FALSE(a.provider().cameraProjections(pl, pr, w, h));
     double k0 = 0, k1 = 0;
     EXPECT_FALSE(a.provider().bracketingKeys(7.6, k0, k1));
     EXPECT_EQ(k0, 7);
@@ -49,17 +56,6 @@ TEST(DataProvider, BracketingKeys) {
     }
     EXPECT_EQ(a.provider().keyCount(), 3);
     EXPECT_TRUE(a.provider().isAnalysisKey(20));
-}
-
-TEST(DataProvider, IdentityTransformsAndNoCameraProjections) {
-    Aligner a;
-    Eigen::Matrix3d l = Eigen::Matrix3d::Zero(), r = l;
-    EXPECT_TRUE(a.provider().globalTransforms(l, r, 5));
-    EXPECT_EQ(l, Eigen::Matrix3d::Identity());
-    EXPECT_EQ(r, Eigen::Matrix3d::Identity());
-    Marrow::Vireon::Matrix34d pl, pr;
-    double w = 0, h = 0;
-    EXPECT_FALSE(a.provider().cameraProjections(pl, pr, w, h));
 }
 
 TEST(DataProvider, AKeyWithoutPairsLeavesTheSamplersAsTheyWere) {
