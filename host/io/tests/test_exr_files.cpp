@@ -36,21 +36,9 @@ using ::testing::UnorderedElementsAre;
 
 // Colour, depth, both motion pairs, both disparity pairs and an STMap.
 std::vector<Channel> allLayers() {
-    return {Chan_Red,
-            Chan_Green,
-            Chan_Blue,
-            Chan_Alpha,
-            Chan_Z,
-            Chan_Forward_U,
-            Chan_Forward_V,
-            Chan_Backward_U,
-            Chan_Backward_V,
-            Chan_DisparityL_X,
-            Chan_DisparityL_Y,
-            Chan_DisparityR_X,
-            Chan_DisparityR_Y,
-            getChannel("stitch_map.u"),
-            getChannel("stitch_map.v")};
+    const ChannelSet all = Mask_RGBA + ChannelSet{Chan_Z} + Mask_Motion + Mask_Disparity +
+                           ChannelSet{getChannel("stitch_map.u"), getChannel("stitch_map.v")};
+    return {all.begin(), all.end()};
 }
 
 MetaData::Bundle someMetadata() {
