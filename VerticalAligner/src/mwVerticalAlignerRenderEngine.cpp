@@ -58,52 +58,98 @@ Box cornerBox(const Vector2d c[4]) {
                int(std::max(std::ceil(c[2].y()), std::ceil(c[3].y()))));
 }
 
-// homography() of one point (x, y), rounded to single precision.
-inline void projectPoint(const Eigen::Matrix3d& H, double x, double y, float& rx, float& ry) {
-    const double hx = H(0, 0) * x + H(0, 1) * y + H(0, 2);
-    const double hy = H(1, 0) * x + H(1, 1) * y + H(1, 2);
-    const double hw = H(2, 0) * x + H(2, 1) * y + H(2, 2);
-    rx = float(hw != 0.0 ? hx / hw : x);
-    ry = float(hw != 0.0 ? hy / hw : y);
-}
+// inverseChain() in Rectilinear space along one output row: what stays the same along the
+// row (its y after the zoom, the skew's v) is worked out once; a point's own steps are the
+// same operations in the same order as inverseChain(), so every position is its to the bit.
+struct RowChain {
+    bool offset = false, scale = false, align = false, skew = false;
+    double shift = 0, cx = 0, fit = 1; // the parallax offset, the zoom centre's x, the zoom
+    double y = 0, v = 0;               // the row's y after the zoom; the skew's v there
+    double bx = 0, bw = 1;             // the sampler box's left edge and width
+    Eigen::Vector4d k = Eigen::Vector4d::Zero();
+    Eigen::Matrix3d H = Eigen::Matrix3d::Identity();
 
-#ifdef KX_PROJECT_AVX
-// projectPoint() four points at a time: the same products, sums and divisions in the same
-// order (no fused multiply-add), so every position is the scalar one to the bit; the
-// divisions, one per coordinate and point, are what a row's mapping spends its time on.
-__attribute__((target("avx"))) void projectRunAvx(const Eigen::Matrix3d& H, const double* X,
-                                                  const double* Y, int n, float* rx, float* ry) {
-    __m256d h[3][3];
-    for (int i = 0; i < 3; ++i)
-        for (int j = 0; j < 3; ++j) h[i][j] = _mm256_set1_pd(H(i, j));
-    const __m256d zero = _mm256_setzero_pd();
-    int k = 0;
-    for (; k + 4 <= n; k += 4) {
-        const __m256d x = _mm256_loadu_pd(X + k), y = _mm256_loadu_pd(Y + k);
-        __m256d t[3];
-        for (int i = 0; i < 3; ++i)
-            t[i] = _mm256_add_pd(
-                _mm256_add_pd(_mm256_mul_pd(h[i][0], x), _mm256_mul_pd(h[i][1], y)), h[i][2]);
-        const __m256d hw = t[2];
-        const __m256d keep = _mm256_cmp_pd(hw, zero, _CMP_NEQ_UQ);
-        const __m256d qx = _mm256_blendv_pd(x, _mm256_div_pd(t[0], hw), keep);
-        const __m256d qy = _mm256_blendv_pd(y, _mm256_div_pd(t[1], hw), keep);
-        _mm_storeu_ps(rx + k, _mm256_cvtpd_ps(qx));
-        _mm_storeu_ps(ry + k, _mm256_cvtpd_ps(qy));
+    // The source position of the pixel centre x (the float column plus one half, widened).
+    void point(double x, float& rx, float& ry) const {
+        if (offset) x -= shift;
+        if (scale) x = cx + (x - cx) / fit;
+        if (!align) {
+            rx = float(x);
+            ry = float(y);
+            return;
+        }
+        double yi = y;
+        if (skew) {
+            const double u = (x - bx) / bw;
+            yi += (k[0] * (1.0 - u) + k[1] * u) * (1.0 - v) + (k[2] * (1.0 - u) + k[3] * u) * v;
+        }
+        const double hx = H(0, 0) * x + H(0, 1) * yi + H(0, 2);
+        const double hy = H(1, 0) * x + H(1, 1) * yi + H(1, 2);
+        const double hw = H(2, 0) * x + H(2, 1) * yi + H(2, 2);
+        rx = float(hw != 0.0 ? hx / hw : x);
+        ry = float(hw != 0.0 ? hy / hw : yi);
     }
-    for (; k < n; ++k) projectPoint(H, X[k], Y[k], rx[k], ry[k]);
-}
-#endif
 
-// projectPoint() of the n points (X[k], Y[k]) into (rx[k], ry[k]).
-void projectRun(const Eigen::Matrix3d& H, const double* X, const double* Y, int n, float* rx,
-                float* ry) {
+    // point() of the columns at..at+n-1 into rx[0..n-1], ry[0..n-1].
+    void run(int at, int n, float* rx, float* ry) const {
 #ifdef KX_PROJECT_AVX
-    static const bool avx = __builtin_cpu_supports("avx");
-    if (avx) return projectRunAvx(H, X, Y, n, rx, ry);
+        static const bool avx = __builtin_cpu_supports("avx");
+        if (avx) return runAvx(at, n, rx, ry);
 #endif
-    for (int k = 0; k < n; ++k) projectPoint(H, X[k], Y[k], rx[k], ry[k]);
-}
+        for (int i = 0; i < n; ++i) point(double(float(at + i) + 0.5f), rx[i], ry[i]);
+    }
+
+#ifdef KX_PROJECT_AVX
+    // point() four columns at a time, with the same products, sums and divisions (no fused
+    // multiply-add, so no rounding is skipped); the divisions are most of a row's mapping.
+    __attribute__((target("avx"))) void runAvx(int at, int n, float* rx, float* ry) const {
+        const __m256d one = _mm256_set1_pd(1.0), zero = _mm256_setzero_pd();
+        const __m256d vs = _mm256_set1_pd(shift), vcx = _mm256_set1_pd(cx),
+                      vfit = _mm256_set1_pd(fit), vy = _mm256_set1_pd(y);
+        const __m256d vbx = _mm256_set1_pd(bx), vbw = _mm256_set1_pd(bw);
+        const __m256d nv = _mm256_set1_pd(1.0 - v), vv = _mm256_set1_pd(v);
+        __m256d kk[4], h[3][3];
+        for (int i = 0; i < 4; ++i) kk[i] = _mm256_set1_pd(k[i]);
+        for (int i = 0; i < 3; ++i)
+            for (int j = 0; j < 3; ++j) h[i][j] = _mm256_set1_pd(H(i, j));
+        const __m128 step = _mm_set_ps(3.5f, 2.5f, 1.5f, 0.5f);
+        int i = 0;
+        for (; i + 4 <= n; i += 4) {
+            // float(at + i) + 0.5f is exact for any column of a real image, so the four
+            // centres are the float of the first column plus 0.5 .. 3.5.
+            __m256d x = _mm256_cvtps_pd(_mm_add_ps(_mm_set1_ps(float(at + i)), step));
+            if (offset) x = _mm256_sub_pd(x, vs);
+            if (scale) x = _mm256_add_pd(vcx, _mm256_div_pd(_mm256_sub_pd(x, vcx), vfit));
+            if (!align) {
+                _mm_storeu_ps(rx + i, _mm256_cvtpd_ps(x));
+                _mm_storeu_ps(ry + i, _mm256_cvtpd_ps(vy));
+                continue;
+            }
+            __m256d yi = vy;
+            if (skew) {
+                const __m256d u = _mm256_div_pd(_mm256_sub_pd(x, vbx), vbw);
+                const __m256d nu = _mm256_sub_pd(one, u);
+                const __m256d low =
+                    _mm256_add_pd(_mm256_mul_pd(kk[0], nu), _mm256_mul_pd(kk[1], u));
+                const __m256d high =
+                    _mm256_add_pd(_mm256_mul_pd(kk[2], nu), _mm256_mul_pd(kk[3], u));
+                yi = _mm256_add_pd(yi,
+                                   _mm256_add_pd(_mm256_mul_pd(low, nv), _mm256_mul_pd(high, vv)));
+            }
+            __m256d t[3];
+            for (int r = 0; r < 3; ++r)
+                t[r] = _mm256_add_pd(
+                    _mm256_add_pd(_mm256_mul_pd(h[r][0], x), _mm256_mul_pd(h[r][1], yi)), h[r][2]);
+            const __m256d keep = _mm256_cmp_pd(t[2], zero, _CMP_NEQ_UQ);
+            const __m256d qx = _mm256_blendv_pd(x, _mm256_div_pd(t[0], t[2]), keep);
+            const __m256d qy = _mm256_blendv_pd(yi, _mm256_div_pd(t[1], t[2]), keep);
+            _mm_storeu_ps(rx + i, _mm256_cvtpd_ps(qx));
+            _mm_storeu_ps(ry + i, _mm256_cvtpd_ps(qy));
+        }
+        for (; i < n; ++i) point(double(float(at + i) + 0.5f), rx[i], ry[i]);
+    }
+#endif
+};
 
 } // namespace
 
@@ -304,40 +350,24 @@ void ViewCorrection::mapRow(int y, int x, int r, float* xs, float* ys, Pixel& sc
         }
         return;
     }
-    // inverseChain() in Rectilinear space, step by step with the same operations on runs of
-    // the row (element by element, in the same order, so to the bit): the zoom of the row's
-    // y, the skew's v and the homography's y terms are the row's own. A run's arrays stay in
-    // the first-level cache and on the stack.
-    constexpr int kRun = 256;
-    using Run = Eigen::Array<double, Eigen::Dynamic, 1, 0, kRun, 1>;
     const VireonAlignmentSampler& S = _thisSampler;
     const Vector2d c = zoomCentre(S).cast<double>();
-    double Y = double(py);
-    if (_scaleOn) Y = c.y() + (Y - c.y()) / double(_fitScale);
-    const bool skew = S.options & VireonAlignmentSampler::kVerticalSkew;
-    const double v = (Y - S.box.y()) / double(S.box.t() - S.box.y());
-    const Eigen::Vector4d& k = S.inverseSkewCorners;
-    const Eigen::Matrix3d& H = S.inverseHomography;
-    for (int at = x; at < r; at += kRun) {
-        const int n = std::min(kRun, r - at);
-        float* const rx = xs + (at - x);
-        float* const ry = ys + (at - x);
-        Run X(n);
-        for (int i = 0; i < n; ++i) X[i] = double(float(at + i) + 0.5f);
-        if (_offsetOn && _alignThis) X -= double(_viewOffset);
-        if (_scaleOn) X = c.x() + (X - c.x()) / double(_fitScale);
-        if (!_alignThis) {
-            Eigen::Map<Eigen::ArrayXf>(rx, n) = X.cast<float>();
-            Eigen::Map<Eigen::ArrayXf>(ry, n) = float(Y);
-            continue;
-        }
-        Run Yi = Run::Constant(n, Y);
-        if (skew) {
-            const Run u = (X - double(S.box.x())) / double(S.box.r() - S.box.x());
-            Yi += (k[0] * (1.0 - u) + k[1] * u) * (1.0 - v) + (k[2] * (1.0 - u) + k[3] * u) * v;
-        }
-        projectRun(H, X.data(), Yi.data(), n, rx, ry);
-    }
+    RowChain chain;
+    chain.offset = _offsetOn && _alignThis;
+    chain.shift = double(_viewOffset);
+    chain.scale = _scaleOn;
+    chain.cx = c.x();
+    chain.fit = double(_fitScale);
+    chain.y = double(py);
+    if (_scaleOn) chain.y = c.y() + (chain.y - c.y()) / chain.fit;
+    chain.align = _alignThis;
+    chain.skew = S.options & VireonAlignmentSampler::kVerticalSkew;
+    chain.v = (chain.y - S.box.y()) / double(S.box.t() - S.box.y());
+    chain.bx = double(S.box.x());
+    chain.bw = double(S.box.r() - S.box.x());
+    chain.k = S.inverseSkewCorners;
+    chain.H = S.inverseHomography;
+    chain.run(x, r - x, xs, ys);
 }
 
 Box ViewCorrection::sourceArea(const Box& b) const {
