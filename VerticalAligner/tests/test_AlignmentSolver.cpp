@@ -1,8 +1,10 @@
-// The alignment model and the solver: composition of the homography, presets, blending, and
-// the fits recovering known misalignments from exact matches of a synthetic rig.
-#include "SolverTestRig.h"
+// The alignment model and the solver: composition of the homography, presets, blending, the
+// fits recovering known misalignments from exact matches of a synthetic rig, and the edge
+// cases of one key's solve (alignment space, priority pairs, the least number of pairs, the
+// inset of the corner pins).
 #include "mwAlignmentModel.h"
 #include "mwAlignmentSolver.h"
+#include "mwAnalysisRunner.h"
 
 #include "Quorvane/CameraDefinition.h"
 
@@ -10,33 +12,75 @@
 
 #include <cmath>
 #include <cstdio>
+#include <random>
 
 using namespace Marrow::Research;
-using namespace Marrow::Research::SolverTest;
 namespace Vireon = Marrow::Vireon;
 using Eigen::Matrix3d;
 using Eigen::Vector2d;
 
 namespace {
 
-// RMS of the vertical disparity left after each view's correction (homography and skew).
-double residualRms(const AlignmentSettings& s, const SolvedKey& k, const MatchedPairs& pairs) {
+// A 1920 x 1080 solve converging at 8 units.
+AlignmentSettings settings(int options, int alignWhat = 0, bool spherical = false) {
+    AlignmentSettings s;
+    s.options = options;
+    s.alignWhat = alignWhat;
+    s.spherical = spherical;
+    s.box = Kx::Image::Box(0, 0, 1920, 1080);
+    s.convergenceDepth = 8;
+    return s;
+}
+
+// A camera of the test rig placed along the baseline.
+CameraDefinition camera(double x) {
+    CameraDefinition c;
+    c.setPosition(Eigen::Vector3d(x, 0, 0));
+    return c;
+}
+
+// Exact pairs of scene points between 8 and 40 units away, seen by two cameras.
+MatchedPairs pairsOf(const CameraDefinition& left, const CameraDefinition& right, int n = 400,
+                     unsigned seed = 7) {
+    std::mt19937 rng(seed);
+    std::uniform_real_distribution<double> u(0.05, 0.95), depth(8, 40);
+    MatchedPairs pairs;
+    while (int(pairs.size()) < n) {
+        const Vector2d pixel(u(rng) * left.getFormatWidth(), u(rng) * left.getFormatHeight());
+        const Eigen::Vector3d point = left.getPosition() + left.pixelToRay(pixel) * depth(rng);
+        Vireon::MatchedFeaturePair p;
+        if (!left.projectToPixel(point, p.first) || !right.projectToPixel(point, p.second))
+            continue;
+        pairs.push_back(p);
+    }
+    return pairs;
+}
+
+// The solve on copies of the cameras (the solve may turn them).
+SolvedKey solve(const AlignmentSettings& s, const MatchedPairs& pairs, CameraDefinition l,
+                CameraDefinition r) {
+    return solveKey(s, pairs, l, r);
+}
+
+// RMS of the vertical disparity of the pairs, as they are or after each view's correction
+// (homography and skew) of a solved key.
+double verticalRms(const MatchedPairs& pairs, const AlignmentSettings* s = nullptr,
+                   const SolvedKey* k = nullptr) {
     Vireon::VireonAlignmentSampler l, r;
-    handToSampler(s, k.left, composeHomography(s, k.left), l);
-    handToSampler(s, k.right, composeHomography(s, k.right), r);
+    if (k) {
+        handToSampler(*s, k->left, composeHomography(*s, k->left), l);
+        handToSampler(*s, k->right, composeHomography(*s, k->right), r);
+    }
     double sum = 0;
     for (const auto& p : pairs) {
-        const double d = l.toOutput(p.first).y() - r.toOutput(p.second).y();
+        const double d =
+            k ? l.toOutput(p.first).y() - r.toOutput(p.second).y() : p.first.y() - p.second.y();
         sum += d * d;
     }
     return std::sqrt(sum / double(pairs.size()));
 }
 
-double rawRms(const MatchedPairs& pairs) {
-    double sum = 0;
-    for (const auto& p : pairs) sum += std::pow(p.first.y() - p.second.y(), 2);
-    return std::sqrt(sum / double(pairs.size()));
-}
+const CameraDefinition kLeft = camera(-0.05), kRight = camera(0.05);
 
 } // namespace
 
@@ -45,9 +89,8 @@ TEST(AlignmentModel, CompositionEdgeCases) {
     ViewAlignment r = initViewAlignment(none);
     EXPECT_EQ(r.skewCorners, Eigen::Vector4d(0, 0, 1080, 1080));
     r.scale = 3; // ignored without the option
-    const Matrix3d H = composeHomography(none, r);
-    EXPECT_NEAR(H(0, 0), 1 / std::sqrt(3.0), 1e-15);
-    EXPECT_NEAR((H - Matrix3d::Identity() / std::sqrt(3.0)).norm(), 0, 1e-15);
+    EXPECT_NEAR((composeHomography(none, r) - Matrix3d::Identity() / std::sqrt(3.0)).norm(), 0,
+                1e-15);
 
     // A rotation about the box centre keeps the centre; moving the pivot only moves rows.
     const AlignmentSettings rot = settings(0x8);
@@ -69,12 +112,11 @@ TEST(AlignmentModel, CompositionEdgeCases) {
 }
 
 TEST(AlignmentModel, PairsBlendingAndPresets) {
-    Matrix3d zeroWeight = Matrix3d::Zero();
     MatchedPairs pairs(1);
     pairs[0].first = Vector2d(3, 4);
     pairs[0].second = Vector2d(5, 6);
     pairs[0].priority = true;
-    const MatchedPairs moved = transformPairs(pairs, zeroWeight, Matrix3d::Identity() * 2);
+    const MatchedPairs moved = transformPairs(pairs, Matrix3d::Zero(), Matrix3d::Identity() * 2);
     EXPECT_EQ(moved[0].first, Vector2d(3, 4));
     EXPECT_EQ(moved[0].second, Vector2d(5, 6));
     EXPECT_TRUE(moved[0].priority);
@@ -95,26 +137,27 @@ TEST(AlignmentModel, PairsBlendingAndPresets) {
     EXPECT_EQ(presetOfOptions(0x2 | 0x4 | 0x8 | 0x10), 0);
 }
 
-TEST(AlignmentSolver, NoOptionsLeaveBothViewsUntouched) {
-    CameraDefinition l = camera(-0.05), r = camera(0.05);
-    const AlignmentSettings s = settings(0);
-    const SolvedKey k = solveKey(s, pairsOf(l, r), l, r);
+// Without options, or with the skew asked of pairs already aligned, the views keep their
+// geometry.
+TEST(AlignmentSolver, AlignedOrUnaskedViewsStayUntouched) {
+    const SolvedKey k = solve(settings(0), pairsOf(kLeft, kRight), kLeft, kRight);
     EXPECT_EQ(k.left.cameraHomography, Matrix3d::Identity());
     EXPECT_EQ(k.right.skewCorners, Eigen::Vector4d(0, 0, 1080, 1080));
+    const SolvedKey skew = solve(settings(0x20), pairsOf(kLeft, kRight, 50), kLeft, kRight);
+    EXPECT_LT((skew.left.skewCorners - Eigen::Vector4d(0, 0, 1080, 1080)).norm(), 1e-6);
 }
 
 TEST(AlignmentSolver, BothViewsMeetHalfWay) {
-    CameraDefinition l = camera(-0.05), r = camera(0.05);
+    CameraDefinition r = kRight;
     r.setCentreShift(Vector2d(0, 8.0 / 960)); // the right image 8 px up
-    const MatchedPairs pairs = pairsOf(l, r);
+    const MatchedPairs pairs = pairsOf(kLeft, r);
     const AlignmentSettings s = settings(0x4);
-    const SolvedKey k = solveKey(s, pairs, l, r);
+    const SolvedKey k = solve(s, pairs, kLeft, r);
     EXPECT_NEAR(k.left.shift, -4, 1e-9);
     EXPECT_NEAR(k.right.shift, 4, 1e-9);
-    EXPECT_LT(residualRms(s, k, pairs), 1e-9);
+    EXPECT_LT(verticalRms(pairs, &s, &k), 1e-9);
     // One view only: it moves all the way and the other keeps its geometry.
-    const AlignmentSettings one = settings(0x4, 2);
-    const SolvedKey k1 = solveKey(one, pairs, l, r);
+    const SolvedKey k1 = solve(settings(0x4, 2), pairs, kLeft, r);
     EXPECT_EQ(k1.left.shift, 0);
     EXPECT_NEAR(k1.right.shift, 8, 1e-9);
 }
@@ -126,19 +169,9 @@ TEST(AlignmentSolver, DegenerateScaleGivesTheIdentity) {
         flat[size_t(i)].first = Vector2d(128 * i, 512);
         flat[size_t(i)].second = Vector2d(128 * i + 4, 512 + i);
     }
-    CameraDefinition l = camera(-0.05), r = camera(0.05);
-    const AlignmentSettings s = settings(0x2);
-    const SolvedKey k = solveKey(s, flat, l, r);
+    const SolvedKey k = solve(settings(0x2), flat, kLeft, kRight);
     EXPECT_FALSE(std::isfinite(k.left.scale));
-    EXPECT_EQ(composeHomography(s, k.left), Matrix3d::Identity());
-}
-
-TEST(AlignmentSolver, SkewOfAlignedPairsIsNoSkew) {
-    CameraDefinition l = camera(-0.05), r = camera(0.05);
-    const MatchedPairs pairs = pairsOf(l, r, 50);
-    const AlignmentSettings s = settings(0x20);
-    const SolvedKey k = solveKey(s, pairs, l, r);
-    EXPECT_LT((k.left.skewCorners - Eigen::Vector4d(0, 0, 1080, 1080)).norm(), 1e-6);
+    EXPECT_EQ(composeHomography(settings(0x2), k.left), Matrix3d::Identity());
 }
 
 // Each misalignment of the right camera against the preset meant for it: the vertical
@@ -163,19 +196,85 @@ TEST(AlignmentSolver, RecoversKnownMisalignments) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        CameraDefinition l = camera(-0.05), r = camera(0.05);
         // Known roll is compensated from the camera itself, so the solver must find it from
         // the matches: the metadata cameras here carry no rotation.
-        CameraDefinition truth = r;
+        CameraDefinition truth = kRight;
         truth.setRotation(Eigen::Vector3d(c.tilt, 0, c.roll));
         truth.setFocalLength(35 * c.focalRatio);
         truth.setCentreShift(Vector2d(0, c.shift / 960));
-        const MatchedPairs pairs = pairsOf(l, truth);
+        const MatchedPairs pairs = pairsOf(kLeft, truth);
         const AlignmentSettings s = settings(c.options);
-        const SolvedKey k = solveKey(s, pairs, l, r);
-        EXPECT_GT(rawRms(pairs), 1.0);
-        const double after = residualRms(s, k, pairs);
-        std::printf("%-18s before %7.3f px  after %.4f px\n", c.name, rawRms(pairs), after);
+        const SolvedKey k = solve(s, pairs, kLeft, kRight);
+        const double before = verticalRms(pairs), after = verticalRms(pairs, &s, &k);
+        std::printf("%-18s before %7.3f px  after %.4f px\n", c.name, before, after);
+        EXPECT_GT(before, 1.0);
         EXPECT_LT(after, c.bound);
     }
+}
+
+// The right camera is tilted and its metadata says so. In Rectilinear space "Match Camera"
+// turns it to the left one's orientation; in Spherical space the projection of each camera
+// takes care of its orientation, so the camera correction is skipped and the cameras stay.
+TEST(SolverEdgeCases, CameraCorrectionOnlyInRectilinearSpace) {
+    CameraDefinition right = kRight;
+    right.setRotation(Eigen::Vector3d(0.5, 0, 0));
+    const MatchedPairs pairs = pairsOf(kLeft, right, 100, 11);
+    for (bool spherical : {false, true}) {
+        CameraDefinition l = kLeft, r = right;
+        const SolvedKey k = solveKey(settings(0x1, 2, spherical), pairs, l, r);
+        const Matrix3d H = k.right.cameraHomography / k.right.cameraHomography(2, 2);
+        if (spherical) {
+            EXPECT_EQ(k.right.cameraHomography, Matrix3d::Identity());
+            EXPECT_EQ(k.left.cameraHomography, Matrix3d::Identity());
+            EXPECT_EQ(r, right);
+        } else {
+            EXPECT_GT((H - Matrix3d::Identity()).norm(), 1e-3);
+            EXPECT_NEAR((r.getRotation() - kLeft.getRotation()).norm(), 0, 1e-5);
+        }
+    }
+}
+
+// The right image sits 8 px higher and its camera's centre shift says so. In Rectilinear
+// space the shift fit moves it down all 8 px; in Spherical space each partner point is
+// carried through the projections of both cameras, which already account for the shift, so
+// nothing is left to move.
+TEST(SolverEdgeCases, SphericalSpaceCarriesPartnerPointsThroughBothCameras) {
+    CameraDefinition right = kRight;
+    right.setCentreShift(Vector2d(0, -2.0 * 8 / 1920));
+    const MatchedPairs pairs = pairsOf(kLeft, right, 100, 11);
+    ASSERT_NEAR(pairs[0].second.y() - pairs[0].first.y(), 8, 1e-9);
+    EXPECT_NEAR(solve(settings(0x4, 2, false), pairs, kLeft, right).right.shift, -8, 1e-9);
+    EXPECT_NEAR(solve(settings(0x4, 2, true), pairs, kLeft, right).right.shift, 0, 1e-6);
+    // Both views, Spherical: the left view's partner points are carried the other way.
+    const SolvedKey both = solve(settings(0x4, 0, true), pairs, kLeft, right);
+    EXPECT_NEAR(both.left.shift, 0, 1e-6);
+    EXPECT_NEAR(both.right.shift, 0, 1e-6);
+}
+
+// A pair marked priority weighs 250 against 1 for the others; three pairs cannot fix a
+// perspective warp (the view keeps the identity), four can.
+TEST(SolverEdgeCases, PriorityPairsAndTheLeastPairsForPerspective) {
+    MatchedPairs two(2);
+    two[0].first = Vector2d(100, 500);
+    two[0].second = Vector2d(90, 510);
+    two[0].priority = true;
+    two[1].first = Vector2d(1500, 300);
+    two[1].second = Vector2d(1490, 300);
+    EXPECT_NEAR(solve(settings(0x4, 2), two, kLeft, kRight).right.shift, -10.0 * 250 / 251, 1e-9);
+
+    CameraDefinition right = kRight;
+    right.setRotation(Eigen::Vector3d(0.5, 0, 0));
+    const MatchedPairs four = pairsOf(kLeft, right, 4, 11);
+    const MatchedPairs three(four.begin(), four.begin() + 3);
+    EXPECT_EQ(solve(settings(0x10, 2), three, kLeft, right).right.perspective,
+              Matrix3d::Identity());
+    EXPECT_NE(solve(settings(0x10, 2), four, kLeft, right).right.perspective, Matrix3d::Identity());
+}
+
+// The corner pins sit ceil(W · 0.005) · 10 pixels inside the format.
+TEST(SolverEdgeCases, InsetOfTheCornerPins) {
+    using Kx::Image::Box;
+    EXPECT_EQ(AnalysisRunner::insetBox(Box(0, 0, 1920, 1080)), Box(100, 100, 1820, 980));
+    EXPECT_EQ(AnalysisRunner::insetBox(Box(0, 0, 2048, 1080)), Box(110, 110, 1938, 970));
+    EXPECT_EQ(AnalysisRunner::insetBox(Box(0, 0, 2000, 1000)), Box(100, 100, 1900, 900));
 }
