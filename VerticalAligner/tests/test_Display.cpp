@@ -1,7 +1,7 @@
 // The matches drawn in the viewer: colours by error and selection, where the crosses sit
 // at a proxy scale, selection and deletion under one undo step, and the cache following
 // the stored matches.
-#include "FlatPlate.h"
+#include "AlignerStage.h"
 #include "mwControlPointsKnob.h"
 #include "mwVerticalAlignerDisplayManager.h"
 #include "mwVerticalAlignerPlugin.h"
@@ -28,11 +28,6 @@ const Op::Description greyPlateDescription("DisplayGreyPlate", [](Node* n) -> Op
 constexpr int kLeft = 1, kRight = 2, kCentre = 3;
 constexpr int kFrame = 4;
 
-// The views exist before the nodes, whose view knobs take their defaults from them.
-struct StereoViews {
-    StereoViews() { OutputContext::setViews({"left", "right", "centre"}); }
-};
-
 // A track with a feature in each camera of the pair and a point of the given RMSE (negative:
 // not valid).
 FeatureTrack track(double x, double y, double rmse) {
@@ -43,8 +38,9 @@ FeatureTrack track(double x, double y, double rmse) {
     return t;
 }
 
-class Display : public ::testing::Test, protected StereoViews {
+class Display : public ::testing::Test, protected AlignerTest::Views {
 protected:
+    Display() : Views({"left", "right", "centre"}) {}
     void SetUp() override {
         Undo::clear();
         node.setInput(0, &plate);
@@ -63,9 +59,7 @@ protected:
     }
     void TearDown() override { Undo::clear(); }
 
-    VerticalAlignerPlugin& aligner() {
-        return *static_cast<VerticalAlignerPlugin*>(node.firstOp());
-    }
+    VerticalAlignerPlugin& aligner() { return AlignerTest::plugin(node); }
     ControlPointsKnob& points() { return *aligner().knobValues().controlPoints(); }
     VerticalAlignerDisplayManager& display() { return aligner().displayManager(); }
 
@@ -165,22 +159,23 @@ TEST_F(Display, AtProxyScaleHalfCrossesSitAtFullSizePositionsScaledOnScreen) {
     EXPECT_EQ(rgba(*v, 10, 10), kGreen); // (20.5, 20.5) lands in proxy pixel (10, 10)
 }
 
-TEST_F(Display, SelectedCrossesAreYellowAndEscapeClearsThem) {
+// A click selects a cross (yellow), Escape clears the selection; Delete removes the selected
+// tracks in one undo step, and the frame itself once none is left.
+TEST_F(Display, SelectionAndDeletionUnderOneUndoStep) {
+    const std::string before = points().scriptText(false);
     auto v = view(OutputContext(kFrame, kLeft));
+    auto selected = [&] {
+        return v->selected(display().knob(), &VerticalAlignerDisplayManager::pointHandleTest);
+    };
     EXPECT_TRUE(v->click(61, 21));
-    EXPECT_EQ(v->selected(display().knob(), &VerticalAlignerDisplayManager::pointHandleTest),
-              std::vector<int>{1});
+    EXPECT_EQ(selected(), std::vector<int>{1});
     v->draw();
     EXPECT_EQ(rgba(*v, 60, 20), kYellow);
     EXPECT_EQ(rgba(*v, 20, 20), kGreen);
     EXPECT_TRUE(v->keyPress(ViewerContext::kKeyEscape));
     v->draw();
     EXPECT_EQ(rgba(*v, 60, 20), kRed);
-}
 
-TEST_F(Display, DeleteRemovesTheSelectedTracksInOneUndoStep) {
-    const std::string before = points().scriptText(false);
-    auto v = view(OutputContext(kFrame, kLeft));
     // Nothing selected: the key is taken, nothing changes.
     EXPECT_TRUE(v->keyPress(ViewerContext::kKeyDelete));
     EXPECT_EQ(Undo::undoCount(), 0u);
@@ -188,22 +183,17 @@ TEST_F(Display, DeleteRemovesTheSelectedTracksInOneUndoStep) {
     EXPECT_TRUE(v->keyPress(ViewerContext::kKeyBackspace));
     ASSERT_EQ(points().tracksForFrame(kFrame).getNumberTracks(), 1);
     EXPECT_EQ(points().tracksForFrame(kFrame).getTracks()[0].getPoint().getRMSE(), -1);
-    EXPECT_TRUE(
-        v->selected(display().knob(), &VerticalAlignerDisplayManager::pointHandleTest).empty());
+    EXPECT_TRUE(selected().empty());
     EXPECT_EQ(Undo::undoCount(), 1u);
     // The cache follows the store: the next draw shows the one match left, index 0.
     v->draw();
     ASSERT_EQ(crosses(*v).size(), 1u);
     EXPECT_EQ(crosses(*v)[0]->index, 0);
-
     ASSERT_TRUE(Undo::undo());
     EXPECT_EQ(points().scriptText(false), before);
     v->draw();
     EXPECT_EQ(crosses(*v).size(), 3u);
-}
 
-TEST_F(Display, DeletingEveryMatchOfAFrameRemovesTheFrame) {
-    auto v = view(OutputContext(kFrame, kLeft));
     EXPECT_EQ(v->boxSelect(0, 0, 200, 100), 3);
     EXPECT_TRUE(v->keyPress(ViewerContext::kKeyDelete));
     EXPECT_FALSE(points().hasFrame(kFrame));

@@ -1,18 +1,16 @@
 // What the panel's changes do: Key All, the reset question and its "no", presets applied
 // and recognised, and the enabling rules on panel opening and after a change.
-#include "FlatPlate.h"
+#include "AlignerStage.h"
 #include "mwControlPointsKnob.h"
-#include "mwVerticalAlignerPlugin.h"
 
-#include "Kx/Image/Iop.h"
 #include "Kx/Image/KnobChange.h"
-#include "Kx/Image/Node.h"
 #include "Kx/Image/Question.h"
 
 #include <gtest/gtest.h>
 
 using namespace Kx::Image;
 using namespace Marrow::Research;
+using K = VerticalAlignerKnobManager;
 
 namespace {
 
@@ -21,24 +19,19 @@ const Op::Description framesDescription("Frames", [](Node* n) -> Op* {
     return new AlignerTest::FlatPlate(n, "Frames", 64, 32, Mask_RGBA, 100);
 });
 
-// The views exist before the nodes, whose view knobs take their defaults from them.
-struct StereoViews {
-    StereoViews() { OutputContext::setViews({"left", "right"}); }
-};
-
-struct Panel : StereoViews {
+struct Panel : AlignerTest::Views {
+    Panel() : Views({"left", "right"}) {}
     ~Panel() { Question::setAnswer(std::nullopt); }
     Node source{"Frames", "Frames1"};
     Node node{"Q_VerticalAligner2_1", "VerticalAligner1"};
-    VerticalAlignerKnobManager& kv() {
-        return static_cast<VerticalAlignerPlugin*>(node.firstOp())->knobValues();
-    }
+    VerticalAlignerKnobManager& kv() { return AlignerTest::plugin(node).knobValues(); }
     void open(double frame) {
         node.setInput(0, &source);
         node.setContext(OutputContext(frame, 1));
         node.setPanelOpen(true);
     }
     void press(const char* name) { KnobChange::notify(*node.knob(name)); }
+    void set(const char* name, double v) { node.knob(name)->setValue(v); }
     bool on(const char* name) { return node.knob(name)->isEnabled(); }
 };
 
@@ -52,11 +45,11 @@ TEST(KnobChanges, KeyAllStepsOverTheRangeLeavingTheLastFrame) {
     EXPECT_EQ(p.kv().keyCount(), 1); // opening again adds none
     p.press("addAllKeys");
     EXPECT_EQ(p.kv().keyFrames(), (std::set<double>{1, 31, 61, 91}));
-    p.node.knob("keyStep")->setValue(1);
+    p.set("keyStep", 1);
     p.press("addAllKeys");
     EXPECT_EQ(p.kv().keyCount(), 99);
     EXPECT_FALSE(p.kv().isAnalysisKey(100));
-    p.node.knob("keyStep")->setValue(0); // clamped to the range
+    p.set("keyStep", 0); // clamped to the range
     EXPECT_EQ(p.kv().keyStep(), 1);
 }
 
@@ -78,22 +71,22 @@ TEST(KnobChanges, ResetAsksOnlyWithStoredMatchesAndNoKeepsEverything) {
     // A view change clears the matches without a question.
     p.kv().controlPoints()->tracksForFrame(1).addTrack(FeatureTrack());
     Question::setAnswer(false);
-    p.node.knob("leftView")->setValue(2);
+    p.set("leftView", 2);
     EXPECT_EQ(p.kv().controlPoints()->frameCount(), 0);
 }
 
 TEST(KnobChanges, PresetsAppliedAndRecognised) {
     Panel p;
     p.open(1);
-    p.node.knob("alignmentType")->setValue(VerticalAlignerKnobManager::Transform);
+    p.set("alignmentType", K::Transform);
     EXPECT_EQ(p.kv().alignmentOptions(), 0x2 | 0x4 | 0x8);
-    p.node.knob("alignPerspective")->setValue(1);
-    EXPECT_EQ(p.kv().alignmentType(), VerticalAlignerKnobManager::Custom);
-    p.node.knob("alignVerticalSkew")->setValue(1);
-    EXPECT_EQ(p.kv().alignmentType(), VerticalAlignerKnobManager::Full);
-    p.node.knob("alignmentType")->setValue(VerticalAlignerKnobManager::Custom);
+    p.set("alignPerspective", 1);
+    EXPECT_EQ(p.kv().alignmentType(), K::Custom);
+    p.set("alignVerticalSkew", 1);
+    EXPECT_EQ(p.kv().alignmentType(), K::Full);
+    p.set("alignmentType", K::Custom);
     EXPECT_EQ(p.kv().alignmentOptions(), 0x3E); // "Custom" leaves the checkboxes
-    p.node.knob("alignmentType")->setValue(VerticalAlignerKnobManager::MatchCamera);
+    p.set("alignmentType", K::MatchCamera);
     EXPECT_EQ(p.kv().alignmentOptions(), 0x1);
 }
 
@@ -106,7 +99,7 @@ TEST(KnobChanges, EnablingRulesOnOpeningAndAfterAChange) {
     EXPECT_FALSE(p.on("passThroughOther"));
     EXPECT_FALSE(p.on("disparityBlurSize"));
     EXPECT_TRUE(p.node.knob("outputFormat")->isVisible());
-    p.node.knob("alignmentSpace")->setValue(VerticalAlignerKnobManager::Rectilinear);
+    p.set("alignmentSpace", K::Rectilinear);
     EXPECT_TRUE(p.on("calculateScale"));
     EXPECT_TRUE(p.on("scale"));
     EXPECT_TRUE(p.on("lockScale"));
@@ -114,13 +107,13 @@ TEST(KnobChanges, EnablingRulesOnOpeningAndAfterAChange) {
     p.node.setPanelOpen(true); // the full refresh: scaleToFit is off
     EXPECT_FALSE(p.on("calculateScale"));
     EXPECT_FALSE(p.on("lockScale"));
-    p.node.knob("fixParallax")->setValue(1);
+    p.set("fixParallax", 1);
     EXPECT_TRUE(p.on("fixPoint"));
-    p.node.knob("lockOffset")->setValue(1);
+    p.set("lockOffset", 1);
     EXPECT_FALSE(p.on("fixPoint"));
     EXPECT_FALSE(p.on("offset"));
-    p.node.knob("alignWhat")->setValue(VerticalAlignerKnobManager::LeftToRight);
+    p.set("alignWhat", K::LeftToRight);
     EXPECT_TRUE(p.on("passThroughOther"));
-    p.node.knob("disparityBlurSize")->setValue(24);
-    EXPECT_EQ(static_cast<VerticalAlignerPlugin*>(p.node.firstOp())->preBlur().sizeW(), 24.0f);
+    p.set("disparityBlurSize", 24);
+    EXPECT_EQ(AlignerTest::plugin(p.node).preBlur().sizeW(), 24.0f);
 }

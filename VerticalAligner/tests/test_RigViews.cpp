@@ -1,8 +1,7 @@
 // Rig views: camera-view names, the view-name mapper and the presets.
+#include "AlignerStage.h"
 #include "mwMultiViewManager.h"
 #include "mwMultiViewNameMapper.h"
-
-#include "Kx/Image/OutputContext.h"
 
 #include <gtest/gtest.h>
 
@@ -17,10 +16,7 @@ std::set<std::string> names(const std::set<int>& views) {
     return out;
 }
 
-struct Views {
-    explicit Views(std::vector<std::string> v) { OutputContext::setViews(v); }
-    ~Views() { OutputContext::setViews({}); }
-};
+using AlignerTest::Views;
 
 } // namespace
 
@@ -48,34 +44,33 @@ TEST(RigViews, PresetsPickTheirViews) {
     EXPECT_TRUE(M::presetViews(M::Stereo).empty());
 }
 
-TEST(RigViews, MapperCameraNumbers) {
-    Views v({"main", "left", "cam3_right", "cam12", "cam1_left", "cam1_right"});
-    MultiViewNameMapper all;
-    EXPECT_EQ(all.cameraNumberOfView(OutputContext::lookup_view("cam3_right")), 3);
-    EXPECT_EQ(all.cameraNumberOfView(OutputContext::lookup_view("cam12")), 12);
-    EXPECT_EQ(all.cameraNumberOfView(OutputContext::lookup_view("main")), 0);
-    EXPECT_FALSE(all.isRigView(OutputContext::lookup_view("left")));
-    EXPECT_EQ(all.numViewsForRig(), 3); // camera numbers 1, 3 and 12
-
-    MultiViewNameMapper two(2);
-    EXPECT_EQ(two.cameraNumberOfView(OutputContext::lookup_view("cam3_right")), 0);
-    EXPECT_TRUE(two.isRigView(OutputContext::lookup_view("cam1_left")));
-    EXPECT_EQ(two.numViewsForRig(), 2);
-}
-
-TEST(RigViews, ViewOfCameraNumberFallsBackToMain) {
+TEST(RigViews, CameraNumbersOfViewsAndViewsOfCameraNumbers) {
+    {
+        Views v({"main", "left", "cam3_right", "cam12", "cam1_left", "cam1_right"});
+        auto view = [](const char* name) { return OutputContext::lookup_view(name); };
+        MultiViewNameMapper all;
+        EXPECT_EQ(all.cameraNumberOfView(view("cam3_right")), 3);
+        EXPECT_EQ(all.cameraNumberOfView(view("cam12")), 12);
+        EXPECT_EQ(all.cameraNumberOfView(view("main")), 0);
+        EXPECT_FALSE(all.isRigView(view("left")));
+        EXPECT_EQ(all.numViewsForRig(), 3); // camera numbers 1, 3 and 12
+        MultiViewNameMapper two(2);
+        EXPECT_EQ(two.cameraNumberOfView(view("cam3_right")), 0);
+        EXPECT_TRUE(two.isRigView(view("cam1_left")));
+        EXPECT_EQ(two.numViewsForRig(), 2);
+    }
+    // A camera number without a view of its own falls back to "main".
+    {
+        Views v({"main"});
+        EXPECT_EQ(MultiViewNameMapper::viewOfCameraNumber(1), 1);
+        EXPECT_EQ(MultiViewNameMapper::viewOfCameraNumber(2), 1);
+    }
     {
         Views v({"main", "left", "right"});
         EXPECT_EQ(MultiViewNameMapper::viewOfCameraNumber(1), 2);
         EXPECT_EQ(MultiViewNameMapper::viewOfCameraNumber(2), 3);
         EXPECT_EQ(MultiViewNameMapper::viewOfCameraNumber(7), 1);
     }
-    Views v({"main"});
-    EXPECT_EQ(MultiViewNameMapper::viewOfCameraNumber(1), 1);
-    EXPECT_EQ(MultiViewNameMapper::viewOfCameraNumber(2), 1);
-}
-
-TEST(RigViews, ContextForCamera) {
     Views v({"main", "cam1", "cam2"});
     MultiViewManager m(nullptr);
     OutputContext c(4, 1);

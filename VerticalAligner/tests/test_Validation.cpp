@@ -1,35 +1,26 @@
 // Validation's messages, one set-up problem at a time, and the identity STMap of a view with
 // no alignment.
-#include "FlatPlate.h"
-#include "mwVerticalAlignerPlugin.h"
+#include "AlignerStage.h"
 #include "mwVerticalAlignerRenderEngine.h"
 
 #include "Kx/Image/Engine.h"
-#include "Kx/Image/Iop.h"
-#include "Kx/Image/Node.h"
 
 #include <gtest/gtest.h>
 
 using namespace Kx::Image;
 using namespace Marrow::Research;
+using R = VerticalAlignerRenderEngine;
 
 namespace {
 
 // A plain stereo plate: colour and STMap channels only, no metadata, no disparity.
 const Op::Description plainDescription("PlainPlate", [](Node* n) -> Op* {
     return new AlignerTest::FlatPlate(n, "PlainPlate", 80, 40,
-                                      Mask_RGBA + ChannelSet{VerticalAlignerRenderEngine::stmapU(),
-                                                             VerticalAlignerRenderEngine::stmapV()},
-                                      1);
+                                      Mask_RGBA + ChannelSet{R::stmapU(), R::stmapV()}, 1);
 });
 
-// The views exist before the nodes, whose view knobs take their defaults from them.
-struct StereoViews {
-    StereoViews() { OutputContext::setViews({"left", "right"}); }
-};
-
-struct Stage : StereoViews {
-    Stage() { node.setInput(0, &plate); }
+struct Stage : AlignerTest::Views {
+    Stage() : Views({"left", "right"}) { node.setInput(0, &plate); }
     std::string message(int view = 1) {
         Op* op = node.op(OutputContext(1, view));
         op->validate(true);
@@ -67,13 +58,12 @@ TEST(Validation, WithoutAlignmentTheStMapIsTheIdentity) {
     s.set("layoutType", VerticalAlignerKnobManager::StereoLayout);
     s.set("alignmentSpace", VerticalAlignerKnobManager::Rectilinear);
     Iop* op = s.node.iop(OutputContext(1, 2));
-    const ChannelSet stmap =
-        ChannelSet{VerticalAlignerRenderEngine::stmapU(), VerticalAlignerRenderEngine::stmapV()};
+    const ChannelSet stmap{R::stmapU(), R::stmapV()};
     bool seen = false;
     ASSERT_TRUE(Engine::renderRows(*op, Box(0, 0, 80, 40), stmap, [&](int y, const Row& row) {
         for (int x = 0; x < 80; ++x) {
-            EXPECT_FLOAT_EQ(row[VerticalAlignerRenderEngine::stmapU()][x], (x + 0.5f) / 80);
-            EXPECT_FLOAT_EQ(row[VerticalAlignerRenderEngine::stmapV()][x], (y + 0.5f) / 40);
+            EXPECT_FLOAT_EQ(row[R::stmapU()][x], (x + 0.5f) / 80);
+            EXPECT_FLOAT_EQ(row[R::stmapV()][x], (y + 0.5f) / 40);
         }
         seen = true;
     }));

@@ -1,14 +1,28 @@
-// A plate of one grey value for the node tests that need an input but no picture: its format,
-// channels and frame range are what the test gives.
+// What the node tests share: the views, which exist before the nodes (whose view knobs take
+// their defaults from them), the aligner's op of a node, and a plate of one grey value for the
+// tests that need an input but no picture (its format, channels and frame range are the test's).
 #pragma once
 
+#include "mwVerticalAlignerPlugin.h"
+
 #include "Kx/Image/Iop.h"
+#include "Kx/Image/Node.h"
 
 #include <algorithm>
+#include <string>
+#include <vector>
 
 namespace AlignerTest {
 
 using namespace Kx::Image;
+
+struct Views {
+    explicit Views(const std::vector<std::string>& names) { OutputContext::setViews(names); }
+};
+
+inline Marrow::Research::VerticalAlignerPlugin& plugin(Node& n) {
+    return *static_cast<Marrow::Research::VerticalAlignerPlugin*>(n.firstOp());
+}
 
 class FlatPlate : public Iop {
 public:
