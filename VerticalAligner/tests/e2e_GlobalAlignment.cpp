@@ -1,36 +1,19 @@
-// End to end on the synthetic stereo plate: the global alignment in Spherical space on the
-// rig that the plate's metadata describes, the blending of two matched keys over the frames
-// between and beyond them, and what Analyse Sequence keys on the node.
+// End to end on the synthetic stereo plate, whose right camera carries a known misalignment:
+// Match and the solved global alignment in Rectilinear space on the stereo layout and in
+// Spherical space on the rig that the plate's metadata describes, the blending of two matched
+// keys over the frames between and beyond them, and what Analyse Sequence keys on the node.
 #include "e2e_RenderPlate.h"
 #include "mwAlignmentSolver.h"
 #include "mwControlPointsKnob.h"
-#include "mwVerticalAlignerPlugin.h"
 
-#include "Kx/Image/Executable.h"
-#include "Kx/Image/Knob.h"
-#include "Kx/Image/Node.h"
-#include "nodes/SyntheticStereo.h"
-
-#include <gtest/gtest.h>
-
-#include <cmath>
-#include <cstdio>
 #include <map>
-#include <numbers>
 
-using namespace Kx::Image;
-using namespace Marrow::Research;
-using Kestrel::Nodes::SyntheticStereo;
+using namespace RenderTest;
 using Marrow::Vireon::VireonAlignmentSampler;
-using K = VerticalAlignerKnobManager;
-using RenderTest::forTrueCorrespondences;
 
 namespace {
 
 constexpr int kWidth = 960, kHeight = 540;
-
-using RenderTest::Misalignment;
-using RenderTest::Plate;
 
 // The plate of 960 x 540 pixels, frames 1 to lastFrame, on the given views.
 struct Graph : Plate {
@@ -52,72 +35,97 @@ struct Graph : Plate {
     }
 };
 
-// RMS of the vertical disparity of the true correspondences of a frame before any correction.
-double inputResidual(const SyntheticStereo& truth, double frame) {
-    double sum = 0;
-    const int n = forTrueCorrespondences(truth, frame,
-                                         [&](const Eigen::Vector2d& p, const Eigen::Vector2d& q) {
-                                             sum += (p.y() - q.y()) * (p.y() - q.y());
-                                         });
-    return std::sqrt(sum / n);
-}
-
-// RMS of the vertical disparity after the two samplers' corrections (homography and skew).
-double alignedResidual(const SyntheticStereo& truth, double frame, const VireonAlignmentSampler& l,
-                       const VireonAlignmentSampler& r) {
-    double sum = 0;
-    const int n = forTrueCorrespondences(truth, frame,
-                                         [&](const Eigen::Vector2d& p, const Eigen::Vector2d& q) {
-                                             const double d = l.toOutput(p).y() - r.toOutput(q).y();
-                                             sum += d * d;
-                                         });
-    return std::sqrt(sum / n);
-}
-
 } // namespace
+
+// ---- Rectilinear space on the stereo layout ----
+
+// Each misalignment against the preset meant for it: the vertical disparity of the true
+// correspondences must fall under its bound. A tilt keeps about 0.15 px: the perspective warp
+// keeps each point's column, so the projective compression of the rows that a tilt brings is
+// only partly undone.
+TEST(GlobalAlignment, MatchThenSolveRemovesTheVerticalDisparity) {
+    struct Case {
+        const char* name;
+        Misalignment misalignment;
+        int preset;
+        double bound;
+    };
+    const Case cases[] = {
+        {"vertical shift 8 px", {{"verticalShift", 8}}, K::Transform, 0.1},
+        {"roll 1 degree", {{"roll", 1}}, K::Transform, 0.1},
+        {"focal ratio 1.02", {{"focalRatio", 1.02}}, K::Transform, 0.1},
+        {"tilt 0.5 degree", {{"tilt", 0.5}}, K::Full, 0.2},
+        {"all four",
+         {{"verticalShift", 8}, {"roll", 1}, {"focalRatio", 1.02}, {"tilt", 0.5}},
+         K::Full,
+         0.2},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Plate plate(c.misalignment, c.preset, kWidth, kHeight);
+        ASSERT_TRUE(plate.match());
+        EXPECT_GT(plate.node().knobValues().controlPoints()->tracksForFrame(1).getNumberTracks(),
+                  300);
+        VireonAlignmentSampler l, r;
+        ASSERT_TRUE(plate.node().dataProvider().updateAlignment(l, r, 1));
+        const SyntheticStereo& truth = plate.plate(Plate::kLeft, Mask_RGBA);
+        const double before = verticalRms(truth, 1), after = verticalRms(truth, 1, &l, &r);
+        std::printf("%-22s vertical RMS before %.3f px, after %.4f px\n", c.name, before, after);
+        EXPECT_GT(before, 1.0);
+        EXPECT_LT(after, c.bound);
+    }
+}
+
+TEST(GlobalAlignment, AlignedDisparityHasNoVerticalPart) {
+    Plate p({{"verticalShift", 8}, {"roll", 1}, {"focalRatio", 1.02}}, K::Transform, kWidth,
+            kHeight);
+    ASSERT_TRUE(p.match());
+    const Channel hidden = SyntheticStereo::occlusionLeftChannel();
+    const Image out = p.render(Plate::kLeft, ChannelSet{Chan_DisparityL_Y});
+    const Image in = p.renderPlate(Plate::kLeft, ChannelSet{hidden, Chan_DisparityL_Y});
+    double sum = 0, before = 0;
+    int n = 0;
+    // Away from the frame edges, where the warp brings in black and no match.
+    for (int y = 40; y < kHeight - 40; ++y)
+        for (int x = 40; x < kWidth - 40; ++x) {
+            if (in.at(hidden, x, y) != 0) continue;
+            const double dy = out.at(Chan_DisparityL_Y, x, y), dy0 = in.at(Chan_DisparityL_Y, x, y);
+            sum += dy * dy;
+            before += dy0 * dy0;
+            ++n;
+        }
+    const double rms = std::sqrt(sum / n), rmsBefore = std::sqrt(before / n);
+    std::printf("aligned disparity: vertical RMS before %.3f px, after %.4f px\n", rmsBefore, rms);
+    EXPECT_GT(rmsBefore, 3.0);
+    EXPECT_LT(rms, 0.1);
+}
 
 // ---- Spherical space on the rig of the metadata ----
 
 namespace {
 
-// The plate seen as a rig of camera views: cam1 and cam2 are the metadata's cameras 1 and 2,
-// which the aligner takes from the metadata ("Default (Source)" layout) and reprojects into
-// a latlong output. The output is as fine as the camera at its centre (one output pixel
-// spans the angle of one camera pixel there), so that residuals read as camera pixels.
-struct RigPlate : Graph {
-    static constexpr double kFocalPixels = kWidth * 35.0 / 36.0;
+using Disparities = std::map<std::pair<int, int>, double>;
 
+// The plate as the rig of the metadata, reprojected into a latlong output.
+struct RigPlate : Graph {
     RigPlate(const Misalignment& misalignment, int preset, bool nominal)
         : Graph(misalignment, preset, 100, {"cam1", "cam2"}) {
         source.knob("nominalMetadata")->setValue(nominal);
-        set("leftView", 1);
-        set("rightView", 2);
-        set("layoutType", K::DefaultSource);
-        set("alignmentSpace", K::Spherical);
-        const int w = int(std::lround(2 * std::numbers::pi * kFocalPixels));
-        FormatPair latlong;
-        latlong.fullSizeFormat = latlong.format = Format(w, w / 2, 1.0, "latlong");
-        aligner.knob("outputFormat")->setFormat(latlong);
+        useMetadataRig();
+        useLatlong();
         aligner.setContext(OutputContext(1, 1));
         // As the viewer does before it validates: the rig and its convergence.
         node().doPreValidate();
     }
 
-    // The aligner's left view, validated: its render engine holds both views' chains.
-    VerticalAlignerPlugin& leftView() {
-        auto* op = static_cast<VerticalAlignerPlugin*>(aligner.iop(OutputContext(1, 1)));
-        op->validate(true);
-        return *op;
-    }
-
     // The vertical disparity of each true correspondence of the grid in the latlong output,
     // each view's point taken through its whole forward chain (alignment, then the spherical
     // projection of its aligned camera).
-    std::map<std::pair<int, int>, double> disparities() {
-        VerticalAlignerPlugin& view = leftView();
+    Disparities disparities() {
+        VerticalAlignerPlugin& view = Plate::view(kLeft); // holds both views' chains
         EXPECT_FALSE(view.hasError()) << view.errorMessage();
         const ViewCorrection& c = view.renderEngine().correction();
-        std::map<std::pair<int, int>, double> out;
+        Disparities out;
         forTrueCorrespondences(
             plate(1), 1, [&](const Eigen::Vector2d& p, const Eigen::Vector2d& q) {
                 out[{int(p.x()), int(p.y())}] = c.toOutputThis(p).y() - c.toOutputOther(q).y();
@@ -126,41 +134,30 @@ struct RigPlate : Graph {
     }
 };
 
-using Disparities = std::map<std::pair<int, int>, double>;
-
-double rms(const Disparities& d) {
-    double sum = 0;
-    for (const auto& [at, v] : d) sum += v * v;
-    return std::sqrt(sum / double(d.size()));
-}
-
-// RMS of the difference to the disparities of the same points seen by a rig without
-// misalignment.
-double rmsFrom(const Disparities& d, const Disparities& ideal) {
+// RMS of the disparities, or of their differences from those of the same points in another
+// set (the rig without misalignment).
+double rms(const Disparities& d, const Disparities* from = nullptr) {
     double sum = 0;
     int n = 0;
-    for (const auto& [at, v] : d)
-        if (auto i = ideal.find(at); i != ideal.end()) {
-            sum += (v - i->second) * (v - i->second);
-            ++n;
-        }
+    for (const auto& [at, v] : d) {
+        const auto i = from ? from->find(at) : d.end();
+        if (from && i == from->end()) continue;
+        sum += from ? (v - i->second) * (v - i->second) : v * v;
+        ++n;
+    }
     return std::sqrt(sum / n);
 }
 
 } // namespace
 
 // A parallel rig reprojected through a sphere at the convergence depth keeps a vertical
-// disparity of its own in the latlong output: off the equator and off the centre column, a
-// point nearer or farther than the convergence depth meets the sphere at different latitudes
-// from the two cameras (about b·f·x·y·(1/D − 1/Z)/f² camera pixels). That part depends on
-// depth, so no global correction removes it; on this plate it is 0.26 px RMS. The residual
-// of an alignment is therefore measured against that rig: the difference, point by point,
-// between the aligned disparity and the disparity of the same point seen by the rig without
-// misalignment.
-//
-// With the rig as designed in the metadata the solve must find the misalignment from the
-// matches; with the rig as it stands the projection alone already aligns the views, and the
-// solve must keep them so.
+// disparity of its own in the latlong output: off the equator and the centre column, a point
+// off the convergence depth meets the sphere at different latitudes from the two cameras
+// (about b·f·x·y·(1/D − 1/Z)/f² camera pixels, 0.26 px RMS on this plate), which no global
+// correction removes. The residual is therefore the difference, point by point, from the
+// disparity of the rig without misalignment. With the rig as designed in the metadata the
+// solve must find the misalignment; with the rig as it stands the projection alone already
+// aligns the views, and the solve must keep them so.
 TEST(GlobalAlignment, SphericalSpaceOnTheMetadataRigRemovesTheVerticalDisparity) {
     Disparities ideal;
     {
@@ -189,32 +186,31 @@ TEST(GlobalAlignment, SphericalSpaceOnTheMetadataRigRemovesTheVerticalDisparity)
         {"all four", allFour, K::Full, true},
         {"all four, rig as is", allFour, K::Full, false},
     };
-    // input: the images; before and after: against the rig without misalignment, in the
-    // latlong output without and with the alignment; absolute: the aligned disparity itself.
+    // before and after: against the rig without misalignment, without and with the alignment.
     std::printf("%-22s %8s %10s %10s %10s\n", "misalignment (RMS px)", "input", "before", "after",
                 "absolute");
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         RigPlate plate(c.misalignment, c.preset, c.designedRig);
         ASSERT_TRUE(plate.run(0, {1}));
-        VerticalAlignerPlugin& view = plate.leftView();
+        VerticalAlignerPlugin& view = plate.view(Plate::kLeft);
         // The rig and its convergence come from the metadata.
         ASSERT_EQ(view.rigState().inputRig().getNumberCameras(), 2);
         EXPECT_FLOAT_EQ(view.knobValues().convergenceDepth(), 8.0f);
         EXPECT_GT(view.knobValues().controlPoints()->tracksForFrame(1).getNumberTracks(), 300);
-        const double input = inputResidual(plate.plate(1), 1);
+        const double input = verticalRms(plate.plate(1), 1);
         const int options = view.knobValues().alignmentOptions();
         plate.setOptions(0);
         const Disparities unaligned = plate.disparities();
         plate.setOptions(options);
         const Disparities aligned = plate.disparities();
-        const double residual = rmsFrom(aligned, ideal);
-        std::printf("%-22s %8.3f %10.4f %10.4f %10.4f\n", c.name, input, rmsFrom(unaligned, ideal),
+        const double residual = rms(aligned, &ideal);
+        std::printf("%-22s %8.3f %10.4f %10.4f %10.4f\n", c.name, input, rms(unaligned, &ideal),
                     residual, rms(aligned));
         EXPECT_GT(input, 1.0);
         EXPECT_LT(residual, 0.2);
         if (c.designedRig) {
-            EXPECT_GT(rmsFrom(unaligned, ideal), 1.0);
+            EXPECT_GT(rms(unaligned, &ideal), 1.0);
         }
     }
 }
@@ -223,9 +219,8 @@ TEST(GlobalAlignment, SphericalSpaceOnTheMetadataRigRemovesTheVerticalDisparity)
 
 namespace {
 
-// A plate whose right image drifts down from 8 px above the left one at the first key to
-// 4 px below it at the second, in a straight line over the frames between (held before the
-// first and after the last), matched at both keys.
+// The right image drifts linearly from 8 px above the left one at the first key to 4 px below
+// it at the second (held outside them); the aligner has both keys.
 struct DriftingPlate : Graph {
     static constexpr double kFirst = 4, kSecond = 12;
 
@@ -311,8 +306,8 @@ TEST(GlobalAlignment, KeysBlendLinearlyBetweenAndHoldOutside) {
         expectSameSampler(got.right, expected.right);
 
         const SyntheticStereo& truth = plate.plate(frame);
-        const double input = inputResidual(truth, frame);
-        const double aligned = alignedResidual(truth, frame, got.left, got.right);
+        const double input = verticalRms(truth, frame);
+        const double aligned = verticalRms(truth, frame, &got.left, &got.right);
         std::printf("%6g %6.3f %12.3f %10.4f\n", frame, t, input, aligned);
         EXPECT_LT(aligned, 0.1);
     }
@@ -320,10 +315,40 @@ TEST(GlobalAlignment, KeysBlendLinearlyBetweenAndHoldOutside) {
 
 // ---- Analyse Sequence ----
 
-// After Match at two keys, Analyse keys every view's corner pin and matrix at both keys and
-// nowhere else: the framing corrections of that key (the zoom that prevents black about the
-// format's centre, and half the parallax offset each way), as a matrix and as the inset
-// corners moved by it. The node's own global alignment stays in its warp.
+namespace {
+
+// The corner pins' inset corners: ceil(960 * 0.005) * 10 = 50 pixels inside the format.
+const double kCorners[4][2] = {{50, 50}, {910, 50}, {910, 490}, {50, 490}};
+const char* const kPins[4] = {"pinBL", "pinBR", "pinTR", "pinTL"};
+
+// Expects the matrix and the corner pins of a view keyed at the given keys alone, and at one of
+// them the framing corrections: the zoom s about the format's centre (in single precision, as
+// the zoom and its centre are taken from the knobs) and the horizontal offset dx.
+void expectFraming(Node& a, int view, const std::set<double>& keys, double key, double s,
+                   double dx) {
+    EXPECT_EQ(a.knob("transformMatrix")->keyTimes(-1, view), keys);
+    for (const char* pin : kPins) EXPECT_EQ(a.knob(pin)->keyTimes(-1, view), keys) << pin;
+    const double sf = double(float(s)), cx = kWidth / 2.0, cy = kHeight / 2.0;
+    const double expected[16] = {
+        sf, 0, cx * (1 - sf) + dx, 0, 0, sf, cy * (1 - sf), 0, 0, 0, 1, 0, 0, 0, 0, 1};
+    for (int i = 0; i < 16; ++i)
+        EXPECT_NEAR(a.knob("transformMatrix")->value(i, view, key), expected[i], 1e-5)
+            << "cell " << i;
+    for (int c = 0; c < 4; ++c) {
+        EXPECT_NEAR(a.knob(kPins[c])->value(0, view, key), sf * kCorners[c][0] + cx * (1 - sf) + dx,
+                    1e-4)
+            << kPins[c];
+        EXPECT_NEAR(a.knob(kPins[c])->value(1, view, key), sf * kCorners[c][1] + cy * (1 - sf),
+                    1e-4)
+            << kPins[c];
+    }
+}
+
+} // namespace
+
+// After Match at two keys, Analyse keys every view's corner pin and matrix at both keys alone,
+// with that key's zoom and half its parallax offset each way; the node's own global alignment
+// stays in its warp.
 TEST(GlobalAlignment, AnalyseKeysPinsAndMatrixPerViewAtEveryKey) {
     DriftingPlate plate;
     Node& a = plate.aligner;
@@ -351,49 +376,31 @@ TEST(GlobalAlignment, AnalyseKeysPinsAndMatrixPerViewAtEveryKey) {
     EXPECT_TRUE(a.knob("createPin")->isEnabled());
     EXPECT_FALSE(a.knob("createCamera")->isEnabled());
 
-    // ceil(960 * 0.005) * 10 = 50 pixels of inset.
-    const double corners[4][2] = {{50, 50}, {910, 50}, {910, 490}, {50, 490}};
-    const char* pins[4] = {"pinBL", "pinBR", "pinTR", "pinTL"};
-    const double cx = kWidth / 2.0, cy = kHeight / 2.0;
     const int left = plate.node().knobValues().leftView();
-    const int right = plate.node().knobValues().rightView();
-    for (int view : {left, right}) {
-        SCOPED_TRACE(view);
-        const std::set<double> keys{DriftingPlate::kFirst, DriftingPlate::kSecond};
-        EXPECT_EQ(a.knob("transformMatrix")->keyTimes(-1, view), keys);
-        for (const char* pin : pins) EXPECT_EQ(a.knob(pin)->keyTimes(-1, view), keys) << pin;
-        for (auto [key, s, o] : {std::tuple{DriftingPlate::kFirst, 1.04, 6.0},
-                                 std::tuple{DriftingPlate::kSecond, 1.08, -4.0}}) {
-            SCOPED_TRACE(key);
-            const double dx = view == left ? -o / 2 : o / 2;
-            // Single precision, as the zoom and its centre are taken from the knobs.
-            const double sf = double(float(s));
-            const double expected[16] = {
-                sf, 0, cx * (1 - sf) + dx, 0, 0, sf, cy * (1 - sf), 0, 0, 0, 1, 0, 0, 0, 0, 1};
-            for (int i = 0; i < 16; ++i)
-                EXPECT_NEAR(a.knob("transformMatrix")->value(i, view, key), expected[i], 1e-5)
-                    << "cell " << i;
-            for (int c = 0; c < 4; ++c) {
-                const double x = sf * corners[c][0] + cx * (1 - sf) + dx;
-                const double y = sf * corners[c][1] + cy * (1 - sf);
-                EXPECT_NEAR(a.knob(pins[c])->value(0, view, key), x, 1e-4) << pins[c];
-                EXPECT_NEAR(a.knob(pins[c])->value(1, view, key), y, 1e-4) << pins[c];
-            }
+    for (int view : {left, plate.node().knobValues().rightView()})
+        for (auto [key, scale, offset] : {std::tuple{DriftingPlate::kFirst, 1.04, 6.0},
+                                          std::tuple{DriftingPlate::kSecond, 1.08, -4.0}}) {
+            SCOPED_TRACE(testing::Message() << "view " << view << ", key " << key);
+            expectFraming(a, view, {DriftingPlate::kFirst, DriftingPlate::kSecond}, key, scale,
+                          view == left ? -offset / 2 : offset / 2);
         }
-    }
 }
 
 // ---- Edge cases ----
 
 namespace {
 
-// The plate as a rig of the metadata's cameras 1 and 2, aligned in Rectilinear space at frame 1.
+// The plate as the rig of the metadata, aligned in Rectilinear space.
 struct SourceRig : Graph {
     SourceRig(const Misalignment& misalignment, int preset)
         : Graph(misalignment, preset, 10, {"cam1", "cam2"}) {
-        set("leftView", 1);
-        set("rightView", 2);
-        set("layoutType", K::DefaultSource);
+        useMetadataRig();
+    }
+    // The rig of the metadata, and the chosen views' rig of it.
+    bool buildRig() {
+        const bool ok = node().rigState().updateRigFromMetadata();
+        node().rigState().buildChosenViewsRig();
+        return ok;
     }
 };
 
@@ -427,8 +434,7 @@ TEST(GlobalAlignment, PassThroughOtherKeepsTheOtherRigCamera) {
 
     VerticalAlignerPlugin& node = g.node();
     RigState& rig = node.rigState();
-    ASSERT_TRUE(rig.updateRigFromMetadata());
-    rig.buildChosenViewsRig();
+    ASSERT_TRUE(g.buildRig());
     const CameraDefinition inputLeft = rig.chosenViewsRig().getCamera(0);
     const CameraDefinition inputRight = rig.chosenViewsRig().getCamera(1);
     EXPECT_DOUBLE_EQ(inputRight.getRotation().z(), 1.0);
@@ -457,8 +463,7 @@ TEST(GlobalAlignment, AFrameNeedingAKeyWithoutPairsFails) {
     storeTrueMatches(g, 1);
     g.node().knobValues().addKey(5);
     VerticalAlignerPlugin& node = g.node();
-    node.rigState().updateRigFromMetadata();
-    node.rigState().buildChosenViewsRig();
+    ASSERT_TRUE(g.buildRig());
     const CameraRigDefinition before = node.rigState().alignedRig();
 
     VireonAlignmentSampler l, r;
@@ -469,20 +474,18 @@ TEST(GlobalAlignment, AFrameNeedingAKeyWithoutPairsFails) {
         EXPECT_EQ(node.rigState().alignedRig().getCamera(1), before.getCamera(1));
     }
     ASSERT_TRUE(node.dataProvider().updateAlignment(l, r, 1));
-    EXPECT_LT(alignedResidual(g.plate(1), 1, l, r), 0.1);
+    EXPECT_LT(verticalRms(g.plate(1), 1, &l, &r), 0.1);
     // The right camera's roll is now taken into its image.
     EXPECT_NE(node.rigState().alignedRig().getCamera(1), before.getCamera(1));
 }
 
-// At a proxy scale of one half the key's cameras, its pairs and the alignment box are all
-// halved (focal length and sensor stay), so the solved alignment maps every half-size
-// position where the full-size alignment maps the full-size one, halved.
+// At a proxy scale of one half the key's cameras, pairs and alignment box are halved (focal
+// length and sensor stay): the solve maps each position as at full size, halved.
 TEST(GlobalAlignment, ProxyScaleHalvesTheWholeSolve) {
     SourceRig g({{"verticalShift", 6}, {"roll", 0.7}, {"focalRatio", 1.01}}, K::Full);
     storeTrueMatches(g, 1);
     VerticalAlignerPlugin& node = g.node();
-    node.rigState().updateRigFromMetadata();
-    node.rigState().buildChosenViewsRig();
+    ASSERT_TRUE(g.buildRig());
 
     CameraDefinition fullL, fullR, halfL, halfR;
     ASSERT_TRUE(node.dataProvider().camerasAtKey(fullL, fullR, 1));
@@ -531,23 +534,11 @@ TEST(GlobalAlignment, AnalyseWithoutKeysAndWithoutFramingCorrections) {
     ASSERT_TRUE(g.run(1, range));
     EXPECT_EQ(g.node().knobValues().keyFrames(), std::set<double>{7});
     EXPECT_EQ(g.aligner.knob("analysisSummary")->text(), "Scale Shift Rotate ");
-    const double corners[4][2] = {{50, 50}, {910, 50}, {910, 490}, {50, 490}};
-    const char* pins[4] = {"pinBL", "pinBR", "pinTR", "pinTL"};
-    for (int view : {1, 2}) {
-        EXPECT_EQ(g.aligner.knob("transformMatrix")->keyTimes(-1, view), std::set<double>{7});
-        for (int i = 0; i < 16; ++i)
-            EXPECT_EQ(g.aligner.knob("transformMatrix")->value(i, view, 7), i % 5 == 0 ? 1 : 0);
-        for (int c = 0; c < 4; ++c) {
-            EXPECT_EQ(g.aligner.knob(pins[c])->value(0, view, 7), corners[c][0]);
-            EXPECT_EQ(g.aligner.knob(pins[c])->value(1, view, 7), corners[c][1]);
-        }
-    }
+    for (int view : {1, 2}) expectFraming(g.aligner, view, {7}, 7, 1, 0);
 
     g.node().knobValues().addKey(3);
     keys->deleteKeyAt(7);
     ASSERT_TRUE(g.run(1, range));
-    for (int view : {1, 2})
-        for (const char* pin : pins)
-            EXPECT_EQ(g.aligner.knob(pin)->keyTimes(-1, view), std::set<double>{3}) << pin;
+    for (int view : {1, 2}) expectFraming(g.aligner, view, {3}, 3, 1, 0);
     EXPECT_EQ(g.aligner.knob("analysed")->value(), 1);
 }

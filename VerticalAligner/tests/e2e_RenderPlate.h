@@ -4,16 +4,14 @@
 // views rendered into planes; the plate's own channels read back at any position.
 #pragma once
 
-#include "mwVerticalAlignerPlugin.h"
+#include "AlignerStage.h"
 #include "mwVerticalAlignerRenderEngine.h"
 
 #include "Kx/Image/Engine.h"
 #include "Kx/Image/Executable.h"
 #include "Kx/Image/Filter.h"
-#include "Kx/Image/Iop.h"
 #include "Kx/Image/Knob.h"
 #include "Kx/Image/KnobChange.h"
-#include "Kx/Image/Node.h"
 #include "nodes/SyntheticStereo.h"
 
 #include <gtest/gtest.h>
@@ -22,6 +20,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <numbers>
 #include <string>
 #include <utility>
 #include <vector>
@@ -34,12 +33,8 @@ using Kestrel::Nodes::SyntheticStereo;
 using K = VerticalAlignerKnobManager;
 using Misalignment = std::vector<std::pair<const char*, double>>;
 
-inline Channel stmapU() {
-    return VerticalAlignerRenderEngine::stmapU();
-}
-inline Channel stmapV() {
-    return VerticalAlignerRenderEngine::stmapV();
-}
+inline constexpr auto stmapU = &VerticalAlignerRenderEngine::stmapU;
+inline constexpr auto stmapV = &VerticalAlignerRenderEngine::stmapV;
 inline ChannelSet stmapChannels() {
     return ChannelSet{stmapU(), stmapV()};
 }
@@ -69,12 +64,7 @@ inline Image renderArea(Iop& op, const Box& box, const ChannelSet& channels) {
     return image;
 }
 
-// The views exist before the nodes, whose view knobs take their defaults from them.
-struct Views {
-    explicit Views(const std::vector<std::string>& names) { OutputContext::setViews(names); }
-};
-
-struct Plate : Views {
+struct Plate : AlignerTest::Views {
     static constexpr int kLeft = 1, kRight = 2;
     int width, height;
     Node source{"SyntheticStereo", "Plate"};
@@ -100,6 +90,21 @@ struct Plate : Views {
     }
 
     void set(const char* name, double value) { aligner.knob(name)->setValue(value); }
+    // The rig of the metadata's cameras 1 and 2, shown in the views "cam1" and "cam2".
+    void useMetadataRig() {
+        set("leftView", 1);
+        set("rightView", 2);
+        set("layoutType", K::DefaultSource);
+    }
+    // Spherical space into a latlong output as fine as the camera at its centre (one output
+    // pixel spans the angle of one camera pixel there), so that residuals read as camera pixels.
+    void useLatlong() {
+        set("alignmentSpace", K::Spherical);
+        const int w = int(std::lround(2 * std::numbers::pi * width * 35.0 / 36.0));
+        FormatPair latlong;
+        latlong.fullSizeFormat = latlong.format = Format(w, w / 2, 1.0, "latlong");
+        aligner.knob("outputFormat")->setFormat(latlong);
+    }
     double get(const char* name) { return aligner.knob(name)->value(); }
     // A button press or an edit made in the panel while the viewer shows a view.
     void press(const char* name, int viewerView) {
@@ -114,9 +119,7 @@ struct Plate : Views {
         k->setValue(y, 1);
     }
 
-    VerticalAlignerPlugin& node() {
-        return *static_cast<VerticalAlignerPlugin*>(aligner.firstOp());
-    }
+    VerticalAlignerPlugin& node() { return AlignerTest::plugin(aligner); }
     // The aligner's op of a view, validated.
     VerticalAlignerPlugin& view(int v) {
         auto* op = static_cast<VerticalAlignerPlugin*>(aligner.iop(OutputContext(1, v)));
@@ -167,11 +170,18 @@ template <class F> int forTrueCorrespondences(const SyntheticStereo& truth, doub
     return n;
 }
 
-// The nearest pixel of an image to a position, clamped to its box.
-inline Eigen::Vector2i nearestPixel(const Image& image, const Eigen::Vector2d& p) {
-    const int x = std::clamp(int(std::floor(p.x())), image.box.x(), image.box.r() - 1);
-    const int y = std::clamp(int(std::floor(p.y())), image.box.y(), image.box.t() - 1);
-    return {x, y};
+// RMS of the vertical disparity of the true correspondences of a frame, as they are or after
+// the two samplers' corrections (homography and skew).
+inline double verticalRms(const SyntheticStereo& truth, double frame,
+                          const Marrow::Vireon::VireonAlignmentSampler* l = nullptr,
+                          const Marrow::Vireon::VireonAlignmentSampler* r = nullptr) {
+    double sum = 0;
+    const int n = forTrueCorrespondences(
+        truth, frame, [&](const Eigen::Vector2d& p, const Eigen::Vector2d& q) {
+            const double d = l ? l->toOutput(p).y() - r->toOutput(q).y() : p.y() - q.y();
+            sum += d * d;
+        });
+    return std::sqrt(sum / n);
 }
 
 // Whether the plate's disparity pair is whole around a source position: every pixel within
@@ -180,7 +190,8 @@ inline Eigen::Vector2i nearestPixel(const Image& image, const Eigen::Vector2d& p
 // filtered sample of the disparity mixes two surfaces.
 inline bool smoothDisparity(const Image& plate, const Eigen::Vector2d& s, Channel dx, Channel dy,
                             Channel hidden) {
-    const Eigen::Vector2i c = nearestPixel(plate, s);
+    const Eigen::Vector2i c(std::clamp(int(std::floor(s.x())), plate.box.x(), plate.box.r() - 1),
+                            std::clamp(int(std::floor(s.y())), plate.box.y(), plate.box.t() - 1));
     if (c.x() < 4 || c.y() < 4 || c.x() >= plate.box.r() - 4 || c.y() >= plate.box.t() - 4)
         return false;
     for (Channel z : {dx, dy}) {

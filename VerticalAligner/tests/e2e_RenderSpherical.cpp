@@ -8,8 +8,6 @@
 // therefore compared, pixel by pixel, with that of the same rig without misalignment.
 #include "e2e_RenderPlate.h"
 
-#include <numbers>
-
 using namespace RenderTest;
 
 namespace {
@@ -26,14 +24,8 @@ struct RigPlate : Plate {
     explicit RigPlate(const Misalignment& misalignment)
         : Plate(misalignment, K::Transform, kWidth, kHeight, {"cam1", "cam2"}) {
         source.knob("nominalMetadata")->setValue(1);
-        set("leftView", 1);
-        set("rightView", 2);
-        set("layoutType", K::DefaultSource);
-        set("alignmentSpace", K::Spherical);
-        const int w = int(std::lround(2 * std::numbers::pi * kWidth * 35.0 / 36.0));
-        FormatPair latlong;
-        latlong.fullSizeFormat = latlong.format = Format(w, w / 2, 1.0, "latlong");
-        aligner.knob("outputFormat")->setFormat(latlong);
+        useMetadataRig();
+        useLatlong();
     }
 
     // The latlong area that the left camera's frame lands in.
