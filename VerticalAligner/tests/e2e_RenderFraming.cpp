@@ -34,6 +34,8 @@ const Misalignment kShrunkAndTurned{{"verticalShift", 8}, {"roll", 1}, {"focalRa
 
 } // namespace
 
+// Both views take one zoom, the same from either view. With one view aligned to the other,
+// which is passed through, the other view is only zoomed, by the same factor, about its centre.
 TEST(RenderFraming, CalculateScaleLeavesNoBlackInEitherView) {
     Plate p(kShrunkAndTurned, K::Transform);
     ASSERT_TRUE(p.match());
@@ -43,27 +45,42 @@ TEST(RenderFraming, CalculateScaleLeavesNoBlackInEitherView) {
         EXPECT_EQ(before.alphaZero, before.outside);
     }
     p.set("scaleToFit", 1);
-    p.press("calculateScale", Plate::kRight);
-    const double scale = p.get("scale");
-    std::printf("Calculate scale: %.5f\n", scale);
-    EXPECT_GT(scale, 1.005);
-    EXPECT_LT(scale, 1.1);
-    for (int v : {Plate::kLeft, Plate::kRight}) {
-        SCOPED_TRACE(v == Plate::kLeft ? "left" : "right");
-        // The inner box is measured in whole pixels, rounded outwards, so the zoom may fall
-        // short by less than a pixel: black can remain only in the outermost rows and
-        // columns.
-        const Black after = blackPixels(p, v);
-        std::printf("black after the zoom: %d pixels, %d off the edge\n", after.alphaZero,
-                    after.inside);
-        EXPECT_EQ(after.inside, 0);
-        EXPECT_EQ(after.alphaZero, after.outside);
-        EXPECT_LT(after.alphaZero, p.width / 10);
+    for (bool passThrough : {false, true}) {
+        SCOPED_TRACE(passThrough ? "left to right, passed through" : "both views");
+        p.set("alignWhat", passThrough ? K::LeftToRight : K::BothViews);
+        p.set("passThroughOther", passThrough);
+        p.set("scale", 1);
+        p.press("calculateScale", Plate::kRight);
+        const double scale = p.get("scale");
+        std::printf("Calculate scale: %.5f\n", scale);
+        EXPECT_GT(scale, 1.005);
+        EXPECT_LT(scale, 1.1);
+        for (int v : {Plate::kLeft, Plate::kRight}) {
+            SCOPED_TRACE(v == Plate::kLeft ? "left" : "right");
+            // The inner box is measured in whole pixels, rounded outwards, so the zoom may fall
+            // short by less than a pixel: black can remain only in the outermost rows and
+            // columns.
+            const Black after = blackPixels(p, v);
+            std::printf("black after the zoom: %d pixels, %d off the edge\n", after.alphaZero,
+                        after.inside);
+            EXPECT_EQ(after.inside, 0);
+            EXPECT_EQ(after.alphaZero, after.outside);
+            EXPECT_LT(after.alphaZero, p.width / 10);
+        }
+        p.set("scale", 1);
+        p.press("calculateScale", Plate::kLeft);
+        EXPECT_DOUBLE_EQ(p.get("scale"), scale);
     }
-    // The same factor from either view: both views always take one zoom.
-    p.set("scale", 1);
-    p.press("calculateScale", Plate::kLeft);
-    EXPECT_DOUBLE_EQ(p.get("scale"), scale);
+    const Image right = p.render(Plate::kRight, stmapChannels());
+    const Eigen::Vector2d c(p.width * 0.5, p.height * 0.5);
+    double worst = 0;
+    for (int y = 0; y < p.height; y += 7)
+        for (int x = 0; x < p.width; x += 7) {
+            const Eigen::Vector2d expected =
+                c + (Eigen::Vector2d(x + 0.5, y + 0.5) - c) / p.get("scale");
+            worst = std::max(worst, (right.stmap(x, y, p.width, p.height) - expected).norm());
+        }
+    EXPECT_LT(worst, 1e-3);
 }
 
 // Without an alignment the transformed data box is the format: the zoom is exactly 1. With
@@ -79,57 +96,6 @@ TEST(RenderFraming, CalculateScaleWithoutAlignmentIsOne) {
     EXPECT_EQ(p.get("scale"), 1.0);
 }
 
-// One view aligned to the other, which is passed through: the other view is only zoomed, by
-// the same factor, about its centre.
-TEST(RenderFraming, CalculateScaleZoomsThePassedThroughViewToo) {
-    Plate p(kShrunkAndTurned, K::Transform);
-    ASSERT_TRUE(p.match());
-    p.set("alignWhat", K::LeftToRight);
-    p.set("passThroughOther", 1);
-    p.set("scaleToFit", 1);
-    p.press("calculateScale", Plate::kLeft);
-    const double scale = p.get("scale");
-    std::printf("Calculate scale, left to right: %.5f\n", scale);
-    EXPECT_GT(scale, 1.005);
-    for (int v : {Plate::kLeft, Plate::kRight}) {
-        SCOPED_TRACE(v == Plate::kLeft ? "left" : "right");
-        EXPECT_EQ(blackPixels(p, v).inside, 0);
-    }
-    const Image right = p.render(Plate::kRight, stmapChannels());
-    const Eigen::Vector2d c(p.width * 0.5, p.height * 0.5);
-    double worst = 0;
-    for (int y = 0; y < p.height; y += 7)
-        for (int x = 0; x < p.width; x += 7) {
-            const Eigen::Vector2d expected = c + (Eigen::Vector2d(x + 0.5, y + 0.5) - c) / scale;
-            worst = std::max(worst, (right.stmap(x, y, p.width, p.height) - expected).norm());
-        }
-    EXPECT_LT(worst, 1e-3);
-}
-
-namespace {
-
-struct FixPointResult {
-    double offset = 0, input = 0, output = 0;
-};
-
-// Moves the fix point to the output pixel (x, y) of a view, then reads the horizontal
-// disparity that the view's output has there and the input's disparity at the source
-// position of that pixel, the same point of the scene.
-FixPointResult moveFixPoint(Plate& p, int v, int x, int y) {
-    const bool left = v == Plate::kLeft;
-    const Channel dx = left ? Chan_DisparityL_X : Chan_DisparityR_X;
-    p.setFixPoint(x + 0.5, y + 0.5, v);
-    FixPointResult r;
-    r.offset = p.get("offset");
-    const Image out = p.render(v, ChannelSet{dx} + stmapChannels());
-    const Image in = p.renderPlate(v, ChannelSet{dx});
-    r.output = out.at(dx, x, y);
-    r.input = bilinear(in, dx, out.stmap(x, y, p.width, p.height));
-    return r;
-}
-
-} // namespace
-
 TEST(RenderFraming, ANewFixPointKeepsTheInputDisparityThere) {
     Plate p({{"verticalShift", 8}, {"roll", 1}, {"focalRatio", 1.02}}, K::Transform);
     ASSERT_TRUE(p.match());
@@ -141,15 +107,22 @@ TEST(RenderFraming, ANewFixPointKeepsTheInputDisparityThere) {
     const int x = p.width * 3 / 10, y = p.height * 3 / 10;
     ASSERT_TRUE(smoothDisparity(plate, Eigen::Vector2d(x + 0.5, y + 0.5), Chan_DisparityL_X,
                                 Chan_DisparityL_Y, hidden));
-    auto check = [&](const char* name, int viewer) {
+    // Moves the fix point to the output pixel (x, y) with the viewer on a view, then compares
+    // the horizontal disparity that the view's output has there with the input's disparity at
+    // the source position of that pixel, the same point of the scene.
+    auto check = [&](const char* name, int v) {
         SCOPED_TRACE(name);
+        const Channel dx = v == Plate::kLeft ? Chan_DisparityL_X : Chan_DisparityR_X;
         p.set("offset", 0);
-        const FixPointResult r = moveFixPoint(p, viewer, x, y);
-        std::printf("fix point, %s: offset %.4f, disparity input %.4f output %.4f, difference "
-                    "%.4f px\n",
-                    name, r.offset, r.input, r.output, r.output - r.input);
-        EXPECT_NE(r.offset, 0.0);
-        EXPECT_NEAR(r.output, r.input, 0.05);
+        p.setFixPoint(x + 0.5, y + 0.5, v);
+        const Image out = p.render(v, ChannelSet{dx} + stmapChannels());
+        const double output = out.at(dx, x, y);
+        const double input =
+            bilinear(p.renderPlate(v, ChannelSet{dx}), dx, out.stmap(x, y, p.width, p.height));
+        std::printf("fix point, %s: offset %.4f, disparity input %.4f output %.4f px\n", name,
+                    p.get("offset"), input, output);
+        EXPECT_NE(p.get("offset"), 0.0);
+        EXPECT_NEAR(output, input, 0.05);
     };
     check("viewer on the right", Plate::kRight);
     check("viewer on the left", Plate::kLeft);

@@ -37,7 +37,8 @@ TEST(RenderLocal, TheLocalShiftRemovesTheDepthDependentVerticalDisparity) {
     ASSERT_TRUE(p.match());
     p.set("disparityBlurSize", 0); // the plate's disparity is exact: no smoothing
     for (int v : {Plate::kLeft, Plate::kRight}) {
-        SCOPED_TRACE(v == Plate::kLeft ? "left" : "right");
+        const char* view = v == Plate::kLeft ? "left" : "right";
+        SCOPED_TRACE(view);
         p.set("localAlignment", 0);
         int n = 0;
         const double global = alignedVerticalRms(p, v, n);
@@ -46,7 +47,7 @@ TEST(RenderLocal, TheLocalShiftRemovesTheDepthDependentVerticalDisparity) {
         const double local = alignedVerticalRms(p, v, n);
         std::printf("aligned disparity, %s view: vertical RMS global alone %.4f px, with the "
                     "local shift %.4f px (%d pixels)\n",
-                    v == Plate::kLeft ? "left" : "right", global, local, n);
+                    view, global, local, n);
         EXPECT_GT(n, p.width * p.height / 2);
         EXPECT_GT(global, 0.1);
         EXPECT_LT(local, 0.1);
