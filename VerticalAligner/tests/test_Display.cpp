@@ -42,7 +42,6 @@ class Display : public ::testing::Test, protected AlignerTest::Views {
 protected:
     Display() : Views({"left", "right", "centre"}) {}
     void SetUp() override {
-        Undo::clear();
         node.setInput(0, &plate);
         node.knob("layoutType")->setValue(VerticalAlignerKnobManager::StereoLayout);
         node.knob("alignmentSpace")->setValue(VerticalAlignerKnobManager::Rectilinear);
