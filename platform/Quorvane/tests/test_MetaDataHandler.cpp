@@ -72,7 +72,7 @@ TEST(MetaDataHandler, KeysAreTheDocumentedOnes) {
     EXPECT_EQ(name, "cam3_witness");
 }
 
-TEST(MetaDataHandler, ValuesSetAfterReadingLeaveTheReadOnesAvailable) {
+TEST(MetaDataHandler, ValuesSetAfterReadingLeaveTheReadOnesAvailableAndOthersPassThrough) {
     MetaDataHandler h;
     h.updateMetaDataBundle(written());
     h.setRigRotation({0, 0, 0});
@@ -81,12 +81,9 @@ TEST(MetaDataHandler, ValuesSetAfterReadingLeaveTheReadOnesAvailable) {
     std::vector<double> v;
     ASSERT_TRUE(h.getMetaDataBundle().getDoubles("rig/rotation", v));
     EXPECT_EQ(v, (std::vector<double>{0, 0, 0}));
-}
-
-TEST(MetaDataHandler, OtherMetadataPassesThroughAndOldCamerasGo) {
+    // Other metadata passes through, and cameras no longer in the rig go.
     Bundle in = written();
     in.setData("exr/owner", std::string("unit 2"));
-    MetaDataHandler h;
     h.updateMetaDataBundle(in);
     h.setNumberCameras(2);
     const Bundle out = h.getMetaDataBundle();
@@ -96,7 +93,7 @@ TEST(MetaDataHandler, OtherMetadataPassesThroughAndOldCamerasGo) {
     EXPECT_TRUE(out.contains("rig/camera2/name"));
 }
 
-TEST(MetaDataHandler, ChangedOnlyWhenTheBundleDiffersAndWithoutARigNoCameras) {
+TEST(MetaDataHandler, ChangedOnlyWhenTheBundleDiffersAndOnlyTheCameraCountIsRequired) {
     MetaDataHandler h;
     EXPECT_TRUE(h.updateMetaDataBundle(written()));
     EXPECT_FALSE(h.updateMetaDataBundle(written()));
@@ -110,12 +107,9 @@ TEST(MetaDataHandler, ChangedOnlyWhenTheBundleDiffersAndWithoutARigNoCameras) {
     EXPECT_EQ(h.getNumberCameras(), 0);
     EXPECT_EQ(h.getLastError(), "");
     EXPECT_EQ(h.getMetaDataBundle(), plain);
-}
-
-TEST(MetaDataHandler, OnlyTheCameraCountIsRequired) {
+    // Only the camera count is required; stored as a whole double it is read too.
     Bundle b;
-    b.setData("rig/cameraCount", 2.0); // a count stored as a whole double is read too
-    MetaDataHandler h;
+    b.setData("rig/cameraCount", 2.0);
     h.updateMetaDataBundle(b);
     ASSERT_EQ(h.getNumberCameras(), 2);
     EXPECT_EQ(h.getCamera(2).getName(), "cam2");
@@ -155,6 +149,7 @@ TEST(MetaDataHandler, CameraNumbersStartAtOne) {
     EXPECT_THROW(h.getCamera(0), std::out_of_range);
     try {
         h.getCamera(4);
+        FAIL() << "no exception";
     } catch (const std::out_of_range& e) {
         EXPECT_STREQ(e.what(), "rig metadata has no camera 4 (cameras are numbered 1 to 3)");
     }

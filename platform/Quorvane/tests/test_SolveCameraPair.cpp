@@ -5,6 +5,7 @@
 
 #include <numbers>
 #include <random>
+#include <utility>
 
 using namespace Marrow::Research;
 
@@ -120,22 +121,6 @@ TEST(SolveCameraPair, MovingBothCamerasKeepsTheMidpointAndMeanOrientation) {
     EXPECT_EQ(rig.getCamera(1).getFocalLength(), before.getCamera(1).getFocalLength());
 }
 
-TEST(SolveCameraPair, TooFewMatchesLeaveTheRigUntouched) {
-    const CameraTrack a = matches(trueRig(), kMinPairMatches - 1, 0.0);
-    CameraRigDefinition rig = nominalRig();
-    const CameraRigDefinition before = rig;
-    EXPECT_FALSE(SolveCameraPair(nullptr, {0, 1}, rig, {&a}, false, false));
-    EXPECT_EQ(rig, before);
-}
-
-TEST(SolveCameraPair, OnlyUserTracksCountWhenAsked) {
-    CameraTrack a = matches(trueRig(), 100, 0.0);
-    CameraRigDefinition rig = nominalRig();
-    EXPECT_FALSE(SolveCameraPair(nullptr, {0, 1}, rig, {&a}, true, false));
-    for (FeatureTrack& t : a.getTracks()) t.setUserTrack(true);
-    EXPECT_TRUE(SolveCameraPair(nullptr, {0, 1}, rig, {&a}, true, false));
-}
-
 TEST(SolveCameraPair, BadCameraPairsFailAndAnUnknownBaselineIsOneUnit) {
     const CameraTrack a = matches(trueRig(), 100, 0.0);
     CameraRigDefinition rig = nominalRig();
@@ -143,28 +128,38 @@ TEST(SolveCameraPair, BadCameraPairsFailAndAnUnknownBaselineIsOneUnit) {
     EXPECT_FALSE(SolveCameraPair(nullptr, {0, 2}, rig, {&a}, false, false));
     // Plain plates: both cameras at one place and no diameter; the pair is solved at a
     // baseline of one scene unit.
-    rig.getCamera(1).setPosition(rig.getCamera(0).getPosition());
-    ASSERT_TRUE(SolveCameraPair(nullptr, {0, 1}, rig, {&a}, false, false));
-    EXPECT_NEAR((rig.getCamera(1).getPosition() - rig.getCamera(0).getPosition()).norm(), 1.0,
-                1e-9);
-    rig.getCamera(1).setPosition(rig.getCamera(0).getPosition());
-    rig.setRigDiameter(0.1); // the diameter stands in for the lost baseline
-    ASSERT_TRUE(SolveCameraPair(nullptr, {0, 1}, rig, {&a}, false, false));
-    EXPECT_NEAR((rig.getCamera(1).getPosition() - rig.getCamera(0).getPosition()).norm(), 0.1,
-                1e-9);
+    // The rig diameter, where there is one, stands in for the lost baseline.
+    for (double diameter : {0.0, 0.1}) {
+        rig.getCamera(1).setPosition(rig.getCamera(0).getPosition());
+        rig.setRigDiameter(diameter);
+        ASSERT_TRUE(SolveCameraPair(nullptr, {0, 1}, rig, {&a}, false, false));
+        EXPECT_NEAR((rig.getCamera(1).getPosition() - rig.getCamera(0).getPosition()).norm(),
+                    diameter ? diameter : 1.0, 1e-9);
+    }
 }
 
-TEST(SolveCameraPair, MatchesThatFitNoSceneFail) {
-    // Every right feature random: no essential matrix explains enough of them.
-    CameraTrack a = matches(trueRig(), 200, 0.0);
+// Too few matches, or matches whose right features are all random (no essential matrix
+// explains enough of them), fail and leave the rig untouched.
+TEST(SolveCameraPair, TooFewMatchesMatchesThatFitNoSceneOrNoUserTracksFail) {
+    const CameraTrack few = matches(trueRig(), kMinPairMatches - 1, 0.0);
+    CameraTrack random = matches(trueRig(), 200, 0.0);
     std::mt19937 rng(3);
     std::uniform_real_distribution<double> x(0, 1024), y(0, 768);
-    for (FeatureTrack& t : a.getTracks()) {
+    for (FeatureTrack& t : random.getTracks()) {
         FeatureTrack r;
         r.addFeature(0, t.getFeatures()[0].second);
         r.addFeature(1, Feature(x(rng), y(rng)));
         t = r;
     }
+    for (const CameraTrack* track : {&few, &std::as_const(random)}) {
+        CameraRigDefinition rig = nominalRig();
+        EXPECT_FALSE(SolveCameraPair(nullptr, {0, 1}, rig, {track}, false, false));
+        EXPECT_EQ(rig, nominalRig());
+    }
+    // With only user tracks asked for, other tracks do not count.
+    CameraTrack user = matches(trueRig(), 100, 0.0);
     CameraRigDefinition rig = nominalRig();
-    EXPECT_FALSE(SolveCameraPair(nullptr, {0, 1}, rig, {&a}, false, false));
+    EXPECT_FALSE(SolveCameraPair(nullptr, {0, 1}, rig, {&user}, true, false));
+    for (FeatureTrack& t : user.getTracks()) t.setUserTrack(true);
+    EXPECT_TRUE(SolveCameraPair(nullptr, {0, 1}, rig, {&user}, true, false));
 }

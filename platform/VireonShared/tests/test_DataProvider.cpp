@@ -32,28 +32,21 @@ const auto* kNodeB = reinterpret_cast<const Kx::Image::Op*>(0x2000);
 
 } // namespace
 
-TEST(DataProvider, ProvidersRegisterUnderTheirNodeAndLeaveWhenDestroyed) {
+TEST(DataProvider, ProvidersRegisterUnderTheirNodeUntilReplacedUnregisteredOrDestroyed) {
     {
         NullProvider a(kNodeA), b(kNodeB);
         EXPECT_EQ(FindDataProvider(kNodeA), &a);
         EXPECT_EQ(FindDataProvider(kNodeB), &b);
+        UnregisterDataProvider(kNodeB);
+        EXPECT_EQ(FindDataProvider(kNodeB), nullptr);
+        UnregisterDataProvider(kNodeB); // a second time does nothing
     }
     EXPECT_EQ(FindDataProvider(kNodeA), nullptr);
-    EXPECT_EQ(FindDataProvider(kNodeB), nullptr);
-}
-
-TEST(DataProvider, UnregisterTakesTheNodesProviderOutEarly) {
-    NullProvider a(kNodeA);
-    UnregisterDataProvider(kNodeA);
-    EXPECT_EQ(FindDataProvider(kNodeA), nullptr);
-    UnregisterDataProvider(kNodeA); // a second time does nothing
-    dummyFunc();
-}
-
-TEST(DataProvider, ANewProviderReplacesTheOldOneWhichThenLeavesItAlone) {
+    // A new provider replaces the old one, which then leaves it alone when destroyed.
     auto first = std::make_unique<NullProvider>(kNodeA);
     NullProvider second(kNodeA);
     EXPECT_EQ(FindDataProvider(kNodeA), &second);
     first.reset();
     EXPECT_EQ(FindDataProvider(kNodeA), &second);
+    dummyFunc();
 }
