@@ -10,24 +10,16 @@ using Kestrel::IO::Test::errorOf;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 
-TEST(KestrelIOFrameList, RangeIncludesBothEnds) {
+// Ranges include both ends; a step that overshoots the end stops before it; the list comes
+// sorted without repeats, and frames may be negative.
+TEST(KestrelIOFrameList, FarmForms) {
     const std::vector<int> frames = parseFrameList("1-100");
     ASSERT_EQ(frames.size(), 100u);
     EXPECT_EQ(frames.front(), 1);
     EXPECT_EQ(frames.back(), 100);
-}
-
-TEST(KestrelIOFrameList, MixedItemsWithStep) {
     EXPECT_THAT(parseFrameList("1-3,5,7-20x2"), ElementsAre(1, 2, 3, 5, 7, 9, 11, 13, 15, 17, 19));
-    // A step that overshoots the end stops before it.
     EXPECT_THAT(parseFrameList("10-15x4"), ElementsAre(10, 14));
-}
-
-TEST(KestrelIOFrameList, SortedWithoutRepeats) {
     EXPECT_THAT(parseFrameList(" 9, 1-3 ,2 "), ElementsAre(1, 2, 3, 9));
-}
-
-TEST(KestrelIOFrameList, NegativeFrames) {
     EXPECT_THAT(parseFrameList("-5--3,-1"), ElementsAre(-5, -4, -3, -1));
 }
 

@@ -72,43 +72,42 @@ TEST_F(KestrelIOImageFiles, PngSequencePerViewRoundTrip) {
     }
 }
 
-TEST_F(KestrelIOImageFiles, SixteenBitPngKeepsSixteenBits) {
-    ImageData image;
-    image.addView("", quantisedView(0, kMax16));
-    WriteOptions options;
-    options.bitDepth = 16;
-    writeImage(file("deep.png"), image, options);
-    expectSameCodes(readImage(file("deep.png")).view(0), image.view(0), kMax16);
+// Sixteen-bit PNG keeps sixteen bits; ten-bit DPX rounds values a third of a step below each
+// code up to it, not down to the code below.
+TEST_F(KestrelIOImageFiles, DeepFilesKeepEveryCode) {
+    for (auto [name, bits, maximum] :
+         {std::tuple{"deep.png", 16, kMax16}, {"plate.dpx", 10, 1023.0f}}) {
+        SCOPED_TRACE(name);
+        ImageData image;
+        ViewPixels& v = image.addView("", quantisedView(1, maximum));
+        if (bits == 10)
+            for (Channel z : Mask_RGB)
+                for (int y = 0; y < 3; ++y)
+                    for (int x = 0; x < 5; ++x) v.row(z, y)[x] -= 0.3f / maximum;
+        WriteOptions options;
+        options.bitDepth = bits;
+        writeImage(file(name), image, options);
+        expectSameCodes(readImage(file(name)).view(0), image.view(0), maximum);
+    }
 }
 
-// Values a third of a step below each code must round up to it, not truncate to the code below.
-TEST_F(KestrelIOImageFiles, TenBitDpxRoundsToItsCodes) {
-    ImageData image;
-    ViewPixels& v = image.addView("", quantisedView(1, 1023.0f));
-    for (Channel z : Mask_RGB)
-        for (int y = 0; y < 3; ++y)
-            for (int x = 0; x < 5; ++x) v.row(z, y)[x] -= 0.3f / 1023.0f;
-    WriteOptions options;
-    options.bitDepth = 10;
-    writeImage(file("plate.dpx"), image, options);
-    expectSameCodes(readImage(file("plate.dpx")).view(0), image.view(0), 1023.0f);
-}
-
-TEST_F(KestrelIOImageFiles, RowZeroIsTheBottomOfThePng) {
+// Row 0 of the host is the last scanline of the file, and comes back at row 0.
+TEST_F(KestrelIOImageFiles, RowZeroIsTheBottomOfTheFile) {
     ImageData image;
     ViewPixels& v = image.addView("", ViewPixels(Format(3, 4), Box(0, 0, 3, 4), Mask_RGB));
     v.row(Chan_Green, 0)[2] = 1.0f;
-    writeImage(file("flip.png"), image);
-
-    auto in = OIIO::ImageInput::open(file("flip.png"));
-    ASSERT_TRUE(in);
-    std::vector<unsigned char> pixels(3 * 4 * 3);
-    ASSERT_TRUE(in->read_image(0, 0, 0, 3, OIIO::TypeDesc::UINT8, pixels.data()));
-    // The last scanline of the file, x = 2, channel G.
-    EXPECT_EQ(pixels[(3 * 3) * 3 + 2 * 3 + 1], 255);
-    EXPECT_EQ(std::count(pixels.begin(), pixels.end(), 255), 1);
-    // And back in the host it is at row 0 again.
-    EXPECT_EQ(readImage(file("flip.png")).view(0).at(Chan_Green, 2, 0), 1.0f);
+    for (const char* name : {"flip.png", "flip.exr"}) {
+        SCOPED_TRACE(name);
+        writeImage(file(name), image);
+        auto in = OIIO::ImageInput::open(file(name));
+        ASSERT_TRUE(in);
+        ASSERT_EQ(in->spec().height, 4);
+        std::vector<float> pixels(3 * 4 * 3);
+        ASSERT_TRUE(in->read_image(0, 0, 0, 3, OIIO::TypeDesc::FLOAT, pixels.data()));
+        EXPECT_EQ(pixels[(3 * 3) * 3 + 2 * 3 + 1], 1.0f); // last scanline, x = 2, channel G
+        EXPECT_EQ(std::count(pixels.begin(), pixels.end(), 1.0f), 1);
+        EXPECT_EQ(readImage(file(name)).view(0).at(Chan_Green, 2, 0), 1.0f);
+    }
 }
 
 TEST_F(KestrelIOImageFiles, DataBoxIsPlacedInTheFullFormat) {
@@ -145,25 +144,17 @@ TEST_F(KestrelIOImageFiles, RefusedWritesSayWhyAndWriteNothing) {
                 HasSubstr("cannot write " + file("absent/plate.png") + ": the folder " +
                           file("absent") + " does not exist; create it"));
     EXPECT_TRUE(entries().empty());
-}
-
-TEST_F(KestrelIOImageFiles, RegularFileUsedAsFolderIsNamed) {
+    // A regular file in place of a folder is named; a per-view write checks every view's folder
+    // before it writes any.
     std::ofstream(file("notes.txt")) << "not a folder";
-    ImageData image;
-    image.addView("", quantisedView(0, kMax8));
-    const std::string message =
-        errorOf([&] { writeFrame(PathPattern(file("notes.txt/plate.####.exr")), 1, image); });
-    EXPECT_THAT(message, HasSubstr(file("notes.txt") + " is not a folder"));
-    EXPECT_THAT(entries(), ElementsAre("notes.txt"));
-}
-
-TEST_F(KestrelIOImageFiles, PerViewWriteChecksEveryFolderFirst) {
+    EXPECT_THAT(
+        errorOf([&] { writeFrame(PathPattern(file("notes.txt/plate.####.exr")), 1, mono); }),
+        HasSubstr(file("notes.txt") + " is not a folder"));
     std::filesystem::create_directory(dir / "left");
-    const ImageData image = stereo();
-    const std::string message =
-        errorOf([&] { writeFrame(PathPattern(file("%V/plate.####.png")), 1, image); });
-    EXPECT_THAT(message, HasSubstr(file("right") + " does not exist"));
+    EXPECT_THAT(errorOf([&] { writeFrame(PathPattern(file("%V/plate.####.png")), 1, stereo()); }),
+                HasSubstr(file("right") + " does not exist"));
     EXPECT_TRUE(std::filesystem::is_empty(dir / "left"));
+    EXPECT_THAT(entries(), ElementsAre("left", "notes.txt"));
 }
 
 } // namespace
