@@ -51,13 +51,19 @@ protected:
         p.validate(true);
         p.request(0, 0, 8, 4, Mask_RGBA);
     }
-    // Renders row y of red and green; returns red.
-    std::vector<float> row(Processor& p, int y, std::vector<float>* green = nullptr) {
+    // Renders row y of red and green; returns red. The messages it prints go to *log.
+    std::vector<float> row(Processor& p, int y, std::string* log = nullptr,
+                           std::vector<float>* green = nullptr) {
         Row r(0, 8);
+        testing::internal::CaptureStderr();
         p.engine(y, 0, 8, Mask_Red + ChannelSet{Chan_Green}, r);
+        const std::string printed = testing::internal::GetCapturedStderr();
+        if (log) *log = printed;
         if (green) green->assign(r[Chan_Green], r[Chan_Green] + 8);
         return std::vector<float>(r[Chan_Red], r[Chan_Red] + 8);
     }
+    static constexpr const char* kMissed =
+        "KdkProcessor - loaded channels none, didn't load rgba.red\n";
 
     fs::path dir;
     KxTest::CoordinateSource source{8, 4};
@@ -67,11 +73,9 @@ protected:
 } // namespace
 
 TEST_F(FullFrame, ProcessesOnceAndPassesOtherChannelsThrough) {
-    testing::internal::CaptureStderr();
     std::vector<float> green;
-    auto red = row(first, 2, &green);
+    auto red = row(first, 2, nullptr, &green);
     row(first, 3);
-    testing::internal::GetCapturedStderr();
     EXPECT_EQ(first.processCalls, 1);
     EXPECT_EQ(red[5], 1 + 5 + 20 + 1000.0f);
     EXPECT_EQ(green[5], 5 + 20 + 2000.0f); // straight from input 0
@@ -91,10 +95,9 @@ TEST_F(FullFrame, RowsOutsideTheProcessedAreaAreZero) {
 }
 
 TEST_F(FullFrame, CacheFilesAreWrittenThenLoadedWithTheirLines) {
-    testing::internal::CaptureStderr();
-    row(first, 0);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              "KdkProcessor - loaded channels none, didn't load rgba.red\n");
+    std::string log;
+    row(first, 0, &log);
+    EXPECT_EQ(log, kMissed);
     ASSERT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 1);
     auto file = fs::directory_iterator(dir)->path();
     std::ifstream in(file, std::ios::binary);
@@ -106,18 +109,14 @@ TEST_F(FullFrame, CacheFilesAreWrittenThenLoadedWithTheirLines) {
 
     Processor second(nullptr);
     wire(second);
-    testing::internal::CaptureStderr();
-    auto red = row(second, 2);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              "KdkProcessor - loaded channels rgba.red, didn't load none\n");
+    auto red = row(second, 2, &log);
+    EXPECT_EQ(log, "KdkProcessor - loaded channels rgba.red, didn't load none\n");
     EXPECT_EQ(second.processCalls, 0);
     EXPECT_EQ(red[5], 1 + 5 + 20 + 1000.0f);
 }
 
 TEST_F(FullFrame, CacheFilesWithAnotherMagicVersionOrLengthAreRejected) {
-    testing::internal::CaptureStderr();
     row(first, 0);
-    testing::internal::GetCapturedStderr();
     auto file = fs::directory_iterator(dir)->path();
     std::string good;
     {
@@ -143,10 +142,9 @@ TEST_F(FullFrame, CacheFilesWithAnotherMagicVersionOrLengthAreRejected) {
     std::ofstream(file, std::ios::binary) << damaged(4, 2);
     Processor second(nullptr);
     wire(second);
-    testing::internal::CaptureStderr();
-    row(second, 0);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              "KdkProcessor - loaded channels none, didn't load rgba.red\n");
+    std::string log;
+    row(second, 0, &log);
+    EXPECT_EQ(log, kMissed);
     EXPECT_EQ(second.processCalls, 1);
 }
 
@@ -154,27 +152,25 @@ TEST_F(FullFrame, AChannelThatCannotBeSavedIsReported) {
     fs::create_directories(dir.parent_path());
     std::ofstream(dir.string() + ".file") << "not a folder";
     ChannelCache::setDirectory(dir.string() + ".file");
-    testing::internal::CaptureStderr();
-    row(first, 0);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              "KdkProcessor - loaded channels none, didn't load rgba.red\n"
-              "KdkProcessor warning - unable to save some channels to the cache: rgba.red\n");
+    std::string log;
+    row(first, 0, &log);
+    EXPECT_EQ(log,
+              std::string(kMissed) +
+                  "KdkProcessor warning - unable to save some channels to the cache: rgba.red\n");
     fs::remove(dir.string() + ".file");
 }
 
 TEST_F(FullFrame, NoCacheWithoutAnInteractiveHostOrWhenDisabled) {
     ChannelCache::setInteractive(false);
-    testing::internal::CaptureStderr();
-    row(first, 0);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    std::string log;
+    row(first, 0, &log);
+    EXPECT_EQ(log, "");
     EXPECT_FALSE(fs::exists(dir));
 }
 
 TEST_F(FullFrame, TooLargeAnAreaIsRefused) {
     first.request(0, 0, 20000, 20000, Mask_Red);
-    testing::internal::CaptureStderr();
     row(first, 0);
-    testing::internal::GetCapturedStderr();
     EXPECT_TRUE(first.hasError());
     EXPECT_EQ(first.errorMessage(), "Output image is too-large 20000 x 20000");
     EXPECT_EQ(first.processCalls, 0);

@@ -32,29 +32,28 @@ TEST_F(Splits, SplitCountIsOnePlusFramesTimesViews) {
     }
 }
 
+// Each split reads its frame and view (listed counting from 0); a missing list falls back to
+// the output's frame or view, and a listed view below the first reads the first.
 TEST_F(Splits, EachSplitReadsItsFrameAndView) {
-    reader.frames = {10, 20};
-    reader.views = {1, 2}; // views 2 and 3
-    at(5, 1);
+    struct Case {
+        std::vector<int> frames, views;
+        int outputView, input, split;
+        OutputContext expected;
+    } cases[] = {
+        {{10, 20}, {1, 2}, 1, 0, 0, {5, 1}},  {{10, 20}, {1, 2}, 1, 0, 1, {10, 2}},
+        {{10, 20}, {1, 2}, 1, 0, 2, {10, 3}}, {{10, 20}, {1, 2}, 1, 0, 3, {20, 2}},
+        {{10, 20}, {1, 2}, 1, 1, 4, {20, 3}}, {{10, 20}, {}, 2, 0, 2, {20, 2}},
+        {{}, {-1, -2, 2}, 2, 0, 1, {5, 1}},   {{}, {-1, -2, 2}, 2, 0, 2, {5, 1}},
+        {{}, {-1, -2, 2}, 2, 0, 3, {5, 3}},
+    };
     OutputContext scratch;
-    EXPECT_EQ(reader.inputContext(0, 0, scratch), OutputContext(5, 1));
-    EXPECT_EQ(reader.inputContext(0, 1, scratch), OutputContext(10, 2));
-    EXPECT_EQ(reader.inputContext(0, 2, scratch), OutputContext(10, 3));
-    EXPECT_EQ(reader.inputContext(0, 3, scratch), OutputContext(20, 2));
-    EXPECT_EQ(reader.inputContext(1, 4, scratch), OutputContext(20, 3));
-}
-
-TEST_F(Splits, MissingListsFallBackToTheOutputsFrameOrView) {
-    reader.frames = {10, 20};
-    at(5, 2);
-    OutputContext scratch;
-    EXPECT_EQ(reader.inputContext(0, 2, scratch), OutputContext(20, 2));
-    reader.frames = {};
-    reader.views = {-1, -2, 2};
-    at(5, 2);
-    EXPECT_EQ(reader.inputContext(0, 1, scratch), OutputContext(5, 1));
-    EXPECT_EQ(reader.inputContext(0, 2, scratch), OutputContext(5, 1));
-    EXPECT_EQ(reader.inputContext(0, 3, scratch), OutputContext(5, 3));
+    for (const Case& c : cases) {
+        reader.frames = c.frames;
+        reader.views = c.views;
+        at(5, c.outputView);
+        EXPECT_EQ(reader.inputContext(c.input, c.split, scratch), c.expected)
+            << "input " << c.input << " split " << c.split;
+    }
 }
 
 TEST_F(Splits, ANewContextEmptiesTheListsBeforeTheHooksRun) {

@@ -86,14 +86,12 @@ TEST_F(SupportKnobs, BothComeBeforeTheNodesKnobsAndAreKeptOutOfPresets) {
     EXPECT_EQ(op.interactKnob(), declared[0]);
 }
 
-TEST_F(SupportKnobs, SerializerTextIsWrittenQuotedAndEscaped) {
+TEST_F(SupportKnobs, SerializerTextIsWrittenQuotedAndReadUnlessEmpty) {
     op.notes->state = "say \"hi\"\\";
     EXPECT_EQ(serialize.scriptText(false), "say \"hi\"\\");
     EXPECT_EQ(serialize.scriptText(true), "\"say \\\"hi\\\"\\\\\"");
     EXPECT_TRUE(serialize.not_default());
-}
-
-TEST_F(SupportKnobs, EmptyTextIsNeverHandedToTheSerializer) {
+    // Empty text is never handed to the serializer.
     EXPECT_TRUE(serialize.from_script(""));
     EXPECT_TRUE(op.notes->loaded.empty());
     EXPECT_FALSE(serialize.from_script("refuse"));
