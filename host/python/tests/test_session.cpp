@@ -84,6 +84,13 @@ protected:
         n->knob("file")->setText(file);
         return *n;
     }
+    // A Read of a one-view RGB file of coded pixels for view v.
+    Node& readCoded(const std::string& name, int w, int h, int v) {
+        IO::ImageData image;
+        image.addView("", codedView(w, h, Mask_RGB, v));
+        IO::writeImage(path(name), image);
+        return read(path(name));
+    }
     Node& write(Node& input, const std::string& file) {
         Node* n = Session::current().createNode("Write");
         n->setInput(0, &input);
@@ -121,32 +128,27 @@ TEST_P(ExrLayouts, StereoRoundTripsPixelsLayersAndMetadata) {
 
 INSTANTIATE_TEST_SUITE_P(SingleAndMultiPart, ExrLayouts, ::testing::Values(0, 1));
 
-TEST_F(HostNodes, ReadOfAMissingFileNamesItAndTheNode) {
-    Node& r = read(path("nowhere.####.exr"), "Plate");
-    EXPECT_THAT(errorOf(r), HasSubstr("Plate"));
-    EXPECT_THAT(errorOf(r), HasSubstr(path("nowhere.0001.exr")));
+TEST_F(HostNodes, ReadErrorsNameTheNodeAndTheFileOrKnob) {
+    Node& missing = read(path("nowhere.####.exr"), "Plate");
+    EXPECT_THAT(errorOf(missing), HasSubstr("Plate"));
+    EXPECT_THAT(errorOf(missing), HasSubstr(path("nowhere.0001.exr")));
+    Node& backwards = read(stereoPlate(), "Plate2");
+    backwards.knob("first")->setValue(10);
+    backwards.knob("last")->setValue(5);
+    EXPECT_THAT(errorOf(backwards), HasSubstr("Plate2: the frame range 10-5 ends before it "
+                                              "starts: set the first knob to at most the last"));
 }
 
-TEST_F(HostNodes, ReadWithABackwardsFrameRangeSaysWhichKnobToFix) {
-    Node& r = read(stereoPlate(), "Plate");
-    r.knob("first")->setValue(10);
-    r.knob("last")->setValue(5);
-    EXPECT_THAT(errorOf(r), HasSubstr("Plate: the frame range 10-5 ends before it starts: set "
-                                      "the first knob to at most the last"));
-}
-
-TEST_F(HostNodes, WriteOfAnUnknownChannelNamesTheChannelAndWritesNothing) {
+TEST_F(HostNodes, RefusedRendersSayWhatToFixAndWriteNothing) {
+    EXPECT_THAT(renderError({}, {1}), HasSubstr("no Write node"));
     Node& w = write(read(stereoPlate()), path("out.exr"));
     w.knob("channels")->setText("rgba motionless");
     EXPECT_THAT(renderError({&w}, {1}), HasSubstr("Write1: the channels knob names \"motionless\", "
                                                   "which its input does not have"));
     EXPECT_EQ(files(), std::vector<std::string>{"plate.exr"});
-}
-
-TEST_F(HostNodes, WriteIntoAMissingFolderNamesThePath) {
-    Node& w = write(read(stereoPlate()), path("no/such/folder/out.exr"));
-    const std::string message = renderError({&w}, {1});
-    EXPECT_THAT(message, HasSubstr("Write1"));
+    Node& lost = write(read(stereoPlate()), path("no/such/folder/out.exr"));
+    const std::string message = renderError({&lost}, {1});
+    EXPECT_THAT(message, HasSubstr("Write2"));
     EXPECT_THAT(message, HasSubstr(path("no/such/folder")));
 }
 
@@ -164,55 +166,37 @@ TEST_F(HostNodes, InterruptedRenderKeepsFinishedFramesAndLeavesNoPartialFile) {
                                                  "seq.0003.exr"}));
 }
 
-TEST_F(HostNodes, RenderWithoutAWriteSaysWhatToAdd) {
-    read(stereoPlate());
-    EXPECT_THAT(renderError({}, {1}), HasSubstr("no Write node"));
-}
-
 TEST_F(HostNodes, JoinViewsGivesEachViewItsOwnInput) {
     OutputContext::setViews({"left", "right"});
-    IO::ImageData a, b;
-    a.addView("", codedView(4, 3, Mask_RGB, 0));
-    b.addView("", codedView(4, 3, Mask_RGB, 1));
-    IO::writeImage(path("a.exr"), a);
-    IO::writeImage(path("b.exr"), b);
     Node* join = Session::current().createNode("JoinViews");
-    join->setInput(0, &read(path("a.exr")));
-    join->setInput(1, &read(path("b.exr")));
+    join->setInput(0, &readCoded("a.exr", 4, 3, 0));
+    join->setInput(1, &readCoded("b.exr", 4, 3, 1));
     EXPECT_EQ(render(*join, 1)[Chan_Red][0], coded(0, 0, 0, 0));
     EXPECT_EQ(render(*join, 2)[Chan_Red][0], coded(0, 0, 0, 1));
 }
 
-TEST(CornerPinHomography, MapsEachCornerToItsTarget) {
-    std::array<std::array<double, 2>, 4> from{{{0, 0}, {100, 0}, {100, 50}, {0, 50}}};
-    std::array<std::array<double, 2>, 4> to{{{10, 5}, {90, 0}, {110, 60}, {-5, 45}}};
-    auto h = Kestrel::Nodes::cornerPinHomography(from, to);
+TEST(CornerPinHomography, MapsEachCornerToItsTargetAndRefusesNonConvexAndMirroredPins) {
+    using Corners = std::array<std::array<double, 2>, 4>;
+    const Corners from{{{0, 0}, {100, 0}, {100, 50}, {0, 50}}};
+    const Corners to{{{10, 5}, {90, 0}, {110, 60}, {-5, 45}}};
+    const auto h = Kestrel::Nodes::cornerPinHomography(from, to);
     ASSERT_TRUE(h);
+    const auto& m = *h;
     for (size_t i = 0; i < 4; ++i) {
-        const auto& m = *h;
-        const double x = from[i][0], y = from[i][1];
-        const double w = m[6] * x + m[7] * y + m[8];
+        const double x = from[i][0], y = from[i][1], w = m[6] * x + m[7] * y + m[8];
         // A solve of an 8 x 8 system: a few ulps of the coordinates.
         EXPECT_NEAR((m[0] * x + m[1] * y + m[2]) / w, to[i][0], 1e-9);
         EXPECT_NEAR((m[3] * x + m[4] * y + m[5]) / w, to[i][1], 1e-9);
     }
-}
-
-TEST(CornerPinHomography, RefusesNonConvexAndMirroredPins) {
-    std::array<std::array<double, 2>, 4> square{{{0, 0}, {10, 0}, {10, 10}, {0, 10}}};
-    std::array<std::array<double, 2>, 4> bowtie{{{0, 0}, {10, 10}, {10, 0}, {0, 10}}};
-    std::array<std::array<double, 2>, 4> dart{{{0, 0}, {10, 0}, {3, 3}, {0, 10}}};
-    std::array<std::array<double, 2>, 4> mirrored{{{0, 0}, {0, 10}, {10, 10}, {10, 0}}};
-    EXPECT_FALSE(Kestrel::Nodes::cornerPinHomography(square, bowtie));
-    EXPECT_FALSE(Kestrel::Nodes::cornerPinHomography(square, dart));
-    EXPECT_FALSE(Kestrel::Nodes::cornerPinHomography(square, mirrored));
+    const Corners square{{{0, 0}, {10, 0}, {10, 10}, {0, 10}}};
+    const Corners bowtie{{{0, 0}, {10, 10}, {10, 0}, {0, 10}}},
+        dart{{{0, 0}, {10, 0}, {3, 3}, {0, 10}}}, mirrored{{{0, 0}, {0, 10}, {10, 10}, {10, 0}}};
+    for (const Corners& bad : {bowtie, dart, mirrored})
+        EXPECT_FALSE(Kestrel::Nodes::cornerPinHomography(square, bad));
 }
 
 TEST_F(HostNodes, NonConvexPinPassesTheImageThroughUntouched) {
-    IO::ImageData a;
-    a.addView("", codedView(5, 4, Mask_RGB, 0));
-    IO::writeImage(path("a.exr"), a);
-    Node& source = read(path("a.exr"));
+    Node& source = readCoded("a.exr", 5, 4, 0);
     Node* pin = Session::current().createNode("CornerPin2D");
     pin->setInput(0, &source);
     pin->knob("to2")->setValue(-3, 0);
