@@ -53,6 +53,12 @@ protected:
                 slurp(dir / "stderr")};
     }
 
+    // Whether the aligner plug-in was built next to kestrel; tests of its buttons need it.
+    static bool alignerBuilt() {
+        return fs::exists(fs::path(KESTREL_EXECUTABLE).parent_path().parent_path() / "plugins" /
+                          "Q_VerticalAligner2_1.so");
+    }
+
     fs::path dir;
 };
 

@@ -73,9 +73,7 @@ std::array<double, 2> apply(const Kestrel::Nodes::Homography& h, double x, doubl
 } // namespace
 
 TEST_F(CreationScripts, CornerPinWarpsEachViewAsTheAlignersMatrixAtEveryKey) {
-    const fs::path plugin = fs::path(KESTREL_EXECUTABLE).parent_path().parent_path() / "plugins" /
-                            "Q_VerticalAligner2_1.so";
-    if (!fs::exists(plugin)) GTEST_SKIP() << "the aligner plug-in is not built: " << plugin;
+    if (!alignerBuilt()) GTEST_SKIP() << "the aligner plug-in is not built";
     const json out = dump();
     ASSERT_FALSE(out.is_null());
     EXPECT_EQ(out["analysed"], 1.0);
@@ -91,25 +89,21 @@ TEST_F(CreationScripts, CornerPinWarpsEachViewAsTheAlignersMatrixAtEveryKey) {
             EXPECT_EQ(keys, json::array({1.0, 11.0})) << "view " << v;
         for (int key : {1, 11}) {
             const json& f = view["frames"][std::to_string(key)];
-            std::array<std::array<double, 2>, 4> from, to;
-            for (int i = 0; i < 4; ++i)
-                for (int c = 0; c < 2; ++c) {
-                    from[i][c] = f["from"][i][c];
-                    to[i][c] = f["to"][i][c];
-                }
+            const auto from = f["from"].get<std::array<std::array<double, 2>, 4>>();
+            const auto to = f["to"].get<std::array<std::array<double, 2>, 4>>();
             // ceil(640 * 0.005) * 10 = 40 pixels of inset.
             EXPECT_EQ(from[0][0], 40);
             EXPECT_EQ(from[2][1], 320);
             const auto pin = Kestrel::Nodes::cornerPinHomography(from, to);
             ASSERT_TRUE(pin) << "view " << v << " frame " << key;
-            const json& m = f["matrix"];
+            // The aligner's matrix holds the homography in elements 0-2, 4-6 and 8-10.
+            const auto m = f["matrix"].get<std::vector<double>>();
+            const Kestrel::Nodes::Homography matrix{m[0], m[1], m[2], m[4], m[5],
+                                                    m[6], m[8], m[9], m[10]};
             for (const auto& p : corners) {
-                const double w = double(m[8]) * p[0] + double(m[9]) * p[1] + double(m[10]);
-                const double mx = (double(m[0]) * p[0] + double(m[1]) * p[1] + double(m[2])) / w;
-                const double my = (double(m[4]) * p[0] + double(m[5]) * p[1] + double(m[6])) / w;
-                const auto q = apply(*pin, p[0], p[1]);
-                EXPECT_NEAR(q[0], mx, 0.01) << "view " << v << " frame " << key << " corner x";
-                EXPECT_NEAR(q[1], my, 0.01) << "view " << v << " frame " << key << " corner y";
+                const auto q = apply(*pin, p[0], p[1]), expected = apply(matrix, p[0], p[1]);
+                EXPECT_NEAR(q[0], expected[0], 0.01) << "view " << v << " frame " << key;
+                EXPECT_NEAR(q[1], expected[1], 0.01) << "view " << v << " frame " << key;
             }
             seen[v - 1][key == 11] = apply(*pin, 0, 0);
         }

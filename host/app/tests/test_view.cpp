@@ -67,7 +67,7 @@ const RGB kGreen{0, 255, 0}, kRed{255, 0, 0};
 
 } // namespace
 
-TEST_F(View, SnapshotShowsTheMatchesOverTheOutput) {
+TEST_F(View, SnapshotShowsTheMatchesOverTheOutputAtAnyProxy) {
     Outcome r = kestrel({"-o", path("view.png"), "--frame", "1", "--view", "left"});
     ASSERT_EQ(r.code, 0) << r.err;
     EXPECT_THAT(r.out, HasSubstr("160 x 90"));
@@ -85,16 +85,15 @@ TEST_F(View, SnapshotShowsTheMatchesOverTheOutput) {
     r = kestrel({"-o", path("plain.png"), "--frame", "1", "--no-overlays"});
     ASSERT_EQ(r.code, 0) << r.err;
     EXPECT_NE(rgb(Kestrel::IO::readImage(path("plain.png")), 20, 20), kGreen);
-}
 
-TEST_F(View, AtHalfProxyTheImageIsHalvedAndTheCrossesFollow) {
-    Outcome r = kestrel({"-o", path("half.png"), "--frame", "1", "--proxy", "0.5"});
+    // At half proxy the image is halved and the crosses follow.
+    r = kestrel({"-o", path("half.png"), "--frame", "1", "--proxy", "0.5"});
     ASSERT_EQ(r.code, 0) << r.err;
-    const auto image = Kestrel::IO::readImage(path("half.png"));
-    EXPECT_EQ(image.view(0).box().w(), 80);
-    EXPECT_EQ(image.view(0).box().h(), 45);
-    EXPECT_EQ(rgb(image, 10, 10), kGreen); // the match at (20.5, 20.5)
-    EXPECT_EQ(rgb(image, 50, 30), kGreen); // the match at (100.5, 60.5)
+    const auto half = Kestrel::IO::readImage(path("half.png"));
+    EXPECT_EQ(half.view(0).box().w(), 80);
+    EXPECT_EQ(half.view(0).box().h(), 45);
+    EXPECT_EQ(rgb(half, 10, 10), kGreen); // the match at (20.5, 20.5)
+    EXPECT_EQ(rgb(half, 50, 30), kGreen); // the match at (100.5, 60.5)
 }
 
 TEST_F(View, BoxSelectAndDeleteAreSavedIntoTheScript) {
@@ -147,17 +146,21 @@ TEST_F(View, DraggingTheFixPointRecomputesTheOffset) {
 }
 
 TEST_F(View, BadOptionsSayWhatToDo) {
-    Outcome r = kestrel({"-o", path("x.png"), "--event", "wiggle 1,2"});
-    EXPECT_EQ(r.code, 1);
-    EXPECT_THAT(r.err, HasSubstr("\"wiggle 1,2\" is not a viewer event: use \"click X,Y\""));
-    r = kestrel({"-o", path("x.png"), "--event", "key Enter"});
-    EXPECT_THAT(r.err, HasSubstr("the keys are Delete, Backspace and Escape"));
-    r = kestrel({"-o", path("x.png"), "--proxy", "0"});
-    EXPECT_THAT(r.err, HasSubstr("--proxy must be above 0 and at most 1"));
-    r = kestrel({"-o", path("x.png"), "--view", "centre"});
-    EXPECT_THAT(r.err, HasSubstr("has no such view; its views are left, right"));
+    const std::pair<std::vector<std::string>, std::string> cases[] = {
+        {{"--event", "wiggle 1,2"}, "\"wiggle 1,2\" is not a viewer event: use \"click X,Y\""},
+        {{"--event", "key Enter"}, "the keys are Delete, Backspace and Escape"},
+        {{"--proxy", "0"}, "--proxy must be above 0 and at most 1"},
+        {{"--view", "centre"}, "has no such view; its views are left, right"},
+    };
+    for (const auto& [options, message] : cases) {
+        std::vector<std::string> args{"-o", path("x.png")};
+        args.insert(args.end(), options.begin(), options.end());
+        const Outcome bad = kestrel(args);
+        EXPECT_EQ(bad.code, 1) << message;
+        EXPECT_THAT(bad.err, HasSubstr(message));
+    }
     // The fix point moves only while it is enabled.
-    r = kestrel({"-o", path("x.png"), "--event", "drag-fix-point 1,1"});
+    Outcome r = kestrel({"-o", path("x.png"), "--event", "drag-fix-point 1,1"});
     ASSERT_EQ(r.code, 0) << r.err;
     std::string script = slurp(dir / "view.kscript");
     script = std::regex_replace(script, std::regex(" knob fixParallax 1\n"), "");
