@@ -156,13 +156,7 @@ TEST(SyntheticStereo, ViewsSeeTheSceneFromTheirOwnCameras) {
     for (float v : a[1]) low = std::min(low, v), high = std::max(high, v);
     EXPECT_GT(high - low, 0.5f); // textured, not flat
     for (float alpha : a[3]) ASSERT_EQ(alpha, 1.0f);
-}
-
-// A rig of camera views names the cameras cam1, cam2 as the metadata numbers them.
-TEST(SyntheticStereo, CameraViewsShowTheCamerasOfTheirNumbers) {
-    const SyntheticStereoParameters p = misaligned();
-    Source left(p, "left"), right(p, "right");
-    const auto a = left.row(100, Mask_RGBA), b = right.row(100, Mask_RGBA);
+    // A rig of camera views names the cameras cam1, cam2 as the metadata numbers them.
     EXPECT_EQ(Source(p, "cam1", 10.0, {"cam1", "cam2"}).row(100, Mask_RGBA), a);
     EXPECT_EQ(Source(p, "cam2", 10.0, {"cam1", "cam2"}).row(100, Mask_RGBA), b);
     OutputContext::setViews({"left", "right"});
@@ -188,35 +182,34 @@ TEST(SyntheticStereo, KeyedMisalignmentIsInterpolatedBetweenKeys) {
     EXPECT_NE(s.op.hash(), Source(p, "left", 11.0).op.hash());
 }
 
-TEST(SyntheticStereo, MetadataCarriesTheRigOfTheFrame) {
-    Source s(misaligned(), "left", 5.0);
-    Marrow::Research::MetaDataHandler handler;
-    handler.updateMetaDataBundle(s.op.fetchMetaData());
-    ASSERT_EQ(handler.getNumberCameras(), 2);
-    EXPECT_EQ(handler.getCamera(1), s.op.camera(0, 5.0));
-    EXPECT_EQ(handler.getCamera(2), s.op.camera(1, 5.0));
-    EXPECT_EQ(handler.getLinks(1), std::vector<int>{1});
-    EXPECT_DOUBLE_EQ(handler.getRigConvergence(), 8.0);
-    EXPECT_EQ(handler.getRigPosition(true), Eigen::Vector3d::Zero());
-}
-
-TEST(SyntheticStereo, NominalMetadataCarriesTheRigAsDesigned) {
-    SyntheticStereoParameters p = misaligned();
-    p.nominalMetadata = true;
-    Source s(p, "left", 5.0);
-    Marrow::Research::MetaDataHandler handler;
-    handler.updateMetaDataBundle(s.op.fetchMetaData());
-    ASSERT_EQ(handler.getNumberCameras(), 2);
-    EXPECT_EQ(handler.getCamera(1), s.op.camera(0, 5.0));
-    const Marrow::Research::CameraDefinition& right = handler.getCamera(2);
-    EXPECT_EQ(right.getName(), "right");
-    EXPECT_EQ(right.getPosition(), Eigen::Vector3d(0.05, 0, 0));
-    EXPECT_EQ(right.getRotation(), Eigen::Vector3d::Zero());
-    EXPECT_EQ(right.getFocalLength(), p.focalLength);
-    EXPECT_EQ(right.getCentreShift(), Eigen::Vector2d::Zero());
-    EXPECT_DOUBLE_EQ(handler.getRigDiameter(), 0.1);
-    // The images keep the misalignment.
-    EXPECT_NE(s.op.camera(1, 5.0).getRotation(), Eigen::Vector3d::Zero());
+// The metadata carries the rig of the frame, or with nominalMetadata the rig as designed
+// while the images keep the misalignment.
+TEST(SyntheticStereo, MetadataCarriesTheRigOfTheFrameOrAsDesigned) {
+    for (bool nominal : {false, true}) {
+        SCOPED_TRACE(nominal ? "nominal" : "actual");
+        SyntheticStereoParameters p = misaligned();
+        p.nominalMetadata = nominal;
+        Source s(p, "left", 5.0);
+        Marrow::Research::MetaDataHandler handler;
+        handler.updateMetaDataBundle(s.op.fetchMetaData());
+        ASSERT_EQ(handler.getNumberCameras(), 2);
+        EXPECT_EQ(handler.getCamera(1), s.op.camera(0, 5.0));
+        const Marrow::Research::CameraDefinition& right = handler.getCamera(2);
+        if (!nominal) {
+            EXPECT_EQ(right, s.op.camera(1, 5.0));
+            EXPECT_EQ(handler.getLinks(1), std::vector<int>{1});
+            EXPECT_DOUBLE_EQ(handler.getRigConvergence(), 8.0);
+            EXPECT_EQ(handler.getRigPosition(true), Eigen::Vector3d::Zero());
+            continue;
+        }
+        EXPECT_EQ(right.getName(), "right");
+        EXPECT_EQ(right.getPosition(), Eigen::Vector3d(0.05, 0, 0));
+        EXPECT_EQ(right.getRotation(), Eigen::Vector3d::Zero());
+        EXPECT_EQ(right.getFocalLength(), p.focalLength);
+        EXPECT_EQ(right.getCentreShift(), Eigen::Vector2d::Zero());
+        EXPECT_DOUBLE_EQ(handler.getRigDiameter(), 0.1);
+        EXPECT_NE(s.op.camera(1, 5.0).getRotation(), Eigen::Vector3d::Zero());
+    }
 }
 
 TEST(SyntheticStereo, BadParametersAreReportedByName) {
