@@ -12,42 +12,6 @@ namespace KxTest {
 
 using namespace Kx::Image;
 
-class CoordinateSource : public Iop {
-public:
-    CoordinateSource(int w, int h, ChannelSet channels = Mask_RGBA)
-        : Iop(nullptr), _w(w), _h(h), _channels(channels) {
-        set_node_inputs(0);
-    }
-    const char* Class() const override { return "CoordinateSource"; }
-    int minimum_inputs() const override { return 0; }
-    int maximum_inputs() const override { return 0; }
-    void append(Hash& h) override {
-        h.append(_w);
-        h.append(_h);
-        h.append(offset);
-    }
-    void _validate(bool) override {
-        info().format = Format(_w, _h);
-        info().full_size_format = info().format;
-        info().box = Box(0, 0, _w, _h);
-        info().channels = _channels;
-    }
-    void engine(int y, int x, int r, ChannelSet channels, Row& row) override {
-        ++rowsRendered;
-        for (Channel z : channels) {
-            float* out = row.writable(z);
-            for (int i = x; i < r; ++i) out[i] = float(i + 10 * y + 1000 * z) + offset;
-        }
-    }
-
-    float offset = 0.0f;
-    std::atomic<int> rowsRendered{0};
-
-private:
-    int _w, _h;
-    ChannelSet _channels;
-};
-
 // An image whose pixels inside box are pattern(x, y, channel). The name goes into the
 // hash, since the engine's cache keeps rendered areas by hash across the whole test run.
 class PatternSource : public Iop {
@@ -85,6 +49,28 @@ private:
     Box _box;
     Pattern _pattern;
     ChannelSet _channels;
+};
+
+// x + 10·y + 1000·channel + offset over w x h; it counts the rows it renders.
+class CoordinateSource : public PatternSource {
+public:
+    CoordinateSource(int w, int h, ChannelSet channels = Mask_RGBA)
+        : PatternSource(
+              "coordinates", Box(0, 0, w, h),
+              [this](int x, int y, Channel z) { return float(x + 10 * y + 1000 * z) + offset; },
+              channels) {}
+    const char* Class() const override { return "CoordinateSource"; }
+    void append(Hash& h) override {
+        PatternSource::append(h);
+        h.append(offset);
+    }
+    void engine(int y, int x, int r, ChannelSet channels, Row& row) override {
+        ++rowsRendered;
+        PatternSource::engine(y, x, r, channels, row);
+    }
+
+    float offset = 0.0f;
+    std::atomic<int> rowsRendered{0};
 };
 
 } // namespace KxTest

@@ -162,21 +162,17 @@ TEST(Blur, SizesScaleWithTheProxyScale) {
 TEST(Blur, HashFollowsSizeAndChannels) {
     PatternSource src = brightPixel("bright");
     Blur blur(nullptr);
-    blur.size(6);
-    prepare(blur, src);
-    const Hash six = blur.hash();
-    blur.size(7);
-    prepare(blur, src);
-    EXPECT_NE(blur.hash(), six);
-    blur.size(6, 7);
-    prepare(blur, src);
-    EXPECT_NE(blur.hash(), six);
-    blur.size(6);
-    prepare(blur, src);
-    EXPECT_EQ(blur.hash(), six);
-    blur.channels_to_blur(Mask_RGB);
-    prepare(blur, src);
-    EXPECT_NE(blur.hash(), six);
+    const auto hashOf = [&](float w, float h, const ChannelSet& channels) {
+        blur.size(w, h);
+        blur.channels_to_blur(channels);
+        prepare(blur, src);
+        return blur.hash();
+    };
+    const Hash six = hashOf(6, 6, Mask_RGBA);
+    EXPECT_NE(hashOf(7, 7, Mask_RGBA), six);
+    EXPECT_NE(hashOf(6, 7, Mask_RGBA), six);
+    EXPECT_EQ(hashOf(6, 6, Mask_RGBA), six);
+    EXPECT_NE(hashOf(6, 6, Mask_RGB), six);
 }
 
 } // namespace

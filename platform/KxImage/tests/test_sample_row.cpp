@@ -101,19 +101,6 @@ TEST(FilterTable, WeightsMatchTheDirectWeights) {
     }
 }
 
-TEST(FilterTable, InterpolatingFiltersGiveThePixelAtItsCentre) {
-    for (int t :
-         {Filter::Cubic, Filter::Lanczos4, Filter::Lanczos6, Filter::Sinc4, Filter::Linear}) {
-        const Filter::Table table = Filter(t).table();
-        for (int c = -5; c <= 5; ++c) {
-            float w[Filter::kTableStride];
-            const int first = table.weights(float(c) + 0.5f, w);
-            for (int i = 0; i < Filter::kTableStride; ++i)
-                EXPECT_EQ(w[i], first + i == c ? 1.0f : 0.0f) << Filter::name(t) << " " << c;
-        }
-    }
-}
-
 // The node's two filters, and every other, against sample() over the whole image and
 // beyond its edges (where both repeat the edge pixels). Values are in [0, 1): the weights
 // differ by at most a few 1e-6 each, so a sample by less than 1e-4.

@@ -132,27 +132,19 @@ TEST_F(Scripts, CommentsAndBlankLinesAreIgnored) {
     EXPECT_EQ(kinds(*g->find("K1")).gain, 2.0f);
 }
 
-TEST_F(Scripts, BadValueNamesFileLineNodeAndKnob) {
-    auto g = read("kestrel_script 1\nviews left right\nnode KnobKinds K1\n knob gain 2\n"
-                  " knob centre {1 abc}\nend\n");
-    EXPECT_EQ(g, nullptr);
-    EXPECT_EQ(error, "shot.kscript:5: node K1, knob centre: cannot read \"abc\" as a number; "
-                     "correct the value or remove the line to keep the default");
-}
-
-TEST_F(Scripts, BadCustomTextIsRefusedWithTheKnobsOwnReason) {
-    auto g =
-        read("kestrel_script 1\nnode KnobKinds K1\n knob notes \"\nnotes 3 1\n  one\n\"\nend\n");
-    EXPECT_EQ(g, nullptr);
-    EXPECT_EQ(error, "shot.kscript:3: node K1, knob notes: fewer notes than the count says; "
-                     "correct the value or remove the line to keep the default");
-}
-
 TEST_F(Scripts, EachKindOfMistakeHasItsOwnMessage) {
     struct Case {
         const char* text;
         const char* message;
     } cases[] = {
+        {"kestrel_script 1\nviews left right\nnode KnobKinds K1\n knob gain 2\n"
+         " knob centre {1 abc}\nend\n",
+         "shot.kscript:5: node K1, knob centre: cannot read \"abc\" as a number; correct the "
+         "value or remove the line to keep the default"},
+        // A custom knob's text is refused with the knob's own reason.
+        {"kestrel_script 1\nnode KnobKinds K1\n knob notes \"\nnotes 3 1\n  one\n\"\nend\n",
+         "shot.kscript:3: node K1, knob notes: fewer notes than the count says; correct the "
+         "value or remove the line to keep the default"},
         {"node KnobKinds K1\nend\n",
          "shot.kscript:1: not a script: the first line must be \"kestrel_script 1\""},
         {"kestrel_script 2\n",
@@ -198,9 +190,7 @@ TEST_F(Scripts, EachKindOfMistakeHasItsOwnMessage) {
         EXPECT_EQ(read(c.text), nullptr) << c.text;
         EXPECT_EQ(error, c.message) << c.text;
     }
-}
-
-TEST_F(Scripts, ARefusedScriptLeavesTheViewsAsTheyWere) {
+    // A refused script leaves the views as they were.
     EXPECT_EQ(read("kestrel_script 1\nviews a b c\nnode KnobKinds K1\n knob gain x\nend\n"),
               nullptr);
     EXPECT_EQ(OutputContext::views(), (std::vector<std::string>{"left", "right"}));

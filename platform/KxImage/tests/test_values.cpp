@@ -54,9 +54,6 @@ TEST(Boxes, MergeIntersectAndClamp) {
     EXPECT_EQ(b, Box(1, 2, 3, 4));
     EXPECT_EQ(b.clampx(-5), 1);
     EXPECT_EQ(b.clampx(9), 2);
-    Format f(2048, 1080, 1.0, "2K_DCP");
-    EXPECT_EQ(f.r(), 2048);
-    EXPECT_EQ(f.t(), 1080);
     EXPECT_TRUE(FormatPair().isNone());
 }
 

@@ -121,14 +121,11 @@ TEST_F(Viewer, ClickSelectsTheNearestHandleThatTakesThePush) {
     // Out of reach of every handle: nothing taken, the selection is cleared.
     EXPECT_FALSE(v.click(40 + ViewerContext::kPickRadius + 2, 30));
     EXPECT_TRUE(v.selected(op.knob, &PointsOp::takesPush).empty());
-}
-
-TEST_F(Viewer, PickRadiusIsInViewerPixelsAtAProxyScale) {
-    auto viewer = drawn(proxyContext(0.25));
-    ViewerContext& v = *viewer;
-    // 16 full-size pixels away are 4 viewer pixels: within reach.
-    EXPECT_TRUE(v.click(10, 26));
-    EXPECT_TRUE(selected(v, 0));
+    // The pick radius is in viewer pixels: at a quarter proxy, 16 full-size pixels away are 4
+    // viewer pixels, within reach.
+    auto quarter = drawn(proxyContext(0.25));
+    EXPECT_TRUE(quarter->click(10, 26));
+    EXPECT_TRUE(selected(*quarter, 0));
 }
 
 TEST_F(Viewer, BoxSelectsEveryHandleInsideThatTakesAPush) {
