@@ -72,16 +72,14 @@ protected:
 
 } // namespace
 
-TEST_F(FullFrame, ProcessesOnceAndPassesOtherChannelsThrough) {
+TEST_F(FullFrame, ProcessesTheRequestedAreaOnceAndPassesOtherChannelsThrough) {
     std::vector<float> green;
     auto red = row(first, 2, nullptr, &green);
     row(first, 3);
     EXPECT_EQ(first.processCalls, 1);
     EXPECT_EQ(red[5], 1 + 5 + 20 + 1000.0f);
     EXPECT_EQ(green[5], 5 + 20 + 2000.0f); // straight from input 0
-}
-
-TEST_F(FullFrame, RowsOutsideTheProcessedAreaAreZero) {
+    // Rows and columns outside the processed area are zero.
     Processor part(nullptr);
     part.set_input(0, &source);
     part.validate(true);

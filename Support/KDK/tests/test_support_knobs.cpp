@@ -60,10 +60,8 @@ public:
     int level = 0, pushes = 0, keys = 0;
 };
 
-Op* buildStateful(Node* n) {
-    return new Stateful(n);
-}
-const Op::Description statefulDescription("KdkStateful", buildStateful);
+const Op::Description statefulDescription("KdkStateful",
+                                          [](Node* n) -> Op* { return new Stateful(n); });
 
 class SupportKnobs : public ::testing::Test {
 protected:
@@ -157,9 +155,9 @@ TEST_F(SupportKnobs, InteractionKnobRoutesViewerEventsToTheHooks) {
     EXPECT_EQ(viewer.redraws(), 2);
 }
 
-TEST_F(SupportKnobs, HandlesAreOfferedOnlyWhenAFlagAppliesToTheViewer) {
+TEST_F(SupportKnobs, HandlesAreOfferedOnlyWithThePanelOpenAndAFlagThatAppliesToTheViewer) {
     ViewerContext twoD, threeD(ViewerContext::Mode::Viewer3D);
-    EXPECT_EQ(op.doAnyHandles(&twoD), 0); // panel closed
+    EXPECT_EQ(op.doAnyHandles(&twoD), 0);
     node.setPanelOpen(true);
     EXPECT_EQ(op.doAnyHandles(&twoD), 3);
     EXPECT_EQ(op.doAnyHandles(&threeD), 0);

@@ -24,16 +24,13 @@ TEST(MwExceptionTemplate, AtSignNotBeforeADigitIsDropped) {
     EXPECT_EQ(registry.format(1, {{0, "a"}}), "a");
 }
 
-TEST(MwExceptionTemplate, RejectsMoreThanSixVariablesAndLeavesTheRegistryUnchanged) {
+TEST(MwExceptionTemplate, RejectsMoreThanSixVariablesOrTwoTemplatesOfOneCount) {
     MwExceptionTemplates registry;
     EXPECT_NO_THROW(registry.registerCode(1, {"@1 @2 @3 @4 @5 @6", "-"}));
     EXPECT_THROW(registry.registerCode(2, {"-", "@1 @2 @3 @4 @5 @6 @7"}),
                  ExException::TooManyTemplateVars);
     EXPECT_EQ(registry.find(2), nullptr);
-}
-
-TEST(MwExceptionTemplate, RejectsTwoTemplatesWithOneVariableCount) {
-    MwExceptionTemplates registry;
+    // Two templates of one code with one variable count are refused.
     EXPECT_THROW(registry.registerCode(15, {"@1 is missing.", "Missing item.", "Gone."}),
                  ExException::DuplicateTemplateFormat);
     // The same text under two codes is fine.
