@@ -40,7 +40,7 @@ protected:
     }
 };
 
-TEST_F(Cli, RenderWritesTheFramesOfAFarmList) {
+TEST_F(Cli, RenderAndExecuteWriteTheFramesOfAFarmList) {
     Outcome r = run({"render", script(32, 24, 1), "--frames", "1-3,6-10x2", "--views", "left"});
     ASSERT_EQ(r.code, 0) << r.err;
     std::vector<std::string> names;
@@ -52,6 +52,10 @@ TEST_F(Cli, RenderWritesTheFramesOfAFarmList) {
     // Off a terminal, progress comes as plain lines.
     EXPECT_THAT(r.err, HasSubstr("6/6 (100%)"));
     EXPECT_EQ(r.err.find('\r'), std::string::npos);
+    // execute runs one Write over the frames asked.
+    r = run({"execute", script(32, 24, 1), "Out", "--frames", "4"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_TRUE(fs::exists(dir / "out/frame.0004.exr"));
 }
 
 TEST_F(Cli, BadInputsAreOneMessageAndAFailure) {
@@ -69,12 +73,6 @@ TEST_F(Cli, BadInputsAreOneMessageAndAFailure) {
     }
 }
 
-TEST_F(Cli, ExecuteRunsAWriteOverTheNodesFrames) {
-    Outcome r = run({"execute", script(32, 24, 1), "Out", "--frames", "4"});
-    ASSERT_EQ(r.code, 0) << r.err;
-    EXPECT_TRUE(fs::exists(dir / "out/frame.0004.exr"));
-}
-
 TEST_F(Cli, PythonErrorShowsTheTraceback) {
     std::ofstream(path("broken.py")) << "import sys\nassert sys.argv[1:] == ['a', '-x'], sys.argv\n"
                                         "kestrel.toNode('nothing').name()\n";
@@ -85,7 +83,7 @@ TEST_F(Cli, PythonErrorShowsTheTraceback) {
     EXPECT_THAT(r.err, HasSubstr("AttributeError"));
 }
 
-TEST_F(Cli, InfoListsAClassesKnobsInDeclarationOrderAsJson) {
+TEST_F(Cli, InfoListsAClassesKnobsInDeclarationOrderAsJsonAndANodesValues) {
     Outcome r = run({"info", "--class", "Camera", "--json"});
     ASSERT_EQ(r.code, 0) << r.err;
     auto j = nlohmann::json::parse(r.out);
@@ -96,10 +94,8 @@ TEST_F(Cli, InfoListsAClassesKnobsInDeclarationOrderAsJson) {
                                                "gl_color", "tile_color"}));
     EXPECT_EQ(j["knobs"][0]["value"], "50");
     EXPECT_EQ(j["knobs"][0]["range"], nlohmann::json::array({5.0, 200.0}));
-}
-
-TEST_F(Cli, InfoOfANodeShowsItsValues) {
-    Outcome r = run({"info", script(32, 24, 1), "Out"});
+    // Of a node, info shows its values.
+    r = run({"info", script(32, 24, 1), "Out"});
     ASSERT_EQ(r.code, 0) << r.err;
     EXPECT_THAT(r.out, HasSubstr("Out (Write)"));
     EXPECT_THAT(r.out, HasSubstr("exr_layout  \"OpenEXR layout\"  enumeration  = 0 (single part) "

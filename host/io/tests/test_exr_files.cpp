@@ -145,19 +145,6 @@ TEST_F(KestrelIOExrFiles, MultiPartRoundTripHasAViewPerPart) {
     }
 }
 
-TEST_F(KestrelIOExrFiles, PerViewSequenceRoundTrip) {
-    const ImageData image = stereoImage();
-    const PathPattern pattern(file("plate_%v.%04d.exr"));
-    writeFrame(pattern, 12, image);
-    EXPECT_THAT(entries(), ElementsAre("plate_l.0012.exr", "plate_r.0012.exr"));
-    for (size_t v = 0; v < 2; ++v) {
-        const ImageData back = readFrame(pattern, 12, image.viewName(v));
-        ASSERT_THAT(back.viewNames(), ElementsAre(image.viewName(v)));
-        expectSameView(back.view(0), image.view(v));
-        EXPECT_EQ(back.metadata, image.metadata);
-    }
-}
-
 // Files written elsewhere may name layered channels layer.view.channel and use float and
 // matrix attributes; both are understood.
 TEST_F(KestrelIOExrFiles, ReadsLayerViewChannelNamesAndForeignAttributes) {
