@@ -81,7 +81,7 @@ TEST(Blur, SingleBrightPixelSpreadsAsANormalisedSymmetricGaussian) {
     EXPECT_NEAR(pixel(blur, 11, 11) / pixel(blur, 10, 10), std::exp(-1.0), 1e-6);
 }
 
-TEST(Blur, SizeZeroPassesPixelsThrough) {
+TEST(Blur, SizeZeroPassesPixelsThroughOnItsAxis) {
     PatternSource src("coordinates", Box(2, 1, 15, 9),
                       [](int x, int y, Channel z) { return float(x + 10 * y + 1000 * z); });
     Blur blur(nullptr);
@@ -92,17 +92,15 @@ TEST(Blur, SizeZeroPassesPixelsThrough) {
         for (int x = 2; x < 15; ++x)
             for (Channel z : Mask_RGBA)
                 ASSERT_EQ(pixel(blur, x, y, z), float(x + 10 * y + 1000 * z));
-}
-
-TEST(Blur, SizeZeroOnOneAxisLeavesThatAxisAlone) {
-    PatternSource src = brightPixel("bright");
+    // Size zero on one axis leaves that axis alone.
+    PatternSource bright = brightPixel("bright");
     Blur vertical(nullptr);
     vertical.size(0, 6);
-    prepare(vertical, src);
+    prepare(vertical, bright);
     EXPECT_EQ(vertical.box(), Box(0, -3, 21, 24));
     Blur horizontal(nullptr);
     horizontal.size(6, 0);
-    prepare(horizontal, src);
+    prepare(horizontal, bright);
     EXPECT_EQ(horizontal.box(), Box(-3, 0, 24, 21));
     for (int d = -5; d <= 5; ++d)
         for (int x = 0; x < 21; ++x) {

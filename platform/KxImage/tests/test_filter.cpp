@@ -43,34 +43,31 @@ TEST(Filter, UnknownTypesFallBackToCubic) {
     EXPECT_EQ(Filter(-1).type(), Filter::Cubic);
 }
 
-TEST(Filter, WeightsAddUpToOne) {
-    for (int t = 0; t < Filter::count(); ++t) {
-        const Filter f(t);
-        for (double s : kFootprints)
-            for (double p : phases()) {
-                const Taps w = weigh(f, p, s);
-                ASSERT_GT(w.n, 0);
-                double sum = 0;
-                for (int i = 0; i < w.n; ++i) sum += w.w[i];
-                // Each weight is rounded to float once after the division by the sum.
-                EXPECT_NEAR(sum, 1.0, 1e-6) << f.name() << " p=" << p << " s=" << s;
-            }
-    }
-}
-
-TEST(Filter, WeightsAreSymmetricAboutTheSample) {
-    // Mirroring the position about 0 maps column i (centre i + 0.5) to column -i - 1.
+// The weights of every filter add up to one, are symmetric about the sample, and for
+// Parzen are never negative.
+TEST(Filter, WeightsAddUpToOneAndAreSymmetricAboutTheSample) {
     for (int t = 0; t < Filter::count(); ++t) {
         const Filter f(t);
         for (double s : kFootprints)
             for (double p : phases()) {
                 const Taps a = weigh(f, p, s), b = weigh(f, -p, s);
+                ASSERT_GT(a.n, 0);
                 ASSERT_EQ(a.n, b.n) << f.name();
-                for (int i = a.first; i < a.first + a.n; ++i)
-                    // The normalising sums add the same terms in opposite order.
+                double sum = 0;
+                for (int i = a.first; i < a.first + a.n; ++i) {
+                    sum += a.at(i);
+                    // Mirroring the position about 0 maps column i (centre i + 0.5) to column
+                    // -i - 1; the normalising sums add the same terms in opposite order.
                     EXPECT_NEAR(a.at(i), b.at(-i - 1), 1e-6) << f.name() << " p=" << p;
+                    if (t == Filter::Parzen) {
+                        EXPECT_GE(a.at(i), 0.0f);
+                    }
+                }
+                // Each weight is rounded to float once after the division by the sum.
+                EXPECT_NEAR(sum, 1.0, 1e-6) << f.name() << " p=" << p << " s=" << s;
             }
     }
+    for (double d = -3; d <= 3; d += 1.0 / 64) EXPECT_GE(Filter(Filter::Parzen).eval(d), 0.0);
 }
 
 TEST(Filter, InterpolatingFiltersReturnThePixelAtItsCentre) {
@@ -116,16 +113,6 @@ TEST(Filter, ImpulsePicksThePixelContainingTheSample) {
             EXPECT_EQ(w.w[0], 1.0f);
         }
     }
-}
-
-TEST(Filter, ParzenIsNeverNegative) {
-    const Filter f(Filter::Parzen);
-    for (double d = -3; d <= 3; d += 1.0 / 64) EXPECT_GE(f.eval(d), 0.0) << "d=" << d;
-    for (double s : kFootprints)
-        for (double p : phases()) {
-            const Taps w = weigh(f, p, s);
-            for (int i = 0; i < w.n; ++i) EXPECT_GE(w.w[i], 0.0f);
-        }
 }
 
 TEST(Filter, KernelValuesAtKnownPoints) {

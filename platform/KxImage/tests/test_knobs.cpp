@@ -47,21 +47,16 @@ Curve curveOf(std::initializer_list<Key> keys) {
 
 } // namespace
 
-// ---- curves ----
-
-TEST(Curves, SmoothSegmentEasesInAndOutBetweenTwoKeys) {
+TEST(Curves, SmoothSegmentsEaseAtEndKeysAndTakeInnerSlopesFromNeighbours) {
     Curve c = curveOf({{0, 0}, {10, 10}});
     EXPECT_DOUBLE_EQ(c.evaluate(5), 5);
     // Zero slope at both end keys: the Hermite basis 3s^2 - 2s^3 at s = 0.25.
     EXPECT_DOUBLE_EQ(c.evaluate(2.5), 10 * (3 * 0.0625 - 2 * 0.015625));
     EXPECT_DOUBLE_EQ(c.evaluate(0), 0);
     EXPECT_DOUBLE_EQ(c.evaluate(10), 10);
-}
-
-TEST(Curves, InnerKeySlopeComesFromItsNeighbours) {
     // Keys on a straight line: the inner slope is the line's, so the segment from the inner
     // key is h00*10 + h10*10*1 + h01*20 + 0 at s = 0.5 (end slope 0).
-    Curve c = curveOf({{0, 0}, {10, 10}, {20, 20}});
+    c.setKey(20, 20);
     EXPECT_DOUBLE_EQ(c.evaluate(15), 0.5 * 10 + 0.125 * 10 + 0.5 * 20);
 }
 
@@ -83,8 +78,6 @@ TEST(Curves, ResettingAKeyKeepsItsInterpolationAndRemovingTheLastKeepsItsValue) 
     EXPECT_TRUE(c.animated);
     EXPECT_DOUBLE_EQ(c.evaluate(9), 4);
 }
-
-// ---- making and storing ----
 
 TEST_F(Knobs, TheMakePassStoresDefaultsIntoTheFirstOp) {
     EXPECT_EQ(op.mode, 2);
@@ -126,8 +119,6 @@ TEST_F(Knobs, FlagsClampRefuseSplittingAndRefuseAnimation) {
     EXPECT_FALSE(count.from_script("{curve smooth 1 5}"));
     EXPECT_EQ(count.lastError(), "the knob cannot be animated");
 }
-
-// ---- value operations ----
 
 TEST_F(Knobs, SetValueOnPlainAnimatedAndSplitKnobs) {
     EXPECT_TRUE(stuff(centre, ValueOp::SetValue, {.value = 3}));
@@ -209,7 +200,7 @@ TEST_F(Knobs, MakeAnimatedThenClearKeepsTheValueAtTheCurrentFrame) {
     EXPECT_EQ(gain.value(0, 0, 77), 5);
 }
 
-TEST_F(Knobs, SetComponentAtWritesOneComponentOfOneView) {
+TEST_F(Knobs, SetComponentAtWritesOneComponentOfOneViewAndBadOperationsAreRefused) {
     centre.split(kRight);
     ValueStuffArgs a{.value = 7, .time = 3, .view = kRight, .channel = 1};
     EXPECT_TRUE(stuff(centre, ValueOp::SetComponentAt, a));
@@ -220,6 +211,11 @@ TEST_F(Knobs, SetComponentAtWritesOneComponentOfOneView) {
     EXPECT_FALSE(stuff(centre, ValueOp::SetComponentAt, a));
     EXPECT_FALSE(stuff(centre, 99, a));
     EXPECT_FALSE(stuff(*node.knob("title"), ValueOp::GetValue, {}));
+    // The view operations need a view, one that exists.
+    for (int code : {ValueOp::SplitView, ValueOp::UnsplitView, ValueOp::ClearViewAnimation,
+                     ValueOp::SetViewAnimated})
+        EXPECT_FALSE(stuff(centre, code, {})) << code;
+    EXPECT_FALSE(stuff(centre, ValueOp::SplitView, {.view = 9}));
 }
 
 TEST_F(Knobs, PreparingOutputKnobsLeavesNoKeysSeparateViewsAndAnimation) {
@@ -249,15 +245,6 @@ TEST_F(Knobs, PreparingOutputKnobsLeavesNoKeysSeparateViewsAndAnimation) {
     EXPECT_EQ(centre.value(0, kLeft, 7), -42);
 }
 
-TEST_F(Knobs, ViewOperationsNeedAView) {
-    for (int code : {ValueOp::SplitView, ValueOp::UnsplitView, ValueOp::ClearViewAnimation,
-                     ValueOp::SetViewAnimated})
-        EXPECT_FALSE(stuff(centre, code, {})) << code;            // view -1
-    EXPECT_FALSE(stuff(centre, ValueOp::SplitView, {.view = 9})); // past the last view
-}
-
-// ---- knob-change dispatch ----
-
 TEST_F(Knobs, KnobChangedOnlyWithThePanelOpenTheAlwaysFlagOrAnInputChange) {
     gain.setValue(2);
     EXPECT_TRUE(op.changes.empty());
@@ -276,7 +263,7 @@ TEST_F(Knobs, KnobChangedOnlyWithThePanelOpenTheAlwaysFlagOrAnInputChange) {
     EXPECT_EQ(op.changes, std::vector<std::string>{Knob::kInputChange});
 }
 
-TEST_F(Knobs, ChangesFromInsideKnobChangedNeedTheRecursiveFlag) {
+TEST_F(Knobs, ChangesFromInsideKnobChangedNeedTheRecursiveFlagAndJoinTheEditsUndoStep) {
     node.setPanelOpen(true);
     op.changes.clear();
     op.onChange = [&](Knob* k) {
@@ -289,6 +276,13 @@ TEST_F(Knobs, ChangesFromInsideKnobChangedNeedTheRecursiveFlag) {
     centre.set_flag(KnobFlag::RecursiveChanged);
     gain.setValue(3);
     EXPECT_EQ(op.changes, (std::vector<std::string>{"gain", "gain", "centre"}));
+    // The edits knob_changed made join the undo step of the edit.
+    Undo::clear();
+    gain.setValue(4);
+    EXPECT_EQ(Undo::undoCount(), 1u);
+    Undo::undo();
+    EXPECT_EQ(gain.value(), 3);
+    EXPECT_EQ(centre.value(0), 3);
 }
 
 TEST_F(Knobs, AGroupDispatchesEachKnobOnceInOrderOfFirstChange) {
@@ -327,9 +321,7 @@ TEST_F(Knobs, HashFollowsKnobValuesButNotNoRerenderKnobs) {
     EXPECT_NE(hash(), h0);
 }
 
-// ---- undo ----
-
-TEST_F(Knobs, UndoAndRedoOfAValueEdit) {
+TEST_F(Knobs, UndoAndRedoOfAValueEditAndOfAKnobThatGoesAway) {
     // No-undo knobs and unchanged values make no step.
     node.knob("quiet")->setValue(3);
     gain.setValue(1);
@@ -345,6 +337,15 @@ TEST_F(Knobs, UndoAndRedoOfAValueEdit) {
     EXPECT_FALSE(Undo::undo());
     ASSERT_TRUE(Undo::redo());
     EXPECT_EQ(gain.value(), 4);
+    // A knob that goes away leaves the stack.
+    Undo::clear();
+    {
+        Node temporary(KindsOp::kClass, "Temporary");
+        temporary.knob("gain")->setValue(3);
+        EXPECT_EQ(Undo::undoCount(), 1u);
+    }
+    EXPECT_EQ(Undo::undoCount(), 0u);
+    EXPECT_FALSE(Undo::undo());
 }
 
 TEST_F(Knobs, UndoStepRestoresACustomKnobsContentExactly) {
@@ -364,31 +365,6 @@ TEST_F(Knobs, UndoStepRestoresACustomKnobsContentExactly) {
     ASSERT_TRUE(Undo::redo());
     EXPECT_EQ(op.notes->lines, (std::vector<std::string>{"a", "c"}));
 }
-
-TEST_F(Knobs, EditsMadeByKnobChangedJoinTheStepOfTheEdit) {
-    node.setPanelOpen(true);
-    op.onChange = [&](Knob* k) {
-        if (k == &gain) centre.setValue(gain.value());
-        return 1;
-    };
-    gain.setValue(2);
-    EXPECT_EQ(Undo::undoCount(), 1u);
-    Undo::undo();
-    EXPECT_EQ(gain.value(), 1);
-    EXPECT_EQ(centre.value(0), 0.5);
-}
-
-TEST_F(Knobs, AKnobThatGoesAwayLeavesTheStack) {
-    {
-        Node temporary(KindsOp::kClass, "Temporary");
-        temporary.knob("gain")->setValue(3);
-        EXPECT_EQ(Undo::undoCount(), 1u);
-    }
-    EXPECT_EQ(Undo::undoCount(), 0u);
-    EXPECT_FALSE(Undo::undo());
-}
-
-// ---- the question dialog ----
 
 class Questions : public ::testing::Test {
 protected:
@@ -432,8 +408,6 @@ TEST_F(Questions, WithoutTerminalOrAnswerItSaysNoAndHowToAnswer) {
     EXPECT_NE(log.str().find("\"Proceed?\" answered no"), std::string::npos);
     EXPECT_NE(log.str().find("--yes"), std::string::npos);
 }
-
-// ---- the key-frame control ----
 
 namespace {
 

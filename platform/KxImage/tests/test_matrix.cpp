@@ -104,7 +104,7 @@ TEST(Matrix3, InverseAndDeterminant) {
     EXPECT_TRUE(std::isnan(singular.inverse()(1, 1)));
 }
 
-TEST(Matrix4, ProjectionGivesThePinholeFocalLength) {
+TEST(Matrix4, ProjectionGivesThePinholeFocalLengthOrIsOrthographic) {
     // A 35 mm lens on a 36 mm film back: lens ratio 35/36. A point at depth z in front of
     // the camera (camera space -z) lands at normalised x = 2·lens·X/z, so on an image W
     // pixels wide (W/2 per normalised unit) the focal length is W·focal/film width.
@@ -124,9 +124,7 @@ TEST(Matrix4, ProjectionGivesThePinholeFocalLength) {
     const Vector3 c = shifted.transform({0, 0, -4});
     EXPECT_NEAR(c.x, -0.1f, kTol);
     EXPECT_NEAR(c.y, 0.05f, kTol);
-}
-
-TEST(Matrix4, OrthographicProjectionIgnoresDepthForXAndY) {
+    // The orthographic projection ignores depth for x and y.
     Matrix4 o;
     o.projection(0.5f, 1, 11, false);
     const Vector3 a = o.transform({0.3f, 0.2f, -2}), b = o.transform({0.3f, 0.2f, -9});

@@ -23,10 +23,8 @@ class PassSource : public KxTest::CoordinateSource {
 public:
     explicit PassSource(Node*) : CoordinateSource(12, 6) {}
 };
-Op* buildSource(Node* n) {
-    return new PassSource(n);
-}
-const Op::Description sourceDescription("PluginTestSource", buildSource);
+const Op::Description sourceDescription("PluginTestSource",
+                                        [](Node* n) -> Op* { return new PassSource(n); });
 
 } // namespace
 

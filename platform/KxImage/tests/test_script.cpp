@@ -235,10 +235,7 @@ struct OrderOp : public Op {
     }
 };
 
-Op* buildOrderOp(Node* n) {
-    return new OrderOp(n);
-}
-const Op::Description orderDescription("KnobOrder", buildOrderOp);
+const Op::Description orderDescription("KnobOrder", [](Node* n) -> Op* { return new OrderOp(n); });
 
 } // namespace
 

@@ -30,7 +30,7 @@ void addMany(unsigned index, unsigned n, void* data) {
     }
 }
 
-TEST(Threads, SpawnRunsEveryIndexAndWaitJoinsThem) {
+TEST(Threads, SpawnRunsEveryIndexAndWaitJoinsTheThreadsOfItsData) {
     Counter c;
     Thread::spawn(addMany, 4, &c);
     Thread::wait(&c);
@@ -39,9 +39,7 @@ TEST(Threads, SpawnRunsEveryIndexAndWaitJoinsThem) {
     EXPECT_EQ(c.seenIndices.load(), 0xFu);
     EXPECT_EQ(c.seenCounts.load(), 4u);
     EXPECT_EQ(Thread::thisIndex(), 0u);
-}
-
-TEST(Threads, WaitJoinsOnlyTheThreadsOfItsData) {
+    // Wait joins only the threads of its data.
     Counter a, b;
     Thread::spawn(addMany, 2, &a);
     Thread::spawn(addMany, 2, &b);

@@ -54,10 +54,8 @@ struct PointsOp : public Op {
     std::vector<std::pair<float, float>> points;
     Knob* knob = nullptr;
 };
-Op* buildPointsOp(Node* n) {
-    return new PointsOp(n);
-}
-const Op::Description pointsDescription(PointsOp::kClass, buildPointsOp);
+const Op::Description pointsDescription(PointsOp::kClass,
+                                        [](Node* n) -> Op* { return new PointsOp(n); });
 
 OutputContext proxyContext(double scale, double tx = 0, double ty = 0) {
     OutputContext c(1, 1);
