@@ -44,18 +44,16 @@ TEST(Execute, RunsUnskippedFramesBetweenBeginAndEnd) {
     EXPECT_EQ(calls, 5);
 }
 
-TEST(Execute, AFailingFrameStopsTheRunButEndStillRuns) {
+TEST(Execute, AFailingFrameStopsTheRunButEndStillRunsAndOpsWithoutFrameWorkAreRefused) {
     Recorder r;
     r.failAt = 3;
     ExecuteResult res = execute(r, {1, 3, 5});
     EXPECT_FALSE(res.ok);
     EXPECT_EQ(r.log, "begin;1v2;3v2;end");
     EXPECT_EQ(res.error, "CoordinateSource at frame 3: no matches at frame 3");
-}
-
-TEST(Execute, AnOpWithoutFrameWorkIsRefused) {
+    // An op without frame work is refused.
     KxTest::CoordinateSource s(2, 2);
-    ExecuteResult res = execute(s, {1});
+    res = execute(s, {1});
     EXPECT_FALSE(res.ok);
     EXPECT_NE(res.error.find("cannot be executed"), std::string::npos);
 }
