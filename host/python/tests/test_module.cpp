@@ -240,25 +240,17 @@ TEST_F(PythonModule, AnswerHandlerAnswersTheHostsQuestions) {
             "answers.py");
 }
 
-TEST_F(PythonModule, ExecuteRunsAWriteOverTheFrames) {
-    runCode("src, out = '" + plate(8, 6) + "', '" + path("seq.%04d.exr") + R"PY('
-read = kestrel.createNode('Read')
-read['file'].setValue(src)
-w = kestrel.nodes.Write()
-w.setInput(0, read)
-w['file'].setValue(out)
-kestrel.execute(w, 2, 4)
-)PY",
-            "execute.py");
-    EXPECT_EQ(files(), (std::vector<std::string>{"plate.exr", "seq.0002.exr", "seq.0003.exr",
-                                                 "seq.0004.exr"}));
-}
-
-TEST_F(PythonModule, RenderWritesOnlyTheChosenViewsOfASplitPin) {
-    runCode("src, out = '" + plate(8, 6) + "', '" + path("v_%V.exr") + R"PY('
-kestrel.setViews(['left', 'right'])
+// execute runs a Write over frames; render writes only the chosen views of a split pin.
+TEST_F(PythonModule, ExecuteAndRenderWriteTheChosenFramesAndViews) {
+    runCode("src, seq, out = '" + plate(8, 6) + "', '" + path("seq.%04d.exr") + "', '" +
+                path("v_%V.exr") + R"PY('
 a = kestrel.createNode('Read')
 a['file'].setValue(src)
+w = kestrel.nodes.Write()
+w.setInput(0, a)
+w['file'].setValue(seq)
+kestrel.execute(w, 2, 4)
+kestrel.setViews(['left', 'right'])
 pin = kestrel.nodes.CornerPin2D()
 pin.setInput(0, a)
 pin['to1'].splitView(1)
@@ -266,13 +258,13 @@ pin['to1'].setValue(-1, 0, view=2)
 pin['filter'].setValue('Impulse')
 assert pin['to1'].isSplit(2) and not pin['to1'].isSplit(1)
 assert pin['to1'].getValue(0, 2) == -1 and pin['to1'].getValue(0, 1) == 0
-w = kestrel.nodes.Write()
 w.setInput(0, pin)
 w['file'].setValue(out)
 kestrel.render(w, [1], views=['right'])
 )PY",
-            "views.py");
-    EXPECT_EQ(files(), (std::vector<std::string>{"plate.exr", "v_right.exr"}));
+            "write.py");
+    EXPECT_EQ(files(), (std::vector<std::string>{"plate.exr", "seq.0002.exr", "seq.0003.exr",
+                                                 "seq.0004.exr", "v_right.exr"}));
 }
 
 } // namespace
