@@ -42,7 +42,7 @@ TEST(SphericalTransform, RoundTripGivesBackEveryPixelOfTheFrame) {
     }
 }
 
-TEST(SphericalTransform, PointsAtTheConvergenceDepthHaveNoDisparity) {
+TEST(SphericalTransform, PointsAtTheConvergenceDepthHaveNoDisparityAndAxesFollowTheWorld) {
     CameraDefinition left = leftCamera(), right = leftCamera();
     left.setRotation({0, 0, 0});
     right.setRotation({0, 0, 0});
@@ -56,9 +56,7 @@ TEST(SphericalTransform, PointsAtTheConvergenceDepthHaveNoDisparity) {
     ASSERT_TRUE(tr.ProjectToIdeal(ir, pr, PROJECTION_LATLONG));
     EXPECT_GT((pl - pr).norm(), 1.0);
     EXPECT_LT((il - ir).norm(), 1e-9);
-}
-
-TEST(SphericalTransform, LatLongAxesFollowTheWorld) {
+    // The latlong's axes follow the world's.
     CameraDefinition c;
     c.setFormatWidth(1000);
     c.setFormatHeight(1000);

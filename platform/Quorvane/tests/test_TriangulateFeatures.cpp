@@ -32,7 +32,7 @@ FeatureTrack trackOf(const CameraRigDefinition& rig, const Eigen::Vector3d& x) {
 
 } // namespace
 
-TEST(TriangulateFeatures, ExactFeaturesGiveThePointWithZeroError) {
+TEST(TriangulateFeatures, ExactFeaturesGiveThePointWithZeroErrorAndAMismatchSharesItsError) {
     const CameraRigDefinition rig = stereoRig();
     for (const Eigen::Vector3d& x :
          {Eigen::Vector3d(0.3, -0.2, -2.0), Eigen::Vector3d(-4, 2, -30)}) {
@@ -41,10 +41,7 @@ TEST(TriangulateFeatures, ExactFeaturesGiveThePointWithZeroError) {
         EXPECT_LT((p.getPosition() - x).norm(), 1e-6 * x.norm());
         EXPECT_LT(p.getRMSE(), 1e-6);
     }
-}
-
-TEST(TriangulateFeatures, VerticalMismatchSharesItsErrorBetweenTheViews) {
-    const CameraRigDefinition rig = stereoRig();
+    // A vertical mismatch shares its error between the views.
     FeatureTrack t = trackOf(rig, {0.1, 0.1, -5.0});
     FeatureTrack moved;
     moved.addFeature(0, t.getFeatures()[0].second);
