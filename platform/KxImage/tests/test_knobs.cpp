@@ -139,7 +139,7 @@ TEST_F(Knobs, SetValueOnPlainAnimatedAndSplitKnobs) {
     EXPECT_EQ(centre.value(0, kRight, 12), 9);
 }
 
-TEST_F(Knobs, KeyOperationsCountAndListDistinctTimesOverComponents) {
+TEST_F(Knobs, KeyOperationsCountAndListDistinctTimesOverComponentsAndViews) {
     stuff(centre, ValueOp::SetValueAt, {.value = 1, .time = 20, .channel = 0});
     stuff(centre, ValueOp::SetValueAt, {.value = 1, .time = 5});
     EXPECT_EQ(run(centre, ValueOp::KeyCount, {}), 2);
@@ -150,9 +150,7 @@ TEST_F(Knobs, KeyOperationsCountAndListDistinctTimesOverComponents) {
     EXPECT_TRUE(stuff(centre, ValueOp::DeleteKeyAt, {.time = 20}));
     EXPECT_FALSE(stuff(centre, ValueOp::DeleteKeyAt, {.time = 20}));
     EXPECT_EQ(run(centre, ValueOp::KeyCount, {}), 1);
-}
-
-TEST_F(Knobs, KeyOperationsOnASplitViewLeaveTheOtherViewsAlone) {
+    // On a split view the key operations leave the other views alone.
     gain.split(kRight);
     EXPECT_TRUE(stuff(gain, ValueOp::SetValueAt, {.value = 3, .time = 4, .view = kRight}));
     const ValueStuffArgs right{.time = 4, .view = kRight}, left{.time = 4, .view = kLeft};

@@ -7,7 +7,7 @@ namespace {
 
 using Kx::Image::MetaData::Bundle;
 
-TEST(MetaData, TypedReadsAnswerOnlyForTheirKind) {
+TEST(MetaData, TypedReadsAnswerOnlyForTheirKindAndMergesAddAndReplace) {
     Bundle b;
     b.setData("rig/cameraCount", 2);
     b.setData("rig/convergence", 3.5);
@@ -43,17 +43,14 @@ TEST(MetaData, TypedReadsAnswerOnlyForTheirKind) {
     EXPECT_EQ(b.find("exr/missing"), nullptr);
     ASSERT_NE(b.find("rig/convergence"), nullptr);
     EXPECT_EQ(std::get<double>(*b.find("rig/convergence")), 3.5);
-}
-
-TEST(MetaData, MergeAddsAndReplaces) {
-    Bundle a, b;
+    // Merging adds and replaces.
+    Bundle a, other;
     a.setData("rig/cameraCount", 2);
     a.setData("exr/owner", std::string("left"));
-    b.setData("exr/owner", std::string("right"));
-    b.setData("rig/name", std::string("main"));
-    a.merge(b);
+    other.setData("exr/owner", std::string("right"));
+    other.setData("rig/name", std::string("main"));
+    a.merge(other);
     EXPECT_EQ(a.size(), 3u);
-    std::string s;
     EXPECT_TRUE(a.getString("exr/owner", s));
     EXPECT_EQ(s, "right");
     EXPECT_TRUE(a.contains("rig/name"));
