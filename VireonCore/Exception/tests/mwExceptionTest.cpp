@@ -17,7 +17,7 @@ using namespace Marrow::Exceptions;
 
 const MwExceptionLocation kSomewhere{"load()", "mwImage.cpp", 96};
 
-TEST(MwException, RaiseRecordsItsLocationAndNumberedParameters) {
+TEST(MwException, RaiseRecordsItsLocationAndNumberedParametersAndClonesKeepThem) {
     int line = 0;
     const auto range = raisedBy<OutOfRange>([&line] {
         line = __LINE__ + 1;
@@ -34,9 +34,7 @@ TEST(MwException, RaiseRecordsItsLocationAndNumberedParameters) {
     const auto assertion =
         raisedBy<AssertionFailed>([index] { MW_ASSERT(index < 2 && index >= 0); });
     EXPECT_EQ(assertion.message(), "Assertion failed: index < 2 && index >= 0");
-}
-
-TEST(MwException, CloneKeepsClassCodeLocationAndParameters) {
+    // A clone keeps class, code, location and parameters.
     auto raised = raisedBy<AssertionFailed>([] {
         raiseException<AssertionFailed>({kUnknownFunction, "mwDisplayManager.cpp", 125}, "a == b");
     });

@@ -92,7 +92,7 @@ TEST_F(KestrelIOImageFiles, DeepFilesKeepEveryCode) {
 }
 
 // Row 0 of the host is the last scanline of the file, and comes back at row 0.
-TEST_F(KestrelIOImageFiles, RowZeroIsTheBottomOfTheFile) {
+TEST_F(KestrelIOImageFiles, RowZeroIsTheBottomOfTheFileAndTheDataBoxIsPlacedInTheFormat) {
     ImageData image;
     ViewPixels& v = image.addView("", ViewPixels(Format(3, 4), Box(0, 0, 3, 4), Mask_RGB));
     v.row(Chan_Green, 0)[2] = 1.0f;
@@ -108,13 +108,10 @@ TEST_F(KestrelIOImageFiles, RowZeroIsTheBottomOfTheFile) {
         EXPECT_EQ(std::count(pixels.begin(), pixels.end(), 1.0f), 1);
         EXPECT_EQ(readImage(file(name)).view(0).at(Chan_Green, 2, 0), 1.0f);
     }
-}
-
-TEST_F(KestrelIOImageFiles, DataBoxIsPlacedInTheFullFormat) {
-    ImageData image;
-    ViewPixels& v = image.addView("", ViewPixels(Format(4, 4), Box(1, 1, 2, 2), Mask_RGB));
-    v.row(Chan_Blue, 1)[0] = 1.0f;
-    writeImage(file("box.png"), image);
+    // A data box is placed in the full format.
+    ImageData boxed;
+    boxed.addView("", ViewPixels(Format(4, 4), Box(1, 1, 2, 2), Mask_RGB)).row(Chan_Blue, 1)[0] = 1;
+    writeImage(file("box.png"), boxed);
     const ViewPixels back = readImage(file("box.png")).view(0);
     EXPECT_EQ(back.box(), Box(0, 0, 4, 4));
     EXPECT_EQ(back.at(Chan_Blue, 1, 1), 1.0f);

@@ -87,7 +87,7 @@ TEST(Filter, InterpolatingFiltersReturnThePixelAtItsCentre) {
         EXPECT_FALSE(Filter(t).interpolating()) << Filter::name(t);
 }
 
-TEST(Filter, LinearReproducesARampExactly) {
+TEST(Filter, LinearReproducesARampExactlyAndImpulsePicksThePixel) {
     // f(i) = a·(i + 0.5) + b sampled anywhere gives a·p + b: this pins pixel centres at
     // i + 0.5. Positions are multiples of 1/8 and footprints powers of two, so every
     // weight and the sum are exact in float and the equality is exact.
@@ -101,13 +101,10 @@ TEST(Filter, LinearReproducesARampExactly) {
             for (int i = 0; i < w.n; ++i) v += w.w[i] * (a * (w.first + i + 0.5) + b);
             EXPECT_EQ(v, a * p + b) << "p=" << p << " s=" << s;
         }
-}
-
-TEST(Filter, ImpulsePicksThePixelContainingTheSample) {
-    const Filter f(Filter::Impulse);
+    // Impulse picks the pixel containing the sample.
     for (double p : {0.0, 0.25, 0.999, 1.0, -0.5, -1.0, 7.5}) {
         for (double s : {1.0, 5.0}) {
-            const Taps w = weigh(f, p, s);
+            const Taps w = weigh(Filter(Filter::Impulse), p, s);
             EXPECT_EQ(w.n, 1);
             EXPECT_EQ(w.first, int(std::floor(p))) << "p=" << p;
             EXPECT_EQ(w.w[0], 1.0f);

@@ -73,7 +73,7 @@ TEST(Matrix4, BuildingOperationsPostMultiply) {
     EXPECT_EQ(p.z, 11.0f);
 }
 
-TEST(Matrix4, InverseDeterminantAndTranspose) {
+TEST(Matrix, InverseDeterminantAndTranspose) {
     const Matrix4 m = someTransform();
     expectNear(m.inverse() * m, Matrix4::identity());
     expectNear(m * m.inverse(), Matrix4::identity());
@@ -90,15 +90,13 @@ TEST(Matrix4, InverseDeterminantAndTranspose) {
     flat.scale(1, 1, 0);
     EXPECT_EQ(flat.determinant(), 0.0f);
     EXPECT_TRUE(std::isnan(flat.inverse()(0, 0)));
-}
-
-TEST(Matrix3, InverseAndDeterminant) {
+    // The 3 x 3 matrices too.
     Matrix3 a;
     a(0, 0) = 2, a(0, 1) = 1, a(1, 1) = 3, a(1, 2) = 1, a(2, 0) = 1;
     EXPECT_EQ(a.determinant(), 7.0f);
     const Matrix3 i = a.inverse() * a;
-    for (int r = 0; r < 3; ++r)
-        for (int c = 0; c < 3; ++c) EXPECT_NEAR(i(r, c), r == c ? 1.0f : 0.0f, kTol);
+    for (int row = 0; row < 3; ++row)
+        for (int c = 0; c < 3; ++c) EXPECT_NEAR(i(row, c), row == c ? 1.0f : 0.0f, kTol);
     Matrix3 singular;
     singular(2, 2) = 0;
     EXPECT_TRUE(std::isnan(singular.inverse()(1, 1)));
