@@ -117,16 +117,14 @@ TEST(Engine, ReadsOutsideTheDataBoxRepeatTheEdge) {
     EXPECT_EQ(row[Chan_Z][2], 0.0f);
 }
 
-TEST(Engine, InterruptedRenderStopsAndReportsIt) {
+TEST(Engine, InterruptedRendersAndInputErrorsStopTheRender) {
     CoordinateSource s(64, 64);
     Engine::interruptAll();
     bool ok = Engine::renderRows(s, Box(0, 0, 64, 64), Mask_RGB, [](int, const Row&) {});
     Engine::resetInterrupt();
     EXPECT_FALSE(ok);
     EXPECT_TRUE(Engine::renderRows(s, Box(0, 0, 64, 64), Mask_RGB, [](int, const Row&) {}));
-}
-
-TEST(Engine, AnInputErrorReachesTheOpDownstream) {
+    // An input error reaches the op downstream and stops its render.
     struct Broken : CoordinateSource {
         Broken() : CoordinateSource(4, 4) {}
         void _validate(bool for_real) override {

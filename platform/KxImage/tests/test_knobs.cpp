@@ -375,7 +375,7 @@ protected:
     std::ostringstream log;
 };
 
-TEST_F(Questions, TerminalAnswersYesOnlyToYes) {
+TEST_F(Questions, TerminalAnswersYesOnlyToYesAfterThePythonHandlerAndTheOption) {
     std::istringstream in("  Yes \nno\n");
     std::ostringstream out;
     Question::setTerminal(&in, &out);
@@ -383,11 +383,9 @@ TEST_F(Questions, TerminalAnswersYesOnlyToYes) {
     EXPECT_EQ(out.str(), "Sure? [y/N] ");
     EXPECT_FALSE(Question::ask("Sure?"));
     EXPECT_FALSE(Question::ask("Sure?")); // end of input
-}
-
-TEST_F(Questions, PythonHandlerThenOptionAnswerBeforeTheTerminal) {
-    std::istringstream in("y\n");
-    Question::setTerminal(&in, nullptr);
+    // The Python handler, then the option's answer, come before the terminal.
+    std::istringstream unread("y\n");
+    Question::setTerminal(&unread, nullptr);
     Question::setAnswer(false);
     EXPECT_FALSE(Question::ask("Sure?"));
     Question::setHandler([](const std::string& q) -> std::optional<bool> {
@@ -396,7 +394,7 @@ TEST_F(Questions, PythonHandlerThenOptionAnswerBeforeTheTerminal) {
     });
     EXPECT_TRUE(Question::ask("Python decides?"));
     EXPECT_FALSE(Question::ask("Sure?"));
-    EXPECT_EQ(in.tellg(), 0); // the terminal was never read
+    EXPECT_EQ(unread.tellg(), 0); // the terminal was never read
 }
 
 TEST_F(Questions, WithoutTerminalOrAnswerItSaysNoAndHowToAnswer) {

@@ -105,7 +105,7 @@ TEST_F(Viewer, HandlesSitWhereTheModelViewPutsThemAndTheOverlayIsDrawn) {
     EXPECT_EQ(v.overlay()->pixel(30, 30)[3], 0); // transparent elsewhere
 }
 
-TEST_F(Viewer, ClickSelectsTheNearestHandleThatTakesThePush) {
+TEST_F(Viewer, ClicksSelectTheNearestHandleThatTakesThePushAndKeysGoToKeyHandles) {
     auto viewer = drawn(proxyContext(1));
     ViewerContext& v = *viewer;
     EXPECT_TRUE(v.click(13, 11)); // 3 from the first, 1.4 from the second
@@ -137,11 +137,8 @@ TEST_F(Viewer, BoxSelectsEveryHandleInsideThatTakesAPush) {
     EXPECT_EQ(v.selected(op.knob, &PointsOp::takesPush), (std::vector<int>{0, 1}));
     v.clear_selection(op.knob);
     EXPECT_FALSE(selected(v, 0));
-}
-
-TEST_F(Viewer, KeyPressAndReleaseGoToKeyHandles) {
-    auto viewer = drawn(proxyContext(1));
-    ViewerContext& v = *viewer;
+    // Key presses and releases go to the key handles.
+    PointsOp::keys.clear();
     EXPECT_TRUE(v.keyPress('x'));
     EXPECT_FALSE(v.keyPress('y'));
     EXPECT_EQ(PointsOp::keys, (std::vector<int>{ViewerContext::kKey, ViewerContext::kKeyUp,
