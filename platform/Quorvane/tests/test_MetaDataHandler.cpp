@@ -41,7 +41,7 @@ Bundle written() {
 
 } // namespace
 
-TEST(MetaDataHandler, RigSurvivesWritingAndReading) {
+TEST(MetaDataHandler, RigSurvivesWritingAndReadingUnderTheDocumentedKeys) {
     MetaDataHandler h;
     EXPECT_TRUE(h.updateMetaDataBundle(written()));
     EXPECT_EQ(h.getLastError(), "");
@@ -55,9 +55,7 @@ TEST(MetaDataHandler, RigSurvivesWritingAndReading) {
     EXPECT_EQ(h.getRigRotation(true), Eigen::Vector3d(0, 90, 0));
     EXPECT_DOUBLE_EQ(h.getRigDiameter(), 0.2);
     EXPECT_DOUBLE_EQ(h.getRigConvergence(), 6.5);
-}
-
-TEST(MetaDataHandler, KeysAreTheDocumentedOnes) {
+    // The keys in the bundle are the documented ones.
     const Bundle b = written();
     int count = 0;
     ASSERT_TRUE(b.getInt("rig/cameraCount", count));
