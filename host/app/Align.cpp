@@ -26,6 +26,8 @@
 #include <fstream>
 #include <iomanip>
 #include <map>
+#include <optional>
+#include <set>
 #include <regex>
 #include <sstream>
 #include <stdexcept>
@@ -241,6 +243,55 @@ void writeContactSheet(const std::string& path, Node& before, Node& after, doubl
     IO::writeImage(path, image);
 }
 
+// Frames as farms write them: runs of consecutive frames joined ("1-4,6,8-10").
+std::string frameListText(const std::vector<int>& frames) {
+    std::string text;
+    for (size_t i = 0; i < frames.size();) {
+        size_t j = i;
+        while (j + 1 < frames.size() && frames[j + 1] == frames[j] + 1) ++j;
+        text += (text.empty() ? "" : ",") + std::to_string(frames[i]);
+        if (j > i) text += "-" + std::to_string(frames[j]);
+        i = j + 1;
+    }
+    return text;
+}
+
+// Sets an enumeration knob by the name of its item, matched without regard to case; an
+// unknown name fails naming the option and the items.
+void setItem(Node& node, const char* name, const std::string& item, const std::string& option) {
+    Knob& k = knob(node, name);
+    const auto& items = k.items();
+    const auto lower = [](std::string t) {
+        for (char& c : t) c = char(std::tolower(static_cast<unsigned char>(c)));
+        return t;
+    };
+    for (size_t i = 0; i < items.size(); ++i)
+        if (lower(items[i]) == lower(item)) {
+            k.setValue(double(i));
+            return;
+        }
+    std::string list;
+    for (const auto& i : items) list += (list.empty() ? "" : ", ") + i;
+    fail("unknown " + option + " \"" + item + "\": use one of " + list);
+}
+
+// The frames whose "after" the report measures: every key, the written frame farthest from
+// any key (where the blend between keys is least sure), and the last written frame.
+std::vector<int> measuredFrames(const std::set<double>& keys, const std::vector<int>& written) {
+    std::set<int> frames;
+    for (double k : keys) frames.insert(int(k));
+    int farthest = written.front();
+    double distance = -1;
+    for (int f : written) {
+        double d = 1e300;
+        for (double k : keys) d = std::min(d, std::abs(double(f) - k));
+        if (d > distance) distance = d, farthest = f;
+    }
+    frames.insert(farthest);
+    frames.insert(written.back());
+    return {frames.begin(), frames.end()};
+}
+
 } // namespace
 
 void runAlign(const AlignOptions& o, std::ostream& out) {
@@ -255,29 +306,33 @@ void runAlign(const AlignOptions& o, std::ostream& out) {
     for (int t = 0; t < Filter::count(); ++t)
         if (o.filter == Filter::name(t)) filter = t;
     if (filter < 0) indexOf(Filter::names(), o.filter, "filter");
+    const bool fill = o.missingFrames != "error";
 
-    // Frames and views of the plate.
+    // Frames and views of the plate: the range runs from its first to its last frame on disk,
+    // in either view; a frame of the range that one view lacks is a hole.
     std::vector<int> frames;
     std::vector<std::string> views = {"left", "right"};
     std::string leftName = "left", rightName = "right";
+    std::vector<std::pair<std::string, std::vector<int>>> sequences; // pattern, frames on disk
     if (o.demo) {
         frames = {1, 2, 3, 4, 5};
     } else {
-        frames = framesOnDisk(o.left);
-        if (!o.right.empty()) {
-            const std::vector<int> right = framesOnDisk(o.right);
-            std::vector<int> both;
-            std::set_intersection(frames.begin(), frames.end(), right.begin(), right.end(),
-                                  std::back_inserter(both));
-            if (both.empty()) fail("the left and right plates share no frame numbers");
-            frames = both;
-        } else {
-            const std::string first = IO::PathPattern(o.left).expand(frames.front());
-            const IO::ImageData header = IO::readImage(first);
+        sequences.emplace_back(o.left, framesOnDisk(o.left));
+        if (!o.right.empty()) sequences.emplace_back(o.right, framesOnDisk(o.right));
+        int first = sequences[0].second.front(), last = sequences[0].second.back();
+        for (const auto& [pattern, have] : sequences) {
+            first = std::min(first, have.front());
+            last = std::max(last, have.back());
+        }
+        for (int f = first; f <= last; ++f) frames.push_back(f);
+        if (o.right.empty()) {
+            const std::string firstFile =
+                IO::PathPattern(o.left).expand(sequences[0].second.front());
+            const IO::ImageData header = IO::readImage(firstFile);
             views = header.viewNames();
             if (views.size() < 2)
-                fail(first + " holds one view: give the right view as a second file "
-                             "(kestrel align LEFT RIGHT -o ...) or a multi-view OpenEXR");
+                fail(firstFile + " holds one view: give the right view as a second file "
+                                 "(kestrel align LEFT RIGHT -o ...) or a multi-view OpenEXR");
             leftName = views[0];
             rightName = views[1];
             if (std::find(views.begin(), views.end(), "left") != views.end() &&
@@ -298,13 +353,60 @@ void runAlign(const AlignOptions& o, std::ostream& out) {
                     return s;
                 }());
     }
+    // Frames asked for outside the plate are an error unless the user chose how to fill them.
     if (!o.frames.empty()) {
-        const std::vector<int> wanted = IO::parseFrameList(o.frames);
-        std::vector<int> both;
+        std::vector<int> wanted = IO::parseFrameList(o.frames);
+        std::sort(wanted.begin(), wanted.end());
+        wanted.erase(std::unique(wanted.begin(), wanted.end()), wanted.end());
+        std::vector<int> outside;
         for (int f : wanted)
-            if (std::binary_search(frames.begin(), frames.end(), f)) both.push_back(f);
-        if (both.empty()) fail("none of the frames " + o.frames + " is in the plate");
-        frames = both;
+            if (f < frames.front() || f > frames.back()) outside.push_back(f);
+        if (outside.size() == wanted.size() && !fill)
+            fail("none of the frames " + o.frames + " is in the plate (frames " +
+                 frameListText(frames) + ")");
+        if (!outside.empty() && !fill)
+            fail("frames " + frameListText(outside) + " of --frames " + o.frames +
+                 " are outside the plate (frames " + frameListText(frames) +
+                 "): ask for frames of the plate, or pass --missing-frames black or hold to "
+                 "fill them");
+        frames = wanted;
+    }
+    for (const auto& [pattern, have] : sequences) {
+        std::vector<int> missing;
+        for (int f : frames)
+            if (!std::binary_search(have.begin(), have.end(), f)) missing.push_back(f);
+        if (!missing.empty() && !fill)
+            fail("frame " + std::to_string(missing.front()) + " is missing: " +
+                 IO::PathPattern(pattern).expand(missing.front()) + " does not exist" +
+                 (missing.size() > 1 ? " (nor do frames " + frameListText(missing) + ")" : "") +
+                 ": render or restore it, or pass --missing-frames black or hold");
+    }
+
+    // No output may overwrite a file of the plate.
+    const fs::path outputPath = fs::absolute(o.output);
+    const fs::path scriptPath = o.script.empty() ? outputPath.parent_path() / "aligned.kscript"
+                                : fs::path(o.script).has_parent_path()
+                                    ? fs::absolute(o.script)
+                                    : outputPath.parent_path() / o.script;
+    {
+        std::set<fs::path> inputs;
+        for (const auto& [pattern, have] : sequences)
+            for (int f : have) {
+                const IO::PathPattern p(pattern);
+                for (const std::string& v : views)
+                    inputs.insert(fs::weakly_canonical(fs::absolute(p.expand(f, v))));
+            }
+        const IO::PathPattern output(outputPath.string());
+        for (int f : frames)
+            for (const std::string& v : {leftName, rightName}) {
+                const fs::path target = fs::weakly_canonical(output.expand(f, v));
+                if (inputs.count(target))
+                    fail("the output " + target.string() +
+                         " is also a file of the plate: write the aligned views elsewhere");
+            }
+        if (inputs.count(fs::weakly_canonical(scriptPath)))
+            fail("the script " + scriptPath.string() +
+                 " is also a file of the plate: name another with --script");
     }
     OutputContext::setViews(views);
     const int leftView = OutputContext::lookup_view(leftName);
@@ -321,6 +423,7 @@ void runAlign(const AlignOptions& o, std::ostream& out) {
         knob(*r, "file").setText(fs::absolute(file).string());
         knob(*r, "first").setValue(frames.front());
         knob(*r, "last").setValue(frames.back());
+        setItem(*r, "missing_frames", o.missingFrames, "--missing-frames");
         return r;
     };
     if (o.demo) {
@@ -349,6 +452,22 @@ void runAlign(const AlignOptions& o, std::ostream& out) {
         knob(*channels, "channels").setText("stitch_map.u stitch_map.v");
         plate = channels;
     }
+    // The Write's options are checked before any work starts.
+    Node& write = *graph.add(std::make_unique<Node>("Write", "Write1"));
+    knob(write, "file").setText(outputPath.string());
+    knob(write, "channels")
+        .setText(std::string("rgba") + (o.disparity ? " disparityL disparityR" : "") +
+                 (o.stmap ? " stitch_map" : ""));
+    if (!o.datatype.empty())
+        knob(write, "datatype")
+            .setValue(o.datatype == "half"    ? 0.0
+                      : o.datatype == "float" ? 1.0
+                                              : (fail("unknown --datatype \"" + o.datatype +
+                                                      "\": use half or float"),
+                                                 0.0));
+    if (!o.compression.empty()) setItem(write, "compression", o.compression, "--compression");
+    if (o.overscan) knob(write, "overscan").setValue(1);
+
     Node& aligner = *graph.add(std::make_unique<Node>(kAligner, "VerticalAligner1"));
     aligner.setInput(0, plate);
     aligner.setPanelOpen(true);
@@ -361,8 +480,9 @@ void runAlign(const AlignOptions& o, std::ostream& out) {
     knob(aligner, "keyStep").setValue(o.keyStep);
     aligner.setContext(OutputContext(frames.front(), leftView));
     press(aligner, "addAllKeys");
-    // Key All leaves the last frame out; a plate of one frame, or a step past the end,
-    // still gets its first frame keyed.
+    // Key All leaves the last frame out; the job keys it too, so that the end of the shot
+    // is analysed rather than held at the last key's correction.
+    knob(aligner, "analysisKeyframe").setValueAt(frames.back(), frames.back());
     if (knob(aligner, "analysisKeyframe").keyTimes().empty())
         knob(aligner, "analysisKeyframe").setValueAt(frames.front(), frames.front());
     const std::set<double> keys = knob(aligner, "analysisKeyframe").keyTimes();
@@ -399,42 +519,43 @@ void runAlign(const AlignOptions& o, std::ostream& out) {
         press(aligner, "calculateScale");
     }
 
-    // Render both views, written beside their final names and renamed when complete, into
-    // the output's folder, made when it does not exist yet.
-    std::error_code made;
-    fs::create_directories(fs::absolute(o.output).parent_path(), made);
-    if (made)
-        fail("cannot make the output folder " + fs::absolute(o.output).parent_path().string() +
-             ": " + made.message());
-    Node& write = *graph.add(std::make_unique<Node>("Write", "Write1"));
+    // The output's folder, made when it does not exist yet; then the script, which is all a
+    // render of any chunk of the shot needs.
+    for (const fs::path& folder : {outputPath.parent_path(), scriptPath.parent_path()}) {
+        std::error_code made;
+        fs::create_directories(folder, made);
+        if (made) fail("cannot make the folder " + folder.string() + ": " + made.message());
+    }
     write.setInput(0, &aligner);
-    knob(write, "file").setText(fs::absolute(o.output).string());
-    knob(write, "channels")
-        .setText(std::string("rgba") + (o.disparity ? " disparityL disparityR" : "") +
-                 (o.stmap ? " stitch_map" : ""));
     write.setContext(OutputContext(frames.front(), leftView));
-    std::vector<double> renderFrames(frames.begin(), frames.end());
-    executeNode(write, renderFrames, "Render");
-
-    // The script beside the output, for the artist to open and adjust.
-    const fs::path outputPath = fs::absolute(o.output);
-    const fs::path scriptPath = outputPath.parent_path() / "aligned.kscript";
     std::string error;
     if (!Script::save(graph, scriptPath.string(), &error)) fail(error);
 
+    // Render both views, written beside their final names and renamed when complete.
+    std::vector<int> written;
+    if (!o.analyseOnly) {
+        executeNode(write, std::vector<double>(frames.begin(), frames.end()), "Render");
+        written = frames;
+    }
+
     // Measure: the stored matches of the input, and matches found afresh in the output.
-    Graph check;
-    Node& measure = *check.add(std::make_unique<Node>(kAligner, "Measure"));
-    measure.setInput(0, &aligner);
-    knob(measure, "leftView").setValue(leftView);
-    knob(measure, "rightView").setValue(rightView);
-    knob(measure, "layoutType").setValue(1);
-    knob(measure, "alignmentSpace").setValue(1);
-    for (double key : keys) knob(measure, "analysisKeyframe").setValueAt(key, key);
-    measure.setContext(OutputContext(frames.front(), leftView));
-    knob(measure, "executeType").setValue(0);
-    executeNode(measure, std::vector<double>(keys.begin(), keys.end()), "Measure");
-    const auto after = storedMatches(measure);
+    std::map<int, std::vector<Pair>> after;
+    std::vector<int> measured;
+    if (!o.analyseOnly) {
+        measured = measuredFrames(keys, written);
+        Graph check;
+        Node& measure = *check.add(std::make_unique<Node>(kAligner, "Measure"));
+        measure.setInput(0, &aligner);
+        knob(measure, "leftView").setValue(leftView);
+        knob(measure, "rightView").setValue(rightView);
+        knob(measure, "layoutType").setValue(1);
+        knob(measure, "alignmentSpace").setValue(1);
+        for (int f : measured) knob(measure, "analysisKeyframe").setValueAt(f, f);
+        measure.setContext(OutputContext(frames.front(), leftView));
+        knob(measure, "executeType").setValue(0);
+        executeNode(measure, std::vector<double>(measured.begin(), measured.end()), "Measure");
+        after = storedMatches(measure);
+    }
 
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -443,24 +564,40 @@ void runAlign(const AlignOptions& o, std::ostream& out) {
                              : o.left + (o.right.empty() ? "" : " + " + o.right);
     report["views"] = {leftName, rightName};
     report["frames"] = {frames.front(), frames.back()};
+    report["framesWritten"] = written;
+    report["missingFrames"] = o.missingFrames;
     report["preset"] = o.preset;
     report["space"] = o.space;
     report["layout"] = "Stereo Layout (the pair's pose is solved from the matches)";
-    report["output"] = outputPath.string();
+    if (!o.analyseOnly) report["output"] = outputPath.string();
     report["script"] = scriptPath.string();
     std::vector<Pair> allBefore, allAfter;
     for (double key : keys) {
         const int k = int(key);
         const auto& b = before.at(k);
-        const std::vector<Pair> a = after.count(k) ? after.at(k) : std::vector<Pair>{};
         allBefore.insert(allBefore.end(), b.begin(), b.end());
-        allAfter.insert(allAfter.end(), a.begin(), a.end());
-        report["keys"].push_back({{"frame", k},
-                                  {"before", toJson(verticalDisparity(b))},
-                                  {"after", toJson(verticalDisparity(a))}});
+        nlohmann::json entry = {{"frame", k}, {"before", toJson(verticalDisparity(b))}};
+        if (!o.analyseOnly)
+            entry["after"] =
+                toJson(verticalDisparity(after.count(k) ? after.at(k) : std::vector<Pair>{}));
+        report["keys"].push_back(entry);
     }
     report["before"] = toJson(verticalDisparity(allBefore));
-    report["after"] = toJson(verticalDisparity(allAfter));
+    std::optional<std::pair<int, Stats>> worst;
+    for (int f : measured) {
+        const Stats st = verticalDisparity(after.count(f) ? after.at(f) : std::vector<Pair>{});
+        const auto& pairs = after.count(f) ? after.at(f) : std::vector<Pair>{};
+        allAfter.insert(allAfter.end(), pairs.begin(), pairs.end());
+        nlohmann::json entry = toJson(st);
+        entry["frame"] = f;
+        entry["key"] = keys.count(double(f)) > 0;
+        report["measured"].push_back(entry);
+        if (!worst || st.rms > worst->second.rms) worst = std::make_pair(f, st);
+    }
+    if (!o.analyseOnly) {
+        report["after"] = toJson(verticalDisparity(allAfter));
+        report["worst"] = {{"frame", worst->first}, {"rms", worst->second.rms}};
+    }
     report["seconds"] = seconds;
 
     if (!o.contactSheet.empty()) {
@@ -480,8 +617,9 @@ void runAlign(const AlignOptions& o, std::ostream& out) {
 
     const Stats b = verticalDisparity(allBefore), a = verticalDisparity(allAfter);
     out << std::fixed << std::setprecision(3);
-    out << "Aligned " << report["plate"].get<std::string>() << ", views " << leftName << " and "
-        << rightName << ", frames " << frames.front() << "-" << frames.back() << "\n";
+    out << (o.analyseOnly ? "Analysed " : "Aligned ") << report["plate"].get<std::string>()
+        << ", views " << leftName << " and " << rightName << ", frames " << frameListText(frames)
+        << "\n";
     out << "  preset " << o.preset << ", " << o.space
         << " space, Stereo Layout (no rig metadata used)\n";
     out << "  keys:";
@@ -490,9 +628,23 @@ void runAlign(const AlignOptions& o, std::ostream& out) {
     out << "\n";
     out << "  vertical disparity of the matches, before: mean " << b.mean << " px, RMS " << b.rms
         << " px, max " << b.max << " px (" << b.count << " matches)\n";
-    out << "  vertical disparity of the matches, after:  mean " << a.mean << " px, RMS " << a.rms
-        << " px, max " << a.max << " px (" << a.count << " matches found afresh in the output)\n";
-    out << "  output " << outputPath.string() << "\n  script " << scriptPath.string() << "\n";
+    if (!o.analyseOnly) {
+        out << "  vertical disparity of the matches, after:  mean " << a.mean << " px, RMS "
+            << a.rms << " px, max " << a.max << " px (" << a.count
+            << " matches found afresh in the output)\n";
+        out << "  after, per measured frame (RMS):";
+        for (int f : measured)
+            out << " " << f << ": " << verticalDisparity(after.count(f) ? after.at(f)
+                                                                          : std::vector<Pair>{})
+                                            .rms;
+        out << " px\n  worst frame " << worst->first << ": RMS " << worst->second.rms << " px\n";
+        out << "  frames written " << frameListText(written) << "\n";
+        out << "  output " << outputPath.string() << "\n";
+    }
+    out << "  script " << scriptPath.string() << "\n";
+    if (o.analyseOnly)
+        out << "  nothing rendered: render chunks with kestrel render " << scriptPath.string()
+            << " --frames A-B\n";
     if (!o.contactSheet.empty())
         out << "  contact sheet " << fs::absolute(o.contactSheet).string() << "\n";
     out << "  time " << std::setprecision(1) << seconds << " s\n";

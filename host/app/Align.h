@@ -38,6 +38,13 @@ struct AlignOptions {
     std::optional<std::pair<float, float>> fixPoint;
     bool disparity = false; // write the aligned disparity too
     bool stmap = false;     // write the STMap of the correction too (stitch_map.u, .v)
+    bool analyseOnly = false;           // analyse and save the script, render nothing
+    std::string script;                 // the saved script (default: aligned.kscript beside
+                                        // the output; a bare name goes beside the output)
+    std::string missingFrames = "error"; // error, black or hold
+    std::string datatype;               // OpenEXR colour: half or float (default half)
+    std::string compression;            // OpenEXR or TIFF compression (default: the Write's)
+    bool overscan = false;              // keep the data window beyond the format
 };
 
 // Runs the job, printing the report to out; throws std::runtime_error with one message that

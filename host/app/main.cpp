@@ -1,5 +1,7 @@
 // kestrel: the command-line host. Loads the plug-ins of the folder beside the executable
-// (build/plugins next to build/bin) and of --plugin-path, then runs one subcommand:
+// (build/plugins next to build/bin) and of --plugin-path, sets the render cache's memory
+// budget (--cache-memory) and what Reads do with missing frames (--missing-frames), then
+// runs one subcommand:
 //   render SCRIPT [--frames LIST] [--views LIST] [--node NAME]
 //   execute SCRIPT NODE [--frames LIST]
 //   press SCRIPT NODE.KNOB [--save PATH]
@@ -16,6 +18,7 @@
 
 #include <Kestrel/IO/FrameList.h>
 #include <Kestrel/IO/IOError.h>
+#include <Kestrel/IO/PathPattern.h>
 #include <Kestrel/Python/Interpreter.h>
 #include <Kestrel/Python/Session.h>
 #include <Kx/Image/Engine.h>
@@ -28,6 +31,7 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <cmath>
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
@@ -102,10 +106,33 @@ Kestrel::Python::ProgressFn progressOn(std::unique_ptr<Kestrel::Progress>& bar,
     return [&bar](int done, int) { bar->update(done); };
 }
 
+// The files a Write writes at the frames: one per frame, or one per frame and view when its
+// pattern names the view.
+std::vector<std::string> filesOf(Node& write, const std::vector<double>& frames,
+                                 const std::vector<std::string>& views) {
+    std::vector<std::string> files;
+    const Knob* file = write.knob("file");
+    if (!file) return files;
+    const Kestrel::IO::PathPattern pattern(file->text());
+    std::vector<std::string> names = views;
+    if (names.empty())
+        for (int v = 1; v < OutputContext::viewcount(); ++v)
+            names.push_back(OutputContext::viewname(v));
+    for (double f : frames) {
+        if (!pattern.hasView()) {
+            files.push_back(pattern.expand(int(std::lround(f))));
+            continue;
+        }
+        for (const std::string& v : names) files.push_back(pattern.expand(int(std::lround(f)), v));
+    }
+    return files;
+}
+
 int render(const std::string& script, const std::string& frameList, const std::string& viewList,
-           const std::string& nodeName) {
+           const std::string& nodeName, const std::string& missingFrames) {
     Session& s = Session::current();
     s.load(script);
+    if (!missingFrames.empty()) s.setMissingFrames(missingFrames);
     std::vector<Node*> writes;
     if (!nodeName.empty()) writes.push_back(&s.node(nodeName));
     auto frames = framesOption(frameList, int(s.graph().firstFrame), int(s.graph().lastFrame));
@@ -124,12 +151,19 @@ int render(const std::string& script, const std::string& frameList, const std::s
         throw;
     }
     bar->finish();
+    if (writes.empty())
+        for (const auto& n : s.graph().nodes())
+            if (std::string(n->Class()) == "Write") writes.push_back(n.get());
+    for (Node* w : writes)
+        for (const std::string& f : filesOf(*w, frames, views)) std::cout << "wrote " << f << "\n";
     return 0;
 }
 
-int execute(const std::string& script, const std::string& nodeName, const std::string& frameList) {
+int execute(const std::string& script, const std::string& nodeName, const std::string& frameList,
+            const std::string& missingFrames) {
     Session& s = Session::current();
     s.load(script);
+    if (!missingFrames.empty()) s.setMissingFrames(missingFrames);
     Node& node = s.node(nodeName);
     auto [first, last] = s.frameRange(node);
     auto frames = framesOption(frameList, first, last);
@@ -273,6 +307,13 @@ int main(int argc, char** argv) {
     app.add_flag("--no", no, "Answer no to every question the nodes ask")->excludes(yesFlag);
     unsigned threads = 0;
     app.add_option("--threads", threads, "Render threads (default: one per CPU)");
+    std::string cacheMemory, missingFrames;
+    app.add_option("--cache-memory", cacheMemory,
+                   "Memory budget of the render cache: 4G, 512M, or 25% of the machine "
+                   "(default 25%)");
+    app.add_option("--missing-frames", missingFrames,
+                   "What a Read does with a frame missing on disk or outside its range: error "
+                   "(default), black or hold");
 
     std::string script, nodeName, frames, views, target, savePath, file, className;
     bool json = false;
@@ -337,6 +378,19 @@ int main(int argc, char** argv) {
     alignCmd->add_flag("--disparity", align.disparity, "Also write the aligned disparity");
     alignCmd->add_flag("--stmap", align.stmap,
                        "Also write the STMap of the correction (stitch_map.u, stitch_map.v)");
+    alignCmd->add_flag("--analyse-only", align.analyseOnly,
+                       "Analyse the whole range and save the script, render nothing: render "
+                       "chunks of it later with kestrel render SCRIPT --frames A-B");
+    alignCmd->add_option("--script", align.script,
+                         "The saved script's name (default aligned.kscript beside the output)");
+    alignCmd->add_option("--datatype", align.datatype,
+                         "OpenEXR colour: half (default) or float; data channels are always "
+                         "32-bit float");
+    alignCmd->add_option("--compression", align.compression,
+                         "OpenEXR: none, rle, zips, zip (default), piz, pxr24, b44, b44a, dwaa, "
+                         "dwab; TIFF: none, lzw, zip");
+    alignCmd->add_flag("--overscan", align.overscan,
+                       "Keep the data window beyond the frame (default: crop to the format)");
 
     Kestrel::ViewOptions viewOptions;
     double viewFrame = 0;
@@ -380,6 +434,10 @@ int main(int argc, char** argv) {
         loadPlugins(pluginPaths);
         if (yes || no) Question::setAnswer(yes);
         if (threads > 0) Engine::setThreads(threads);
+        if (!cacheMemory.empty())
+            Engine::setCacheBudget(Kestrel::Python::parseMemorySize(cacheMemory, "--cache-memory"));
+        if (!missingFrames.empty())
+            missingFrames = Kestrel::Python::parseMissingFrames(missingFrames, "--missing-frames");
         if (pluginsCmd->parsed()) return listPlugins();
         if (alignCmd->parsed()) {
             if (!plates.empty()) align.left = plates[0];
@@ -392,13 +450,14 @@ int main(int argc, char** argv) {
                     throw std::runtime_error("--fix-point takes x,y in pixels, such as 960,540");
                 align.fixPoint = std::make_pair(x, y);
             }
+            align.missingFrames = missingFrames.empty() ? "error" : missingFrames;
             Kestrel::runAlign(align, std::cout);
             return 0;
         }
         // Script buttons run Python, so the interpreter is there for every graph command.
         Kestrel::Python::startInterpreter();
-        if (renderCmd->parsed()) return render(script, frames, views, nodeName);
-        if (executeCmd->parsed()) return execute(script, nodeName, frames);
+        if (renderCmd->parsed()) return render(script, frames, views, nodeName, missingFrames);
+        if (executeCmd->parsed()) return execute(script, nodeName, frames, missingFrames);
         if (pressCmd->parsed()) return press(script, target, savePath);
         if (pythonCmd->parsed()) {
             Kestrel::Python::runFile(file, pyArgs);

@@ -565,6 +565,28 @@ nodes = _Nodes()
 
     // ---- running ----
     m.def(
+        "setCacheMemory",
+        [](const py::object& size) {
+            const std::string text = py::isinstance<py::str>(size)
+                                         ? size.cast<std::string>()
+                                         : std::to_string(size.cast<long long>());
+            guarded([&] { Engine::setCacheBudget(parseMemorySize(text, "setCacheMemory")); });
+        },
+        py::arg("size"),
+        "sets the memory budget of the render cache: bytes, \"4G\", \"512M\" or \"25%\" of "
+        "the machine");
+    m.def("cacheMemory", [] { return Engine::cacheBudget(); },
+          "the memory budget of the render cache, in bytes");
+    m.def(
+        "setMissingFrames",
+        [](const std::string& choice) {
+            guarded([&] {
+                session().setMissingFrames(parseMissingFrames(choice, "setMissingFrames"));
+            });
+        },
+        py::arg("choice"),
+        "sets what every Read does with a missing frame: \"error\", \"black\" or \"hold\"");
+    m.def(
         "execute",
         [](const py::object& n, double first, double last) {
             Node& node = nodeArg(n, "the node");

@@ -10,8 +10,10 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cmath>
 #include <set>
 #include <sstream>
+#include <unistd.h>
 
 namespace Kestrel::Python {
 
@@ -190,6 +192,19 @@ std::pair<int, int> Session::frameRange(Node& node) {
             return {op->first_frame(), op->last_frame()};
     }
     return {int(_graph->firstFrame), int(_graph->lastFrame)};
+}
+
+void Session::setMissingFrames(const std::string& choice) {
+    for (const auto& n : _graph->nodes()) {
+        if (std::string(n->Class()) != "Read") continue;
+        Knob* k = n->knob("missing_frames");
+        if (!k) throw SessionError(n->name() + " has no missing_frames knob");
+        const auto& items = k->items();
+        auto it = std::find(items.begin(), items.end(), choice);
+        if (it == items.end())
+            throw SessionError(n->name() + ".missing_frames has no choice \"" + choice + "\"");
+        k->setValue(double(it - items.begin()));
+    }
 }
 
 void Session::freshOps() {
@@ -372,6 +387,53 @@ std::vector<std::string> parseViewList(const std::string& text) {
     }
     if (views.empty()) throw SessionError("the view list \"" + text + "\" names no view");
     return views;
+}
+
+} // namespace Kestrel::Python
+
+namespace Kestrel::Python {
+
+size_t parseMemorySize(const std::string& text, const std::string& what) {
+    const auto bad = [&](const std::string& why) {
+        return SessionError(what + " \"" + text + "\" " + why +
+                            ": give bytes with K, M, G or T (such as 512M or 4G), or a share "
+                            "of the machine's memory such as 25%");
+    };
+    std::istringstream in(text);
+    double value = 0;
+    if (!(in >> value) || !std::isfinite(value) || value <= 0)
+        throw bad("is not a positive size");
+    std::string unit;
+    in >> unit;
+    std::string rest;
+    if (in >> rest) throw bad("has more than a number and a unit");
+    for (char& c : unit) c = char(std::toupper(static_cast<unsigned char>(c)));
+    double bytes = 0;
+    if (unit == "%") {
+        if (value > 100) throw bad("is more than the whole machine");
+        const double memory = double(sysconf(_SC_PHYS_PAGES)) * double(sysconf(_SC_PAGE_SIZE));
+        bytes = memory * value / 100.0;
+    } else {
+        if (unit.size() == 2 && unit[1] == 'B') unit.pop_back();
+        static const std::pair<const char*, double> units[] = {
+            {"", 1.0}, {"B", 1.0}, {"K", 1024.0}, {"M", 1048576.0},
+            {"G", 1073741824.0}, {"T", 1099511627776.0}};
+        bool known = false;
+        for (auto [name, scale] : units)
+            if (unit == name) bytes = value * scale, known = true;
+        if (!known) throw bad("has an unknown unit");
+    }
+    if (bytes < 16.0 * 1048576.0) throw bad("is below 16M, where no frame fits");
+    if (bytes > 1e18) throw bad("is larger than any machine");
+    return size_t(bytes);
+}
+
+std::string parseMissingFrames(const std::string& text, const std::string& what) {
+    for (const char* choice : {"error", "black", "hold"})
+        if (text == choice) return text;
+    throw SessionError(what + " \"" + text +
+                       "\" is not a choice: use error (stop and name the file), black (a black "
+                       "frame) or hold (the nearest earlier frame)");
 }
 
 } // namespace Kestrel::Python

@@ -166,6 +166,37 @@ TEST_F(HostNodes, InterruptedRenderKeepsFinishedFramesAndLeavesNoPartialFile) {
                                                  "seq.0003.exr"}));
 }
 
+// A sequence renders within the cache's budget: with a budget of a few frames' areas, the
+// accounted bytes never pass it over 20 frames of both views, and what a frame used is let
+// go when it is done, so the cache is empty between frames.
+TEST_F(HostNodes, SequenceRendersWithinASmallCacheBudget) {
+    OutputContext::setViews({"left", "right"});
+    Node* plate = Session::current().createNode("SyntheticStereo");
+    for (auto [name, value] : {std::pair{"width", 96.0}, {"height", 54.0}, {"lastFrame", 20.0}})
+        plate->knob(name)->setValue(value);
+    // JoinViews reads its inputs through the engine's cache, as every filtering node does.
+    Node* join = Session::current().createNode("JoinViews");
+    join->setInput(0, plate);
+    join->setInput(1, plate);
+    Node& w = write(*join, path("seq_%V.####.exr"));
+    w.knob("channels")->setText("rgba disparityL");
+    const size_t before = Engine::cacheBudget();
+    const size_t budget = size_t(96 + 32) * 54 * 4 * 20; // about five areas of four channels
+    Engine::setCacheBudget(budget);
+    Engine::resetCacheHighWater();
+    std::vector<double> frames;
+    for (int f = 1; f <= 20; ++f) frames.push_back(f);
+    size_t mostBetweenFrames = 0;
+    Session::current().render({&w}, frames, {}, [&](int, int) {
+        mostBetweenFrames = std::max(mostBetweenFrames, Engine::cacheBytes());
+    });
+    EXPECT_GT(Engine::cacheHighWater(), 0u);
+    EXPECT_LE(Engine::cacheHighWater(), budget);
+    EXPECT_EQ(mostBetweenFrames, 0u);
+    EXPECT_EQ(files().size(), 40u);
+    Engine::setCacheBudget(before);
+}
+
 TEST_F(HostNodes, JoinViewsGivesEachViewItsOwnInput) {
     OutputContext::setViews({"left", "right"});
     Node* join = Session::current().createNode("JoinViews");

@@ -11,6 +11,7 @@
 #include <oneapi/tbb/task_arena.h>
 
 #include <algorithm>
+#include <unistd.h>
 #include <atomic>
 #include <cstring>
 #include <list>
@@ -44,16 +45,26 @@ Workers& workers() {
     return w;
 }
 
+// The budget starts at a quarter of the machine's memory: a frame's working set at 4K is a
+// few hundred megabytes, and the rest stays free for the image files, Python and the
+// other programs of a workstation.
+size_t defaultBudget() {
+    const long pages = sysconf(_SC_PHYS_PAGES), pageSize = sysconf(_SC_PAGE_SIZE);
+    if (pages <= 0 || pageSize <= 0) return size_t(4) << 30;
+    return std::max(size_t(pages) * size_t(pageSize) / 4, size_t(256) << 20);
+}
+
 struct Store {
     using Key = std::tuple<uint64_t, int, int, int, int, std::string>;
     std::mutex mutex;
-    size_t budget = size_t(4) << 30;
-    size_t bytes = 0;
+    size_t budget = defaultBudget();
+    size_t bytes = 0, highWater = 0;
     std::list<Key> lru; // most recent first
     std::map<Key, std::pair<std::shared_ptr<const Plane>, std::list<Key>::iterator>> entries;
 
-    void trim() {
-        while (bytes > budget && !lru.empty()) {
+    // Drops the least recently used areas until `incoming` more bytes fit in the budget.
+    void trim(size_t incoming = 0) {
+        while (bytes + incoming > budget && !lru.empty()) {
             auto it = entries.find(lru.back());
             bytes -= it->second.first->bytes();
             entries.erase(it);
@@ -96,13 +107,31 @@ void setCacheBudget(size_t bytes) {
 }
 
 size_t cacheBudget() {
-    return store().budget;
+    auto& s = store();
+    std::lock_guard lock(s.mutex);
+    return s.budget;
+}
+
+size_t defaultCacheBudget() {
+    return defaultBudget();
 }
 
 size_t cacheBytes() {
     auto& s = store();
     std::lock_guard lock(s.mutex);
     return s.bytes;
+}
+
+size_t cacheHighWater() {
+    auto& s = store();
+    std::lock_guard lock(s.mutex);
+    return s.highWater;
+}
+
+void resetCacheHighWater() {
+    auto& s = store();
+    std::lock_guard lock(s.mutex);
+    s.highWater = s.bytes;
 }
 
 void clearCache() {
@@ -164,7 +193,8 @@ bool interrupted() {
 } // namespace Engine
 
 std::shared_ptr<const Plane> EngineCache::render(Iop& op, const Box& area,
-                                                 const ChannelSet& channels) {
+                                                 const ChannelSet& channels, bool& stored) {
+    stored = false;
     auto plane = std::make_shared<Plane>();
     plane->box = area.empty() ? Box() : area;
     plane->channels = area.empty() ? ChannelSet() : channels;
@@ -176,6 +206,7 @@ std::shared_ptr<const Plane> EngineCache::render(Iop& op, const Box& area,
         std::lock_guard lock(s.mutex);
         if (auto it = s.entries.find(key); it != s.entries.end()) {
             s.lru.splice(s.lru.begin(), s.lru, it->second.second);
+            stored = true;
             return it->second.first;
         }
     }
@@ -201,11 +232,20 @@ std::shared_ptr<const Plane> EngineCache::render(Iop& op, const Box& area,
     // An interrupted render is not kept: its rows may be incomplete.
     if (stopped || op.hasError()) return plane;
 
+    // An area larger than the whole budget is not stored: the op that asked keeps it alone.
     std::lock_guard lock(s.mutex);
+    if (plane->bytes() > s.budget) return plane;
+    if (auto it = s.entries.find(key); it != s.entries.end()) {
+        // Another op of the same hash rendered it meanwhile.
+        stored = true;
+        return it->second.first;
+    }
+    s.trim(plane->bytes());
     s.lru.push_front(key);
     s.entries[key] = {plane, s.lru.begin()};
     s.bytes += plane->bytes();
-    s.trim();
+    s.highWater = std::max(s.highWater, s.bytes);
+    stored = true;
     return plane;
 }
 

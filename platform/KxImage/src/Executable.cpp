@@ -54,6 +54,11 @@ ExecuteResult execute(Op& op, const std::vector<double>& frames,
                     break;
                 }
             }
+            // Nothing the finished frame used stays alive: its op instances, the file data
+            // they read and their rendered areas go, so a shot of any length runs in the
+            // memory of one frame.
+            Node::releaseAllOps();
+            Engine::clearCache();
             if (!result.ok) break;
             if (progress) progress(++done, total);
         }

@@ -276,13 +276,19 @@ template <int T> void sampleRowTaps(const RowJob& job) {
 
 } // namespace
 
+// The area an op rendered. The engine's store owns it while its budget allows, and the op
+// only looks it up (weakly), so the budget bounds what every op together holds; an area the
+// store does not take (empty, in error, interrupted, or larger than the whole budget) is
+// owned here, by this op instance alone, until the host releases the instance.
 struct Iop::Keep {
-    std::unique_ptr<tbb::collaborative_once_flag> once =
-        std::make_unique<tbb::collaborative_once_flag>();
-    std::shared_ptr<const Plane> plane;
+    tbb::collaborative_once_flag once;
+    std::weak_ptr<const Plane> stored;
+    std::shared_ptr<const Plane> own;
+
+    std::shared_ptr<const Plane> held() const { return own ? own : stored.lock(); }
 };
 
-Iop::Iop(Node* node) : Op(node), _keep(std::make_unique<Keep>()) {}
+Iop::Iop(Node* node) : Op(node), _keep(std::make_shared<Keep>()) {}
 
 Iop::~Iop() = default;
 
@@ -300,6 +306,16 @@ void Iop::_validate(bool for_real) {
     copy_info(0);
 }
 
+std::shared_ptr<Iop::Keep> Iop::currentKeep() {
+    std::lock_guard lock(_keepMutex);
+    return _keep;
+}
+
+void Iop::dropKeep(const std::shared_ptr<Keep>& seen) {
+    std::lock_guard lock(_keepMutex);
+    if (!seen || _keep == seen) _keep = std::make_shared<Keep>();
+}
+
 void Iop::request(int x, int y, int r, int t, const ChannelSet& channels, int count) {
     Box area(x, y, r, t);
     if (!_requested) {
@@ -314,15 +330,15 @@ void Iop::request(int x, int y, int r, int t, const ChannelSet& channels, int co
     }
     // A kept area made for an earlier, smaller request is made again on the next read, so
     // that what this request adds is rendered too.
-    if (_keep->plane) {
+    const std::shared_ptr<Keep> keep = currentKeep();
+    if (auto kept = keep->held()) {
         Box wanted = _requestedBox;
         wanted.intersect(box());
-        const Plane& kept = *_keep->plane;
-        Box covered = kept.box;
+        Box covered = kept->box;
         covered.merge(wanted);
-        if (!kept.channels.contains(_requestedChannels & this->channels()) ||
-            !(covered == kept.box))
-            _keep = std::make_unique<Keep>();
+        if (!kept->channels.contains(_requestedChannels & this->channels()) ||
+            !(covered == kept->box))
+            dropKeep(keep);
     }
     _request(x, y, r, t, channels, count);
 }
@@ -336,26 +352,38 @@ void Iop::_invalidate() {
     _requestedBox = Box();
     _requestedChannels.clear();
     _requestedCount = 0;
-    _keep = std::make_unique<Keep>();
+    dropKeep(nullptr);
 }
 
 void Iop::_close() {
-    _keep = std::make_unique<Keep>();
+    dropKeep(nullptr);
 }
 
 std::shared_ptr<const Plane> Iop::plane() {
-    tbb::collaborative_call_once(*_keep->once, [this] {
-        Box area = box();
-        ChannelSet wanted = channels();
-        if (_requested) {
-            area.intersect(_requestedBox);
-            wanted &= _requestedChannels;
-        }
-        if (hasError()) area = Box();
-        _open();
-        _keep->plane = EngineCache::render(*this, area, wanted);
-    });
-    return _keep->plane;
+    for (;;) {
+        const std::shared_ptr<Keep> keep = currentKeep();
+        std::shared_ptr<const Plane> made;
+        tbb::collaborative_call_once(keep->once, [&] {
+            Box area = box();
+            ChannelSet wanted = channels();
+            if (_requested) {
+                area.intersect(_requestedBox);
+                wanted &= _requestedChannels;
+            }
+            if (hasError()) area = Box();
+            _open();
+            bool stored = false;
+            made = EngineCache::render(*this, area, wanted, stored);
+            if (stored)
+                keep->stored = made;
+            else
+                keep->own = made;
+        });
+        if (made) return made;
+        if (auto kept = keep->held()) return kept;
+        // The store let the area go to stay within its budget: render it again.
+        dropKeep(keep);
+    }
 }
 
 void Iop::get(int y, int x, int r, const ChannelSet& channels, Row& row) {

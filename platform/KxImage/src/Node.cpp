@@ -6,11 +6,19 @@
 #include "Kx/Image/Knobs.h"
 
 #include <algorithm>
+#include <set>
 #include <stdexcept>
 
 namespace Kx::Image {
 
 namespace {
+
+// Every node alive in the process, for releaseAllOps. Nodes are made and destroyed on the
+// main thread.
+std::set<Node*>& liveNodes() {
+    static std::set<Node*> nodes;
+    return nodes;
+}
 
 const Op::Description& lookup(const std::string& className) {
     const Op::Description* d = Op::Description::find(className);
@@ -28,9 +36,11 @@ Node::Node(const Op::Description& d, const std::string& name) : _description(&d)
     _firstOp = build();
     _inputs.assign(size_t(std::max(_firstOp->maximum_inputs(), 0)), nullptr);
     makeKnobs();
+    liveNodes().insert(this);
 }
 
 Node::~Node() {
+    liveNodes().erase(this);
     for (Node* in : _inputs)
         if (in) std::erase(in->_outputs, this);
     for (Node* out : _outputs)
@@ -162,6 +172,11 @@ void Node::wire(Op& op) {
 
 void Node::wireFirstOp() {
     wire(*_firstOp);
+}
+
+void Node::releaseAllOps() {
+    for (Node* n : liveNodes()) n->_ops.clear();
+    for (Node* n : liveNodes()) n->wireFirstOp();
 }
 
 Op* Node::op(const OutputContext& c) {

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <vector>
 
 using namespace Kx::Image;
@@ -99,6 +100,55 @@ TEST(Engine, KeptAreaIsRenderedOnceAndSharedByHash) {
     Engine::setCacheBudget(0);
     EXPECT_EQ(Engine::cacheBytes(), 0u);
     Engine::setCacheBudget(size_t(1) << 30);
+}
+
+// The store owns the areas: within a small budget, areas of many ops never take more
+// than the budget together, an area the store let go is freed although its op lives on,
+// and reading that op again renders it anew with the same pixels.
+TEST(Engine, BudgetBoundsWhatEveryOpHoldsTogether) {
+    Engine::clearCache();
+    const size_t before = Engine::cacheBudget();
+    const size_t oneArea = size_t(3) * Plane::strideFor(40) * 30 * 4;
+    Engine::setCacheBudget(2 * oneArea + oneArea / 2); // room for two areas, not three
+    Engine::resetCacheHighWater();
+    std::vector<std::unique_ptr<CoordinateSource>> ops;
+    std::vector<std::weak_ptr<const Plane>> areas;
+    Row row(0, 40);
+    for (int k = 0; k < 20; ++k) {
+        SCOPED_TRACE("op " + std::to_string(k));
+        auto& op = ops.emplace_back(std::make_unique<CoordinateSource>(40, 30));
+        op->offset = float(k); // a hash of its own
+        op->validate(true);
+        op->request(0, 0, 40, 30, Mask_RGB);
+        op->get(3, 0, 40, Mask_RGB, row);
+        areas.push_back(op->plane());
+        EXPECT_LE(Engine::cacheBytes(), Engine::cacheBudget());
+    }
+    EXPECT_LE(Engine::cacheHighWater(), Engine::cacheBudget());
+    int alive = 0;
+    for (auto& a : areas) alive += !a.expired();
+    EXPECT_EQ(alive, 2); // the two most recent; the others are freed
+    const int rendered = ops[0]->rowsRendered.load();
+    ops[0]->get(9, 0, 40, Mask_RGB, row);
+    EXPECT_EQ(ops[0]->rowsRendered.load(), rendered + 30); // rendered again, whole area
+    EXPECT_EQ(row[Chan_Green][5], float(5 + 90 + 2000));
+    Engine::setCacheBudget(before);
+}
+
+// An area larger than the whole budget is not stored; the op that rendered it keeps it, so
+// its rows are still read from one render.
+TEST(Engine, AreaLargerThanTheBudgetStaysWithItsOp) {
+    Engine::clearCache();
+    const size_t before = Engine::cacheBudget();
+    Engine::setCacheBudget(1024);
+    CoordinateSource s(40, 30);
+    s.validate(true);
+    s.request(0, 0, 40, 30, Mask_RGB);
+    Row row(0, 40);
+    for (int y = 0; y < 30; ++y) s.get(y, 0, 40, Mask_RGB, row);
+    EXPECT_EQ(s.rowsRendered.load(), 30);
+    EXPECT_EQ(Engine::cacheBytes(), 0u);
+    Engine::setCacheBudget(before);
 }
 
 TEST(Engine, ReadsOutsideTheDataBoxRepeatTheEdge) {

@@ -84,6 +84,8 @@ public:
     Kx::Image::OutputContext context(int view = 0) const;
 
     // ---- running things ----
+    // Sets the missing-frames choice ("error", "black", "hold") of every Read of the graph.
+    void setMissingFrames(const std::string& choice);
     // Drops every node's op instances, so that the next render validates and requests afresh
     // (an op keeps the area and channels it rendered first).
     void freshOps();
@@ -147,5 +149,16 @@ std::string knobKindName(int kind);
 // Parses a list of view names ("left,right" or "left right"), checking each against the
 // host's views.
 std::vector<std::string> parseViewList(const std::string& text);
+
+// Parses a memory size as users write it for caches: a number of bytes with an optional
+// suffix K, M, G or T (powers of 1024, "B" after it allowed: "512M", "4GB", "1.5G"), or a
+// share of the machine's memory ("25%"). At least 16 MB: below that no frame fits. Throws
+// SessionError naming `what` (the option or function) and showing the accepted forms.
+size_t parseMemorySize(const std::string& text, const std::string& what);
+
+// What a Read does with a frame that is missing on disk or outside its range: "error" (the
+// default: the render stops and names the file), "black" or "hold". Throws SessionError
+// naming `what` for any other word.
+std::string parseMissingFrames(const std::string& text, const std::string& what);
 
 } // namespace Kestrel::Python

@@ -3,7 +3,13 @@
 // Threads: rows are rendered in parallel over rows on a pool of worker threads; the count
 // is numCPUs() unless setThreads() says otherwise (1 renders everything on the caller).
 // Cache: rendered areas are kept by op hash, area and channels within a memory budget; the
-// least recently used are dropped first.
+// least recently used are dropped first. The cache owns them: an op only looks its area up,
+// so the accounted bytes (cacheBytes) are what the rendered areas of every op take
+// together, and they never pass the budget. An area larger than the whole budget is the
+// one exception: it is not stored, and only the op instance that rendered it holds it. The
+// default budget is a quarter of the machine's memory (at least 256 MB). Sequence work
+// (execute) releases, after each frame, the op instances and rendered areas of that frame,
+// so memory does not grow with the length of a shot.
 #pragma once
 
 #include "Box.h"
@@ -24,7 +30,11 @@ unsigned threads();
 
 void setCacheBudget(size_t bytes);
 size_t cacheBudget();
+size_t defaultCacheBudget();
 size_t cacheBytes();
+// The most bytes the cache has held since the last reset (or since the start).
+size_t cacheHighWater();
+void resetCacheHighWater();
 void clearCache();
 
 // Runs f(y) for every y in [y0, y1) on the engine's threads.

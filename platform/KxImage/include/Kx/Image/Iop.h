@@ -9,7 +9,9 @@
 // validated op renders its requested area (the merge of every request() since the last
 // invalidate, within the data box) on the engine's threads, and later reads copy from it.
 // Results are kept by the op's hash in the engine's cache, so another op with the same
-// hash reuses them. Reads outside the kept area are computed on the spot.
+// hash reuses them; the cache alone owns them, within its memory budget, and an area it
+// has let go is rendered again on the next read. Reads outside the kept area are computed
+// on the spot.
 #pragma once
 
 #include "Box.h"
@@ -18,6 +20,7 @@
 #include "Row.h"
 
 #include <memory>
+#include <mutex>
 
 namespace Kx::Image {
 
@@ -98,7 +101,8 @@ public:
     void sampleRow(const float* xs, const float* ys, int x, int r, const ChannelSet& channels,
                    const Filter* filter, Row& row);
 
-    // The kept area of this op, rendered on first use (shared with the engine's cache).
+    // The kept area of this op, rendered on first use and again whenever the engine's store
+    // has let it go to stay within its memory budget (the store owns it; see Engine.h).
     std::shared_ptr<const Plane> plane();
 
 private:
@@ -114,7 +118,11 @@ private:
     int _requestedCount = 0;
     bool _requested = false;
     struct Keep;
-    std::unique_ptr<Keep> _keep;
+    std::shared_ptr<Keep> currentKeep();
+    // Starts a new kept area, unless another thread already replaced `seen` (null: always).
+    void dropKeep(const std::shared_ptr<Keep>& seen);
+    std::mutex _keepMutex;
+    std::shared_ptr<Keep> _keep;
 };
 
 // A rendered area of an op: one float plane per channel, rows bottom-up, each row stride

@@ -3,7 +3,8 @@
 // the panel, knob changes, analysis and the viewer. Rendering at a context uses an op
 // instance made for that context (op(context)): the node builds it with the class's
 // builder, sets its context and wires its inputs to the input nodes' ops at the contexts
-// that each split asks for. Instances are kept until the node is invalidated or changed.
+// that each split asks for. Instances are kept until the node is invalidated or changed, or
+// until the host releases them when the frame they were made for is done.
 #pragma once
 
 #include "Op.h"
@@ -54,6 +55,10 @@ public:
     void invalidate();
     // Connects the first op's inputs to the input nodes' ops at the contexts it asks for.
     void wireFirstOp();
+    // Drops the op instances of every node in the process but their first ops, then wires
+    // the first ops again: what a finished frame used (its ops, the file data they read,
+    // their rendered areas) is let go. Main thread only, with no render running.
+    static void releaseAllOps();
     // Called on each new op instance before its inputs are wired (the knob layer stores
     // knob values into it here).
     std::function<void(Op&, const OutputContext&)> onNewOp;
