@@ -1,5 +1,6 @@
 // Sequences of integer-format files (PNG, JPEG), per-view paths and frame numbers, the row
 // flip, and all-or-nothing writing.
+#include "HeaderBits.h"
 #include "IOTestImages.h"
 
 #include "Kestrel/IO/ImageReader.h"
@@ -70,14 +71,6 @@ TEST_F(KestrelIOImageFiles, PngSequencePerViewRoundTrip) {
         ASSERT_THAT(back.viewNames(), ElementsAre(view));
         expectSameCodes(back.view(0), *image.find(view), kMax8);
     }
-}
-
-// The bits per sample that a file's header gives: its sample type, or a narrower count of
-// bits stored in it (DPX).
-int headerBits(const std::string& path) {
-    auto in = OIIO::ImageInput::open(path);
-    if (!in) return 0;
-    return in->spec().get_int_attribute("oiio:BitsPerSample", int(in->spec().format.size() * 8));
 }
 
 // Sixteen-bit PNG and TIFF keep sixteen bits and ten-bit DPX ten, every code of them; DPX
