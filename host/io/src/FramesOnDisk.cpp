@@ -45,9 +45,10 @@ std::vector<int> framesOnDisk(const PathPattern& pattern) {
             }
             const fs::path folder =
                 i == 0 ? fs::path(".") : fs::path(prefix.empty() ? "/" : prefix);
+            // A folder that is missing or cannot be listed holds no frames.
             std::error_code ec;
-            for (const auto& entry : fs::directory_iterator(folder, ec)) {
-                const std::string name = entry.path().filename().string();
+            for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+                const std::string name = it->path().filename().string();
                 std::optional<int> frame;
                 if (level.matches(name, frame)) next.push_back(joined + name);
             }
