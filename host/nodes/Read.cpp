@@ -38,6 +38,7 @@
 #include <Kx/Image/Row.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <filesystem>
 #include <memory>
 
@@ -213,6 +214,12 @@ private:
         const bool inRange = wanted >= _range.first && wanted <= _range.second;
         if (!pattern.hasFrame() || (inRange && fileExists(path))) return true;
 
+        if (_missing < Error || _missing > Hold) {
+            error("%s: its missing_frames knob holds %d, which is not one of its choices: set it "
+                  "to error, black or hold",
+                  node_name().c_str(), _missing);
+            return false;
+        }
         if (_missing == Error) {
             if (!inRange)
                 error("%s: frame %d is outside the frames %d-%d of %s, so %s is not read; render "
@@ -248,7 +255,8 @@ private:
         if (_missing == Hold || !earlier || later == present.end())
             _sourceFrame = earlier ? *(later - 1) : *later;
         else
-            _sourceFrame = wanted - *(later - 1) <= *later - wanted ? *(later - 1) : *later;
+            _sourceFrame =
+                int64_t(wanted) - *(later - 1) <= int64_t(*later) - wanted ? *(later - 1) : *later;
         _black = _missing == Black;
         _sourcePath = pattern.expand(_sourceFrame, view);
         addFrameNotice({node_name(), path, wanted,
