@@ -1,21 +1,44 @@
 // Read: images from files, single frames or sequences, one view per host view.
 //
 // Knobs: file (a path pattern: #### or %04d for the frame, %V or %v for the view), first and
-// last (the frames of the sequence; frames outside hold the nearest end). For each host view
-// the node reads that view of the file: the view of a multi-view OpenEXR (either layout), the
-// file named by %V or %v, or the one image of a file without views. With a script of one view
-// the file's default view is read. Channels, format, data box and metadata (OpenEXR header
-// attributes) come from the file; rows are flipped to the host's bottom-up order by the image
-// library. A missing file, a missing view and a bad frame range are the node's error, naming
-// the file or the knob and what to do.
+// last (the frames of the sequence), missing_frames (what a frame without its file gives).
+//
+// Frames. A pattern with a frame token is a sequence. The first and last knobs bound it where
+// they are set; an end left at its default (as when a script or Python sets only the file) is
+// the first or last frame on disk, of any view (Kestrel/IO/FramesOnDisk.h). A pattern without a
+// frame token is a still that every frame reads. A frame of a sequence outside first-last, or
+// inside it without its file (a hole, in the view asked), is missing, and missing_frames says
+// what it gives:
+//   error (the default): the node's error, naming the frame, the file and the other choices;
+//   black: black, with the format, channels and metadata of the nearest frame on disk
+//          (the earlier of two as near);
+//   hold:  the nearest earlier frame on disk, or before the first one, the first one.
+// Only frames within first-last stand in. Every frame filled in is reported as a warning line
+// and kept for the job's report (nodes/FrameNotices.h). The hash holds the frame actually read.
+//
+// Views. For each host view the node reads that view of the file: the view of a multi-view
+// OpenEXR (either layout), the file named by %V or %v, or the one image of a file without
+// views. With a script of one view the file's default view is read.
+//
+// Channels, format, data box and metadata (OpenEXR header attributes) come from the file; rows
+// are flipped to the host's bottom-up order by the image library, and reads outside the data
+// box repeat its edge pixels. The metadata also holds "input/bitdepth", the bits per sample of
+// the file (8, 10, 12, 16; 16 for half and 32 for float), which a Write keeps by default. A
+// missing file, a missing view and a bad frame range are the node's error, naming the file or
+// the knob and what to do.
+#include "nodes/FrameNotices.h"
+
+#include <Kestrel/IO/FramesOnDisk.h>
 #include <Kestrel/IO/IOError.h>
 #include <Kestrel/IO/ImageReader.h>
 #include <Kx/Image/Hash.h>
 #include <Kx/Image/Iop.h>
+#include <Kx/Image/Knob.h>
 #include <Kx/Image/Knobs.h>
 #include <Kx/Image/Row.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <filesystem>
 #include <memory>
 
@@ -25,12 +48,36 @@ using namespace Kx::Image;
 
 namespace {
 
+const char* const kMissingChoices[] = {"error", "black", "hold", nullptr};
+enum Missing { Error, Black, Hold };
+
+constexpr const char* kFillHint =
+    "set missing_frames to black or hold (kestrel: --missing-frames black|hold) to fill frames "
+    "without a file";
+
+bool fileExists(const std::string& path) {
+    std::error_code ec;
+    return std::filesystem::is_regular_file(path, ec);
+}
+
+// A black image with the views, formats, channels and metadata of `like`.
+IO::ImageData blackLike(const IO::ImageData& like) {
+    IO::ImageData black;
+    black.metadata = like.metadata;
+    black.bitDepth = like.bitDepth;
+    for (size_t i = 0; i < like.viewCount(); ++i)
+        black.addView(like.viewName(i),
+                      IO::ViewPixels(like.view(i).format(), Box(), like.view(i).channels()));
+    return black;
+}
+
 class Read : public Iop {
 public:
     static constexpr const char* kClass = "Read";
     static constexpr const char* kFile = "file";
     static constexpr const char* kFirst = "first";
     static constexpr const char* kLast = "last";
+    static constexpr const char* kMissingFrames = "missing_frames";
 
     explicit Read(Node* node) : Iop(node) {}
     const char* Class() const override { return kClass; }
@@ -44,11 +91,14 @@ public:
     void knobs(Knob_Closure& f) override {
         stringKnob(f, &_file, kFile, "file", {},
                    "the file to read: #### or %04d for the frame, %V or %v for the view");
-        intKnob(f, &_first, kFirst, "first frame", 1, std::nullopt, "first frame of the sequence");
-        intKnob(f, &_last, kLast, "last frame", 1, std::nullopt, "last frame of the sequence");
+        intKnob(f, &_first, kFirst, "first frame", 1, std::nullopt,
+                "first frame of the sequence; left at 1, the first frame on disk");
+        intKnob(f, &_last, kLast, "last frame", 1, std::nullopt,
+                "last frame of the sequence; left at 1, the last frame on disk");
+        enumKnob(f, &_missing, kMissingFrames, kMissingChoices, "missing frames", Error,
+                 "a frame outside first-last or without its file: an error, black, or the "
+                 "nearest earlier frame held");
     }
-
-    int fileFrame() const { return std::clamp(int(std::lround(frame())), _first, _last); }
 
     std::string viewName() const {
         return OutputContext::viewcount() > 2 ? OutputContext::viewname(view()) : "";
@@ -56,46 +106,42 @@ public:
 
     void append(Hash& h) override {
         h.append(_file);
-        h.append(fileFrame());
         h.append(viewName());
+        h.append(_sourceFrame);
+        h.append(_black);
         // A file rewritten on disk is read again.
         std::error_code ec;
-        try {
-            const std::string path = IO::PathPattern(_file).expand(fileFrame(), viewName());
-            auto stamp = std::filesystem::last_write_time(path, ec);
-            if (!ec) h.append(double(stamp.time_since_epoch().count()));
-        } catch (const IO::IOError&) {
-            // The pattern's error is reported by validation.
-        }
+        const auto stamp = std::filesystem::last_write_time(_sourcePath, ec);
+        if (!ec) h.append(double(stamp.time_since_epoch().count()));
     }
 
     void _validate(bool) override {
         clear_info();
         _image.reset();
+        _sourcePath.clear();
+        _sourceFrame = 0;
+        _black = false;
         if (_file.empty()) {
             error("%s: no file name: set its file knob", node_name().c_str());
             return;
         }
-        if (_first > _last) {
-            error("%s: the frame range %d-%d ends before it starts: set the first knob to at "
-                  "most the last",
-                  node_name().c_str(), _first, _last);
-            return;
-        }
         try {
-            auto image = std::make_shared<IO::ImageData>(
-                IO::readFrame(IO::PathPattern(_file), fileFrame(), viewName()));
+            const IO::PathPattern pattern(_file);
+            if (!chooseFrame(pattern)) return;
+            auto image =
+                std::make_shared<IO::ImageData>(IO::readFrame(pattern, _sourceFrame, viewName()));
             if (image->viewCount() == 0) {
-                error("%s: %s holds no image", node_name().c_str(), _file.c_str());
+                error("%s: %s holds no image", node_name().c_str(), _sourcePath.c_str());
                 return;
             }
+            if (_black) *image = blackLike(*image);
             const IO::ViewPixels& px = image->view(0);
             info().format = px.format();
             info().full_size_format = px.format();
-            info().box = px.box();
+            info().box = _black ? Box(0, 0, px.format().width(), px.format().height()) : px.box();
             info().channels = px.channels();
-            info().first_frame = _first;
-            info().last_frame = _last;
+            info().first_frame = _range.first;
+            info().last_frame = _range.second;
             _image = std::move(image);
         } catch (const IO::IOError& e) {
             error("%s: %s", node_name().c_str(), e.what());
@@ -113,7 +159,6 @@ public:
             row.erase(channels);
             return;
         }
-        // Outside the data box the edge pixels repeat.
         const int sy = std::clamp(y, b.y(), b.t() - 1);
         for (Channel z : channels) {
             float* out = row.writable(z);
@@ -128,12 +173,104 @@ public:
 
     void _fetchMetaData(const char*) override {
         _meta.clear();
-        if (_image) _meta = _image->metadata;
+        if (!_image) return;
+        _meta = _image->metadata;
+        if (_image->bitDepth > 0) _meta.setData("input/bitdepth", _image->bitDepth);
     }
 
 private:
+    bool knobSet(const char* name) const {
+        const Knob* k = knob(name);
+        return k && k->not_default();
+    }
+
+    // Sets the frame range and the frame to read (_sourceFrame, _sourcePath, _black) for the
+    // frame asked; false when the frame is an error, which it reports.
+    bool chooseFrame(const IO::PathPattern& pattern) {
+        const std::string view = viewName();
+        const int wanted = int(std::lround(frame()));
+        const std::string path = pattern.expand(wanted, view);
+        _range = {_first, _last};
+        std::vector<int> onDisk;
+        if (pattern.hasFrame() && !(knobSet(kFirst) && knobSet(kLast))) {
+            try {
+                onDisk = IO::framesOnDisk(pattern);
+            } catch (const IO::IOError& e) {
+                error("%s: frame %d: %s does not exist: %s", node_name().c_str(), wanted,
+                      path.c_str(), e.what());
+                return false;
+            }
+            if (!knobSet(kFirst)) _range.first = onDisk.front();
+            if (!knobSet(kLast)) _range.second = onDisk.back();
+        }
+        if (_range.first > _range.second) {
+            error("%s: the frame range %d-%d ends before it starts: set the first knob to at "
+                  "most the last",
+                  node_name().c_str(), _range.first, _range.second);
+            return false;
+        }
+        _sourceFrame = wanted;
+        _sourcePath = path;
+        const bool inRange = wanted >= _range.first && wanted <= _range.second;
+        if (!pattern.hasFrame() || (inRange && fileExists(path))) return true;
+
+        if (_missing < Error || _missing > Hold) {
+            error("%s: its missing_frames knob holds %d, which is not one of its choices: set it "
+                  "to error, black or hold",
+                  node_name().c_str(), _missing);
+            return false;
+        }
+        if (_missing == Error) {
+            if (!inRange)
+                error("%s: frame %d is outside the frames %d-%d of %s, so %s is not read; render "
+                      "frames %d-%d, or %s",
+                      node_name().c_str(), wanted, _range.first, _range.second, _file.c_str(),
+                      path.c_str(), _range.first, _range.second, kFillHint);
+            else
+                error("%s: frame %d is missing: %s does not exist; render it, or %s",
+                      node_name().c_str(), wanted, path.c_str(), kFillHint);
+            return false;
+        }
+        // The frames of this view within the range that have their file.
+        if (onDisk.empty()) {
+            try {
+                onDisk = IO::framesOnDisk(pattern);
+            } catch (const IO::IOError&) {
+                // No frame at all: reported below.
+            }
+        }
+        std::vector<int> present;
+        for (int f : onDisk)
+            if (f >= _range.first && f <= _range.second && fileExists(pattern.expand(f, view)))
+                present.push_back(f);
+        if (present.empty()) {
+            error("%s: frame %d is missing (%s) and no frame of %s within %d-%d is on disk to "
+                  "stand in for it; check the path and the first and last knobs",
+                  node_name().c_str(), wanted, path.c_str(), _file.c_str(), _range.first,
+                  _range.second);
+            return false;
+        }
+        const auto later = std::upper_bound(present.begin(), present.end(), wanted);
+        const bool earlier = later != present.begin();
+        if (_missing == Hold || !earlier || later == present.end())
+            _sourceFrame = earlier ? *(later - 1) : *later;
+        else
+            _sourceFrame =
+                int64_t(wanted) - *(later - 1) <= int64_t(*later) - wanted ? *(later - 1) : *later;
+        _black = _missing == Black;
+        _sourcePath = pattern.expand(_sourceFrame, view);
+        addFrameNotice({node_name(), path, wanted,
+                        _black ? "black" : "held frame " + std::to_string(_sourceFrame)});
+        return true;
+    }
+
     std::string _file;
-    int _first = 1, _last = 1;
+    int _first = 1, _last = 1, _missing = Error;
+    std::pair<int, int> _range{1, 1};
+    // What the frame asked for reads: the file, its frame, and whether only its format is used.
+    std::string _sourcePath;
+    int _sourceFrame = 0;
+    bool _black = false;
     std::shared_ptr<const IO::ImageData> _image;
 };
 

@@ -11,6 +11,7 @@
 
 #include <cmath>
 #include <sstream>
+#include <tuple>
 
 namespace Kestrel::Nodes {
 
@@ -20,7 +21,12 @@ namespace {
 
 const char* const kLayouts[] = {"single part", "multi-part", nullptr};
 const char* const kDataTypes[] = {"16 bit half", "32 bit float", nullptr};
-const char* const kBitDepths[] = {"8 bit", "16 bit", nullptr};
+// Scripts store an item's number: new items go after the old ones.
+const char* const kBitDepths[] = {"8 bit", "16 bit", "10 bit", "auto", nullptr};
+constexpr int kBitsOfItem[] = {8, 16, 10, 0};
+constexpr int kAutoDepth = 3;
+const char* const kCompressions[] = {"default", "none", "rle",  "zips", "zip", "piz",  "pxr24",
+                                     "b44",     "b44a", "dwaa", "dwab", "lzw", nullptr};
 
 // The channels that a word of the channels knob names: a layer ("rgba", "disparityL") or
 // one channel ("stitch_map.u", "rgba.red").
@@ -30,6 +36,13 @@ ChannelSet channelsNamed(const std::string& word, const ChannelSet& available) {
     for (Channel z : available)
         if (getLayerName(z) == word) named.insert(z);
     return named;
+}
+
+// Whether i numbers an item of a null-terminated list (a script may hold any number).
+bool isItem(const char* const* items, int i) {
+    for (int n = 0; items[n]; ++n)
+        if (n == i) return true;
+    return false;
 }
 
 } // namespace
@@ -48,9 +61,16 @@ void Write::knobs(Knob_Closure& f) {
                "\"all\", or layers and channels to write, such as \"rgba disparityL\"");
     enumKnob(f, &_layout, kLayout, kLayouts, "OpenEXR layout", 0,
              "one part with view-prefixed channels, or one part per view");
-    enumKnob(f, &_dataType, kDataType, kDataTypes, "OpenEXR data type", 0);
-    enumKnob(f, &_bitDepth, kBitDepth, kBitDepths, "bit depth", 0,
-             "bits per sample of PNG, TIFF and DPX files");
+    enumKnob(f, &_dataType, kDataType, kDataTypes, "OpenEXR data type", 0,
+             "sample type of colour in OpenEXR; other layers are always 32 bit float");
+    enumKnob(f, &_bitDepth, kBitDepth, kBitDepths, "bit depth", kAutoDepth,
+             "bits per sample of PNG, TIFF and DPX files; auto keeps the input's depth");
+    enumKnob(f, &_compression, kCompression, kCompressions, "compression", 0,
+             "default is zip in OpenEXR and TIFF; OpenEXR takes none to dwab, TIFF none, lzw "
+             "and zip");
+    boolKnob(f, &_overscan, kOverscan, "overscan", false,
+             "OpenEXR: keep the pixels outside the format (the input's data box) rather than "
+             "cropping to the format");
     stringKnob(f, &_views, kViews, "views", {}, "views to write; empty writes every view");
 }
 
@@ -129,6 +149,19 @@ void Write::execute() {
     }
     try {
         const IO::PathPattern pattern(_file);
+        for (const auto& [name, items, value] : {std::tuple{kBitDepth, kBitDepths, _bitDepth},
+                                                 {kCompression, kCompressions, _compression}})
+            if (!isItem(items, value)) {
+                error("%s: its %s knob holds %d, which is not one of its choices: set it by name",
+                      node_name().c_str(), name, value);
+                return;
+            }
+        IO::WriteOptions options;
+        options.exrLayout = _layout == 1 ? IO::ExrLayout::MultiPart : IO::ExrLayout::SinglePart;
+        options.exrPixelType = _dataType == 1 ? IO::ExrPixelType::Float : IO::ExrPixelType::Half;
+        options.bitDepth = kBitsOfItem[_bitDepth];
+        options.compression = _compression > 0 ? kCompressions[_compression] : "";
+        options.overscan = _overscan;
         const std::vector<int> views = chosenViews();
         if (views.empty()) return;
         const bool namedViews = OutputContext::viewcount() > 2 || pattern.hasView();
@@ -150,29 +183,31 @@ void Write::execute() {
             }
             ChannelSet channels;
             if (!chosenChannels(*in, channels)) return;
+            // Only the data box is rendered: pixels beyond it are black in the file, not the
+            // edge pixels that reads outside an op's box repeat.
             Box box = in->box();
-            if (box.w() <= 0 || box.h() <= 0)
-                box = Box(0, 0, in->format().width(), in->format().height());
+            if (!_overscan) box.intersect(Box(0, 0, in->format().width(), in->format().height()));
+            if (box.empty()) box = Box();
             IO::ViewPixels pixels(in->format(), box, channels);
-            const bool ok = Engine::renderRows(*in, box, channels, [&](int y, const Row& row) {
-                for (Channel z : channels) {
-                    const float* src = row[z] + box.x();
-                    std::copy(src, src + box.w(), pixels.row(z, y));
-                }
-            });
+            const bool ok =
+                box.empty() || Engine::renderRows(*in, box, channels, [&](int y, const Row& row) {
+                    for (Channel z : channels) {
+                        const float* src = row[z] + box.x();
+                        std::copy(src, src + box.w(), pixels.row(z, y));
+                    }
+                });
             if (!ok) {
                 error("%s: %s at frame %g", node_name().c_str(),
                       Engine::interrupted() ? "interrupted" : "rendering its input failed",
                       frame());
                 return;
             }
-            if (image.viewCount() == 0) image.metadata = in->fetchMetaData();
+            if (image.viewCount() == 0) {
+                image.metadata = in->fetchMetaData();
+                image.metadata.getInt("input/bitdepth", image.bitDepth);
+            }
             image.addView(namedViews ? OutputContext::viewname(v) : "", std::move(pixels));
         }
-        IO::WriteOptions options;
-        options.exrLayout = _layout == 1 ? IO::ExrLayout::MultiPart : IO::ExrLayout::SinglePart;
-        options.exrPixelType = _dataType == 1 ? IO::ExrPixelType::Float : IO::ExrPixelType::Half;
-        options.bitDepth = _bitDepth == 1 ? 16 : 8;
         IO::writeFrame(pattern, int(std::lround(frame())), image, options);
     } catch (const IO::IOError& e) {
         error("%s: %s", node_name().c_str(), e.what());

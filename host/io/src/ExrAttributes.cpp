@@ -61,6 +61,8 @@ constexpr std::array<std::string_view, 17> kStructural{
 };
 
 constexpr std::string_view kExrGroup = "exr/";
+// Keys describing the file an image was read from, which a file written from it must not claim.
+constexpr std::string_view kInputGroup = "input/";
 
 bool isStructural(std::string_view name) {
     for (std::string_view s : kStructural)
@@ -130,6 +132,7 @@ void readExrAttributes(const Imf::Header& header, Bundle& metadata) {
 
 void writeExrAttributes(const Bundle& metadata, Imf::Header& header) {
     for (const auto& [key, value] : metadata.values()) {
+        if (key.starts_with(kInputGroup)) continue;
         const std::string name = key.starts_with(kExrGroup) ? key.substr(kExrGroup.size()) : key;
         if (name.empty() || isStructural(name)) continue;
         std::visit(

@@ -179,6 +179,17 @@ std::vector<FileView> catalogue(const std::string& path, Imf::MultiPartInputFile
     return views;
 }
 
+// Bits per sample of a view's colour channels, or of its first channel when it has no colour.
+int colourBits(Imf::MultiPartInputFile& file, const FileView& view) {
+    if (view.channels.empty()) return 0;
+    const auto colour =
+        std::find_if(view.channels.begin(), view.channels.end(),
+                     [](const FileChannel& c) { return Mask_RGBA.contains(c.channel); });
+    const FileChannel& c = colour != view.channels.end() ? *colour : view.channels.front();
+    const Imf::Channel* channel = file.header(c.part).channels().findChannel(c.fileName);
+    return channel && channel->type == Imf::HALF ? 16 : 32;
+}
+
 // Reverses the rows of a plane in place: files store rows top-down, the host bottom-up.
 void flipRows(float* plane, int width, int height) {
     for (int a = 0, b = height - 1; a < b; ++a, --b)
@@ -203,17 +214,43 @@ std::vector<float> topDownPlane(const ViewPixels& view, Channel z, const Box& re
     return out;
 }
 
-// The box written for a view: its data box, or one pixel when it is empty (EXR data windows
-// cannot be empty).
-Box storedBox(const Box& box) {
-    return box.empty() ? Box(0, 0, 1, 1) : box;
+// The box written for a view: its format, or with overscan its data box (one pixel when that
+// is empty, as EXR data windows cannot be empty).
+Box storedBox(const ViewPixels& view, bool overscan) {
+    if (!overscan) return Box(0, 0, view.format().width(), view.format().height());
+    return view.box().empty() ? Box(0, 0, 1, 1) : view.box();
 }
 
-Imf::Header makeHeader(const Format& format, const Box& box, const MetaData::Bundle& metadata) {
+struct CompressionName {
+    const char* name;
+    Imf::Compression compression;
+};
+
+constexpr CompressionName kCompressions[] = {
+    {"none", Imf::NO_COMPRESSION},   {"rle", Imf::RLE_COMPRESSION},
+    {"zips", Imf::ZIPS_COMPRESSION}, {"zip", Imf::ZIP_COMPRESSION},
+    {"piz", Imf::PIZ_COMPRESSION},   {"pxr24", Imf::PXR24_COMPRESSION},
+    {"b44", Imf::B44_COMPRESSION},   {"b44a", Imf::B44A_COMPRESSION},
+    {"dwaa", Imf::DWAA_COMPRESSION}, {"dwab", Imf::DWAB_COMPRESSION},
+};
+
+Imf::Compression compressionNamed(const std::string& path, const std::string& name) {
+    if (name.empty()) return Imf::ZIP_COMPRESSION;
+    std::string names;
+    for (const CompressionName& c : kCompressions) {
+        if (name == c.name) return c.compression;
+        names += (names.empty() ? "" : ", ") + std::string(c.name);
+    }
+    throw IOError("cannot write " + path + ": OpenEXR files have no compression \"" + name +
+                  "\"; choose one of " + names);
+}
+
+Imf::Header makeHeader(const Format& format, const Box& box, const MetaData::Bundle& metadata,
+                       Imf::Compression compression) {
     const Imath::Box2i display(Imath::V2i(0, 0),
                                Imath::V2i(format.width() - 1, format.height() - 1));
     Imf::Header h(display, exrWindow(box, display), float(format.pixel_aspect()));
-    h.compression() = Imf::ZIP_COMPRESSION;
+    h.compression() = compression;
     h.setType(Imf::SCANLINEIMAGE);
     writeExrAttributes(metadata, h);
     return h;
@@ -260,6 +297,11 @@ ChannelSet channelsToWrite(const ViewPixels& view, const WriteOptions& options) 
     return options.channels.empty() ? view.channels() : options.channels;
 }
 
+Imf::PixelType pixelType(Channel z, const WriteOptions& options) {
+    const ExrPixelType t = Mask_RGBA.contains(z) ? options.exrPixelType : options.exrDataPixelType;
+    return t == ExrPixelType::Half ? Imf::HALF : Imf::FLOAT;
+}
+
 } // namespace
 
 bool isExrFile(const std::string& path) {
@@ -277,6 +319,7 @@ ImageData readExr(const std::string& path, const ReadOptions& options) {
 
     ImageData image;
     for (int p = file.parts() - 1; p >= 0; --p) readExrAttributes(file.header(p), image.metadata);
+    if (!selected.empty()) image.bitDepth = colourBits(file, views[selected.front().fileIndex]);
 
     for (const SelectedView& s : selected) {
         const FileView& fv = views[s.fileIndex];
@@ -306,7 +349,7 @@ ImageData readExr(const std::string& path, const ReadOptions& options) {
 void writeExr(const std::string& path, std::ofstream& stream, const ImageData& image,
               const WriteOptions& options) {
     registerExrAttributeTypes();
-    const Imf::PixelType type = options.exrPixelType == ExrPixelType::Half ? Imf::HALF : Imf::FLOAT;
+    const Imf::Compression compression = compressionNamed(path, options.compression);
     const size_t n = image.viewCount();
     if (n == 0)
         throw IOError("cannot write " + path + ": the image has no view; give the Write an input");
@@ -349,26 +392,26 @@ void writeExr(const std::string& path, std::ofstream& stream, const ImageData& i
         parts.resize(n);
         for (size_t i = 0; i < n; ++i) {
             const ViewPixels& view = image.view(i);
-            const Box box = storedBox(view.box());
-            Imf::Header h = makeHeader(view.format(), box, image.metadata);
+            const Box box = storedBox(view, options.overscan);
+            Imf::Header h = makeHeader(view.format(), box, image.metadata, compression);
             h.setName(named ? image.viewName(i) : "rgba");
             if (named) h.setView(image.viewName(i));
             for (Channel z : channelsToWrite(view, options))
-                addPlane(h, parts[i], fileChannelName(z), type, view, z, box);
+                addPlane(h, parts[i], fileChannelName(z), pixelType(z, options), view, z, box);
             headers.push_back(h);
         }
     } else {
         parts.resize(1);
         Box box;
-        for (size_t i = 0; i < n; ++i) box.merge(image.view(i).box());
-        box = storedBox(box);
-        Imf::Header h = makeHeader(format, box, image.metadata);
+        for (size_t i = 0; i < n; ++i) box.merge(storedBox(image.view(i), options.overscan));
+        Imf::Header h = makeHeader(format, box, image.metadata, compression);
         if (named) Imf::addMultiView(h, image.viewNames());
         for (size_t i = 0; i < n; ++i) {
             const ViewPixels& view = image.view(i);
             const std::string prefix = i == 0 ? "" : image.viewName(i) + ".";
             for (Channel z : channelsToWrite(view, options))
-                addPlane(h, parts[0], prefix + fileChannelName(z), type, view, z, box);
+                addPlane(h, parts[0], prefix + fileChannelName(z), pixelType(z, options), view, z,
+                         box);
         }
         headers.push_back(h);
     }

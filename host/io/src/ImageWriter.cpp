@@ -48,13 +48,17 @@ void writeImage(const std::string& path, const ImageData& image, const WriteOpti
         throw IOError("cannot write " + path + ": the image has " +
                       std::to_string(image.viewCount()) + " views and " + formatName +
                       " files hold one; put %V in the path for one file per view, or write EXR");
+    if (!exr && options.overscan)
+        throw IOError("cannot write " + path + ": " + formatName +
+                      " files hold the format only, not pixels outside it; turn overscan off "
+                      "or write EXR");
     checkChannels(path, image, options.channels);
     try {
         TemporaryFile temporary(path);
         if (exr)
             writeExr(path, temporary.stream(), image, options);
         else
-            writeOiio(path, temporary.stream(), formatName, image.view(0), options);
+            writeOiio(path, temporary.stream(), formatName, image, options);
         temporary.commit();
     } catch (const IOError&) {
         throw;
@@ -75,6 +79,7 @@ void writeFrame(const PathPattern& pattern, int frame, const ImageData& image,
     for (size_t i = 0; i < image.viewCount(); ++i) {
         ImageData single;
         single.metadata = image.metadata;
+        single.bitDepth = image.bitDepth;
         single.addView(image.viewName(i), image.view(i));
         writeImage(pattern.expand(frame, image.viewName(i)), single, options);
     }

@@ -26,16 +26,17 @@ struct FormatInfo {
     const char* name;
     bool alpha;  // holds an alpha channel
     bool aspect; // holds the pixel aspect ratio (JPEG's densities come back inverted)
-    std::array<int, 4> bitDepths; // 0 ends the list
+    std::array<int, 4> bitDepths;        // ascending, 0 ends the list
+    std::array<const char*, 3> compress; // compression names, the default first; null ends
 };
 
 constexpr std::array<FormatInfo, 6> kFormats{{
-    {".png", "png", true, true, {8, 16}},
-    {".jpg", "jpeg", false, false, {8}},
-    {".jpeg", "jpeg", false, false, {8}},
-    {".tif", "tiff", true, true, {8, 16}},
-    {".tiff", "tiff", true, true, {8, 16}},
-    {".dpx", "dpx", true, true, {8, 10, 12, 16}},
+    {".png", "png", true, true, {8, 16}, {}},
+    {".jpg", "jpeg", false, false, {8}, {}},
+    {".jpeg", "jpeg", false, false, {8}, {}},
+    {".tif", "tiff", true, true, {8, 16}, {"zip", "lzw", "none"}},
+    {".tiff", "tiff", true, true, {8, 16}, {"zip", "lzw", "none"}},
+    {".dpx", "dpx", true, true, {8, 10, 12, 16}, {}},
 }};
 
 const FormatInfo* formatInfo(const std::string& path) {
@@ -111,6 +112,9 @@ ImageData readOiio(const std::string& path, const ReadOptions& options) {
 
     ImageData image;
     for (const SelectedView& s : views) image.addView(s.name, view);
+    // The header's word, within what a sample can hold.
+    const int bits = spec.get_int_attribute("oiio:BitsPerSample", int(spec.format.size() * 8));
+    image.bitDepth = bits >= 1 && bits <= 32 ? bits : 0;
     return image;
 }
 
@@ -119,20 +123,54 @@ std::string oiioFormatFor(const std::string& path) {
     return f ? f->name : "";
 }
 
-void writeOiio(const std::string& path, std::ofstream& stream, const std::string& formatName,
-               const ViewPixels& view, const WriteOptions& options) {
-    const FormatInfo* info = formatInfo(path);
+namespace {
+
+// The depth asked for, or for 0 the smallest depth the format holds at or above the image's
+// own (its largest when it holds none as deep, 8 when the image's depth is unknown).
+int bitDepthFor(const std::string& path, const FormatInfo& info, int asked, int imageBits) {
     std::string depths;
-    bool depthOk = false;
-    for (int d : info->bitDepths) {
+    int chosen = 0;
+    for (int d : info.bitDepths) {
         if (d == 0) break;
-        depthOk = depthOk || d == options.bitDepth;
+        if (asked == 0 && (chosen == 0 || chosen < std::max(imageBits, 8))) chosen = d;
+        if (asked == d) chosen = d;
         depths += (depths.empty() ? "" : ", ") + std::to_string(d);
     }
-    if (!depthOk)
-        throw IOError("cannot write " + path + ": " + formatName + " files hold " + depths +
-                      " bits per sample, not " + std::to_string(options.bitDepth) +
+    if (chosen == 0)
+        throw IOError("cannot write " + path + ": " + info.name + " files hold " + depths +
+                      " bits per sample, not " + std::to_string(asked) +
                       "; choose one of these or write EXR");
+    return chosen;
+}
+
+// The OpenImageIO compression name for a name asked for ("" is the format's default).
+std::string compressionFor(const std::string& path, const FormatInfo& info,
+                           const std::string& asked) {
+    if (!info.compress[0]) {
+        if (asked.empty()) return {};
+        throw IOError("cannot write " + path + ": " + info.name +
+                      " files have no choice of compression (\"" + asked +
+                      "\"); leave the compression at its default, or write EXR or TIFF");
+    }
+    if (asked.empty()) return info.compress[0];
+    std::string names;
+    for (const char* c : info.compress) {
+        if (!c) break;
+        if (asked == c) return c;
+        names += (names.empty() ? "" : ", ") + std::string(c);
+    }
+    throw IOError("cannot write " + path + ": " + info.name + " files have no compression \"" +
+                  asked + "\"; choose one of " + names);
+}
+
+} // namespace
+
+void writeOiio(const std::string& path, std::ofstream& stream, const std::string& formatName,
+               const ImageData& image, const WriteOptions& options) {
+    const FormatInfo* info = formatInfo(path);
+    const ViewPixels& view = image.view(0);
+    const int bits = bitDepthFor(path, *info, options.bitDepth, image.bitDepth);
+    const std::string compression = compressionFor(path, *info, options.compression);
 
     const ChannelSet requested = options.channels.empty() ? view.channels() : options.channels;
     if (!requested.intersects(Mask_RGBA))
@@ -148,13 +186,14 @@ void writeOiio(const std::string& path, std::ofstream& stream, const std::string
         throw IOError("cannot write " + path + ": the image format is empty; give it a format");
     const int nch = int(channels.size());
     OIIO::ImageSpec spec(format.width(), format.height(), nch,
-                         options.bitDepth == 8 ? OIIO::TypeDesc::UINT8 : OIIO::TypeDesc::UINT16);
+                         bits == 8 ? OIIO::TypeDesc::UINT8 : OIIO::TypeDesc::UINT16);
     spec.channelnames = {"R", "G", "B"};
     if (nch == 4) {
         spec.channelnames.push_back("A");
         spec.alpha_channel = 3;
     }
-    spec.attribute("oiio:BitsPerSample", options.bitDepth);
+    spec.attribute("oiio:BitsPerSample", bits);
+    if (!compression.empty()) spec.attribute("compression", compression);
     if (info->aspect && format.pixel_aspect() != 1.0)
         spec.attribute("PixelAspectRatio", float(format.pixel_aspect()));
 
@@ -162,7 +201,6 @@ void writeOiio(const std::string& path, std::ofstream& stream, const std::string
     // rounding: value v becomes the code c = round(clamp(v, 0, 1) * (2^bits - 1)). OpenImageIO
     // takes 10 and 12 bits as 16-bit codes and keeps their top bits, so c is widened to 16 bits
     // by repeating its bits, which keeps c exactly.
-    const int bits = options.bitDepth;
     const double maximum = double((1 << bits) - 1);
     auto widen = [bits](unsigned c) {
         return bits == 10 || bits == 12 ? (c << (16 - bits)) | (c >> (2 * bits - 16)) : c;
@@ -179,11 +217,9 @@ void writeOiio(const std::string& path, std::ofstream& stream, const std::string
             }
     }
     std::vector<uint8_t> bytes;
-    if (options.bitDepth == 8) bytes.assign(codes.begin(), codes.end());
-    const OIIO::TypeDesc type =
-        options.bitDepth == 8 ? OIIO::TypeDesc::UINT8 : OIIO::TypeDesc::UINT16;
-    const void* data =
-        options.bitDepth == 8 ? static_cast<const void*>(bytes.data()) : codes.data();
+    if (bits == 8) bytes.assign(codes.begin(), codes.end());
+    const OIIO::TypeDesc type = bits == 8 ? OIIO::TypeDesc::UINT8 : OIIO::TypeDesc::UINT16;
+    const void* data = bits == 8 ? static_cast<const void*>(bytes.data()) : codes.data();
 
     // Encoded in memory and then written to the stream, which sees a failed write (a full disk)
     // that OpenImageIO's writers do not report.

@@ -16,9 +16,9 @@ ImageData readOiio(const std::string& path, const ReadOptions& options);
 // when the extension is not one we write through OpenImageIO.
 std::string oiioFormatFor(const std::string& path);
 
-// Writes the single view `view` of an image to `stream` as format `formatName`; `path` is the
-// final path named in messages.
+// Writes the first view of `image` to `stream` as format `formatName`; `path` is the final path
+// named in messages.
 void writeOiio(const std::string& path, std::ofstream& stream, const std::string& formatName,
-               const ViewPixels& view, const WriteOptions& options);
+               const ImageData& image, const WriteOptions& options);
 
 } // namespace Kestrel::IO

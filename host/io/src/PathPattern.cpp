@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <charconv>
 #include <cstdio>
 
 namespace Kestrel::IO {
@@ -95,6 +96,75 @@ std::string PathPattern::expand(int frame, const std::string& view) const {
         }
     }
     return path;
+}
+
+struct PathPattern::Match {
+    std::optional<int> frame;
+    std::optional<std::string> view; // from %V
+    std::optional<char> letter;      // from %v
+};
+
+bool PathPattern::matches(const std::string& path, std::optional<int>& frame) const {
+    Match m;
+    if (!matchFrom(0, 0, path, m)) return false;
+    frame = m.frame;
+    return true;
+}
+
+// Tries every way the token can cover text from `position` on, longest first, and the rest of
+// the tokens after each.
+bool PathPattern::matchFrom(size_t token, size_t position, const std::string& path,
+                            Match& m) const {
+    if (token == _tokens.size()) return position == path.size();
+    const Token& t = _tokens[token];
+    auto rest = [&](size_t end, const Match& candidate) {
+        Match next = candidate;
+        if (!matchFrom(token + 1, end, path, next)) return false;
+        m = next;
+        return true;
+    };
+    switch (t.kind) {
+    case Kind::Literal:
+        return path.compare(position, t.literal.size(), t.literal) == 0 &&
+               rest(position + t.literal.size(), m);
+    case Kind::Frame: {
+        const size_t digits = position + (position < path.size() && path[position] == '-');
+        size_t end = digits;
+        while (end < path.size() && std::isdigit(static_cast<unsigned char>(path[end]))) ++end;
+        for (; end > digits; --end) {
+            int value = 0;
+            const char* last = path.data() + end;
+            const auto [stop, ec] = std::from_chars(path.data() + position, last, value);
+            if (ec != std::errc() || stop != last) continue; // does not fit an int
+            if (padded(value, t.padding) != path.substr(position, end - position)) continue;
+            if (m.frame && *m.frame != value) continue;
+            Match candidate = m;
+            candidate.frame = value;
+            if (rest(end, candidate)) return true;
+        }
+        return false;
+    }
+    case Kind::ViewName: {
+        const size_t slash = std::min(path.find('/', position), path.size());
+        for (size_t end = slash; end > position; --end) {
+            const std::string view = path.substr(position, end - position);
+            if ((m.view && *m.view != view) || (m.letter && *m.letter != view[0])) continue;
+            Match candidate = m;
+            candidate.view = view;
+            if (rest(end, candidate)) return true;
+        }
+        return false;
+    }
+    case Kind::ViewLetter: {
+        if (position >= path.size() || path[position] == '/') return false;
+        const char letter = path[position];
+        if ((m.view && (*m.view)[0] != letter) || (m.letter && *m.letter != letter)) return false;
+        Match candidate = m;
+        candidate.letter = letter;
+        return rest(position + 1, candidate);
+    }
+    }
+    return false;
 }
 
 } // namespace Kestrel::IO

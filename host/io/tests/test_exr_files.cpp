@@ -3,6 +3,8 @@
 // requests give one message naming the file.
 #include "IOTestImages.h"
 
+#include "Kestrel/IO/ChannelNames.h"
+
 #include "Kestrel/IO/ImageReader.h"
 #include "Kestrel/IO/ImageWriter.h"
 
@@ -17,6 +19,8 @@
 #include <OpenEXR/ImfOutputFile.h>
 #include <OpenEXR/ImfStandardAttributes.h>
 #include <OpenEXR/ImfStringAttribute.h>
+
+#include <Imath/half.h>
 
 #include <gmock/gmock.h>
 
@@ -83,6 +87,7 @@ TEST_F(KestrelIOExrFiles, SinglePartMultiViewRoundTripNamesChannelsByViewPrefix)
     const ImageData image = stereoImage();
     WriteOptions options;
     options.exrPixelType = ExrPixelType::Float;
+    options.overscan = true;
     writeImage(file("plate.exr"), image, options);
 
     const ImageData back = readImage(file("plate.exr"));
@@ -120,6 +125,7 @@ TEST_F(KestrelIOExrFiles, MultiPartRoundTripHasAViewPerPart) {
     const ImageData image = stereoImage();
     WriteOptions options;
     options.exrLayout = ExrLayout::MultiPart;
+    options.overscan = true;
     writeImage(file("plate.exr"), image, options);
 
     const ImageData back = readImage(file("plate.exr"));
@@ -143,6 +149,116 @@ TEST_F(KestrelIOExrFiles, MultiPartRoundTripHasAViewPerPart) {
         EXPECT_DOUBLE_EQ(h.findTypedAttribute<Imf::DoubleAttribute>("rig/interaxial")->value(),
                          6.35);
     }
+}
+
+// Colour is half unless asked otherwise; every other layer is float, bit for bit, whatever
+// colour is: values that half would round (an STMap position at 4096 wide, a disparity of
+// 1000.3 px, a tiny motion) come back exactly.
+TEST_F(KestrelIOExrFiles, DataLayersAreFloatBitForBitAndColourFollowsItsType) {
+    const std::vector<Channel> channels = allLayers();
+    const float awkward[] = {4095.5f / 4096, 1000.3f, -1e-20f, 0.1f, 3.0e30f};
+    for (ExrPixelType colour : {ExrPixelType::Half, ExrPixelType::Float}) {
+        SCOPED_TRACE(colour == ExrPixelType::Half ? "half colour" : "float colour");
+        ImageData image;
+        ViewPixels& v = image.addView("", ViewPixels(Format(5, 1), Box(0, 0, 5, 1), {}));
+        for (Channel z : channels) {
+            v.addChannel(z);
+            std::copy(std::begin(awkward), std::end(awkward), v.row(z, 0));
+        }
+        WriteOptions options;
+        options.exrPixelType = colour;
+        writeImage(file("data.exr"), image, options);
+
+        const ImageData back = readImage(file("data.exr"));
+        EXPECT_EQ(back.bitDepth, colour == ExrPixelType::Half ? 16 : 32);
+        Imf::MultiPartInputFile in(file("data.exr").c_str());
+        for (Channel z : channels) {
+            const bool isColour = Mask_RGBA.contains(z);
+            const std::string name = fileChannelName(z);
+            SCOPED_TRACE(name);
+            const Imf::Channel* c = in.header(0).channels().findChannel(name);
+            ASSERT_NE(c, nullptr);
+            EXPECT_EQ(c->type, isColour && colour == ExrPixelType::Half ? Imf::HALF : Imf::FLOAT);
+            for (int x = 0; x < 5; ++x) {
+                const float expected = isColour && colour == ExrPixelType::Half
+                                           ? float(Imath::half(awkward[x]))
+                                           : awkward[x];
+                EXPECT_EQ(back.view(0).at(z, x, 0), expected) << "x " << x;
+            }
+        }
+    }
+}
+
+// By default every file is exactly the format: a data box beyond it is cut, one inside it is
+// padded with black; with overscan the data window is the data box.
+TEST_F(KestrelIOExrFiles, TheDataWindowIsTheFormatUnlessOverscanIsKept) {
+    const Format format(741, 500);
+    const Box boxes[] = {Box(-5, -7, 746, 507), Box(100, 50, 300, 60)};
+    for (const Box& box : boxes)
+        for (bool overscan : {false, true}) {
+            SCOPED_TRACE(std::to_string(box.x()) + (overscan ? " with overscan" : " cropped"));
+            ImageData image;
+            image.addView("", codedView(format, box, {Chan_Red, Chan_DisparityL_X}, 0));
+            WriteOptions options;
+            options.overscan = overscan;
+            writeImage(file("plate.exr"), image, options);
+
+            Imf::MultiPartInputFile in(file("plate.exr").c_str());
+            const Imath::Box2i display = in.header(0).displayWindow();
+            const Imath::Box2i data = in.header(0).dataWindow();
+            EXPECT_EQ(display.max, Imath::V2i(740, 499));
+            if (overscan) {
+                EXPECT_EQ(data.min, Imath::V2i(box.x(), 500 - box.t()));
+                EXPECT_EQ(data.max, Imath::V2i(box.r() - 1, 499 - box.y()));
+            } else {
+                EXPECT_EQ(data, display);
+            }
+            const ViewPixels back = readImage(file("plate.exr")).view(0);
+            Box kept = box;
+            if (!overscan) kept.intersect(Box(0, 0, 741, 500));
+            for (int y = back.box().y(); y < back.box().t(); y += 3)
+                for (int x = back.box().x(); x < back.box().r(); x += 7) {
+                    const bool inside =
+                        x >= kept.x() && x < kept.r() && y >= kept.y() && y < kept.t();
+                    ASSERT_EQ(back.at(Chan_DisparityL_X, x, y),
+                              inside ? image.view(0).at(Chan_DisparityL_X, x, y) : 0.0f)
+                        << x << "," << y;
+                }
+        }
+}
+
+// Every compression by name reaches the header; the lossless ones, and pxr24 for values with
+// few significant bits, give every pixel back.
+TEST_F(KestrelIOExrFiles, CompressionIsChosenByName) {
+    const std::tuple<const char*, Imf::Compression, bool> names[] = {
+        {"", Imf::ZIP_COMPRESSION, true},        {"none", Imf::NO_COMPRESSION, true},
+        {"rle", Imf::RLE_COMPRESSION, true},     {"zips", Imf::ZIPS_COMPRESSION, true},
+        {"zip", Imf::ZIP_COMPRESSION, true},     {"piz", Imf::PIZ_COMPRESSION, true},
+        {"pxr24", Imf::PXR24_COMPRESSION, true}, {"b44", Imf::B44_COMPRESSION, false},
+        {"b44a", Imf::B44A_COMPRESSION, false},  {"dwaa", Imf::DWAA_COMPRESSION, false},
+        {"dwab", Imf::DWAB_COMPRESSION, false},
+    };
+    const ImageData image = stereoImage();
+    for (const auto& [name, compression, exact] : names) {
+        SCOPED_TRACE(name);
+        WriteOptions options;
+        options.compression = name;
+        options.exrLayout = ExrLayout::MultiPart;
+        options.overscan = true;
+        writeImage(file("plate.exr"), image, options);
+        Imf::MultiPartInputFile in(file("plate.exr").c_str());
+        EXPECT_EQ(in.header(0).compression(), compression);
+        if (!exact) continue;
+        const ImageData back = readImage(file("plate.exr"));
+        expectSameView(back.view(0), image.view(0));
+        expectSameView(back.view(1), image.view(1));
+    }
+    WriteOptions lzw;
+    lzw.compression = "lzw";
+    const std::string message = errorOf([&] { writeImage(file("lzw.exr"), image, lzw); });
+    EXPECT_THAT(message, HasSubstr(file("lzw.exr")));
+    EXPECT_THAT(message, HasSubstr("no compression \"lzw\"; choose one of none, rle, zips"));
+    EXPECT_THAT(entries(), ElementsAre("plate.exr"));
 }
 
 // Files written elsewhere may name layered channels layer.view.channel and use float and

@@ -1,5 +1,6 @@
 // Sequences of integer-format files (PNG, JPEG), per-view paths and frame numbers, the row
 // flip, and all-or-nothing writing.
+#include "HeaderBits.h"
 #include "IOTestImages.h"
 
 #include "Kestrel/IO/ImageReader.h"
@@ -72,11 +73,14 @@ TEST_F(KestrelIOImageFiles, PngSequencePerViewRoundTrip) {
     }
 }
 
-// Sixteen-bit PNG keeps sixteen bits; ten-bit DPX rounds values a third of a step below each
-// code up to it, not down to the code below.
-TEST_F(KestrelIOImageFiles, DeepFilesKeepEveryCode) {
-    for (auto [name, bits, maximum] :
-         {std::tuple{"deep.png", 16, kMax16}, {"plate.dpx", 10, 1023.0f}}) {
+// Sixteen-bit PNG and TIFF keep sixteen bits and ten-bit DPX ten, every code of them; DPX
+// rounds values a third of a step below each code up to it, not down to the code below. An
+// image read from such a file is written back at its depth when no depth is asked for.
+TEST_F(KestrelIOImageFiles, DeepFilesKeepEveryCodeAndTheirDepth) {
+    for (auto [name, bits, maximum] : {std::tuple{"deep.png", 16, kMax16},
+                                       {"deep.tif", 16, kMax16},
+                                       {"plate.dpx", 10, 1023.0f},
+                                       {"plain.tif", 8, kMax8}}) {
         SCOPED_TRACE(name);
         ImageData image;
         ViewPixels& v = image.addView("", quantisedView(1, maximum));
@@ -87,7 +91,49 @@ TEST_F(KestrelIOImageFiles, DeepFilesKeepEveryCode) {
         WriteOptions options;
         options.bitDepth = bits;
         writeImage(file(name), image, options);
-        expectSameCodes(readImage(file(name)).view(0), image.view(0), maximum);
+        EXPECT_EQ(headerBits(file(name)), bits);
+        const ImageData back = readImage(file(name));
+        EXPECT_EQ(back.bitDepth, bits);
+        expectSameCodes(back.view(0), image.view(0), maximum);
+
+        const std::string again = file(std::string("again_") + name);
+        writeImage(again, back);
+        EXPECT_EQ(headerBits(again), bits);
+        expectSameCodes(readImage(again).view(0), image.view(0), maximum);
+    }
+}
+
+// Without a depth asked for, a file takes the smallest depth it holds at or above the image's,
+// its deepest below that, and 8 bits for an image of unknown depth.
+TEST_F(KestrelIOImageFiles, TheImagesDepthChoosesTheFilesDepth) {
+    const std::tuple<const char*, int, int> cases[] = {
+        {"a.png", 0, 8},   {"b.png", 10, 16}, {"c.png", 32, 16}, {"d.dpx", 12, 12},
+        {"e.dpx", 16, 16}, {"f.dpx", 8, 8},   {"g.tif", 16, 16}, {"h.jpg", 16, 8},
+    };
+    for (const auto& [name, imageBits, fileBits] : cases) {
+        SCOPED_TRACE(name);
+        ImageData image;
+        image.addView("", quantisedView(0, kMax8));
+        image.bitDepth = imageBits;
+        writeImage(file(name), image);
+        EXPECT_EQ(headerBits(file(name)), fileBits);
+    }
+}
+
+TEST_F(KestrelIOImageFiles, TiffCompressionIsChosenByName) {
+    ImageData image;
+    image.addView("", quantisedView(0, kMax16));
+    for (auto [name, expected] :
+         {std::pair{"", "zip"}, {"zip", "zip"}, {"lzw", "lzw"}, {"none", "none"}}) {
+        SCOPED_TRACE(name);
+        WriteOptions options;
+        options.compression = name;
+        options.bitDepth = 16;
+        writeImage(file("plate.tif"), image, options);
+        auto in = OIIO::ImageInput::open(file("plate.tif"));
+        ASSERT_TRUE(in);
+        EXPECT_EQ(in->spec().get_string_attribute("compression"), expected);
+        expectSameCodes(readImage(file("plate.tif")).view(0), image.view(0), kMax16);
     }
 }
 
@@ -137,6 +183,22 @@ TEST_F(KestrelIOImageFiles, RefusedWritesSayWhyAndWriteNothing) {
                 AllOf(HasSubstr(file("plate.png")), HasSubstr("put %V in the path")));
     EXPECT_THAT(errorOf([&] { writeImage(file("plate.jpg"), mono, sixteen); }),
                 HasSubstr("jpeg files hold 8 bits per sample, not 16"));
+    WriteOptions ten, rle, zip, overscan;
+    ten.bitDepth = 10;
+    rle.compression = "rle";
+    zip.compression = "zip";
+    overscan.overscan = true;
+    const std::pair<std::string, std::string> refused[] = {
+        {errorOf([&] { writeImage(file("plate.png"), mono, ten); }),
+         "png files hold 8, 16 bits per sample, not 10"},
+        {errorOf([&] { writeImage(file("plate.tif"), mono, rle); }),
+         "tiff files have no compression \"rle\"; choose one of zip, lzw, none"},
+        {errorOf([&] { writeImage(file("plate.dpx"), mono, zip); }),
+         "dpx files have no choice of compression"},
+        {errorOf([&] { writeImage(file("plate.png"), mono, overscan); }),
+         "png files hold the format only"},
+    };
+    for (const auto& [message, expected] : refused) EXPECT_THAT(message, HasSubstr(expected));
     EXPECT_THAT(errorOf([&] { writeImage(file("absent/plate.png"), mono); }),
                 HasSubstr("cannot write " + file("absent/plate.png") + ": the folder " +
                           file("absent") + " does not exist; create it"));

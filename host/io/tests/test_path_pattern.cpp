@@ -5,6 +5,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <optional>
+#include <tuple>
+
 using Kestrel::IO::PathPattern;
 using Kestrel::IO::Test::errorOf;
 using ::testing::HasSubstr;
@@ -47,4 +50,38 @@ TEST(KestrelIOPathPattern, UnknownTokensAndAViewTokenWithoutAViewAreRefused) {
     const std::string message = errorOf([&] { PathPattern("a_%V.exr").expand(1); });
     EXPECT_THAT(message, HasSubstr("a_%V.exr"));
     EXPECT_THAT(message, HasSubstr("no view was given"));
+}
+
+// A path matches when the pattern writes it for some frame and view: digits padded as the
+// pattern pads them, one frame and one view throughout.
+TEST(KestrelIOPathPattern, MatchesThePathsItExpandsToAndGivesTheirFrame) {
+    const std::tuple<const char*, const char*, std::optional<int>> matching[] = {
+        {"a.####.exr", "a.0012.exr", 12},
+        {"a.####.exr", "a.12345.exr", 12345},
+        {"a.####.exr", "a.-012.exr", -12},
+        {"a.%d.exr", "a.7.exr", 7},
+        {"shot.%V%04d.exr", "shot.left0003.exr", 3},
+        {"%V/a_%v.#.exr", "right/a_r.4.exr", 4},
+        {"still_%V.exr", "still_left.exr", std::nullopt},
+    };
+    for (const auto& [pattern, path, frame] : matching) {
+        SCOPED_TRACE(std::string(pattern) + " " + path);
+        std::optional<int> found = -99;
+        EXPECT_TRUE(PathPattern(pattern).matches(path, found));
+        EXPECT_EQ(found, frame);
+    }
+    const std::pair<const char*, const char*> refused[] = {
+        {"a.####.exr", "a.12.exr"},             // not padded
+        {"a.####.exr", "a.00012.exr"},          // padded beyond the width
+        {"a.####.exr", "a.99999999999.exr"},    // does not fit an int
+        {"a.####.exr", "a.+012.exr"},           // a sign expand() never writes
+        {"a.####.####.exr", "a.0001.0002.exr"}, // two frames
+        {"%V/a_%v.#.exr", "right/a_l.4.exr"},   // two views
+        {"%V.exr", "left/right.exr"},           // a view name holds no folder
+    };
+    for (const auto& [pattern, path] : refused) {
+        SCOPED_TRACE(std::string(pattern) + " " + path);
+        std::optional<int> found;
+        EXPECT_FALSE(PathPattern(pattern).matches(path, found));
+    }
 }

@@ -70,6 +70,11 @@ public:
     const std::string& viewName(size_t i) const { return _views[i].first; }
 
     Kx::Image::MetaData::Bundle metadata;
+    // Bits per sample of the file the image was read from: 8, 10, 12 or 16 for integer samples,
+    // 16 for half and 32 for float (in OpenEXR those of the colour channels, or of the first
+    // channel when there is no colour); 0 when unknown, as for an image made in memory.
+    // Writing at the input's depth (WriteOptions::bitDepth 0) keeps it.
+    int bitDepth = 0;
 
 private:
     std::vector<std::pair<std::string, ViewPixels>> _views;

@@ -3,7 +3,7 @@
 // OpenEXR files are read with their views, layers and header attributes; every other format
 // that OpenImageIO reads (PNG, JPEG, TIFF, DPX, ...) gives one unnamed view of its colour
 // channels (a one-channel grey image fills red, green and blue), premultiplied by alpha as the
-// host's colour is, and no metadata.
+// host's colour is, and no metadata. Every file gives its bits per sample (ImageData::bitDepth).
 //
 // Views of an EXR file:
 // - Single part with a `multiView` attribute: the first listed view is the default view. A

@@ -9,6 +9,7 @@
 // Any other % sequence is an error, so that a typing mistake does not write stray files.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -27,6 +28,13 @@ public:
     // view name is empty.
     std::string expand(int frame, const std::string& view = {}) const;
 
+    // Whether the pattern expands to `path` for some frame and view, such as a file name found
+    // on disk. A frame's digits must be written as expand() writes them (plate.012.exr is not
+    // frame 12 of plate.####.exr) and fit an int; every frame token must give the same frame and
+    // every view token the same view. On a match, `frame` receives the frame (left empty when
+    // the pattern has no frame token).
+    bool matches(const std::string& path, std::optional<int>& frame) const;
+
 private:
     enum class Kind { Literal, Frame, ViewName, ViewLetter };
     struct Token {
@@ -34,6 +42,9 @@ private:
         std::string literal;
         int padding = 0;
     };
+    struct Match;
+    bool matchFrom(size_t token, size_t position, const std::string& path, Match& m) const;
+
     std::string _text;
     std::vector<Token> _tokens;
 };
