@@ -3,6 +3,7 @@
 #include "Progress.h"
 
 #include <Kestrel/IO/FrameList.h>
+#include <Kestrel/IO/FramesOnDisk.h>
 #include <Kestrel/IO/ImageData.h>
 #include <Kestrel/IO/ImageReader.h>
 #include <Kestrel/IO/ImageWriter.h>
@@ -18,6 +19,7 @@
 #include <Kx/Image/Undo.h>
 
 #include <nlohmann/json.hpp>
+#include <nodes/FrameNotices.h>
 
 #include <algorithm>
 #include <chrono>
@@ -28,7 +30,6 @@
 #include <map>
 #include <optional>
 #include <set>
-#include <regex>
 #include <sstream>
 #include <stdexcept>
 
@@ -56,57 +57,6 @@ int indexOf(const std::vector<std::string>& items, const std::string& name, cons
     std::string list;
     for (auto& i : items) list += (list.empty() ? "\"" : ", \"") + i + "\"";
     fail(std::string("unknown ") + option + " \"" + name + "\": use one of " + list);
-}
-
-// The frames a file pattern has on disk, ascending.
-std::vector<int> framesOnDisk(const std::string& path) {
-    IO::PathPattern pattern(path);
-    if (!pattern.hasFrame()) {
-        if (!fs::exists(path)) fail("no such file: " + path + " (check the path)");
-        return {1};
-    }
-    const fs::path p(path);
-    const fs::path folder = p.has_parent_path() ? p.parent_path() : fs::path(".");
-    // The file name with the frame token as a capture; %V and %v match any text.
-    std::string name = p.filename().string(), expression;
-    for (size_t i = 0; i < name.size(); ++i) {
-        const char c = name[i];
-        if (c == '#') {
-            size_t n = 0;
-            while (i < name.size() && name[i] == '#') ++i, ++n;
-            --i;
-            expression += "(-?\\d{" + std::to_string(n) + ",})";
-        } else if (c == '%' && i + 1 < name.size()) {
-            size_t j = i + 1;
-            while (j < name.size() && std::isdigit(static_cast<unsigned char>(name[j]))) ++j;
-            if (j < name.size() && name[j] == 'd') {
-                expression += "(-?\\d+)";
-                i = j;
-            } else if (name[i + 1] == 'V' || name[i + 1] == 'v') {
-                expression += ".+";
-                ++i;
-            } else {
-                expression += "%";
-            }
-        } else if (std::string("\\^$.|?*+()[]{}").find(c) != std::string::npos) {
-            expression += std::string("\\") + c;
-        } else {
-            expression += c;
-        }
-    }
-    const std::regex re(expression);
-    std::vector<int> frames;
-    std::error_code ec;
-    for (const auto& entry : fs::directory_iterator(folder, ec)) {
-        std::smatch m;
-        const std::string file = entry.path().filename().string();
-        if (std::regex_match(file, m, re) && m.size() > 1) frames.push_back(std::stoi(m[1]));
-    }
-    std::sort(frames.begin(), frames.end());
-    frames.erase(std::unique(frames.begin(), frames.end()), frames.end());
-    if (frames.empty())
-        fail("no frames of " + path + " in " + folder.string() + " (check the path)");
-    return frames;
 }
 
 Knob& knob(Node& node, const char* name) {
@@ -317,8 +267,8 @@ void runAlign(const AlignOptions& o, std::ostream& out) {
     if (o.demo) {
         frames = {1, 2, 3, 4, 5};
     } else {
-        sequences.emplace_back(o.left, framesOnDisk(o.left));
-        if (!o.right.empty()) sequences.emplace_back(o.right, framesOnDisk(o.right));
+        sequences.emplace_back(o.left, IO::framesOnDisk(o.left));
+        if (!o.right.empty()) sequences.emplace_back(o.right, IO::framesOnDisk(o.right));
         int first = sequences[0].second.front(), last = sequences[0].second.back();
         for (const auto& [pattern, have] : sequences) {
             first = std::min(first, have.front());
@@ -533,9 +483,12 @@ void runAlign(const AlignOptions& o, std::ostream& out) {
 
     // Render both views, written beside their final names and renamed when complete.
     std::vector<int> written;
+    std::vector<Nodes::FrameNotice> filled;
     if (!o.analyseOnly) {
+        Nodes::takeFrameNotices(); // what Match filled in is reported with the render's
         executeNode(write, std::vector<double>(frames.begin(), frames.end()), "Render");
         written = frames;
+        filled = Nodes::takeFrameNotices();
     }
 
     // Measure: the stored matches of the input, and matches found afresh in the output.
@@ -566,6 +519,12 @@ void runAlign(const AlignOptions& o, std::ostream& out) {
     report["frames"] = {frames.front(), frames.back()};
     report["framesWritten"] = written;
     report["missingFrames"] = o.missingFrames;
+    report["filledFrames"] = nlohmann::json::array();
+    for (const Nodes::FrameNotice& n : filled) {
+        const nlohmann::json entry = {
+            {"frame", n.frame}, {"file", n.file}, {"read", n.node}, {"filled", n.action}};
+        report["filledFrames"].push_back(entry);
+    }
     report["preset"] = o.preset;
     report["space"] = o.space;
     report["layout"] = "Stereo Layout (the pair's pose is solved from the matches)";
@@ -583,20 +542,22 @@ void runAlign(const AlignOptions& o, std::ostream& out) {
         report["keys"].push_back(entry);
     }
     report["before"] = toJson(verticalDisparity(allBefore));
+    // The worst frame is the worst of those measured with matches: a frame where none are
+    // found (a black frame filled in for a missing one) has no figure, not 0 px.
     std::optional<std::pair<int, Stats>> worst;
     for (int f : measured) {
-        const Stats st = verticalDisparity(after.count(f) ? after.at(f) : std::vector<Pair>{});
         const auto& pairs = after.count(f) ? after.at(f) : std::vector<Pair>{};
+        const Stats st = verticalDisparity(pairs);
         allAfter.insert(allAfter.end(), pairs.begin(), pairs.end());
         nlohmann::json entry = toJson(st);
         entry["frame"] = f;
         entry["key"] = keys.count(double(f)) > 0;
         report["measured"].push_back(entry);
-        if (!worst || st.rms > worst->second.rms) worst = std::make_pair(f, st);
+        if (st.count > 0 && (!worst || st.rms > worst->second.rms)) worst = std::make_pair(f, st);
     }
     if (!o.analyseOnly) {
         report["after"] = toJson(verticalDisparity(allAfter));
-        report["worst"] = {{"frame", worst->first}, {"rms", worst->second.rms}};
+        if (worst) report["worst"] = {{"frame", worst->first}, {"rms", worst->second.rms}};
     }
     report["seconds"] = seconds;
 
@@ -633,12 +594,23 @@ void runAlign(const AlignOptions& o, std::ostream& out) {
             << a.rms << " px, max " << a.max << " px (" << a.count
             << " matches found afresh in the output)\n";
         out << "  after, per measured frame (RMS):";
-        for (int f : measured)
-            out << " " << f << ": " << verticalDisparity(after.count(f) ? after.at(f)
-                                                                          : std::vector<Pair>{})
-                                            .rms;
-        out << " px\n  worst frame " << worst->first << ": RMS " << worst->second.rms << " px\n";
+        for (int f : measured) {
+            const Stats st = verticalDisparity(after.count(f) ? after.at(f) : std::vector<Pair>{});
+            out << " " << f << ": ";
+            if (st.count > 0)
+                out << st.rms << " px";
+            else
+                out << "no matches";
+            out << (f == measured.back() ? "\n" : ",");
+        }
+        if (worst)
+            out << "  worst frame " << worst->first << ": RMS " << worst->second.rms << " px\n";
+        else
+            out << "  no matches found in the output: check the output frames by eye\n";
         out << "  frames written " << frameListText(written) << "\n";
+        for (const Nodes::FrameNotice& n : filled)
+            out << "  frame " << n.frame << " filled (--missing-frames " << o.missingFrames
+                << "): " << n.file << " is missing, " << n.action << "\n";
         out << "  output " << outputPath.string() << "\n";
     }
     out << "  script " << scriptPath.string() << "\n";

@@ -300,6 +300,8 @@ int main(int argc, char** argv) {
 
     CLI::App app{"kestrel: the command-line compositing host"};
     app.require_subcommand(1);
+    // Options of kestrel itself (--threads, --cache-memory, ...) may also follow the command.
+    app.fallthrough();
     std::vector<std::string> pluginPaths;
     app.add_option("--plugin-path", pluginPaths, "Extra plug-in files or folders to load");
     bool yes = false, no = false;

@@ -6,6 +6,8 @@
 
 #include <Kestrel/IO/ImageReader.h>
 
+#include <OpenImageIO/imageio.h>
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -42,12 +44,15 @@ protected:
             << "node Write Write1\n input 0 Plate\n knob file " << plate("plate_%V.####.png")
             << "\n knob channels rgba\nend\n";
         Outcome r = runIn(plateDir(), {"render", plate("plate.kscript")});
-        ASSERT_EQ(r.code, 0) << r.err;
+        if (r.code != 0) {
+            setUpError() = "rendering the plate failed: " + r.err;
+            return;
+        }
         r = runIn(plateDir(), {"align", plate("plate_left.####.png"),
                                plate("plate_right.####.png"), "-o",
                                plate("one/shot_%V.####.exr"), "--report",
                                plate("one/report.json")});
-        ASSERT_EQ(r.code, 0) << r.err;
+        if (r.code != 0) setUpError() = "aligning the plate failed: " + r.err;
         oneRunOutput() = r.out;
     }
     static void TearDownTestSuite() { fs::remove_all(plateDir()); }
@@ -56,8 +61,15 @@ protected:
         static std::string out;
         return out;
     }
+    static std::string& setUpError() {
+        static std::string error;
+        return error;
+    }
 
-    void SetUp() override { makeFolder("shot"); }
+    void SetUp() override {
+        ASSERT_EQ(setUpError(), "");
+        makeFolder("shot");
+    }
 
     // kestrel with these arguments in folder d, as Folder::run does in the test's folder.
     static Outcome runIn(const fs::path& d, const std::vector<std::string>& args) {
@@ -176,11 +188,65 @@ TEST_F(Shot, MissingAndOutOfRangeFramesAreErrorsUnlessTheUserChoseAFill) {
     for (const char* fill : {"black", "hold"}) {
         SCOPED_TRACE(fill);
         const std::string out = path(std::string("out_") + fill);
-        const Outcome r = align({"--frames", "4-6", "--missing-frames", fill, "-o",
-                                 out + "/a_%V.####.exr", "--report", out + "/report.json"});
+        const Outcome r = run({"align", left, right, "--frames", "4-6", "--missing-frames", fill,
+                               "-o", out + "/a_%V.####.exr", "--report", out + "/report.json"});
         ASSERT_EQ(r.code, 0) << r.err;
         EXPECT_TRUE(fs::exists(out + "/a_right.0005.exr"));
         const auto report = nlohmann::json::parse(slurp(out + "/report.json"));
         EXPECT_EQ(report["missingFrames"], fill);
+        ASSERT_EQ(report["filledFrames"].size(), 1u);
+        EXPECT_EQ(report["filledFrames"][0]["frame"], 5);
+        EXPECT_THAT(r.out, HasSubstr("frame 5 filled (--missing-frames " + std::string(fill)));
     }
+}
+
+// The aligned views keep the plate's bit depth, and in OpenEXR the STMap is 32-bit float
+// beside half colour: a half STMap is off by up to a pixel at 4K.
+TEST_F(Shot, OutputsKeepThePlatesDepthAndDataChannelsAreFloat) {
+    struct Depth {
+        const char* extension;
+        int item; // the Write's bit_depth: 1 "16 bit", 2 "10 bit"
+        int bits;
+    };
+    const Depth depths[] = {{"png", 1, 16}, {"tif", 1, 16}, {"dpx", 2, 10}};
+    std::ofstream script(path("stills.kscript"));
+    script << "kestrel_script 1\nviews left right\nframes 1 1\n"
+           << "node SyntheticStereo Plate\n knob width 640\n knob height 360\n"
+           << " knob lastFrame 1\n knob verticalShift 5\n knob roll 0.3\nend\n";
+    for (const Depth& d : depths)
+        script << "node Write Write_" << d.extension << "\n input 0 Plate\n knob file "
+               << path(std::string("still_%V.") + d.extension) << "\n knob channels rgba\n"
+               << " knob bit_depth " << d.item << "\nend\n";
+    script.close();
+    ASSERT_EQ(run({"render", path("stills.kscript")}).code, 0);
+    const auto bits = [](const std::string& file) {
+        auto in = OIIO::ImageInput::open(file);
+        return in ? in->spec().get_int_attribute("oiio:BitsPerSample",
+                                                 int(in->spec().format.size() * 8))
+                  : 0;
+    };
+    for (const Depth& d : depths) {
+        SCOPED_TRACE(d.extension);
+        const std::string ext = d.extension;
+        const Outcome r = run({"align", path("still_left." + ext), path("still_right." + ext),
+                               "-o", path("out_" + ext + "/aligned_%V." + ext)});
+        ASSERT_EQ(r.code, 0) << r.err;
+        for (const char* view : {"left", "right"})
+            EXPECT_EQ(bits(path("out_" + ext + "/aligned_" + view + "." + ext)), d.bits) << view;
+    }
+    const Outcome r = run({"align", path("still_left.png"), path("still_right.png"), "-o",
+                           path("out_exr/aligned_%V.exr"), "--stmap"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    auto in = OIIO::ImageInput::open(path("out_exr/aligned_left.exr"));
+    ASSERT_TRUE(in);
+    const OIIO::ImageSpec& spec = in->spec();
+    for (int c = 0; c < spec.nchannels; ++c) {
+        SCOPED_TRACE(spec.channelnames[size_t(c)]);
+        const bool data = spec.channelnames[size_t(c)].rfind("stitch_map", 0) == 0;
+        EXPECT_EQ(spec.channelformat(c), data ? OIIO::TypeDesc::FLOAT : OIIO::TypeDesc::HALF);
+    }
+    EXPECT_EQ(spec.x, 0); // cropped to the frame
+    EXPECT_EQ(spec.y, 0);
+    EXPECT_EQ(spec.width, 640);
+    EXPECT_EQ(spec.height, 360);
 }
