@@ -22,12 +22,15 @@ constexpr float kMinimumContrast = 2.0f;
 // 8-bit levels per pixel, in both views, has no detail to match.
 constexpr float kMinimumDetail = 0.5f;
 constexpr int kDetailWindow = 9;
-// The epipolar fit: matched left pixels on a grid of this step, at least this many of them,
-// RANSAC's distance to the line for an inlier, and the largest median distance of the inliers
-// to their lines for which the pair counts as rigid.
-constexpr int kFitStep = 5;
+// The epipolar fit: matched left pixels on a grid that gives about kFitPoints of them (a
+// plane's eight unknowns are settled long before), at least kMinFitPoints, RANSAC's distance
+// to the line for an inlier, and the largest median distance of the inliers to their lines
+// for which the pair counts as rigid.
+constexpr double kFitPoints = 12000;
 constexpr size_t kMinFitPoints = 100;
 constexpr double kFitThreshold = 0.5, kMaxMedianResidual = 0.2;
+// The share of the epipolar inliers above which a homography explains the pair as well.
+constexpr double kPlanarShare = 0.9;
 
 cv::Mat luminance(const ViewColour& v) {
     const int w = v.red->width, h = v.red->height;
@@ -57,16 +60,33 @@ float quantile(const cv::Mat& a, const cv::Mat& b, float fraction) {
     return samples[k];
 }
 
-// Bilinear read of a plane at a position in pixel units (centres at i + 0.5), edges repeated.
-float bilinear(const DisparityPlane& p, float x, float y) {
-    const float fx = x - 0.5f, fy = y - 0.5f;
-    const int x0 = int(std::floor(fx)), y0 = int(std::floor(fy));
-    const float a = fx - float(x0), b = fy - float(y0);
-    auto at = [&](int i, int j) {
-        return p.at(std::clamp(i, 0, p.width - 1), std::clamp(j, 0, p.height - 1));
-    };
-    return (at(x0, y0) * (1 - a) + at(x0 + 1, y0) * a) * (1 - b) +
-           (at(x0, y0 + 1) * (1 - a) + at(x0 + 1, y0 + 1) * a) * b;
+// Bilinear read of a view's disparity at a position in pixel units (centres at i + 0.5), the
+// position inside the frame.
+void bilinear(const ViewDisparity& v, float x, float y, float& dx, float& dy) {
+    const int w = v.dx.width, h = v.dx.height;
+    const float fx = std::max(x - 0.5f, 0.0f), fy = std::max(y - 0.5f, 0.0f);
+    const int x0 = std::min(int(fx), w - 1), y0 = std::min(int(fy), h - 1);
+    const int x1 = std::min(x0 + 1, w - 1), y1 = std::min(y0 + 1, h - 1);
+    const float a = std::min(fx - float(x0), 1.0f), b = std::min(fy - float(y0), 1.0f);
+    const size_t i00 = size_t(y0) * size_t(w) + size_t(x0), i10 = i00 + size_t(x1 - x0);
+    const size_t i01 = size_t(y1) * size_t(w) + size_t(x0), i11 = i01 + size_t(x1 - x0);
+    const float w00 = (1 - a) * (1 - b), w10 = a * (1 - b), w01 = (1 - a) * b, w11 = a * b;
+    const float *px = v.dx.data.data(), *py = v.dy.data.data();
+    dx = px[i00] * w00 + px[i10] * w10 + px[i01] * w01 + px[i11] * w11;
+    dy = py[i00] * w00 + py[i10] * w10 + py[i01] * w01 + py[i11] * w11;
+}
+
+// Whether the vector at pixel (x, y) of `from` passes the consistency check against `to`.
+bool consistent(const ViewDisparity& from, const ViewDisparity& to, int x, int y,
+                const DisparitySettings& s) {
+    const float dx = from.dx.at(x, y), dy = from.dy.at(x, y);
+    const float qx = float(x) + 0.5f + dx, qy = float(y) + 0.5f + dy;
+    if (!(dx * dx + dy * dy <= s.maxDisparity * s.maxDisparity) || !(qx >= 0) ||
+        !(qx < float(from.dx.width)) || !(qy >= 0) || !(qy < float(from.dx.height)))
+        return false;
+    float bx, by;
+    bilinear(to, qx, qy, bx, by);
+    return (dx + bx) * (dx + bx) + (dy + by) * (dy + by) <= s.tolerance * s.tolerance;
 }
 
 // 1 where a view has detail to match, 0 where its neighbourhood is flat.
@@ -87,7 +107,7 @@ double median(std::vector<double> v) {
     return *mid;
 }
 
-// Signed distance of a point to a line (a, b, c) and the line's unit normal.
+// Signed distance of a point to a line (a, b, c).
 double lineDistance(const cv::Vec3d& l, double x, double y) {
     return (l[0] * x + l[1] * y + l[2]) / std::hypot(l[0], l[1]);
 }
@@ -96,28 +116,32 @@ double lineDistance(const cv::Vec3d& l, double x, double y) {
 // line onto that line, along the line's normal. F maps a pixel of this view to its line in
 // the other view.
 void snapToLines(ViewDisparity& v, const cv::Matx33d& F, float tolerance) {
+    const double t2 = double(tolerance) * double(tolerance);
+    const cv::Vec3d step(F(0, 0), F(1, 0), F(2, 0)); // the line's change per pixel along x
     for (int y = 0; y < v.dx.height; ++y) {
         float *dx = v.dx.row(y), *dy = v.dy.row(y);
-        for (int x = 0; x < v.dx.width; ++x) {
-            const double px = x + 0.5, py = y + 0.5, qx = px + dx[x], qy = py + dy[x];
-            const cv::Vec3d l = F * cv::Vec3d(px, py, 1.0);
-            const double n = std::hypot(l[0], l[1]);
-            if (!(n > 0)) continue;
-            const double e = lineDistance(l, qx, qy);
-            if (std::fabs(e) > tolerance) continue;
-            dx[x] = float(qx - e * l[0] / n - px);
-            dy[x] = float(qy - e * l[1] / n - py);
+        cv::Vec3d l = F * cv::Vec3d(0.5, y + 0.5, 1.0);
+        for (int x = 0; x < v.dx.width; ++x, l += step) {
+            const double qx = x + 0.5 + dx[x], qy = y + 0.5 + dy[x];
+            const double n2 = l[0] * l[0] + l[1] * l[1], e = l[0] * qx + l[1] * qy + l[2];
+            if (!(n2 > 0) || e * e > t2 * n2) continue;
+            const double k = e / n2; // the distance over the normal's length
+            dx[x] = float(dx[x] - k * l[0]);
+            dy[x] = float(dy[x] - k * l[1]);
         }
     }
 }
 
 } // namespace
 
-bool fitEpipolarGeometry(const ViewDisparity& left, double fundamental[9]) {
+bool fitEpipolarGeometry(const ViewDisparity& left, const ViewDisparity& right,
+                         const DisparitySettings& settings, double fundamental[9]) {
     std::vector<cv::Point2f> a, b;
-    for (int y = kFitStep / 2; y < left.dx.height; y += kFitStep)
-        for (int x = kFitStep / 2; x < left.dx.width; x += kFitStep) {
-            if (left.unmatched.at(x, y) != 0) continue;
+    const int step =
+        std::max(1, int(std::sqrt(double(left.dx.width) * double(left.dx.height) / kFitPoints)));
+    for (int y = step / 2; y < left.dx.height; y += step)
+        for (int x = step / 2; x < left.dx.width; x += step) {
+            if (!consistent(left, right, x, y, settings)) continue;
             a.emplace_back(float(x) + 0.5f, float(y) + 0.5f);
             b.emplace_back(a.back().x + left.dx.at(x, y), a.back().y + left.dy.at(x, y));
         }
@@ -129,6 +153,12 @@ bool fitEpipolarGeometry(const ViewDisparity& left, double fundamental[9]) {
     for (size_t i = 0; i < a.size(); ++i)
         if (inlier[i]) ia.push_back(a[i]), ib.push_back(b[i]);
     if (ia.size() < kMinFitPoints) return false;
+    // A scene that one homography explains nearly as well (a wall, a plate of one plane with a
+    // few things before it) leaves the lines undetermined off that plane: keep the flow there.
+    std::vector<unsigned char> onPlane;
+    cv::findHomography(a, b, cv::RANSAC, kFitThreshold, onPlane);
+    const auto planar = size_t(std::count(onPlane.begin(), onPlane.end(), 1));
+    if (double(planar) >= kPlanarShare * double(ia.size())) return false;
     f = cv::findFundamentalMat(ia, ib, cv::FM_8POINT);
     if (f.rows != 3 || f.cols != 3) return false;
     const cv::Matx33d F(f);
@@ -163,7 +193,7 @@ void denseFlow(const unsigned char* a, const unsigned char* b, int width, int he
     };
     static constexpr Preset kPresets[] = {
         {2, 8, 4, 16, 5},  // Draft
-        {1, 8, 4, 25, 5},  // Normal
+        {1, 8, 4, 16, 4},  // Normal
         {0, 8, 3, 25, 10}, // Fine
     };
     const Preset& p = kPresets[int(quality)];
@@ -194,22 +224,9 @@ void consistencyCheck(ViewDisparity& from, const ViewDisparity& to,
                       const DisparitySettings& settings) {
     const int w = from.dx.width, h = from.dx.height;
     from.unmatched = DisparityPlane(w, h);
-    const float limit2 = settings.maxDisparity * settings.maxDisparity;
-    const float tolerance2 = settings.tolerance * settings.tolerance;
     for (int y = 0; y < h; ++y) {
-        const float *dx = from.dx.row(y), *dy = from.dy.row(y);
         float* out = from.unmatched.row(y);
-        for (int x = 0; x < w; ++x) {
-            const float qx = float(x) + 0.5f + dx[x], qy = float(y) + 0.5f + dy[x];
-            bool matched = dx[x] * dx[x] + dy[x] * dy[x] <= limit2 && qx >= 0 && qx < float(w) &&
-                           qy >= 0 && qy < float(h);
-            if (matched) {
-                const float ex = dx[x] + bilinear(to.dx, qx, qy);
-                const float ey = dy[x] + bilinear(to.dy, qx, qy);
-                matched = ex * ex + ey * ey <= tolerance2;
-            }
-            out[x] = matched ? 0.0f : 1.0f;
-        }
+        for (int x = 0; x < w; ++x) out[x] = consistent(from, to, x, y, settings) ? 0.0f : 1.0f;
     }
 }
 
@@ -233,22 +250,18 @@ StereoDisparity computeDisparity(const ViewColour& left, const ViewColour& right
         denseFlow(k == 0 ? greyL.data() : greyR.data(), k == 0 ? greyR.data() : greyL.data(), w, h,
                   settings.quality, v.dx, v.dy);
     });
-    auto check = [&] {
-        runPair([&](int k) {
-            consistencyCheck(k == 0 ? result.left : result.right,
-                             k == 0 ? result.right : result.left, settings);
-        });
-    };
-    check();
     double f[9];
-    if (fitEpipolarGeometry(result.left, f)) {
+    if (fitEpipolarGeometry(result.left, result.right, settings, f)) {
         const cv::Matx33d F(f);
         runPair([&](int k) {
             snapToLines(k == 0 ? result.left : result.right, k == 0 ? F : F.t(),
                         settings.tolerance);
         });
-        check();
     }
+    runPair([&](int k) {
+        consistencyCheck(k == 0 ? result.left : result.right, k == 0 ? result.right : result.left,
+                         settings);
+    });
     // Where a view has no detail, a match that checks out is still a guess.
     for (auto [v, grey] : {std::pair{&result.left, &greyL}, std::pair{&result.right, &greyR}}) {
         cv::Mat flat, mask(h, w, CV_32F, v->unmatched.data.data());

@@ -31,7 +31,8 @@
 // ends within the tolerance of its line is moved onto it. This takes the noise out of the
 // vertical component, which the lines fix almost alone since they run nearly horizontally. A
 // pair that is not rigid enough (strong lens distortion, a rolling shutter) keeps the flow as
-// it is.
+// it is, and so does a pair that one homography explains nearly as well as the lines (a
+// single plane, a wall with little before it), where the lines are not determined.
 //
 // Texture: a pair whose grey copies have no contrast (a flat frame, a black slate) has
 // nothing to match. Every pixel is then unmatched, the disparity is zero, and the result says
@@ -102,9 +103,10 @@ void denseFlow(const unsigned char* a, const unsigned char* b, int width, int he
                DisparityQuality quality, DisparityPlane& dx, DisparityPlane& dy);
 
 // The fundamental matrix F (row-major, p_right^T F p_left = 0, host pixel coordinates) fitted
-// to the matched vectors of the left view; false when there are too few or the pair does not
-// behave as a rigid rig (see above).
-bool fitEpipolarGeometry(const ViewDisparity& left, double fundamental[9]);
+// to the left view's vectors that pass the consistency check against the right view's; false
+// when there are too few or the pair does not behave as a rigid rig (see above).
+bool fitEpipolarGeometry(const ViewDisparity& left, const ViewDisparity& right,
+                         const DisparitySettings& settings, double fundamental[9]);
 
 // Marks the unmatched pixels of `from` against `to` (see the consistency rule above).
 void consistencyCheck(ViewDisparity& from, const ViewDisparity& to,

@@ -34,7 +34,7 @@ const char* const leftView = "The view whose disparity to the right view goes in
 const char* const rightView = "The view whose disparity to the left view goes in disparityR.";
 const char* const quality =
     "Draft measures at a quarter of the resolution and interpolates, Normal at half, Fine at "
-    "full resolution (the most accurate, about twice as slow as Normal).";
+    "full resolution (the finest detail, several times slower than Normal).";
 const char* const maxDisparity =
     "The longest disparity in pixels that the shot can have. Longer vectors are false matches "
     "and are marked occluded.";
@@ -162,7 +162,7 @@ void DisparityGeneratorPlugin::append(Hash& h) {
 void DisparityGeneratorPlugin::pluginKnobs(Knob_Closure& f) {
     viewKnob(f, &_leftView, N::kLeftView, "Left View", Tip::leftView);
     viewKnob(f, &_rightView, N::kRightView, "Right View", Tip::rightView);
-    enumKnob(f, &_quality, N::kQuality, kQualityItems, "Quality", int(DisparityQuality::Fine),
+    enumKnob(f, &_quality, N::kQuality, kQualityItems, "Quality", int(DisparityQuality::Normal),
              Tip::quality);
     floatKnob(f, &_maxDisparity, N::kMaxDisparity, "Max Disparity", 200, Range{1, 1000},
               Tip::maxDisparity);

@@ -88,7 +88,7 @@ private:
     bool readView(int n, DisparityPlane (&colour)[3]);
 
     int _leftView, _rightView;
-    int _quality = int(DisparityQuality::Fine);
+    int _quality = int(DisparityQuality::Normal);
     float _maxDisparity = 200.0f;
     float _tolerance = 1.0f;
 };
