@@ -335,6 +335,7 @@ int main(int argc, char** argv) {
     alignCmd->add_option("--fix-point", fixPoint,
                          "Keep the input parallax at this output point: x,y in pixels");
     alignCmd->add_flag("--disparity", align.disparity, "Also write the aligned disparity");
+    alignCmd->add_flag("--local", align.local, "Also correct locally, with measured disparity");
     alignCmd->add_flag("--stmap", align.stmap,
                        "Also write the STMap of the correction (stitch_map.u, stitch_map.v)");
 
