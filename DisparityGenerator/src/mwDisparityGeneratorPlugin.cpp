@@ -6,6 +6,7 @@
 #include "Kx/Image/Node.h"
 
 #include <atomic>
+#include <exception>
 #include <future>
 #include <iostream>
 #include <list>
@@ -42,6 +43,9 @@ const char* const tolerance =
     "How far in pixels the round trip from one view to the other and back may miss its start "
     "for the match to be trusted. Pixels beyond it are marked occluded.";
 } // namespace Tip
+
+// Views smaller than this have too few pixels for the flow's patches and pyramid.
+constexpr int kMinimumSize = 32;
 
 Op* build(Node* node) {
     return new DisparityGeneratorPlugin(node);
@@ -85,7 +89,14 @@ public:
             }
         }
         if (pending.valid()) return pending.get();
-        Result result = measure();
+        Result result;
+        try {
+            result = measure();
+        } catch (...) {
+            mine.set_exception(std::current_exception());
+            forget(key);
+            throw;
+        }
         mine.set_value(result);
         if (!result) forget(key); // interrupted: the next render measures again
         return result;
@@ -199,9 +210,9 @@ void DisparityGeneratorPlugin::_validate(bool for_real) {
                   viewName(_rightView).c_str(), fr.width(), fr.height());
         return;
     }
-    if (fl.width() <= 0 || fl.height() <= 0) {
-        Op::error("%s: the input has an empty format; connect a stereo plate.",
-                  node_name().c_str());
+    if (fl.width() < kMinimumSize || fl.height() < kMinimumSize) {
+        Op::error("%s: the views are %d x %d; the disparity needs at least %d x %d pixels.",
+                  node_name().c_str(), fl.width(), fl.height(), kMinimumSize, kMinimumSize);
         return;
     }
     if (!left->channels().intersects(Mask_RGB) || !right->channels().intersects(Mask_RGB)) {
@@ -266,7 +277,13 @@ std::shared_ptr<const StereoDisparity> DisparityGeneratorPlugin::measure() {
 }
 
 void DisparityGeneratorPlugin::process(Support::KDK::FrameJob& job) {
-    const std::shared_ptr<const StereoDisparity> d = measure();
+    std::shared_ptr<const StereoDisparity> d;
+    try {
+        d = measure();
+    } catch (const std::exception& e) {
+        Op::error("%s: the disparity could not be measured: %s", node_name().c_str(), e.what());
+        return;
+    }
     if (!d) return;
     if (!d->textured) {
         // On the node for a viewer, and on standard error for the command line.

@@ -24,9 +24,9 @@
 // frame reuse the result (the last two results are kept, for a viewer flipping between two
 // frames). The work runs on the host engine's threads.
 //
-// Bad input: two knobs naming the same view, views of different sizes, or a stream with no
-// colour are errors naming the knob or the sizes; a pair with no texture gives zero disparity,
-// every pixel unmatched, and a warning.
+// Bad input: two knobs naming the same view, views of different sizes or smaller than 32 x 32,
+// or a stream with no colour are errors naming the knob or the sizes; a pair with no texture gives
+// zero disparity, every pixel unmatched, and a warning.
 #pragma once
 
 #include "mwDenseDisparity.h"

@@ -137,9 +137,10 @@ TEST(GeneratorNode, RefusesInputItCannotMatch) {
         int value;
         const char* message;
     };
-    PlateSpec narrowRight, noColour;
+    PlateSpec narrowRight, noColour, tiny;
     narrowRight.rightWidth = 80;
     noColour.colour = false;
+    tiny.width = tiny.rightWidth = 24;
     const Case cases[] = {
         {"one view twice",
          {},
@@ -149,6 +150,7 @@ TEST(GeneratorNode, RefusesInputItCannotMatch) {
         {"views of different sizes", narrowRight, nullptr, 0,
          "the left view \"left\" is 96 x 64 and the right view \"right\" is 80 x 64"},
         {"no colour", noColour, nullptr, 0, "no red, green or blue channel"},
+        {"too small", tiny, nullptr, 0, "the views are 24 x 64; the disparity needs at least 32"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
