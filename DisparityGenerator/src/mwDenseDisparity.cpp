@@ -41,7 +41,7 @@ cv::Mat luminance(const ViewColour& v) {
         for (int x = 0; x < w; ++x)
             out[x] = std::sqrt(std::max(kLumaR * r[x] + kLumaG * g[x] + kLumaB * b[x], 0.0f));
     }
-    // The first level of a Gaussian pyramid at full size: its 5-tap binomial kernel.
+    // The smoothing of a Gaussian pyramid's first level, kept at full size.
     cv::GaussianBlur(grey, grey, cv::Size(5, 5), 1.0, 1.0, cv::BORDER_REPLICATE);
     return grey;
 }

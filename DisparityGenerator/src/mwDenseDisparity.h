@@ -8,21 +8,21 @@
 // a vertical disparity (from a roll, a tilt, a zoom or a camera mounted higher than the other)
 // comes out as it is.
 //
-// How: each view is reduced to a grey copy (Rec. 709 luminance of the colour, smoothed by the
-// first level of a Gaussian pyramid, whose 5-tap kernel takes out the noise and aliasing that
-// would pull the match), mapped to 8 bits with one contrast stretch for both views (the 0.5 %
-// and 99.5 % quantiles of the pair, in a square-root tone curve so that shadows keep their
-// detail). OpenCV's DIS dense flow then runs coarse to fine over its own pyramid, with a
-// variational refinement at every scale, once from left to right and once from right to
-// left. The two directions run at the same time on the host engine's threads.
+// How: each view is reduced to a grey copy (Rec. 709 luminance of the colour, smoothed as for
+// the first level of a Gaussian pyramid, by a 5-tap Gaussian of sigma 1 that takes out the
+// noise and aliasing that would pull the match), mapped to 8 bits with one contrast stretch for
+// both views (the 0.5 % and 99.5 % quantiles of the pair, in a square-root tone curve so that
+// shadows keep their detail). OpenCV's DIS dense flow then runs coarse to fine over its own
+// pyramid, with a variational refinement at every scale, once from left to right and once from
+// right to left. The two directions run at the same time on the host engine's threads.
 //
 // Consistency: a left pixel p is matched when its match q = p + dL(p) lies inside the right
 // frame and the right view's disparity at q (bilinear) leads back to within the tolerance of
 // p: |dL(p) + dR(q)| <= tolerance; the same for right pixels. Unmatched pixels are occluded in
-// the other view, outside its frame, or lie where neither view has detail to match; their
-// disparity is kept as the flow gave it (it is smooth there, filled in from its neighbours)
-// and the mask says not to trust it. A disparity longer than the largest expected disparity
-// is a false match: it is marked unmatched too.
+// the other view, outside its frame, or lie in a flat patch of their view (no detail within
+// 4 pixels, so nothing to match); their disparity is kept as the flow gave it (it is smooth
+// there, filled in from its neighbours) and the mask says not to trust it. A disparity longer
+// than the largest expected disparity is a false match: it is marked unmatched too.
 //
 // Epipolar geometry: the two views of one instant of a rigid rig see every point on a pair of
 // epipolar lines, whatever the rig's misalignment. The fundamental matrix is fitted (RANSAC,
@@ -32,7 +32,8 @@
 // vertical component, which the lines fix almost alone since they run nearly horizontally. A
 // pair that is not rigid enough (strong lens distortion, a rolling shutter) keeps the flow as
 // it is, and so does a pair that one homography explains nearly as well as the lines (a
-// single plane, a wall with little before it), where the lines are not determined.
+// single plane, a wall with little before it), where the lines are not determined. The
+// consistency check runs after this step, on the vectors as they are handed out.
 //
 // Texture: a pair whose grey copies have no contrast (a flat frame, a black slate) has
 // nothing to match. Every pixel is then unmatched, the disparity is zero, and the result says
