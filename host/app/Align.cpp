@@ -1,5 +1,6 @@
 #include "Align.h"
 
+#include "DisparityStage.h"
 #include "Progress.h"
 
 #include <Kestrel/IO/FrameList.h>
@@ -395,6 +396,7 @@ void runAlign(const AlignOptions& o, std::ostream& out) {
         plate->setInput(0, l);
         plate->setInput(1, r);
     }
+    plate = addDisparityStage(graph, plate, o, leftView, rightView, frames.front());
     // The aligner writes its STMap into the two channels when the stream carries them.
     if (o.stmap) {
         Node* channels = graph.add(std::make_unique<Node>("AddChannels", "STMapChannels"));
@@ -427,6 +429,7 @@ void runAlign(const AlignOptions& o, std::ostream& out) {
     knob(aligner, "alignmentSpace").setValue(space);
     knob(aligner, "alignmentType").setValue(preset);
     knob(aligner, "filter").setValue(filter);
+    knob(aligner, "localAlignment").setValue(o.local);
     knob(aligner, "keyStep").setValue(o.keyStep);
     aligner.setContext(OutputContext(frames.front(), leftView));
     press(aligner, "addAllKeys");

@@ -37,6 +37,7 @@ struct AlignOptions {
     bool zoom = false; // zoom to prevent black in frame
     std::optional<std::pair<float, float>> fixPoint;
     bool disparity = false; // write the aligned disparity too
+    bool local = false;     // measure the disparity and correct with it locally too
     bool stmap = false;     // write the STMap of the correction too (stitch_map.u, .v)
     bool analyseOnly = false;           // analyse and save the script, render nothing
     std::string script;                 // the saved script (default: aligned.kscript beside

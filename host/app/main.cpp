@@ -340,7 +340,9 @@ int main(int argc, char** argv) {
     auto* pythonCmd = app.add_subcommand("python", "Run a Python file with the kestrel module");
     pythonCmd->add_option("FILE", file, "The Python file")->required();
     pythonCmd->add_option("ARGS", pyArgs, "Arguments for the file (sys.argv[1:])");
+    // Everything after FILE is the Python file's own, never kestrel's.
     pythonCmd->prefix_command();
+    pythonCmd->fallthrough(false);
 
     auto* infoCmd = app.add_subcommand("info", "List a node's knobs in declaration order");
     infoCmd->add_option("SCRIPT", script, "The script file");
@@ -378,6 +380,7 @@ int main(int argc, char** argv) {
     alignCmd->add_option("--fix-point", fixPoint,
                          "Keep the input parallax at this output point: x,y in pixels");
     alignCmd->add_flag("--disparity", align.disparity, "Also write the aligned disparity");
+    alignCmd->add_flag("--local", align.local, "Also correct locally, with measured disparity");
     alignCmd->add_flag("--stmap", align.stmap,
                        "Also write the STMap of the correction (stitch_map.u, stitch_map.v)");
     alignCmd->add_flag("--analyse-only", align.analyseOnly,

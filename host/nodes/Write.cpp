@@ -9,6 +9,7 @@
 #include <Kx/Image/Node.h>
 #include <Kx/Image/Row.h>
 
+#include <atomic>
 #include <cmath>
 #include <sstream>
 #include <tuple>
@@ -43,6 +44,31 @@ bool isItem(const char* const* items, int i) {
     for (int n = 0; items[n]; ++n)
         if (n == i) return true;
     return false;
+}
+
+// Renders the channels over the part of `stored` outside `box`, row spans at a time, from
+// the op's own rows (not clamped to its data box). False when interrupted.
+bool fillBeyondBox(Iop& in, const Box& box, const Box& stored, const ChannelSet& channels,
+                   IO::ViewPixels& pixels) {
+    std::atomic<bool> stopped{false};
+    Engine::parallelRows(stored.y(), stored.t(), [&](int y) {
+        if (stopped || Engine::interrupted()) {
+            stopped = true;
+            return;
+        }
+        const bool inside = !box.empty() && y >= box.y() && y < box.t();
+        const std::pair<int, int> spans[] = {
+            inside ? std::pair{stored.x(), box.x()} : std::pair{stored.x(), stored.r()},
+            inside ? std::pair{box.r(), stored.r()} : std::pair{0, 0}};
+        for (auto [x0, x1] : spans) {
+            if (x1 <= x0) continue;
+            Row row(x0, x1);
+            in.engine(y, x0, x1, channels, row);
+            for (Channel z : channels)
+                std::copy(row[z] + x0, row[z] + x1, pixels.row(z, y) + (x0 - stored.x()));
+        }
+    });
+    return !stopped;
 }
 
 } // namespace
@@ -186,17 +212,28 @@ void Write::execute() {
             // Only the data box is rendered: pixels beyond it are black in the file, not the
             // edge pixels that reads outside an op's box repeat.
             Box box = in->box();
-            if (!_overscan) box.intersect(Box(0, 0, in->format().width(), in->format().height()));
+            const Box frameBox(0, 0, in->format().width(), in->format().height());
+            if (!_overscan) box.intersect(frameBox);
             if (box.empty()) box = Box();
-            IO::ViewPixels pixels(in->format(), box, channels);
-            const bool ok =
+            // The STMap is a source position for every pixel of the frame, also where the
+            // image does not reach: beyond the data box it comes straight from the op's rows.
+            const ChannelSet stmap = channels & ChannelSet{findChannel("stitch_map.u"),
+                                                           findChannel("stitch_map.v")};
+            Box stored = box;
+            if (!stmap.empty()) {
+                stored = frameBox;
+                if (_overscan && !box.empty()) stored.merge(box);
+            }
+            IO::ViewPixels pixels(in->format(), stored, channels);
+            bool ok =
                 box.empty() || Engine::renderRows(*in, box, channels, [&](int y, const Row& row) {
                     for (Channel z : channels) {
                         const float* src = row[z] + box.x();
-                        std::copy(src, src + box.w(), pixels.row(z, y));
+                        std::copy(src, src + box.w(), pixels.row(z, y) + (box.x() - stored.x()));
                     }
                 });
-            if (!ok) {
+            if (ok && !stmap.empty() && !(stored == box))
+                ok = fillBeyondBox(*in, box, stored, stmap, pixels);            if (!ok) {
                 error("%s: %s at frame %g", node_name().c_str(),
                       Engine::interrupted() ? "interrupted" : "rendering its input failed",
                       frame());

@@ -43,6 +43,7 @@ protected:
 TEST_F(Cli, RenderAndExecuteWriteTheFramesOfAFarmList) {
     Outcome r = run({"render", script(32, 24, 1), "--frames", "1-3,6-10x2", "--views", "left"});
     ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_THAT(r.out, HasSubstr("wrote " + path("out/frame.0010.exr") + "\n"));
     std::vector<std::string> names;
     for (auto& e : fs::directory_iterator(dir / "out")) names.push_back(e.path().filename());
     std::sort(names.begin(), names.end());
@@ -64,6 +65,9 @@ TEST_F(Cli, BadInputsAreOneMessageAndAFailure) {
         {{"render", s, "--frames", "9-2"}, "9-2"},
         {{"execute", s, "Missing"}, "has no node named Missing; its nodes are: Source, Out"},
         {{"press", s, "Out.file"}, "Out.file is not a button"},
+        {{"render", s, "--cache-memory", "4X"}, "--cache-memory \"4X\" has an unknown unit"},
+        {{"--cache-memory", "0", "render", s}, "--cache-memory \"0\" is not a positive size"},
+        {{"render", s, "--missing-frames", "skip"}, "--missing-frames \"skip\" is not a choice"},
     };
     for (const auto& [args, message] : cases) {
         const Outcome r = run(args);

@@ -309,6 +309,53 @@ TEST_F(ReadWrite, ExrDataLayersAreFloatAndTheFileIsTheFormatUnlessOverscan) {
     }
 }
 
+// An op whose image covers part of the frame but whose STMap, a position for every pixel,
+// is defined over all of it: u = (x + 0.5) / 6 and v = (y + 0.5) / 5 anywhere, red 1 in the
+// box.
+class PartialPicture : public Iop {
+public:
+    explicit PartialPicture(Node* node) : Iop(node) {}
+    const char* Class() const override { return "PartialPicture"; }
+    int minimum_inputs() const override { return 0; }
+    int maximum_inputs() const override { return 0; }
+    void _validate(bool) override {
+        info().format = info().full_size_format = Format(6, 5);
+        info().box = Box(1, 1, 5, 4);
+        info().channels = ChannelSet{Chan_Red, getChannel("stitch_map.u"), getChannel("stitch_map.v")};
+    }
+    void engine(int y, int x, int r, ChannelSet channels, Row& row) override {
+        for (Channel z : channels) {
+            float* out = row.writable(z);
+            for (int i = x; i < r; ++i)
+                out[i] = z == Chan_Red                     ? 1.0f
+                         : z == getChannel("stitch_map.u") ? (float(i) + 0.5f) / 6
+                                                           : (float(y) + 0.5f) / 5;
+        }
+    }
+};
+const Op::Description kPartialPicture("PartialPicture",
+                                      [](Node* n) -> Op* { return new PartialPicture(n); });
+
+// The STMap is written over the whole frame, also beyond the image's data box, where the
+// colour is black.
+TEST_F(ReadWrite, TheStMapCoversTheFrameBeyondTheDataBox) {
+    nodes.push_back(std::make_unique<Node>("PartialPicture", "Partial"));
+    Node& w = write(*nodes.back(), "out.exr");
+    const ExecuteResult result = execute(*w.firstOp(), {1});
+    ASSERT_TRUE(result.ok) << result.error;
+    const IO::ViewPixels back = IO::readImage(file("out.exr")).view(0);
+    EXPECT_EQ(back.box(), Box(0, 0, 6, 5));
+    const Channel u = getChannel("stitch_map.u"), v = getChannel("stitch_map.v");
+    for (int y = 0; y < 5; ++y)
+        for (int x = 0; x < 6; ++x) {
+            SCOPED_TRACE("pixel " + std::to_string(x) + ", " + std::to_string(y));
+            EXPECT_EQ(back.at(u, x, y), (float(x) + 0.5f) / 6);
+            EXPECT_EQ(back.at(v, x, y), (float(y) + 0.5f) / 5);
+            const bool inside = x >= 1 && x < 5 && y >= 1 && y < 4;
+            EXPECT_EQ(back.at(Chan_Red, x, y), inside ? 1.0f : 0.0f);
+        }
+}
+
 // The compression knob reaches the file, and a name the file type does not take is the
 // node's error naming the file, which is not written.
 TEST_F(ReadWrite, CompressionIsChosenByKnobAndRefusedWhereItDoesNotApply) {

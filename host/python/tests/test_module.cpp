@@ -14,6 +14,8 @@
 
 #include <gmock/gmock.h>
 
+#include <unistd.h>
+
 using namespace Kx::Image;
 using namespace Kestrel::Python;
 using namespace Kestrel::Python::Test;
@@ -230,6 +232,24 @@ TEST_F(PythonModule, BadCallsNameTheNodeAndKnob) {
     EXPECT_THAT(message("kestrel.thisNode()"), HasSubstr("only known while a node's button runs"));
     EXPECT_THAT(message("kestrel.createNode('NoSuchClass')"), HasSubstr("unknown node class"));
     EXPECT_THAT(message("kestrel.execute('cam', 1, 3)"), HasSubstr("cannot be executed"));
+    EXPECT_THAT(message("kestrel.setCacheMemory('lots')"),
+                HasSubstr("setCacheMemory \"lots\" is not a positive size"));
+    EXPECT_THAT(message("kestrel.setCacheMemory('2M')"), HasSubstr("is below 16M"));
+    EXPECT_THAT(message("kestrel.setMissingFrames('grey')"),
+                HasSubstr("setMissingFrames \"grey\" is not a choice"));
+}
+
+// A pipeline sets the render cache's budget as the command line's --cache-memory does.
+TEST_F(PythonModule, CacheMemoryTakesSizesAndShares) {
+    const size_t before = Engine::cacheBudget();
+    runCode("kestrel.setCacheMemory('1.5G')\nassert kestrel.cacheMemory() == 1536 * 2**20\n"
+            "kestrel.setCacheMemory(64 * 2**20)\nassert kestrel.cacheMemory() == 64 * 2**20\n"
+            "kestrel.setCacheMemory('512mb')\nassert kestrel.cacheMemory() == 512 * 2**20\n",
+            "cache.py");
+    runCode("kestrel.setCacheMemory('10%')\n", "share.py");
+    const double memory = double(sysconf(_SC_PHYS_PAGES)) * double(sysconf(_SC_PAGE_SIZE));
+    EXPECT_NEAR(double(Engine::cacheBudget()), memory / 10, 1.0);
+    Engine::setCacheBudget(before);
 }
 
 TEST_F(PythonModule, AnswerHandlerAnswersTheHostsQuestions) {
