@@ -121,8 +121,9 @@ int main(int argc, char** argv) {
         else if (a == "--keep")
             keep = true;
         else {
-            std::fprintf(stderr, "bench_memory: unknown argument \"%s\"; use --kestrel PATH, "
-                                 "--only 2k|4k, --keep\n",
+            std::fprintf(stderr,
+                         "bench_memory: unknown argument \"%s\"; use --kestrel PATH, "
+                         "--only 2k|4k, --keep\n",
                          a.c_str());
             return 2;
         }

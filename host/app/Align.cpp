@@ -412,11 +412,11 @@ void runAlign(const AlignOptions& o, std::ostream& out) {
                  (o.stmap ? " stitch_map" : ""));
     if (!o.datatype.empty())
         knob(write, "datatype")
-            .setValue(o.datatype == "half"    ? 0.0
-                      : o.datatype == "float" ? 1.0
-                                              : (fail("unknown --datatype \"" + o.datatype +
-                                                      "\": use half or float"),
-                                                 0.0));
+            .setValue(
+                o.datatype == "half" ? 0.0
+                : o.datatype == "float"
+                    ? 1.0
+                    : (fail("unknown --datatype \"" + o.datatype + "\": use half or float"), 0.0));
     if (!o.compression.empty()) setItem(write, "compression", o.compression, "--compression");
     if (o.overscan) knob(write, "overscan").setValue(1);
 

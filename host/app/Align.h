@@ -36,16 +36,16 @@ struct AlignOptions {
     int keyStep = 10;
     bool zoom = false; // zoom to prevent black in frame
     std::optional<std::pair<float, float>> fixPoint;
-    bool disparity = false; // write the aligned disparity too
-    bool local = false;     // measure the disparity and correct with it locally too
-    bool stmap = false;     // write the STMap of the correction too (stitch_map.u, .v)
-    bool analyseOnly = false;           // analyse and save the script, render nothing
-    std::string script;                 // the saved script (default: aligned.kscript beside
-                                        // the output; a bare name goes beside the output)
+    bool disparity = false;              // write the aligned disparity too
+    bool local = false;                  // measure the disparity and correct with it locally too
+    bool stmap = false;                  // write the STMap of the correction too (stitch_map.u, .v)
+    bool analyseOnly = false;            // analyse and save the script, render nothing
+    std::string script;                  // the saved script (default: aligned.kscript beside
+                                         // the output; a bare name goes beside the output)
     std::string missingFrames = "error"; // error, black or hold
-    std::string datatype;               // OpenEXR colour: half or float (default half)
-    std::string compression;            // OpenEXR or TIFF compression (default: the Write's)
-    bool overscan = false;              // keep the data window beyond the format
+    std::string datatype;                // OpenEXR colour: half or float (default half)
+    std::string compression;             // OpenEXR or TIFF compression (default: the Write's)
+    bool overscan = false;               // keep the data window beyond the format
 };
 
 // Runs the job, printing the report to out; throws std::runtime_error with one message that

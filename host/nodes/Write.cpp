@@ -217,8 +217,8 @@ void Write::execute() {
             if (box.empty()) box = Box();
             // The STMap is a source position for every pixel of the frame, also where the
             // image does not reach: beyond the data box it comes straight from the op's rows.
-            const ChannelSet stmap = channels & ChannelSet{findChannel("stitch_map.u"),
-                                                           findChannel("stitch_map.v")};
+            const ChannelSet stmap =
+                channels & ChannelSet{findChannel("stitch_map.u"), findChannel("stitch_map.v")};
             Box stored = box;
             if (!stmap.empty()) {
                 stored = frameBox;
@@ -233,7 +233,8 @@ void Write::execute() {
                     }
                 });
             if (ok && !stmap.empty() && !(stored == box))
-                ok = fillBeyondBox(*in, box, stored, stmap, pixels);            if (!ok) {
+                ok = fillBeyondBox(*in, box, stored, stmap, pixels);
+            if (!ok) {
                 error("%s: %s at frame %g", node_name().c_str(),
                       Engine::interrupted() ? "interrupted" : "rendering its input failed",
                       frame());

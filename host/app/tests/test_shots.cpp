@@ -48,10 +48,9 @@ protected:
             setUpError() = "rendering the plate failed: " + r.err;
             return;
         }
-        r = runIn(plateDir(), {"align", plate("plate_left.####.png"),
-                               plate("plate_right.####.png"), "-o",
-                               plate("one/shot_%V.####.exr"), "--report",
-                               plate("one/report.json")});
+        r = runIn(plateDir(),
+                  {"align", plate("plate_left.####.png"), plate("plate_right.####.png"), "-o",
+                   plate("one/shot_%V.####.exr"), "--report", plate("one/report.json")});
         if (r.code != 0) setUpError() = "aligning the plate failed: " + r.err;
         oneRunOutput() = r.out;
     }
@@ -114,8 +113,8 @@ TEST_F(Shot, EndOfTheShotIsAnalysedAndTheReportNamesTheWorstFrame) {
     for (const auto& m : report["measured"]) measured.push_back(m["frame"]);
     EXPECT_EQ(keys, (std::vector<int>{1, 10}));
     EXPECT_EQ(measured, (std::vector<int>{1, 5, 10})); // keys, farthest from both, last
-    EXPECT_EQ(report["framesWritten"], nlohmann::json(std::vector<int>{1, 2, 3, 4, 5, 6, 7, 8, 9,
-                                                                      10}));
+    EXPECT_EQ(report["framesWritten"],
+              nlohmann::json(std::vector<int>{1, 2, 3, 4, 5, 6, 7, 8, 9, 10}));
     double worst = 0;
     int worstFrame = 0;
     for (const auto& m : report["measured"])
@@ -129,8 +128,8 @@ TEST_F(Shot, EndOfTheShotIsAnalysedAndTheReportNamesTheWorstFrame) {
 // Analysed once, the shot renders in any chunks of its saved script, and the chunks are the
 // very pixels of the run that rendered it whole.
 TEST_F(Shot, ChunksOfOneAnalysisJoinBitForBit) {
-    Outcome r = align({"-o", path("chunks/shot_%V.####.exr"), "--analyse-only", "--script",
-                       "shot.kscript"});
+    Outcome r = align(
+        {"-o", path("chunks/shot_%V.####.exr"), "--analyse-only", "--script", "shot.kscript"});
     ASSERT_EQ(r.code, 0) << r.err;
     EXPECT_THAT(r.out, HasSubstr("nothing rendered"));
     const std::string script = path("chunks/shot.kscript");
@@ -155,8 +154,7 @@ TEST_F(Shot, ChunksOfOneAnalysisJoinBitForBit) {
 TEST_F(Shot, MissingAndOutOfRangeFramesAreErrorsUnlessTheUserChoseAFill) {
     fs::create_directories(path("holed"));
     for (const auto& e : fs::directory_iterator(plateDir()))
-        if (e.path().extension() == ".png" &&
-            e.path().filename() != "plate_right.0005.png")
+        if (e.path().extension() == ".png" && e.path().filename() != "plate_right.0005.png")
             fs::copy_file(e.path(), dir / "holed" / e.path().filename());
     const std::string left = path("holed/plate_left.####.png"),
                       right = path("holed/plate_right.####.png");
@@ -228,8 +226,8 @@ TEST_F(Shot, OutputsKeepThePlatesDepthAndDataChannelsAreFloat) {
     for (const Depth& d : depths) {
         SCOPED_TRACE(d.extension);
         const std::string ext = d.extension;
-        const Outcome r = run({"align", path("still_left." + ext), path("still_right." + ext),
-                               "-o", path("out_" + ext + "/aligned_%V." + ext)});
+        const Outcome r = run({"align", path("still_left." + ext), path("still_right." + ext), "-o",
+                               path("out_" + ext + "/aligned_%V." + ext)});
         ASSERT_EQ(r.code, 0) << r.err;
         for (const char* view : {"left", "right"})
             EXPECT_EQ(bits(path("out_" + ext + "/aligned_" + view + "." + ext)), d.bits) << view;

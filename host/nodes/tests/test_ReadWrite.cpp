@@ -321,7 +321,8 @@ public:
     void _validate(bool) override {
         info().format = info().full_size_format = Format(6, 5);
         info().box = Box(1, 1, 5, 4);
-        info().channels = ChannelSet{Chan_Red, getChannel("stitch_map.u"), getChannel("stitch_map.v")};
+        info().channels =
+            ChannelSet{Chan_Red, getChannel("stitch_map.u"), getChannel("stitch_map.v")};
     }
     void engine(int y, int x, int r, ChannelSet channels, Row& row) override {
         for (Channel z : channels) {

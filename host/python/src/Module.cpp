@@ -575,8 +575,9 @@ nodes = _Nodes()
         py::arg("size"),
         "sets the memory budget of the render cache: bytes, \"4G\", \"512M\" or \"25%\" of "
         "the machine");
-    m.def("cacheMemory", [] { return Engine::cacheBudget(); },
-          "the memory budget of the render cache, in bytes");
+    m.def(
+        "cacheMemory", [] { return Engine::cacheBudget(); },
+        "the memory budget of the render cache, in bytes");
     m.def(
         "setMissingFrames",
         [](const std::string& choice) {

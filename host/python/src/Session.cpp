@@ -401,8 +401,7 @@ size_t parseMemorySize(const std::string& text, const std::string& what) {
     };
     std::istringstream in(text);
     double value = 0;
-    if (!(in >> value) || !std::isfinite(value) || value <= 0)
-        throw bad("is not a positive size");
+    if (!(in >> value) || !std::isfinite(value) || value <= 0) throw bad("is not a positive size");
     std::string unit;
     in >> unit;
     std::string rest;
@@ -416,8 +415,8 @@ size_t parseMemorySize(const std::string& text, const std::string& what) {
     } else {
         if (unit.size() == 2 && unit[1] == 'B') unit.pop_back();
         static const std::pair<const char*, double> units[] = {
-            {"", 1.0}, {"B", 1.0}, {"K", 1024.0}, {"M", 1048576.0},
-            {"G", 1073741824.0}, {"T", 1099511627776.0}};
+            {"", 1.0},        {"B", 1.0},          {"K", 1024.0},
+            {"M", 1048576.0}, {"G", 1073741824.0}, {"T", 1099511627776.0}};
         bool known = false;
         for (auto [name, scale] : units)
             if (unit == name) bytes = value * scale, known = true;

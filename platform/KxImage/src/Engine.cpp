@@ -11,7 +11,6 @@
 #include <oneapi/tbb/task_arena.h>
 
 #include <algorithm>
-#include <unistd.h>
 #include <atomic>
 #include <cstring>
 #include <list>
@@ -19,6 +18,7 @@
 #include <mutex>
 #include <thread>
 #include <tuple>
+#include <unistd.h>
 
 namespace Kx::Image {
 namespace {
