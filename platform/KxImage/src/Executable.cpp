@@ -6,6 +6,7 @@
 #include "Kx/Image/Op.h"
 
 #include <exception>
+#include <malloc.h>
 
 namespace Kx::Image {
 
@@ -59,6 +60,10 @@ ExecuteResult execute(Op& op, const std::vector<double>& frames,
             // memory of one frame.
             Node::releaseAllOps();
             Engine::clearCache();
+            // The freed frame goes back to the system too: each render thread's heap would
+            // otherwise keep the pieces of its large buffers, and a long shot would creep up
+            // by their difference from frame to frame.
+            malloc_trim(0);
             if (!result.ok) break;
             if (progress) progress(++done, total);
         }
