@@ -1,6 +1,7 @@
 #include "mwVerticalAlignerRenderEngine.h"
 
 #include "mwKnobNames.h"
+#include "mwLatlongPoint.h"
 #include "mwVerticalAlignerPlugin.h"
 
 #include "Kx/Image/Iop.h"
@@ -8,6 +9,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <memory>
 
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
@@ -49,13 +51,22 @@ bool insideBox(const Box& b, const Vector2f& s) {
            s.y() <= float(b.t());
 }
 
+// A box edge of a whole-pixel coordinate, held to half the int range: a corner thrown to 1e11
+// or to infinity by absurd matches gives a huge box rather than an overflowed one, and the
+// edge arithmetic of a box (widths, one row in) stays in range. NaN lies on the far side.
+int boxEdge(double v, bool low) {
+    constexpr double kReach = double(std::numeric_limits<int>::max() / 2);
+    if (std::isnan(v)) return int(low ? -kReach : kReach);
+    return int(std::clamp(v, -kReach, kReach));
+}
+
 // Floors and ceilings of four mapped corners (bottom-left, bottom-right, top-right, top-left),
 // truncated to integers, as an outer box.
 Box cornerBox(const Vector2d c[4]) {
-    return Box(int(std::min(std::floor(c[0].x()), std::floor(c[3].x()))),
-               int(std::min(std::floor(c[0].y()), std::floor(c[1].y()))),
-               int(std::max(std::ceil(c[1].x()), std::ceil(c[2].x()))),
-               int(std::max(std::ceil(c[2].y()), std::ceil(c[3].y()))));
+    return Box(boxEdge(std::min(std::floor(c[0].x()), std::floor(c[3].x())), true),
+               boxEdge(std::min(std::floor(c[0].y()), std::floor(c[1].y())), true),
+               boxEdge(std::max(std::ceil(c[1].x()), std::ceil(c[2].x())), false),
+               boxEdge(std::max(std::ceil(c[2].y()), std::ceil(c[3].y())), false));
 }
 
 // inverseChain() in Rectilinear space along one output row: what stays the same along the
@@ -256,11 +267,7 @@ Vector2d ViewCorrection::forwardChain(const Vector2d& in, const VireonAlignmentS
         p = c + (p - c) * double(_fitScale);
     }
     if (_offsetOn && align) p.x() += offset;
-    if (_spherical && align) {
-        Vector2d ideal;
-        t.ProjectToIdeal(ideal, p, PROJECTION_LATLONG);
-        p = ideal;
-    }
+    if (_spherical && align) p = latlongPoint(t, p);
     return p;
 }
 
@@ -293,12 +300,8 @@ float ViewCorrection::shiftThrough(const Vector2f& p, const Vector2f& s, const D
         const float cy = zoomCentre(sampler).y();
         qy = (qy - cy) * _fitScale + cy;
     }
-    if (_spherical && projected) {
-        Vector2d ideal;
-        transform.ProjectToIdeal(ideal, Vector2d(double(float(q.x())), double(qy)),
-                                 PROJECTION_LATLONG);
-        qy = float(ideal.y());
-    }
+    if (_spherical && projected)
+        qy = float(latlongPoint(transform, Vector2d(double(float(q.x())), double(qy))).y());
     return (p.y() - qy) * _localAmount * _viewShare;
 }
 
@@ -412,10 +415,10 @@ bool ViewCorrection::computeScale() {
         // The inner box in whole pixels, each mapped corner rounded outwards: an identity
         // alignment's rounding error never zooms, and what the rounding gives away (less than
         // a pixel) can leave black only in the outermost rows and columns.
-        const int ix = int(std::max(std::floor(bl.x()), std::floor(tl.x())));
-        const int iy = int(std::max(std::floor(bl.y()), std::floor(br.y())));
-        const int ir = int(std::min(std::ceil(br.x()), std::ceil(tr.x())));
-        const int it = int(std::min(std::ceil(tr.y()), std::ceil(tl.y())));
+        const int ix = boxEdge(std::max(std::floor(bl.x()), std::floor(tl.x())), true);
+        const int iy = boxEdge(std::max(std::floor(bl.y()), std::floor(br.y())), true);
+        const int ir = boxEdge(std::min(std::ceil(br.x()), std::ceil(tr.x())), false);
+        const int it = boxEdge(std::min(std::ceil(tr.y()), std::ceil(tl.y())), false);
         const float cx = float(F.x() + F.r()) * 0.5f, cy = float(F.y() + F.t()) * 0.5f;
         const float r[4] = {(float(F.x()) + sigma * o - cx) / (float(ix) - cx),
                             (float(F.r()) + sigma * o - cx) / (float(ir) - cx),
@@ -617,11 +620,7 @@ void VerticalAlignerRenderEngine::disparityRow(int y, int x, int r, const Channe
                     m = zc + (m - zc) * double(c.fitScale());
                 }
                 if (c.offsetOn() && alignPartner) m.x() += partnerOffset;
-                if (c.spherical() && alignPartner) {
-                    Vector2d ideal;
-                    partnerTransform.ProjectToIdeal(ideal, m, PROJECTION_LATLONG);
-                    m = ideal;
-                }
+                if (c.spherical() && alignPartner) m = latlongPoint(partnerTransform, m);
                 if (c.viewShare() < 1.0f || !alignSelf) m.y() += h;
                 dxOut = float(m.x() - p.x());
                 dyOut = float(m.y() - p.y());
@@ -660,11 +659,7 @@ void VerticalAlignerRenderEngine::motionRow(int y, int x, int r, const ChannelSe
                 m = zc + (m - zc) * double(c.fitScale());
             }
             if (c.offsetOn() && c.alignThis()) m.x() += c.viewOffset();
-            if (c.spherical() && c.alignThis()) {
-                Vector2d ideal;
-                c.thisTransform().ProjectToIdeal(ideal, m, PROJECTION_LATLONG);
-                m = ideal;
-            }
+            if (c.spherical() && c.alignThis()) m = latlongPoint(c.thisTransform(), m);
             if (out[u]) out[u][i] = float(m.x() - p.x());
             if (out[v]) out[v][i] = float(m.y() - p.y());
         }
