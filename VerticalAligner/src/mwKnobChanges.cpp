@@ -3,6 +3,7 @@
 // table, applied whole when the panel opens and rule by rule when a switch they read changes.
 #include "mwAlignmentModel.h"
 #include "mwControlPointsKnob.h"
+#include "mwFraming.h"
 #include "mwKnobNames.h"
 #include "mwVerticalAlignerKnobManager.h"
 #include "mwVerticalAlignerPlugin.h"
@@ -233,11 +234,11 @@ int VerticalAlignerKnobManager::knobChanged(Knob* k) {
             return 1;
         }
     if (is(N::kFixPoint)) {
-        _owner->renderEngine().correction().computeOffset();
+        Framing::computeOffset(*_owner);
         return 1;
     }
     if (is(N::kCalculateScale)) {
-        _owner->renderEngine().correction().computeScale();
+        Framing::computeScale(*_owner);
         return 1;
     }
     return 0;
