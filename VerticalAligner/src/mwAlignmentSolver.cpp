@@ -1,6 +1,7 @@
 #include "mwAlignmentSolver.h"
 
 #include "mwControlPointsKnob.h"
+#include "mwLatlongPoint.h"
 #include "mwVerticalAlignerPlugin.h"
 
 #include "Kx/Image/Matrix.h"
@@ -41,9 +42,8 @@ struct ViewSide {
     Vector2d moved(const MatchedFeaturePair& p) const {
         const Vector2d& q = partnerPoint(p);
         if (!spherical) return q;
-        Vector2d ideal = q, back = q;
-        partnerTransform->ProjectToIdeal(ideal, q, PROJECTION_LATLONG);
-        back = ideal;
+        const Vector2d ideal = latlongPoint(*partnerTransform, q);
+        Vector2d back = ideal;
         ownTransform->ProjectFromIdeal(back, ideal, PROJECTION_LATLONG);
         return back;
     }

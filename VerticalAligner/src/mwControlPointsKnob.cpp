@@ -1,12 +1,16 @@
 #include "mwControlPointsKnob.h"
+#include "mwLatlongPoint.h"
 
 #include "Kx/Image/Hash.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <functional>
 #include <ostream>
 #include <sstream>
+#include <string>
+#include <type_traits>
 
 namespace Marrow::Research {
 
@@ -72,11 +76,7 @@ bool ControlPointsKnob::pointsOfCamera(int frame, int camera, const SphericalTra
         const Feature* f = tracks[t].findFeature(camera);
         if (!f) continue;
         Eigen::Vector2d p = f->getPosition();
-        if (project) {
-            Eigen::Vector2d ideal;
-            transform.ProjectToIdeal(ideal, p, PROJECTION_LATLONG);
-            p = ideal;
-        }
+        if (project) p = latlongPoint(transform, p);
         const Point& point = tracks[t].getPoint();
         out.push_back({p.x(), p.y(), uint8_t(tracks[t].getUserTrack()), uint8_t(point.isValid()),
                        point.getRMSE(), uint64_t(t)});
@@ -103,8 +103,7 @@ bool ControlPointsKnob::trackPolylines(int frame, const std::vector<SphericalTra
                 !(showMask & (1u << camera)))
                 continue;
             const SphericalTransform& transform = transforms[size_t(camera)];
-            Eigen::Vector2d ideal;
-            transform.ProjectToIdeal(ideal, feature.getPosition(), PROJECTION_LATLONG);
+            const Eigen::Vector2d ideal = latlongPoint(transform, feature.getPosition());
             if (!line.points.empty() &&
                 std::abs(line.points.back().x() - ideal.x()) > transform.getOutputWidth() / 2)
                 line.wraps = 1;
@@ -146,45 +145,120 @@ void ControlPointsKnob::to_script(std::ostream& o, const Kx::Image::OutputContex
     if (quote) o << "\"";
 }
 
+namespace {
+
+// The words of the stored matches with the line each stands on, read one after another. Every
+// read names the line of the word it wanted in its error, or the last line when the text
+// ended first.
+class Words {
+public:
+    explicit Words(const char* text) {
+        int line = 1;
+        for (const char* p = text ? text : ""; *p;) {
+            if (*p == '\n') ++line;
+            if (std::isspace(static_cast<unsigned char>(*p))) {
+                ++p;
+                continue;
+            }
+            const char* start = p;
+            while (*p && !std::isspace(static_cast<unsigned char>(*p))) ++p;
+            _words.push_back({std::string(start, p), line});
+        }
+        _lastLine = line;
+    }
+
+    size_t left() const { return _words.size() - _next; }
+    // The line of the next word (the last line at the end).
+    int line() const { return _next < _words.size() ? _words[_next].line : _lastLine; }
+    // The line of the word read last: where a count that the text cannot hold stands.
+    int lineRead() const { return _next > 0 ? _words[_next - 1].line : 1; }
+
+    bool keyword(const char* expected) {
+        if (!left() || _words[_next].text != expected) return false;
+        ++_next;
+        return true;
+    }
+    template <class T> bool number(T& out) {
+        if (!left()) return false;
+        std::istringstream in(_words[_next].text);
+        T value{};
+        if (!(in >> value) || !in.eof()) return false;
+        if constexpr (std::is_floating_point_v<T>)
+            if (!std::isfinite(value)) return false;
+        out = value;
+        ++_next;
+        return true;
+    }
+
+private:
+    struct Word {
+        std::string text;
+        int line;
+    };
+    std::vector<Word> _words;
+    size_t _next = 0;
+    int _lastLine = 1;
+};
+
+} // namespace
+
 bool ControlPointsKnob::from_script(const char* text) {
-    std::istringstream in(text ? text : "");
-    std::string word;
+    Words in(text);
     unsigned version = 0;
-    if (!(in >> word) || word != "version" || !(in >> version) || (version != 1 && version != 2)) {
-        error("the stored matches must start with \"version 1\" or \"version 2\"");
+    if (!in.keyword("version") || !in.number(version) || (version != 1 && version != 2)) {
+        error("line %d of the stored matches: they must start with \"version 1\" or "
+              "\"version 2\"",
+              in.line());
         return false;
     }
+    // The fewest words a frame header, a track and a feature take.
+    constexpr size_t kFrameWords = 4, kFeatureWords = 3;
+    const size_t trackWords = version == 2 ? 9 : 1;
     long long frames = 0;
-    if (!(in >> word) || word != "frames" || !(in >> frames)) {
-        error("the stored matches have no \"frames\" count after the version");
+    if (!in.keyword("frames") || !in.number(frames) || frames < 0 ||
+        size_t(frames) > in.left() / kFrameWords) {
+        error("line %d of the stored matches: expected \"frames <count>\" with a count the "
+              "text holds",
+              in.lineRead());
         return false;
     }
     clear();
+    // t < 0: the frame's header line.
+    auto refuse = [&](int line, const char* what, long long f, long long t) {
+        const std::string track = t < 0 ? "" : ", track " + std::to_string(t + 1);
+        error("line %d of the stored matches: %s (frame entry %lld of %lld%s); the text is cut "
+              "short or damaged, run Match again at that key",
+              line, what, f + 1, frames, track.c_str());
+        return false;
+    };
     for (long long f = 0; f < frames; ++f) {
         int frame = 0;
         long long count = 0;
-        std::string tracksWord;
-        if (!(in >> word) || word != "Frame" || !(in >> frame) || !(in >> tracksWord) ||
-            tracksWord != "tracks" || !(in >> count)) {
-            error("stored frame %lld of %lld has no \"Frame <n> tracks <count>\" line", f + 1,
-                  frames);
-            return false;
-        }
+        if (!in.keyword("Frame") || !in.number(frame) || !in.keyword("tracks") || !in.number(count))
+            return refuse(in.line(), "expected \"Frame <n> tracks <count>\"", f, -1);
+        if (count < 0 || size_t(count) > in.left() / trackWords)
+            return refuse(in.lineRead(), "the track count is more than the text holds", f, -1);
         CameraTrack& camTrack = tracksForFrame(frame);
         for (long long t = 0; t < count; ++t) {
             long long n = 0;
-            in >> n;
+            if (!in.number(n)) return refuse(in.line(), "expected the track's feature count", f, t);
+            if (n < 0 || size_t(n) > in.left() / kFeatureWords)
+                return refuse(in.lineRead(), "the feature count is more than the text holds", f, t);
             FeatureTrack track;
             for (long long k = 0; k < n; ++k) {
                 int camera = 0;
                 double x = 0, y = 0;
-                in >> camera >> x >> y;
+                if (!in.number(camera) || camera < 0 || !in.number(x) || !in.number(y))
+                    return refuse(in.line(), "expected a camera number and a finite x and y", f, t);
                 track.addFeature(camera, Feature(x, y));
             }
             if (version == 2) {
                 int user = 0;
                 double r = 0, g = 0, b = 0, rmse = -1, px = 0, py = 0, pz = 0;
-                in >> user >> r >> g >> b >> rmse >> px >> py >> pz;
+                if (!in.number(user) || !in.number(r) || !in.number(g) || !in.number(b) ||
+                    !in.number(rmse) || !in.number(px) || !in.number(py) || !in.number(pz))
+                    return refuse(in.line(), "expected the user flag, colour, error and point", f,
+                                  t);
                 track.setUserTrack(user == 1);
                 track.setColour(Eigen::Vector3d(r, g, b));
                 track.setPoint(Point(px, py, pz, rmse));

@@ -14,6 +14,11 @@
 // "-1 0 0 0 ". Numbers use the stream's formatting as the host hands it over, so the host's
 // precision decides whether positions come back bit for bit.
 //
+// The text comes from a script and is not trusted: every word must be there and parse, every
+// number must be finite, camera numbers non-negative, and each count no larger than the words
+// left could hold, so a truncated block or an absurd count is refused with the line where the
+// text went wrong (lines of the knob's text, from 1); the frames read before it stay.
+//
 // The hash takes the number of tracks per frame only: the solve reads tracks, and a change
 // that keeps every count (a moved point) is made by the analysis, which re-renders anyway.
 #pragma once

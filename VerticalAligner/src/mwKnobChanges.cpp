@@ -1,7 +1,9 @@
 // What each change of the panel does: enabling rules, presets, the analysis keys' buttons,
-// and the work started by the fix point and "Calculate scale".
+// and the work started by the fix point and "Calculate scale". The enabling rules are one
+// table, applied whole when the panel opens and rule by rule when a switch they read changes.
 #include "mwAlignmentModel.h"
 #include "mwControlPointsKnob.h"
+#include "mwFraming.h"
 #include "mwKnobNames.h"
 #include "mwVerticalAlignerKnobManager.h"
 #include "mwVerticalAlignerPlugin.h"
@@ -11,6 +13,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <vector>
 
 namespace Marrow::Research {
 
@@ -22,6 +25,58 @@ const char* const kResetQuestion =
     "Proceeding will reset the existing camera matches. Are you sure?";
 const char* const kOptions[6] = {N::kAlignCamera, N::kAlignScale,       N::kAlignShift,
                                  N::kAlignRotate, N::kAlignPerspective, N::kAlignVerticalSkew};
+
+// The switches of the panel that decide which knobs can be used.
+struct Switches {
+    bool local, fix, lockOffset, fit, lockScale, spherical, autoDepth;
+    int what;
+};
+
+// One enabling rule: the knobs it enables (or shows), when, and the switches it reads. Opening
+// the panel applies every rule; a change of a switch applies the rules that read it, so the
+// two can never disagree.
+struct EnablingRule {
+    std::vector<const char*> knobs;
+    bool show; // shows or hides rather than enabling
+    bool (*on)(const Switches&);
+    std::vector<const char*> reads;
+};
+
+const EnablingRule kEnablingRules[] = {
+    {{N::kPassThroughOther},
+     false,
+     [](const Switches& s) { return s.what != VerticalAlignerKnobManager::BothViews; },
+     {N::kAlignWhat}},
+    {{N::kAlignCamera, N::kScaleToFit},
+     false,
+     [](const Switches& s) { return !s.spherical; },
+     {N::kAlignmentSpace}},
+    {{N::kDisparityBlurSize, N::kLocalCorrection},
+     false,
+     [](const Switches& s) { return s.local; },
+     {N::kLocalAlignment}},
+    {{N::kFixPoint, N::kOffset},
+     false,
+     [](const Switches& s) { return s.fix && !s.lockOffset; },
+     {N::kFixParallax, N::kLockOffset}},
+    {{N::kLockOffset}, false, [](const Switches& s) { return s.fix; }, {N::kFixParallax}},
+    {{N::kCalculateScale, N::kScale},
+     false,
+     [](const Switches& s) { return s.fit && !s.lockScale && !s.spherical; },
+     {N::kScaleToFit, N::kLockScale, N::kAlignmentSpace}},
+    {{N::kLockScale},
+     false,
+     [](const Switches& s) { return s.fit && !s.spherical; },
+     {N::kScaleToFit, N::kAlignmentSpace}},
+    {{N::kConvergenceDepth},
+     false,
+     [](const Switches& s) { return !s.autoDepth; },
+     {N::kAutoConvergenceDepth}},
+    {{N::kOutputFormat, N::kAutoConvergenceDepth, N::kConvergenceDepth},
+     true,
+     [](const Switches& s) { return s.spherical; },
+     {N::kAlignmentSpace}},
+};
 } // namespace
 
 Knob* VerticalAlignerKnobManager::knob(const char* name) const {
@@ -54,26 +109,32 @@ std::pair<int, int> VerticalAlignerKnobManager::frameRange() const {
     return {first, last};
 }
 
+bool VerticalAlignerKnobManager::applyEnablingRules(const char* changed) const {
+    const Knob* space = knob(N::kAlignmentSpace);
+    const Knob* what = knob(N::kAlignWhat);
+    const Switches s{value(N::kLocalAlignment),
+                     value(N::kFixParallax),
+                     value(N::kLockOffset),
+                     value(N::kScaleToFit),
+                     value(N::kLockScale),
+                     space && int(space->value()) == Spherical,
+                     value(N::kAutoConvergenceDepth),
+                     what ? int(what->value()) : 0};
+    bool applied = false;
+    for (const EnablingRule& rule : kEnablingRules) {
+        if (changed && std::none_of(rule.reads.begin(), rule.reads.end(),
+                                    [&](const char* r) { return std::strcmp(r, changed) == 0; }))
+            continue;
+        const bool on = rule.on(s);
+        for (const char* name : rule.knobs)
+            if (Knob* k = knob(name)) rule.show ? k->visible(on) : k->enable(on);
+        applied = true;
+    }
+    return applied;
+}
+
 void VerticalAlignerKnobManager::fullRefresh() {
-    const bool local = value(N::kLocalAlignment), fix = value(N::kFixParallax);
-    const bool lockOff = value(N::kLockOffset), fit = value(N::kScaleToFit);
-    const bool lockSc = value(N::kLockScale);
-    const bool spherical =
-        knob(N::kAlignmentSpace) && int(knob(N::kAlignmentSpace)->value()) == Spherical;
-    const int what = knob(N::kAlignWhat) ? int(knob(N::kAlignWhat)->value()) : 0;
-    enable(N::kPassThroughOther, what != BothViews);
-    enable(N::kAlignCamera, !spherical);
-    enable(N::kDisparityBlurSize, local);
-    enable(N::kLocalCorrection, local);
-    enable(N::kFixPoint, fix && !lockOff);
-    enable(N::kOffset, fix && !lockOff);
-    enable(N::kScaleToFit, !spherical);
-    enable(N::kLockOffset, fix);
-    enable(N::kCalculateScale, fit && !lockSc && !spherical);
-    enable(N::kScale, fit && !lockSc && !spherical);
-    enable(N::kLockScale, fit && !spherical);
-    for (const char* name : {N::kOutputFormat, N::kAutoConvergenceDepth, N::kConvergenceDepth})
-        if (Knob* k = knob(name)) k->visible(spherical);
+    applyEnablingRules(nullptr);
     if (keyCount() == 0) {
         const auto [first, last] = frameRange();
         int frame = int(_owner->outputContext().frame());
@@ -109,10 +170,11 @@ void VerticalAlignerKnobManager::keyAll() {
     ValueStuffArgs animate;
     k->value_stuff(ValueOp::SetAnimated, animate);
     const auto [first, last] = frameRange();
-    for (int frame = first; frame < last; frame += step) {
+    // Counted in 64 bits: a range that ends near the largest frame number must not wrap.
+    for (long long frame = first; frame < last; frame += step) {
         ValueStuffArgs a;
-        a.value = frame;
-        a.time = frame;
+        a.value = double(frame);
+        a.time = double(frame);
         k->value_stuff(ValueOp::SetValueAt, a);
     }
 }
@@ -141,24 +203,21 @@ int VerticalAlignerKnobManager::knobChanged(Knob* k) {
     if (!k) return 0;
     const std::string& name = k->name();
     auto is = [&](const char* n) { return name == n; };
-    const bool spherical =
-        knob(N::kAlignmentSpace) && int(knob(N::kAlignmentSpace)->value()) == Spherical;
-
-    if (is(Knob::kShowPanel) || is(Knob::kInputChange) || is(N::kAutoConvergenceDepth)) {
-        enable(N::kConvergenceDepth, !value(N::kAutoConvergenceDepth));
-        if (is(N::kAutoConvergenceDepth)) return 1;
-        if (is(Knob::kShowPanel)) {
-            fullRefresh();
-            return 1;
-        }
-        return 0;
-    }
-    if (is(N::kLeftView) || is(N::kRightView)) {
-        clearMatches();
+    if (is(Knob::kShowPanel)) {
+        fullRefresh();
         return 1;
     }
-    if (is(N::kAlignWhat)) {
-        enable(N::kPassThroughOther, int(k->value()) != BothViews);
+    if (is(Knob::kInputChange)) {
+        applyEnablingRules(N::kAutoConvergenceDepth);
+        return 0;
+    }
+    if (is(N::kDisparityBlurSize)) {
+        _owner->preBlur().size(float(k->value()));
+        return 1;
+    }
+    if (applyEnablingRules(name.c_str())) return 1;
+    if (is(N::kLeftView) || is(N::kRightView)) {
+        clearMatches();
         return 1;
     }
     if (is(N::kAddAllKeys) || is(N::kDeleteAllKeys) || is(N::kImportAllKeys)) {
@@ -174,56 +233,12 @@ int VerticalAlignerKnobManager::knobChanged(Knob* k) {
             recognisePreset();
             return 1;
         }
-    if (is(N::kLocalAlignment)) {
-        const bool on = value(N::kLocalAlignment);
-        enable(N::kDisparityBlurSize, on);
-        enable(N::kLocalCorrection, on);
-        return 1;
-    }
-    if (is(N::kDisparityBlurSize)) {
-        _owner->preBlur().size(float(k->value()));
-        return 1;
-    }
-    if (is(N::kFixParallax)) {
-        const bool fix = value(N::kFixParallax), lock = value(N::kLockOffset);
-        enable(N::kFixPoint, fix && !lock);
-        enable(N::kOffset, fix && !lock);
-        enable(N::kLockOffset, fix);
-        return 1;
-    }
-    if (is(N::kLockOffset)) {
-        const bool lock = value(N::kLockOffset);
-        enable(N::kFixPoint, !lock);
-        enable(N::kOffset, !lock);
-        return 1;
-    }
     if (is(N::kFixPoint)) {
-        _owner->renderEngine().correction().computeOffset();
-        return 1;
-    }
-    if (is(N::kScaleToFit)) {
-        const bool fit = value(N::kScaleToFit), lock = value(N::kLockScale);
-        enable(N::kCalculateScale, fit && !lock && !spherical);
-        enable(N::kScale, fit && !lock && !spherical);
-        enable(N::kLockScale, fit && !spherical);
-        return 1;
-    }
-    if (is(N::kLockScale)) {
-        const bool lock = value(N::kLockScale);
-        enable(N::kCalculateScale, !lock && !spherical);
-        enable(N::kScale, !lock && !spherical);
+        Framing::computeOffset(*_owner);
         return 1;
     }
     if (is(N::kCalculateScale)) {
-        _owner->renderEngine().correction().computeScale();
-        return 1;
-    }
-    if (is(N::kAlignmentSpace)) {
-        for (const char* n :
-             {N::kAlignCamera, N::kScaleToFit, N::kCalculateScale, N::kScale, N::kLockScale})
-            enable(n, !spherical);
-        for (const char* n : {N::kOutputFormat, N::kAutoConvergenceDepth, N::kConvergenceDepth})
-            if (Knob* kn = knob(n)) kn->visible(spherical);
+        Framing::computeScale(*_owner);
         return 1;
     }
     return 0;

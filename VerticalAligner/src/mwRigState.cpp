@@ -97,9 +97,12 @@ bool RigState::camerasAtKey(CameraDefinition& left, CameraDefinition& right, dou
     if (iL >= rig.getNumberCameras() || iR >= rig.getNumberCameras()) return false;
     if (kv.layoutType() == VerticalAlignerKnobManager::StereoLayout) {
         ControlPointsKnob* store = kv.controlPoints();
+        // Only the analysis keys' matches steer the pair: a key deleted from the key control
+        // keeps its stored matches, which must not count any more.
         std::vector<const CameraTrack*> tracks;
         if (store)
-            for (const CameraTrack* t : store->allTracks()) tracks.push_back(t);
+            for (double key : kv.keyFrames())
+                if (store->hasFrame(int(key))) tracks.push_back(&store->tracksForFrame(int(key)));
         if (tracks.empty()) return false;
         if (!SolveCameraPair(_node, {iL, iR}, rig, tracks, false, false)) return false;
     }

@@ -100,6 +100,9 @@ private:
     Kx::Image::Knob* knob(const char* name) const;
     bool value(const char* name) const;
     void enable(const char* name, bool on) const;
+    // Applies the enabling and showing rules that read the knob changed (every rule when it is
+    // null); false when no rule reads it.
+    bool applyEnablingRules(const char* changed) const;
     void fullRefresh();
     // Clears keys and matches, after asking when matches exist; false when the user said no.
     bool resetKeys();

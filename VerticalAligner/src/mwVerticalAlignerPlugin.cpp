@@ -36,6 +36,14 @@ const Op::Description description(VerticalAlignerPlugin::kClassName, build,
 
 } // namespace
 
+Box VerticalAlignerPlugin::boundedOutputArea(const Box& area, const Format& format) {
+    Box reach(format.x() - format.width(), format.y() - format.height(),
+              format.r() + format.width(), format.t() + format.height());
+    Box bounded = area;
+    bounded.intersect(reach);
+    return bounded;
+}
+
 VerticalAlignerPlugin::VerticalAlignerPlugin(Node* node)
     : IopPlugin(node), _execution(this), _dataProvider(this), _preBlur(node), _rigState(this),
       _displayManager(this), _knobValues(this), _analysisRunner(this), _renderEngine(this),
@@ -137,7 +145,7 @@ bool VerticalAlignerPlugin::updateUI(const OutputContext&) {
     return _knobValues.analysisButtonRefresh();
 }
 
-void VerticalAlignerPlugin::_validate(bool for_real) {
+void VerticalAlignerPlugin::pluginValidate(bool for_real) {
     clear_info();
     const int v = outputContext().view();
     const int left = _knobValues.leftView(), right = _knobValues.rightView();
@@ -200,7 +208,8 @@ void VerticalAlignerPlugin::_validate(bool for_real) {
         _renderEngine.correction().prepareView(-1);
         setSampleMode(true);
         if (!_knobValues.spherical()) {
-            info().box = _renderEngine.correction().outputArea(info().box);
+            info().box =
+                boundedOutputArea(_renderEngine.correction().outputArea(info().box), info().format);
         } else if (corrected) {
             const FormatPair& out = _knobValues.outputFormat();
             if (!out.isNone()) {
@@ -214,7 +223,9 @@ void VerticalAlignerPlugin::_validate(bool for_real) {
 }
 
 // Every split is asked for its whole format: the warp may reach anywhere in the source.
-void VerticalAlignerPlugin::_request(int, int, int, int, ChannelSet channels, int count) {
+void VerticalAlignerPlugin::pluginRequest(int x, int y, int r, int t, ChannelSet channels,
+                                          int count) {
+    setRequestedArea(_renderEngine.correction().sourceArea(Box(x, y, r, t)), count);
     Op* first = input(0);
     for (int n = 0; n < inputs(); ++n) {
         Iop* in = input_iop(n);
@@ -264,16 +275,17 @@ void VerticalAlignerPlugin::_fetchMetaData(const char* key) {
     _meta = handler.getMetaDataBundle();
 }
 
-void VerticalAlignerPlugin::engine(int y, int x, int r, ChannelSet channels, Row& row) {
+void VerticalAlignerPlugin::pluginEngine(int y, int x, int r, ChannelSet channels, Row& row) {
     _renderEngine.renderRow(y, x, r, channels, _filter, row);
 }
 
-void VerticalAlignerPlugin::sample(float cx, float cy, float w, float h, Filter* filter,
-                                   Pixel& out) {
+void VerticalAlignerPlugin::pluginSampleDerivatives(float cx, float cy, float dux, float duy,
+                                                    float dvx, float dvy, Filter* filter,
+                                                    Pixel& out) {
     if (sampleMode()) {
-        _renderEngine.samplePoint(Eigen::Vector2f(cx, cy), filter ? *filter : _filter, out);
+        _renderEngine.samplePoint(Eigen::Vector2f(cx, cy), _filter, out);
     } else if (Iop* in = input_iop(0)) {
-        in->sample(cx, cy, w, h, filter, out);
+        in->sample(cx, cy, dux, duy, dvx, dvy, filter, out);
     } else {
         out.erase();
     }
@@ -285,13 +297,13 @@ void VerticalAlignerPlugin::pluginKnobs(Knob_Closure& f) {
     _displayManager.knobs(f);
 }
 
-void VerticalAlignerPlugin::build_handles(ViewerContext* ctx) {
+void VerticalAlignerPlugin::pluginBuildHandles(ViewerContext* ctx) {
     if (panel_visible() && ctx->viewer_mode() == ViewerContext::Mode::Viewer2D)
         ctx->add_draw_handle(this);
     build_knob_handles(ctx);
 }
 
-void VerticalAlignerPlugin::draw_handle(ViewerContext* ctx) {
+void VerticalAlignerPlugin::pluginDrawHandle(ViewerContext* ctx) {
     _displayManager.draw(ctx);
 }
 
@@ -306,15 +318,15 @@ ChannelSet VerticalAlignerPlugin::inputChannels(int) {
 
 // ---- execution ----
 
-void VerticalAlignerPlugin::Execution::beginExecuting() {
+void VerticalAlignerPlugin::Execution::begin() {
     _node->_analysisRunner.begin();
 }
 
-void VerticalAlignerPlugin::Execution::execute() {
+void VerticalAlignerPlugin::Execution::executeFrame() {
     _node->_analysisRunner.execute(_node->outputContext().frame());
 }
 
-void VerticalAlignerPlugin::Execution::endExecuting() {
+void VerticalAlignerPlugin::Execution::end() {
     _node->_analysisRunner.end();
 }
 

@@ -22,7 +22,7 @@
 
 #include "IopPlugin.h"
 #include "Kx/Image/Blur.h"
-#include "Kx/Image/Executable.h"
+#include "PluginExecutable.h"
 
 #include <set>
 
@@ -62,6 +62,12 @@ public:
     // The format the STMap is a fraction of: the aligned rig's first camera, at the proxy
     // scale of the output context.
     Kx::Image::Box stmapFormat() const;
+    // The output box in Rectilinear space: the aligned area, held within one format width and
+    // height around the format. An alignment that throws the image further (absurd stored
+    // matches, a near-singular solve) is wrong, and millions of black rows help no one; the
+    // artist still sees the image, zoomed or moved as far as a real correction goes.
+    static Kx::Image::Box boundedOutputArea(const Kx::Image::Box& area,
+                                            const Kx::Image::Format& format);
     // Rebuilds the rigs from the metadata (or the stereo layout) and the alignment of the
     // current frame; true when there is rig metadata.
     bool rebuildRigAndSamplers();
@@ -80,17 +86,27 @@ public:
     const Kx::Image::OutputContext& inputContext(int n, int offset,
                                                  Kx::Image::OutputContext& scratch) const override;
     void append(Kx::Image::Hash& h) override;
-    void _validate(bool for_real) override;
-    void _request(int x, int y, int r, int t, Kx::Image::ChannelSet channels, int count) override;
     void _fetchMetaData(const char* key) override;
-    void engine(int y, int x, int r, Kx::Image::ChannelSet channels, Kx::Image::Row& row) override;
-    void sample(float cx, float cy, float w, float h, Kx::Image::Filter* filter,
-                Kx::Image::Pixel& out) override;
     Kx::Image::Executable* executable() override { return &_execution; }
+
+    // ---- framework hooks of the host calls ----
+    void pluginValidate(bool for_real) override;
+    // The areas asked of "Source" and of the pre-blur op; the asked box, mapped back into the
+    // source, is recorded as the requested area.
+    void pluginRequest(int x, int y, int r, int t, Kx::Image::ChannelSet channels,
+                       int count) override;
+    void pluginEngine(int y, int x, int r, Kx::Image::ChannelSet channels,
+                      Kx::Image::Row& row) override;
+    // Both sample forms: in sample mode the aligned image at the point as the row engine
+    // renders it, the source sampled once with the node's filter over one source pixel (the
+    // caller's filter and footprint would resample an image already resampled); otherwise
+    // input 0's own sample.
+    void pluginSampleDerivatives(float cx, float cy, float dux, float duy, float dvx, float dvy,
+                                 Kx::Image::Filter* filter, Kx::Image::Pixel& out) override;
     // With the panel open in a 2-D viewer the node draws the stored matches; the host then
     // adds the handles of the knobs (the fix point).
-    void build_handles(Kx::Image::ViewerContext* ctx) override;
-    void draw_handle(Kx::Image::ViewerContext* ctx) override;
+    void pluginBuildHandles(Kx::Image::ViewerContext* ctx) override;
+    void pluginDrawHandle(Kx::Image::ViewerContext* ctx) override;
 
     // ---- framework hooks ----
     const char* pluginDisplayName() const override { return kDisplayName; }
@@ -102,18 +118,20 @@ public:
 
 private:
     // What the host runs for Match and Analyse Sequence.
-    class Execution : public Kx::Image::Executable {
+    class Execution : public Support::KDK::PluginExecutable {
     public:
-        explicit Execution(VerticalAlignerPlugin* node) : Executable(node), _node(node) {}
-        void beginExecuting() override;
-        void execute() override;
-        void endExecuting() override;
+        explicit Execution(VerticalAlignerPlugin* node)
+            : PluginExecutable(node, *node), _node(node) {}
         // Only the left view runs: the analysis covers both views at once.
         const std::set<int>& viewsToExecute() override;
         // Frames that are no analysis key are skipped.
         bool skipFrame(const Kx::Image::OutputContext& c) override;
 
     private:
+        void begin() override;
+        void executeFrame() override;
+        void end() override;
+
         VerticalAlignerPlugin* _node;
     };
     friend class Execution;

@@ -541,3 +541,29 @@ TEST(GlobalAlignment, AnalyseWithoutKeysAndWithoutFramingCorrections) {
     for (int view : {1, 2}) expectFraming(g.aligner, view, {3}, 3, 1, 0);
     EXPECT_EQ(g.aligner.knob("analysed")->value(), 1);
 }
+
+// The stereo layout's camera pair is solved from the matches of the analysis keys alone: a key
+// deleted from the key control keeps its stored matches, and they no longer steer the cameras.
+TEST(GlobalAlignment, StereoLayoutSolvesTheCamerasFromTheKeysOnly) {
+    DriftingPlate plate;
+    ASSERT_TRUE(plate.run(0, {DriftingPlate::kFirst, DriftingPlate::kSecond}));
+    ControlPointsKnob& store = *plate.node().knobValues().controlPoints();
+    VerticalAlignerDataProvider& provider = plate.node().dataProvider();
+    CameraDefinition bothL, bothR;
+    ASSERT_TRUE(provider.camerasAtKey(bothL, bothR, DriftingPlate::kFirst));
+
+    plate.aligner.knob("analysisKeyframe")->deleteKeyAt(DriftingPlate::kSecond);
+    ASSERT_TRUE(store.hasFrame(int(DriftingPlate::kSecond)));
+    CameraDefinition keyL, keyR;
+    ASSERT_TRUE(provider.camerasAtKey(keyL, keyR, DriftingPlate::kFirst));
+
+    store.removeFrame(int(DriftingPlate::kSecond));
+    CameraDefinition aloneL, aloneR;
+    ASSERT_TRUE(provider.camerasAtKey(aloneL, aloneR, DriftingPlate::kFirst));
+    EXPECT_NE(bothR.getRotation(), aloneR.getRotation()) << "the second key's matches count";
+    for (auto [key, alone] : {std::pair{&keyL, &aloneL}, std::pair{&keyR, &aloneR}}) {
+        EXPECT_EQ(key->getRotation(), alone->getRotation());
+        EXPECT_EQ(key->getCentreShift(), alone->getCentreShift());
+        EXPECT_EQ(key->getFocalLength(), alone->getFocalLength());
+    }
+}

@@ -8,6 +8,7 @@
 
 #include <iomanip>
 #include <sstream>
+#include <string>
 
 using namespace Marrow::Research;
 
@@ -86,6 +87,35 @@ TEST(ControlPointsKnob, BadHeadersLeaveTheStoreAndBadFramesKeepWhatWasRead) {
     EXPECT_FALSE(k.from_script("version 2\nframes 2\nFrame 4 tracks 0\nFrames 5 tracks 0\n"));
     EXPECT_EQ(k.frameCount(), 1);
     EXPECT_TRUE(k.hasFrame(4));
+}
+
+// Text that is cut short, damaged or claims more than it holds is refused with the line where
+// it went wrong; a huge count never allocates what it claims.
+TEST(ControlPointsKnob, HostileTextIsRefusedNamingTheLine) {
+    const char* const header = "version 2\nframes 1\nFrame 4 tracks 2\n";
+    const std::string oneTrack = "  2 0 1 2 1 3 4 0 1 1 1 -1 0 0 0\n";
+    const struct {
+        std::string text;
+        int line;
+    } cases[] = {
+        {header + oneTrack, 3},                     // claims a second track
+        {header + oneTrack + "  2 0 1 2 1 3\n", 5}, // track cut mid-feature
+        {"version 2\nframes 1\nFrame 4 tracks 1000000000000\n" + oneTrack, 3},
+        {"version 2\nframes 1000000000000\nFrame 4 tracks 0\n", 2},
+        {"version 2\nframes 1\nFrame 4 tracks 1\n  4000000000 0 1 2 0 1 1 1 -1 0 0 0\n", 4},
+        {"version 1\nframes 1\nFrame 4 tracks 1\n  1 0 nan 2\n", 4},
+        {"version 1\nframes 1\nFrame 4 tracks 1\n  1 0 1e999 2\n", 4},
+        {"version 1\nframes 1\nFrame 4 tracks 1\n  1 -3 1 2\n", 4},
+        {"version 1\nframes 1\nFrame 4 tracks -1\n", 3},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text);
+        ControlPointsKnob k(nullptr, "controlPoints");
+        EXPECT_FALSE(k.from_script(c.text.c_str()));
+        EXPECT_NE(k.lastError().find("line " + std::to_string(c.line) + " "), std::string::npos)
+            << k.lastError();
+        EXPECT_EQ(k.frameCount() ? k.tracksForFrame(4).getNumberTracks() : 0, c.line == 5 ? 1 : 0);
+    }
 }
 
 TEST(ControlPointsKnob, RemoveTracksHighestFirstIgnoringOutOfRange) {

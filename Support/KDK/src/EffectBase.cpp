@@ -1,5 +1,6 @@
 // Progress, interruption and errors of an effect.
 #include "EffectBase.h"
+#include "Firewall.h"
 
 #include "Kx/Image/Op.h"
 
@@ -41,6 +42,14 @@ void EffectBase::error(const char* message) {
         _owner->error("%s", message);
     else
         _owner->message_f('!', "%s", message);
+}
+
+void reportFailure(EffectBase& effect, const char* message) noexcept {
+    try {
+        effect.error(message);
+    } catch (...) {
+        // Nothing is left to report with: the host sees the call return without its result.
+    }
 }
 
 bool EffectBase::interrupted() const {

@@ -2,7 +2,8 @@
 // plug-in's event hooks. On every draw it registers two handles at (0, 0, -10): type 21 for
 // mouse events (push, drag or release, move) with the plug-in's cursor, and type 22 for key
 // events. Each callback passes the event to the hook, asks the viewer to redraw and answers
-// the hook's answer; an event it does not route answers false.
+// the hook's answer; an event it does not route answers false. A hook that throws has not
+// taken the event, and its message becomes the node's error.
 #pragma once
 
 #include "PluginBase.h"
@@ -36,38 +37,44 @@ private:
 
     static bool mouse(VC* ctx, Kx::Image::Knob* knob, int) {
         auto* p = static_cast<InteractKnob*>(knob)->_plugin;
-        bool taken = false;
+        bool (PluginBase<Base>::*hook)(VC*) = nullptr;
         switch (ctx->event()) {
         case VC::kPush:
-            taken = p->onPush(ctx);
+            hook = &PluginBase<Base>::onPush;
             break;
         case VC::kDrag:
         case VC::kRelease:
-            taken = p->onDragOrRelease(ctx);
+            hook = &PluginBase<Base>::onDragOrRelease;
             break;
         case VC::kMove:
-            taken = p->onMove(ctx);
+            hook = &PluginBase<Base>::onMove;
             break;
         default:
             return false;
         }
-        ctx->redraw();
-        return taken;
+        return pass(p, hook, ctx);
     }
 
     static bool keys(VC* ctx, Kx::Image::Knob* knob, int) {
         auto* p = static_cast<InteractKnob*>(knob)->_plugin;
-        bool taken = false;
+        bool (PluginBase<Base>::*hook)(VC*) = nullptr;
         switch (ctx->event()) {
         case VC::kKey:
-            taken = p->onKey(ctx);
+            hook = &PluginBase<Base>::onKey;
             break;
         case VC::kKeyUp:
-            taken = p->onKeyUp(ctx);
+            hook = &PluginBase<Base>::onKeyUp;
             break;
         default:
             return false;
         }
+        return pass(p, hook, ctx);
+    }
+
+    // Hands the event to the hook inside the firewall, then asks the viewer to redraw.
+    static bool pass(PluginBase<Base>* p, bool (PluginBase<Base>::*hook)(VC*), VC* ctx) {
+        bool taken = false;
+        guard(*p, [&] { taken = (p->*hook)(ctx); });
         ctx->redraw();
         return taken;
     }

@@ -3,15 +3,35 @@
 #include "IopPlugin.h"
 
 #include "ChannelCache.h"
+#include "Firewall.h"
+
+#include "mwException.h"
 
 #include "Kx/Image/Row.h"
 
 #include <algorithm>
 #include <iostream>
+#include <new>
+#include <string>
 
 namespace Marrow::Support::KDK {
 
 using namespace Kx::Image;
+
+FrameBuffer::FrameBuffer(const Box& area) : box(area) {
+    const size_t count = size_t(std::max(area.w(), 0)) * size_t(std::max(area.h(), 0));
+    bool allocated = count <= samples.max_size();
+    if (allocated) {
+        try {
+            samples.assign(count, 0.0f);
+        } catch (const std::bad_alloc&) {
+            allocated = false;
+        }
+    }
+    if (!allocated)
+        MW_RAISE(Marrow::Exceptions::OutOfMemory, std::to_string(count * sizeof(float)),
+                 "Image allocation");
+}
 
 IopPlugin::IopPlugin(Node* node) : PluginBase<Iop>(node) {}
 
@@ -20,6 +40,28 @@ IopPlugin::~IopPlugin() = default;
 // ---- validation and requests ----
 
 void IopPlugin::_validate(bool for_real) {
+    guard(*this, [&] { pluginValidate(for_real); });
+}
+
+void IopPlugin::_request(int x, int y, int r, int t, ChannelSet channels, int count) {
+    guard(*this, [&] { pluginRequest(x, y, r, t, channels, count); });
+}
+
+void IopPlugin::engine(int y, int x, int r, ChannelSet channels, Row& row) {
+    if (!guard(*this, [&] { pluginEngine(y, x, r, channels, row); })) row.erase(channels);
+}
+
+void IopPlugin::sample(float cx, float cy, float w, float h, Filter* filter, Pixel& out) {
+    if (!guard(*this, [&] { pluginSample(cx, cy, w, h, filter, out); })) out.erase();
+}
+
+void IopPlugin::sample(float cx, float cy, float dux, float duy, float dvx, float dvy,
+                       Filter* filter, Pixel& out) {
+    if (!guard(*this, [&] { pluginSampleDerivatives(cx, cy, dux, duy, dvx, dvy, filter, out); }))
+        out.erase();
+}
+
+void IopPlugin::pluginValidate(bool for_real) {
     for (int i = 0; i < inputs(); ++i)
         if (Op* in = input(i)) in->validate(for_real);
     copy_info(0);
@@ -36,7 +78,7 @@ void IopPlugin::_validate(bool for_real) {
     }
 }
 
-void IopPlugin::_request(int x, int y, int r, int t, ChannelSet channels, int count) {
+void IopPlugin::pluginRequest(int x, int y, int r, int t, ChannelSet channels, int count) {
     _requestedFlags = flagsFromChannels(channels, extraChannels());
     _requestedArea = Box(x, y, r, t);
     _requestedCount = count;
@@ -242,19 +284,19 @@ void IopPlugin::rowBySampling(int y, int x, int r, const ChannelSet& channels, R
     }
 }
 
-void IopPlugin::engine(int y, int x, int r, ChannelSet channels, Row& row) {
+void IopPlugin::pluginEngine(int y, int x, int r, ChannelSet channels, Row& row) {
     if (_sampleMode)
         rowBySampling(y, x, r, channels, row);
     else
         rowByFullFrame(y, x, r, channels, row);
 }
 
-void IopPlugin::sample(float cx, float cy, float w, float h, Filter* filter, Pixel& out) {
-    sample(cx, cy, w, 0.0f, 0.0f, h, filter, out);
+void IopPlugin::pluginSample(float cx, float cy, float w, float h, Filter* filter, Pixel& out) {
+    pluginSampleDerivatives(cx, cy, w, 0.0f, 0.0f, h, filter, out);
 }
 
-void IopPlugin::sample(float cx, float cy, float dux, float duy, float dvx, float dvy,
-                       Filter* filter, Pixel& out) {
+void IopPlugin::pluginSampleDerivatives(float cx, float cy, float dux, float duy, float dvx,
+                                        float dvy, Filter* filter, Pixel& out) {
     if (!_sampleMode) {
         Iop::sample(cx, cy, std::fabs(dux) + std::fabs(dvx), std::fabs(duy) + std::fabs(dvy),
                     filter, out);

@@ -14,6 +14,11 @@
 // - Sampling (sample mode on): each pixel centre (x + 0.5, y + 0.5) is sampled through the
 //   node's sample(), whose default maps the centre and its derivative ends through the
 //   map-point hook, clamps them to the requested area and samples input 0 with the filter.
+//
+// The host's validate, request, row and sample calls are final; a node changes them through the
+// hooks pluginValidate, pluginRequest, pluginEngine, pluginSample and pluginSampleDerivatives,
+// which run inside the framework's firewall (Firewall.h). A row whose hook throws is black, a
+// sample whose hook throws is 0, and the exception's message is the node's error.
 #pragma once
 
 #include "ChannelFlags.h"
@@ -35,8 +40,8 @@ namespace Marrow::Support::KDK {
 // A processed full-frame plane of one channel: its area and samples, rows bottom-up.
 class FrameBuffer : public MwRefCounter {
 public:
-    explicit FrameBuffer(const Kx::Image::Box& area)
-        : box(area), samples(size_t(area.w()) * size_t(area.h()), 0.0f) {}
+    // Raises OutOfMemory ("Image allocation") when the samples cannot be allocated.
+    explicit FrameBuffer(const Kx::Image::Box& area);
     float* row(int y) { return samples.data() + size_t(y - box.y()) * size_t(box.w()); }
     const float* row(int y) const { return samples.data() + size_t(y - box.y()) * size_t(box.w()); }
 
@@ -66,15 +71,28 @@ public:
     ~IopPlugin() override;
 
     // ---- host virtuals ----
-    void _validate(bool for_real) override;
-    void _request(int x, int y, int r, int t, Kx::Image::ChannelSet channels, int count) override;
-    void engine(int y, int x, int r, Kx::Image::ChannelSet channels, Kx::Image::Row& row) override;
+    void _validate(bool for_real) final;
+    void _request(int x, int y, int r, int t, Kx::Image::ChannelSet channels, int count) final;
+    void engine(int y, int x, int r, Kx::Image::ChannelSet channels, Kx::Image::Row& row) final;
     void sample(float cx, float cy, float w, float h, Kx::Image::Filter* filter,
-                Kx::Image::Pixel& out) override;
+                Kx::Image::Pixel& out) final;
     void sample(float cx, float cy, float dux, float duy, float dvx, float dvy,
-                Kx::Image::Filter* filter, Kx::Image::Pixel& out) override;
+                Kx::Image::Filter* filter, Kx::Image::Pixel& out) final;
     void _invalidate() override;
     void _close() override;
+
+    // ---- hooks of the host calls ----
+    virtual void pluginValidate(bool for_real);
+    virtual void pluginRequest(int x, int y, int r, int t, Kx::Image::ChannelSet channels,
+                               int count);
+    virtual void pluginEngine(int y, int x, int r, Kx::Image::ChannelSet channels,
+                              Kx::Image::Row& row);
+    // The point form: the derivative form with derivatives (w, 0) and (0, h).
+    virtual void pluginSample(float cx, float cy, float w, float h, Kx::Image::Filter* filter,
+                              Kx::Image::Pixel& out);
+    virtual void pluginSampleDerivatives(float cx, float cy, float dux, float duy, float dvx,
+                                         float dvy, Kx::Image::Filter* filter,
+                                         Kx::Image::Pixel& out);
 
     // ---- hooks ----
     virtual void setAddedChannels(const Kx::Image::ChannelSet& channels);
@@ -109,9 +127,16 @@ public:
     const Kx::Image::ChannelSet& removedChannels() const { return _removedChannels; }
     uint32_t requestedFlags() const { return _requestedFlags; }
     const Kx::Image::Box& requestedArea() const { return _requestedArea; }
+    int requestedCount() const { return _requestedCount; }
     bool hasProcessedData() const { return _hasProcessedData; }
 
 protected:
+    // Records the area and count asked of the node, for a node that requests its inputs itself.
+    void setRequestedArea(const Kx::Image::Box& area, int count) {
+        _requestedArea = area;
+        _requestedCount = count;
+    }
+
     Kx::Image::ChannelSet _removedChannels;
     Kx::Image::ChannelSet _addedChannels;
     Kx::Image::Filter _filter{1};

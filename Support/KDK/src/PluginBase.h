@@ -10,12 +10,17 @@
 // lists are emptied on every new output context, before the frame and view hooks run, so a
 // node fills them from those hooks.
 //
+// The host's entry points (knob changes, viewer handles and drawing, and in IopPlugin
+// validation, requests, rows and samples) are final here and run the node's hooks inside the
+// firewall of Firewall.h: an exception a hook throws becomes the node's error.
+//
 // Every node of the framework gets two hidden custom knobs before its own: "interactKnob"
 // (InteractKnob, routes viewer events to the event hooks) and "serializeKnob"
 // (SerializeKnob, saves the serializer's text into the script).
 #pragma once
 
 #include "EffectBase.h"
+#include "Firewall.h"
 
 #include "Kx/Image/Knob.h"
 #include "Kx/Image/Knobs.h"
@@ -70,27 +75,21 @@ public:
         pluginKnobs(f);
     }
 
-    int knob_changed(Kx::Image::Knob* k) override {
-        Base::knob_changed(k);
-        return pluginKnobChanged(k);
+    int knob_changed(Kx::Image::Knob* k) final {
+        int handled = 0;
+        guard(*this, [&] {
+            Base::knob_changed(k);
+            handled = pluginKnobChanged(k);
+        });
+        return handled;
     }
 
-    void build_handles(Kx::Image::ViewerContext* ctx) override {
-        if (!this->panel_visible()) return;
-        Base::build_handles(ctx);
-        bool twoD = is2D(ctx);
-        if (twoD ? _draw2D : (_draw3D || draws3D())) ctx->add_draw_handle(this);
-        if ((twoD ? _interact2D : _interact3D) && _interactKnob)
-            ctx->add_knob_handle(_interactKnob);
+    void build_handles(Kx::Image::ViewerContext* ctx) final {
+        guard(*this, [&] { pluginBuildHandles(ctx); });
     }
 
-    void draw_handle(Kx::Image::ViewerContext* ctx) override {
-        Base::draw_handle(ctx);
-        if (ctx->event() != Kx::Image::ViewerContext::kDraw || !this->panel_visible()) return;
-        if (is2D(ctx))
-            draw2D(ctx);
-        else
-            draw3D(ctx);
+    void draw_handle(Kx::Image::ViewerContext* ctx) final {
+        guard(*this, [&] { pluginDrawHandle(ctx); });
     }
 
     int minimum_inputs() const override {
@@ -181,6 +180,25 @@ public:
     virtual const char* pluginDisplayName() const = 0;
     virtual const char* pluginHelp() const = 0;
     virtual void pluginKnobs(Kx::Image::Knob_Closure&) {}
+    // With the panel open: the host's handles, the own draw handle and the interaction knob's
+    // handle as the handle flags ask for the viewer's kind.
+    virtual void pluginBuildHandles(Kx::Image::ViewerContext* ctx) {
+        if (!this->panel_visible()) return;
+        Base::build_handles(ctx);
+        bool twoD = is2D(ctx);
+        if (twoD ? _draw2D : (_draw3D || draws3D())) ctx->add_draw_handle(this);
+        if ((twoD ? _interact2D : _interact3D) && _interactKnob)
+            ctx->add_knob_handle(_interactKnob);
+    }
+    // The host's draw, then the 2-D or 3-D draw hook on the draw event with the panel open.
+    virtual void pluginDrawHandle(Kx::Image::ViewerContext* ctx) {
+        Base::draw_handle(ctx);
+        if (ctx->event() != Kx::Image::ViewerContext::kDraw || !this->panel_visible()) return;
+        if (is2D(ctx))
+            draw2D(ctx);
+        else
+            draw3D(ctx);
+    }
     virtual int pluginKnobChanged(Kx::Image::Knob*) { return 1; }
     virtual void draw2D(Kx::Image::ViewerContext*) {}
     virtual void draw3D(Kx::Image::ViewerContext*) {}

@@ -33,6 +33,17 @@ ExceptionI::ExceptionI(MwExceptionLocation location, MwExceptionParameters param
 
 ExceptionI::~ExceptionI() = default;
 
+const char* ExceptionI::what() const noexcept {
+    std::call_once(_what.once, [this] {
+        try {
+            _what.text = message();
+        } catch (...) {
+            _what.text = className();
+        }
+    });
+    return _what.text.c_str();
+}
+
 std::string ExceptionI::message() const {
     const ::Marrow::Thread::MwRWMutexWriteLocker lock(::Marrow::Thread::processMutex());
     return MwExceptionTemplates::processRegistry().format(errorCode(), _parameters);

@@ -9,6 +9,10 @@
 // Exceptions are thrown by value; a catcher that keeps one beyond the catch block takes a clone
 // and owns its single reference.
 //
+// Every exception is also a std::exception, so that a boundary that knows nothing of this tree
+// (a plug-in framework, a command-line host) still reports it with its message; what() is the
+// formatted message, made once on first use.
+//
 // Raising:
 //   MW_RAISE(OutOfRange, "x", "0", "10");        // function "unknown()", this file and line
 //   MW_ASSERT(index < 2 && index >= 0);          // AssertionFailed with the condition's text
@@ -19,7 +23,9 @@
 
 #include <concepts>
 #include <cstdint>
+#include <exception>
 #include <map>
+#include <mutex>
 #include <string>
 #include <utility>
 
@@ -68,10 +74,13 @@ struct MwExceptionLocation {
 using MwExceptionParameters = std::map<std::int32_t, std::string>;
 
 // Root of the exception tree. The classes below fill in the four identifying operations.
-class ExceptionI : public MwRefCounter {
+class ExceptionI : public MwRefCounter, public std::exception {
 public:
     ExceptionI(MwExceptionLocation location, MwExceptionParameters parameters);
     ~ExceptionI() override;
+
+    // The formatted message; the class name when the message cannot be formatted.
+    const char* what() const noexcept override;
 
     virtual std::int32_t errorCode() const = 0;
     // A new heap copy with the same code, location and parameters, holding one reference.
@@ -88,8 +97,19 @@ public:
     std::string message() const;
 
 private:
+    // The text what() returns, formatted once by whichever thread asks first. A copy of the
+    // exception formats its own.
+    struct WhatText {
+        WhatText() = default;
+        WhatText(const WhatText&) {}
+        WhatText& operator=(const WhatText&) { return *this; }
+        std::once_flag once;
+        std::string text;
+    };
+
     MwExceptionLocation _location;
     MwExceptionParameters _parameters;
+    mutable WhatText _what;
 };
 
 // Fills in the identifying operations of a concrete class from its code and from the names it

@@ -59,6 +59,21 @@ TEST(MwException, MessageUsesTheTemplateForItsParameterCountOrTheDefault) {
     EXPECT_EQ(MwExceptionTemplates::processRegistry().format(15, {}), "Missing item.");
 }
 
+// A boundary that knows only std::exception catches every exception of the tree, with its
+// message; a copy answers the same, and a message that cannot be made answers the class name.
+TEST(MwException, EveryExceptionIsAStdExceptionWithItsMessage) {
+    try {
+        MW_RAISE(AssertionFailed, "index < 2 && index >= 0");
+    } catch (const std::exception& e) {
+        EXPECT_STREQ(e.what(), "Assertion failed: index < 2 && index >= 0");
+    }
+    const OutOfMemory memory(kSomewhere, {{0, "1024"}, {1, "Image allocation"}});
+    const MwRefOwner<ExceptionI> copy = memory.clone();
+    EXPECT_STREQ(copy->what(), "Image allocation failed to allocate 1024 bytes");
+    EXPECT_STREQ(memory.what(), copy->what());
+    EXPECT_STREQ(OutOfRange(kSomewhere, {{0, "a"}, {2, "c"}}).what(), "OutOfRange");
+}
+
 TEST(MwException, TemplateNamingAMissingParameterRaisesAnAssertion) {
     const OutOfRange gap(kSomewhere, {{0, "a"}, {2, "c"}});
     const auto e = raisedBy<AssertionFailed>([&gap] { (void)gap.message(); });

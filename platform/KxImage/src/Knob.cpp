@@ -68,7 +68,9 @@ double keySlope(const std::vector<Key>& k, size_t i) {
 
 double Curve::evaluate(double t) const {
     if (!animated || keys.empty()) return constant;
-    if (t <= keys.front().time) return keys.front().value;
+    // A time that is not a number (a frame read from a bad command line or script) is held
+    // at the first key, as any time before it is.
+    if (!(t > keys.front().time)) return keys.front().value;
     if (t >= keys.back().time) return keys.back().value;
     auto next = std::upper_bound(keys.begin(), keys.end(), t,
                                  [](double time, const Key& k) { return time < k.time; });

@@ -4,10 +4,15 @@
 #include <cctype>
 #include <charconv>
 #include <cmath>
+#include <string>
 
 namespace Kx::Image::Syntax {
 
 namespace {
+
+// Deeper nesting than any knob text needs is refused rather than followed: the item tree is
+// freed and read recursively, so its depth is bounded here.
+constexpr size_t kMaxDepth = 1000;
 
 struct Reader {
     std::string_view s;
@@ -21,33 +26,50 @@ struct Reader {
         }
     }
 
-    // Reads values until the end (depth 0) or a closing brace (inside a list).
-    bool values(std::vector<Item>& out, bool inList, std::string& why, int& where) {
+    // Reads values until the end. The lists still open are kept outermost first; a list left
+    // open at the end is reported at the line of the outermost one, where the text first went
+    // wrong, not at the end of the text.
+    bool values(std::vector<Item>& out, std::string& why, int& where) {
+        std::vector<Item> open;
+        auto current = [&]() -> std::vector<Item>& {
+            return open.empty() ? out : open.back().items;
+        };
         for (;;) {
             skipBlanks();
             if (pos >= s.size()) {
-                if (!inList) return true;
+                if (open.empty()) return true;
                 why = "a list opened with \"{\" is not closed";
-                where = line;
+                where = open.front().line;
                 return false;
             }
             char c = s[pos];
             if (c == '}') {
-                if (inList) {
-                    ++pos;
-                    return true;
+                if (open.empty()) {
+                    why = "\"}\" closes no list";
+                    where = line;
+                    return false;
                 }
-                why = "\"}\" closes no list";
-                where = line;
-                return false;
+                ++pos;
+                Item done = std::move(open.back());
+                open.pop_back();
+                current().push_back(std::move(done));
+                continue;
             }
             Item item;
             item.line = line;
             if (c == '{') {
+                if (open.size() >= kMaxDepth) {
+                    why = "lists are nested more than " + std::to_string(kMaxDepth) +
+                          " deep; a \"{\" is not closed or the text is damaged";
+                    where = line;
+                    return false;
+                }
                 ++pos;
                 item.type = Item::Type::List;
-                if (!values(item.items, true, why, where)) return false;
-            } else if (c == '"') {
+                open.push_back(std::move(item));
+                continue;
+            }
+            if (c == '"') {
                 item.type = Item::Type::Quoted;
                 ++pos;
                 bool closed = false;
@@ -71,7 +93,7 @@ struct Reader {
                        s[pos] != '{' && s[pos] != '}' && s[pos] != '"')
                     item.text += s[pos++];
             }
-            out.push_back(std::move(item));
+            current().push_back(std::move(item));
         }
     }
 };
@@ -81,7 +103,7 @@ struct Reader {
 bool parse(std::string_view text, std::vector<Item>& out, std::string& why, int& line) {
     Reader r{text};
     out.clear();
-    return r.values(out, false, why, line);
+    return r.values(out, why, line);
 }
 
 bool toNumber(const std::string& word, double& v) {

@@ -18,7 +18,8 @@ struct Item {
 };
 
 // Splits a text into its top-level values; false with the reason (and its line) on
-// unbalanced braces or an unterminated string.
+// unbalanced braces, an unterminated string or lists nested more than 1000 deep. A list left
+// open is reported at the line of the outermost open "{", where the text first went wrong.
 bool parse(std::string_view text, std::vector<Item>& out, std::string& why, int& line);
 
 // Reads a whole word as a double (decimal or exponent notation, "inf" and "nan" too).

@@ -159,7 +159,7 @@ TEST_F(Scripts, EachKindOfMistakeHasItsOwnMessage) {
         {"kestrel_script 1\nnode KnobKinds K1\n input 0 Missing\nend\n",
          "shot.kscript:3: node K1: input 0 names node Missing, which the script does not define"},
         {"kestrel_script 1\nnode KnobKinds K1\n knob gain {curve smooth 1 2\nend\n",
-         "shot.kscript:5: a list opened with \"{\" is not closed"},
+         "shot.kscript:3: a list opened with \"{\" is not closed"},
         {"kestrel_script 1\nnode KnobKinds K1\n knob title \"open\nend\n",
          "shot.kscript:3: a string opened with a double quote is not closed"},
         {"kestrel_script 1\nnode KnobKinds K1\n knob gain 1\n",

@@ -54,9 +54,14 @@ public:
     constexpr void pad(int d) { _x -= d, _y -= d, _r += d, _t += d; }
     constexpr void move(int dx, int dy) { _x += dx, _r += dx, _y += dy, _t += dy; }
 
-    // Nearest column / row inside the box (the box must not be empty).
-    constexpr int clampx(int v) const { return v < _x ? _x : v >= _r ? _r - 1 : v; }
-    constexpr int clampy(int v) const { return v < _y ? _y : v >= _t ? _t - 1 : v; }
+    // Nearest column / row inside the box; an empty box answers its left column / bottom row
+    // (never one past an edge at the end of the int range).
+    constexpr int clampx(int v) const {
+        return v < _x ? _x : v >= _r ? (_r > _x ? _r - 1 : _x) : v;
+    }
+    constexpr int clampy(int v) const {
+        return v < _y ? _y : v >= _t ? (_t > _y ? _t - 1 : _y) : v;
+    }
 
     constexpr bool contains(int px, int py) const {
         return px >= _x && px < _r && py >= _y && py < _t;

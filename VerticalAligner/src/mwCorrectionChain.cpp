@@ -1,0 +1,222 @@
+#include "mwCorrectionChain.h"
+
+#include "mwAlignmentModel.h"
+#include "mwLatlongPoint.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#include <immintrin.h>
+#define KX_PROJECT_AVX 1
+#endif
+
+namespace Marrow::Research {
+
+using Eigen::Vector2d;
+using Eigen::Vector2f;
+using Kx::Image::Box;
+using Vireon::VireonAlignmentSampler;
+
+namespace {
+
+constexpr double kFailed = -100000.0;
+
+// Floors and ceilings of four mapped corners (bottom-left, bottom-right, top-right, top-left),
+// truncated to integers, as an outer box.
+Box cornerBox(const Vector2d c[4]) {
+    return Box(boxEdge(std::min(std::floor(c[0].x()), std::floor(c[3].x())), true),
+               boxEdge(std::min(std::floor(c[0].y()), std::floor(c[1].y())), true),
+               boxEdge(std::max(std::ceil(c[1].x()), std::ceil(c[2].x())), false),
+               boxEdge(std::max(std::ceil(c[2].y()), std::ceil(c[3].y())), false));
+}
+
+// toSource() in Rectilinear space along one output row: what stays the same along the
+// row (its y after the zoom, the skew's v) is worked out once; a point's own steps are the
+// same operations in the same order as toSource(), so every position is its to the bit.
+struct RowChain {
+    bool offset = false, scale = false, align = false, skew = false;
+    double shift = 0, cx = 0, fit = 1; // the parallax offset, the zoom centre's x, the zoom
+    double y = 0, v = 0;               // the row's y after the zoom; the skew's v there
+    double bx = 0, bw = 1;             // the sampler box's left edge and width
+    Eigen::Vector4d k = Eigen::Vector4d::Zero();
+    Eigen::Matrix3d H = Eigen::Matrix3d::Identity();
+
+    // The source position of the pixel centre x (the float column plus one half, widened).
+    void point(double x, float& rx, float& ry) const {
+        if (offset) x -= shift;
+        if (scale) x = cx + (x - cx) / fit;
+        if (!align) {
+            rx = float(x);
+            ry = float(y);
+            return;
+        }
+        double yi = y;
+        if (skew) {
+            const double u = (x - bx) / bw;
+            yi += (k[0] * (1.0 - u) + k[1] * u) * (1.0 - v) + (k[2] * (1.0 - u) + k[3] * u) * v;
+        }
+        const double hx = H(0, 0) * x + H(0, 1) * yi + H(0, 2);
+        const double hy = H(1, 0) * x + H(1, 1) * yi + H(1, 2);
+        const double hw = H(2, 0) * x + H(2, 1) * yi + H(2, 2);
+        rx = float(hw != 0.0 ? hx / hw : x);
+        ry = float(hw != 0.0 ? hy / hw : yi);
+    }
+
+    // point() of the columns at..at+n-1 into rx[0..n-1], ry[0..n-1].
+    void run(int at, int n, float* rx, float* ry) const {
+#ifdef KX_PROJECT_AVX
+        static const bool avx = __builtin_cpu_supports("avx");
+        if (avx) return runAvx(at, n, rx, ry);
+#endif
+        for (int i = 0; i < n; ++i) point(double(float(at + i) + 0.5f), rx[i], ry[i]);
+    }
+
+#ifdef KX_PROJECT_AVX
+    // point() four columns at a time, with the same products, sums and divisions (no fused
+    // multiply-add, so no rounding is skipped); the divisions are most of a row's mapping.
+    __attribute__((target("avx"))) void runAvx(int at, int n, float* rx, float* ry) const {
+        const __m256d one = _mm256_set1_pd(1.0), zero = _mm256_setzero_pd();
+        const __m256d vs = _mm256_set1_pd(shift), vcx = _mm256_set1_pd(cx),
+                      vfit = _mm256_set1_pd(fit), vy = _mm256_set1_pd(y);
+        const __m256d vbx = _mm256_set1_pd(bx), vbw = _mm256_set1_pd(bw);
+        const __m256d nv = _mm256_set1_pd(1.0 - v), vv = _mm256_set1_pd(v);
+        __m256d kk[4], h[3][3];
+        for (int i = 0; i < 4; ++i) kk[i] = _mm256_set1_pd(k[i]);
+        for (int i = 0; i < 3; ++i)
+            for (int j = 0; j < 3; ++j) h[i][j] = _mm256_set1_pd(H(i, j));
+        const __m128 step = _mm_set_ps(3.5f, 2.5f, 1.5f, 0.5f);
+        int i = 0;
+        for (; i + 4 <= n; i += 4) {
+            // float(at + i) + 0.5f is exact for any column of a real image, so the four
+            // centres are the float of the first column plus 0.5 .. 3.5.
+            __m256d x = _mm256_cvtps_pd(_mm_add_ps(_mm_set1_ps(float(at + i)), step));
+            if (offset) x = _mm256_sub_pd(x, vs);
+            if (scale) x = _mm256_add_pd(vcx, _mm256_div_pd(_mm256_sub_pd(x, vcx), vfit));
+            if (!align) {
+                _mm_storeu_ps(rx + i, _mm256_cvtpd_ps(x));
+                _mm_storeu_ps(ry + i, _mm256_cvtpd_ps(vy));
+                continue;
+            }
+            __m256d yi = vy;
+            if (skew) {
+                const __m256d u = _mm256_div_pd(_mm256_sub_pd(x, vbx), vbw);
+                const __m256d nu = _mm256_sub_pd(one, u);
+                const __m256d low =
+                    _mm256_add_pd(_mm256_mul_pd(kk[0], nu), _mm256_mul_pd(kk[1], u));
+                const __m256d high =
+                    _mm256_add_pd(_mm256_mul_pd(kk[2], nu), _mm256_mul_pd(kk[3], u));
+                yi = _mm256_add_pd(yi,
+                                   _mm256_add_pd(_mm256_mul_pd(low, nv), _mm256_mul_pd(high, vv)));
+            }
+            __m256d t[3];
+            for (int r = 0; r < 3; ++r)
+                t[r] = _mm256_add_pd(
+                    _mm256_add_pd(_mm256_mul_pd(h[r][0], x), _mm256_mul_pd(h[r][1], yi)), h[r][2]);
+            const __m256d keep = _mm256_cmp_pd(t[2], zero, _CMP_NEQ_UQ);
+            const __m256d qx = _mm256_blendv_pd(x, _mm256_div_pd(t[0], t[2]), keep);
+            const __m256d qy = _mm256_blendv_pd(yi, _mm256_div_pd(t[1], t[2]), keep);
+            _mm_storeu_ps(rx + i, _mm256_cvtpd_ps(qx));
+            _mm_storeu_ps(ry + i, _mm256_cvtpd_ps(qy));
+        }
+        for (; i < n; ++i) point(double(float(at + i) + 0.5f), rx[i], ry[i]);
+    }
+#endif
+};
+
+} // namespace
+
+int boxEdge(double v, bool low) {
+    constexpr double kReach = double(std::numeric_limits<int>::max() / 2);
+    if (std::isnan(v)) return int(low ? -kReach : kReach);
+    return int(std::clamp(v, -kReach, kReach));
+}
+
+CorrectionChain::CorrectionChain(const VireonAlignmentSampler& sampler,
+                                 const SphericalTransform& transform, const Steps& steps)
+    : _sampler(sampler), _transform(transform), _steps(steps) {}
+
+Vector2f CorrectionChain::zoomCentre() const {
+    const Box& b = _sampler.box;
+    return Vector2f(float(b.x() + b.r()) * 0.5f, float(b.y() + b.t()) * 0.5f);
+}
+
+Vector2d CorrectionChain::align(const Vector2d& p) const {
+    Vector2d q = applyHomography(_sampler.forwardHomography, p);
+    if (_sampler.options & VireonAlignmentSampler::kVerticalSkew)
+        q.y() += _sampler.skewOffset(_sampler.forwardSkewCorners, q.x(), q.y());
+    return q;
+}
+
+Vector2d CorrectionChain::unalign(const Vector2d& p) const {
+    Vector2d q = p;
+    if (_sampler.options & VireonAlignmentSampler::kVerticalSkew)
+        q.y() += _sampler.skewOffset(_sampler.inverseSkewCorners, q.x(), q.y());
+    return applyHomography(_sampler.inverseHomography, q);
+}
+
+Vector2d CorrectionChain::toSource(const Vector2d& in) const {
+    Vector2d p = in;
+    if (_steps.spherical && _steps.align) {
+        Vector2d source;
+        p = _transform.ProjectFromIdeal(source, p, PROJECTION_LATLONG) ? source
+                                                                       : Vector2d(kFailed, kFailed);
+    }
+    if (_steps.offsetOn && _steps.align) p.x() -= _steps.offset;
+    if (_steps.scaleOn) {
+        const Vector2d c = zoomCentre().cast<double>();
+        p = c + (p - c) / double(_steps.fitScale);
+    }
+    if (_steps.align) p = unalign(p);
+    return p;
+}
+
+Vector2d CorrectionChain::toOutput(const Vector2d& in) const {
+    Vector2d p = in;
+    if (_steps.align) p = align(p);
+    if (_steps.scaleOn) {
+        const Vector2d c = zoomCentre().cast<double>();
+        p = c + (p - c) * double(_steps.fitScale);
+    }
+    if (_steps.offsetOn && _steps.align) p.x() += _steps.offset;
+    if (_steps.spherical && _steps.align) p = latlongPoint(_transform, p);
+    return p;
+}
+
+void CorrectionChain::toSourceRow(int y, int x, int r, float* xs, float* ys) const {
+    const VireonAlignmentSampler& S = _sampler;
+    const Vector2d c = zoomCentre().cast<double>();
+    RowChain chain;
+    chain.offset = _steps.offsetOn && _steps.align;
+    chain.shift = double(_steps.offset);
+    chain.scale = _steps.scaleOn;
+    chain.cx = c.x();
+    chain.fit = double(_steps.fitScale);
+    chain.y = double(float(y) + 0.5f);
+    if (_steps.scaleOn) chain.y = c.y() + (chain.y - c.y()) / chain.fit;
+    chain.align = _steps.align;
+    chain.skew = S.options & VireonAlignmentSampler::kVerticalSkew;
+    chain.v = (chain.y - S.box.y()) / double(S.box.t() - S.box.y());
+    chain.bx = double(S.box.x());
+    chain.bw = double(S.box.r() - S.box.x());
+    chain.k = S.inverseSkewCorners;
+    chain.H = S.inverseHomography;
+    chain.run(x, r - x, xs, ys);
+}
+
+Box CorrectionChain::sourceArea(const Box& b) const {
+    const Vector2d c[4] = {toSource(Vector2d(b.x(), b.y())), toSource(Vector2d(b.r(), b.y())),
+                           toSource(Vector2d(b.r(), b.t())), toSource(Vector2d(b.x(), b.t()))};
+    return cornerBox(c);
+}
+
+Box CorrectionChain::outputArea(const Box& b) const {
+    const Vector2d c[4] = {toOutput(Vector2d(b.x(), b.y())), toOutput(Vector2d(b.r(), b.y())),
+                           toOutput(Vector2d(b.r(), b.t())), toOutput(Vector2d(b.x(), b.t()))};
+    const Box o = cornerBox(c);
+    return Box(std::min(o.x(), o.r()), std::min(o.y(), o.t()), std::max(o.x(), o.r()),
+               std::max(o.y(), o.t()));
+}
+
+} // namespace Marrow::Research
