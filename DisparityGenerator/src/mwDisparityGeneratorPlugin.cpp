@@ -185,8 +185,8 @@ void DisparityGeneratorPlugin::outputBox(Box& box) {
     box = Box(0, 0, format().width(), format().height());
 }
 
-void DisparityGeneratorPlugin::_validate(bool for_real) {
-    IopPlugin::_validate(for_real);
+void DisparityGeneratorPlugin::pluginValidate(bool for_real) {
+    IopPlugin::pluginValidate(for_real);
     if (hasError()) return;
     if (_leftView == _rightView) {
         Op::error("%s: Left View and Right View both name the view \"%s\". Choose the two views "
@@ -222,9 +222,9 @@ void DisparityGeneratorPlugin::_validate(bool for_real) {
     }
 }
 
-void DisparityGeneratorPlugin::_request(int x, int y, int r, int t, ChannelSet channels,
-                                        int count) {
-    IopPlugin::_request(x, y, r, t, channels, count);
+void DisparityGeneratorPlugin::pluginRequest(int x, int y, int r, int t, ChannelSet channels,
+                                             int count) {
+    IopPlugin::pluginRequest(x, y, r, t, channels, count);
     if (!channels.intersects(outputChannels())) return;
     for (int n : {1, 2})
         if (Iop* in = input_iop(n))

@@ -70,10 +70,11 @@ public:
     const Kx::Image::OutputContext& inputContext(int n, int offset,
                                                  Kx::Image::OutputContext& scratch) const override;
     void append(Kx::Image::Hash& h) override;
-    void _validate(bool for_real) override;
-    void _request(int x, int y, int r, int t, Kx::Image::ChannelSet channels, int count) override;
 
     // ---- framework hooks ----
+    void pluginValidate(bool for_real) override;
+    void pluginRequest(int x, int y, int r, int t, Kx::Image::ChannelSet channels,
+                       int count) override;
     const char* pluginDisplayName() const override { return kDisplayName; }
     const char* pluginHelp() const override { return kHelp; }
     void pluginKnobs(Kx::Image::Knob_Closure& f) override;
