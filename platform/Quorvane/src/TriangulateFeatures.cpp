@@ -1,5 +1,7 @@
 #include "Quorvane/TriangulateFeatures.h"
 
+#include "Quorvane/SolveCameraPair.h"
+
 #include <Eigen/Dense>
 
 #include <cmath>
@@ -81,7 +83,21 @@ Point triangulateTrack(const FeatureTrack& track, const CameraRigDefinition& rig
     return Point(x, std::sqrt(r.squaredNorm() / double(obs.size())));
 }
 
-int TriangulateFeatures(CameraTrack& track, const CameraRigDefinition& rig, bool overwrite) {
+CameraRigDefinition rigWithBaselines(const CameraTrack& track, const CameraRigDefinition& rig) {
+    CameraRigDefinition solved = rig;
+    const int n = rig.getNumberCameras();
+    for (int j = 1; j < n; ++j)
+        for (int i = 0; i < j; ++i) {
+            const double apart =
+                (rig.getCamera(j).getPosition() - rig.getCamera(i).getPosition()).norm();
+            if (apart > kSameCentre) continue;
+            if (SolveCameraPair(nullptr, {i, j}, solved, {&track}, false, true)) break;
+        }
+    return solved;
+}
+
+int TriangulateFeatures(CameraTrack& track, const CameraRigDefinition& given, bool overwrite) {
+    const CameraRigDefinition rig = rigWithBaselines(track, given);
     int valid = 0;
     for (FeatureTrack& t : track.getTracks()) {
         if (overwrite || !t.getPoint().isValid()) t.setPoint(triangulateTrack(t, rig));
