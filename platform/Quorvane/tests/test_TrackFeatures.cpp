@@ -190,3 +190,82 @@ TEST(TrackFeatures, FlatFramesGiveNoTracksAndBadInputsAreNamed) {
               "feature tracking: the rig has 2 cameras but 1 inputs were given");
     EXPECT_EQ(track.getNumberTracks(), 1);
 }
+
+// ---- hard plates ----
+
+namespace {
+
+// One hard condition of the plate, on top of the misalignment of the global-alignment tests
+// (the shift scaled to the frame's width). Low texture: soft blobs at 40 % contrast; uneven
+// views: the right one 0.7 stops brighter, gamma 1.3 and a warm cast, both with grain of 1 %.
+struct HardCase {
+    const char* name;
+    void (*apply)(SyntheticStereoParameters&);
+};
+
+void barrel(SyntheticStereoParameters& p) {
+    p.lens[0].k1 = p.lens[1].k1 = -0.25;
+}
+void chequerboard(SyntheticStereoParameters& p) {
+    p.chequerSurfaces = Kestrel::Nodes::ChequerFloor;
+}
+void lowTexture(SyntheticStereoParameters& p) {
+    p.contrast = 0.4;
+    p.detail = 0.5;
+}
+void unevenViews(SyntheticStereoParameters& p) {
+    p.look[1].exposure = 0.7;
+    p.look[1].gamma = 1.3;
+    p.look[1].cast = {1.1, 1.0, 0.85};
+    p.look[0].noise = p.look[1].noise = 0.01;
+}
+
+const HardCase kHardCases[] = {{"barrel", barrel},
+                               {"chequerboard", chequerboard},
+                               {"lowTexture", lowTexture},
+                               {"unevenViews", unevenViews}};
+
+struct PlateSize {
+    int width, height;
+};
+
+class HardPlate : public testing::TestWithParam<std::tuple<HardCase, PlateSize>> {};
+
+} // namespace
+
+TEST_P(HardPlate, ManyAccurateMatchesSpreadOverTheFrame) {
+    const auto [hard, size] = GetParam();
+    SyntheticStereoParameters p;
+    p.width = size.width;
+    p.height = size.height;
+    p.samples = 1;
+    p.roll.setValue(1.0);
+    p.tilt.setValue(0.5);
+    p.focalRatio.setValue(1.02);
+    p.verticalShift.setValue(8.0 * size.width / 960);
+    hard.apply(p);
+    StereoPair pair(p);
+    CameraTrack track{int(kFrame)};
+    ASSERT_TRUE(TrackFeatures(&pair.asker, track, pair.left.rig(kFrame), MATCH_ALL_PAIRS, true,
+                              kFrame, {0, 1}));
+    std::vector<bool> cells(16, false);
+    for (const FeatureTrack& t : track.getTracks()) {
+        const Eigen::Vector2d q = t.getFeatures()[0].second.getPosition();
+        cells[size_t(std::clamp(int(4 * q.x() / size.width), 0, 3) +
+                     4 * std::clamp(int(4 * q.y() / size.height), 0, 3))] = true;
+    }
+    const int n = track.getNumberTracks();
+    EXPECT_GE(n, 150);
+    EXPECT_GE(accurateMatches(pair.left, track), 0.95 * n);
+    EXPECT_GE(std::count(cells.begin(), cells.end(), true), 12);
+}
+
+INSTANTIATE_TEST_SUITE_P(Conditions, HardPlate,
+                         testing::Combine(testing::ValuesIn(kHardCases),
+                                          testing::Values(PlateSize{640, 480},
+                                                          PlateSize{2048, 1080})),
+                         [](const auto& info) {
+                             const PlateSize s = std::get<1>(info.param);
+                             return std::string(std::get<0>(info.param).name) + "_" +
+                                    std::to_string(s.width) + "x" + std::to_string(s.height);
+                         });
