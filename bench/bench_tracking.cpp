@@ -52,36 +52,12 @@ struct Condition {
     void (*apply)(SyntheticStereoParameters&);
 };
 
-void barrel(SyntheticStereoParameters& p) {
-    p.lens[0].k1 = p.lens[1].k1 = -0.25;
-}
-void chequerboard(SyntheticStereoParameters& p) {
-    p.chequerSurfaces = Kestrel::Nodes::ChequerFloor;
-}
-void lowTexture(SyntheticStereoParameters& p) {
-    p.contrast = 0.4;
-    p.detail = 0.5;
-}
-void unevenViews(SyntheticStereoParameters& p) {
-    p.look[1].exposure = 0.7;
-    p.look[1].gamma = 1.3;
-    p.look[1].cast = {1.1, 1.0, 0.85};
-    p.look[0].noise = p.look[1].noise = 0.01;
-}
-void everything(SyntheticStereoParameters& p) {
-    barrel(p);
-    chequerboard(p);
-    lowTexture(p);
-    unevenViews(p);
-    p.quantise8 = true;
-}
-
 const Condition kConditions[] = {{"clean", [](SyntheticStereoParameters&) {}},
-                                 {"barrel", barrel},
-                                 {"chequerboard", chequerboard},
-                                 {"lowTexture", lowTexture},
-                                 {"unevenViews", unevenViews},
-                                 {"everything", everything}};
+                                 {"barrel", Kestrel::Nodes::barrelDistortion},
+                                 {"chequerboard", Kestrel::Nodes::chequerboardFloor},
+                                 {"lowTexture", Kestrel::Nodes::lowTexture},
+                                 {"unevenViews", Kestrel::Nodes::unevenViews},
+                                 {"everything", Kestrel::Nodes::everythingHard}};
 
 struct Plate {
     SyntheticStereo left{nullptr}, right{nullptr};

@@ -495,15 +495,6 @@ void SyntheticStereo::knobs(Kx::Image::Knob_Closure& f) {
     floatKnob(f, &_fields.cameraOffsetY, "cameraOffsetY", "Camera Offset Y", 0, Range{-0.1, 0.1},
               "Vertical displacement of the right camera, in scene units");
     dividerKnob(f, "Hard plate");
-    const char* const side[2] = {"left", "right"};
-    const char* const sideLabel[2] = {"Left", "Right"};
-    for (int c = 0; c < 2; ++c) {
-        const std::string n = side[c], l = sideLabel[c];
-        floatKnob(f, &_fields.k1[c], (n + "K1").c_str(), (l + " k1").c_str(), 0, Range{-0.5, 0.5},
-                  "Radial lens distortion at the half diagonal (negative: barrel)");
-        floatKnob(f, &_fields.k2[c], (n + "K2").c_str(), (l + " k2").c_str(), 0, Range{-0.5, 0.5},
-                  "Radial lens distortion of the fourth order");
-    }
     boolKnob(f, &_fields.chequerWall, "chequerWall", "Chequer on the wall", false);
     boolKnob(f, &_fields.chequerFloor, "chequerFloor", "Chequer on the floor", false,
              "A chequerboard over about the lower third of the frame");
@@ -514,8 +505,14 @@ void SyntheticStereo::knobs(Kx::Image::Knob_Closure& f) {
               "Swing of the texture around its middle grey");
     floatKnob(f, &_fields.detail, "detail", "Detail", 1, Range{0, 1},
               "Fine structure of the texture: 0 keeps only soft, coarse blobs");
+    const char* const side[2] = {"left", "right"};
+    const char* const sideLabel[2] = {"Left", "Right"};
     for (int c = 0; c < 2; ++c) {
         const std::string n = side[c], l = sideLabel[c];
+        floatKnob(f, &_fields.k1[c], (n + "K1").c_str(), (l + " k1").c_str(), 0, Range{-0.5, 0.5},
+                  "Radial lens distortion at the half diagonal (negative: barrel)");
+        floatKnob(f, &_fields.k2[c], (n + "K2").c_str(), (l + " k2").c_str(), 0, Range{-0.5, 0.5},
+                  "Radial lens distortion of the fourth order");
         floatKnob(f, &_fields.exposure[c], (n + "Exposure").c_str(), (l + " Exposure").c_str(), 0,
                   Range{-3, 3}, "Exposure of the view, in stops");
         floatKnob(f, &_fields.gamma[c], (n + "Gamma").c_str(), (l + " Gamma").c_str(), 1,
@@ -772,6 +769,34 @@ void SyntheticStereo::_fetchMetaData(const char*) {
     handler.setRig(_parameters.nominalMetadata ? nominalRig() : rig(frame()));
     handler.setRigConvergence(_parameters.convergenceDepth);
     _meta = handler.getMetaDataBundle();
+}
+
+void barrelDistortion(SyntheticStereoParameters& p) {
+    p.lens[0].k1 = p.lens[1].k1 = -0.25;
+}
+
+void chequerboardFloor(SyntheticStereoParameters& p) {
+    p.chequerSurfaces = ChequerFloor;
+}
+
+void lowTexture(SyntheticStereoParameters& p) {
+    p.contrast = 0.4;
+    p.detail = 0.5;
+}
+
+void unevenViews(SyntheticStereoParameters& p) {
+    p.look[1].exposure = 0.7;
+    p.look[1].gamma = 1.3;
+    p.look[1].cast = {1.1, 1.0, 0.85};
+    p.look[0].noise = p.look[1].noise = 0.01;
+}
+
+void everythingHard(SyntheticStereoParameters& p) {
+    barrelDistortion(p);
+    chequerboardFloor(p);
+    lowTexture(p);
+    unevenViews(p);
+    p.quantise8 = true;
 }
 
 namespace {

@@ -131,6 +131,16 @@ struct SyntheticStereoParameters {
     bool quantise8 = false;
 };
 
+// The hard plates of the tracking tests and benchmark, each on top of the parameters given:
+// k1 = -0.25 on both cameras; a chequerboard floor; soft blobs at 40 % contrast; the right
+// view 0.7 stops brighter with gamma 1.3 and a warm cast, both views with 1 % grain; and all
+// of them together with 8-bit levels.
+void barrelDistortion(SyntheticStereoParameters& p);
+void chequerboardFloor(SyntheticStereoParameters& p);
+void lowTexture(SyntheticStereoParameters& p);
+void unevenViews(SyntheticStereoParameters& p);
+void everythingHard(SyntheticStereoParameters& p);
+
 // The procedural scene, in its own axes (it is placed in the world per frame).
 class SyntheticScene {
 public:

@@ -195,35 +195,17 @@ TEST(TrackFeatures, FlatFramesGiveNoTracksAndBadInputsAreNamed) {
 
 namespace {
 
-// One hard condition of the plate, on top of the misalignment of the global-alignment tests
-// (the shift scaled to the frame's width). Low texture: soft blobs at 40 % contrast; uneven
-// views: the right one 0.7 stops brighter, gamma 1.3 and a warm cast, both with grain of 1 %.
+// One hard condition of the plate (SyntheticStereo.h says which), on top of the
+// misalignment of the global-alignment tests (the shift scaled to the frame's width).
 struct HardCase {
     const char* name;
     void (*apply)(SyntheticStereoParameters&);
 };
 
-void barrel(SyntheticStereoParameters& p) {
-    p.lens[0].k1 = p.lens[1].k1 = -0.25;
-}
-void chequerboard(SyntheticStereoParameters& p) {
-    p.chequerSurfaces = Kestrel::Nodes::ChequerFloor;
-}
-void lowTexture(SyntheticStereoParameters& p) {
-    p.contrast = 0.4;
-    p.detail = 0.5;
-}
-void unevenViews(SyntheticStereoParameters& p) {
-    p.look[1].exposure = 0.7;
-    p.look[1].gamma = 1.3;
-    p.look[1].cast = {1.1, 1.0, 0.85};
-    p.look[0].noise = p.look[1].noise = 0.01;
-}
-
-const HardCase kHardCases[] = {{"barrel", barrel},
-                               {"chequerboard", chequerboard},
-                               {"lowTexture", lowTexture},
-                               {"unevenViews", unevenViews}};
+const HardCase kHardCases[] = {{"barrel", Kestrel::Nodes::barrelDistortion},
+                               {"chequerboard", Kestrel::Nodes::chequerboardFloor},
+                               {"lowTexture", Kestrel::Nodes::lowTexture},
+                               {"unevenViews", Kestrel::Nodes::unevenViews}};
 
 struct PlateSize {
     int width, height;
