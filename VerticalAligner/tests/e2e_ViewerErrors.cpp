@@ -17,7 +17,7 @@ using namespace RenderTest;
 
 TEST(ViewerErrors, PlainPlateShowsGreenCrossesAndWrongMatchesInRed) {
     constexpr int kW = 1280, kH = 720;
-    constexpr float kThreshold = 0.5f; // pixels: nearly all true matches fit within it
+    constexpr float kThreshold = 0.5f; // pixels: true matches fit to a tenth of that
     Plate g({{"roll", 0.6}, {"tilt", 0.25}, {"focalRatio", 1.015}, {"verticalShift", 6}}, K::Full,
             kW, kH);
     ASSERT_TRUE(g.match());
@@ -28,7 +28,7 @@ TEST(ViewerErrors, PlainPlateShowsGreenCrossesAndWrongMatchesInRed) {
     int green = 0;
     for (const FeatureTrack& t : frame.getTracks())
         green += t.getPoint().isValid() && t.getPoint().getRMSE() <= kThreshold;
-    EXPECT_GE(green, 0.9 * frame.getNumberTracks());
+    EXPECT_GE(green, 0.97 * frame.getNumberTracks());
 
     // Every 25th match made wrong by 3 pixels up in the right view, as a match of a repeated
     // detail or of something that moved would be, then triangulated again as Match does,
@@ -78,7 +78,7 @@ TEST(ViewerErrors, PlainPlateShowsGreenCrossesAndWrongMatchesInRed) {
         }
     }
     EXPECT_EQ(red, int(wrong.size()));
-    EXPECT_GE(drawnGreen, 0.9 * (frame.getNumberTracks() - red));
+    EXPECT_GE(drawnGreen, 0.97 * (frame.getNumberTracks() - red));
     // Both colours reach the picture.
     int redPixels = 0, greenPixels = 0;
     for (int y = 0; y < kH; ++y)

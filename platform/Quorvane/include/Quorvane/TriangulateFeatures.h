@@ -14,11 +14,15 @@
 // do (or a rig whose pair is still to be solved from its matches), see no depth. For such a
 // pair the relative pose is first solved from the frame's own matches (SolveCameraPair, the
 // first camera kept, the baseline the rig diameter or one scene unit) and the points are
-// triangulated through the solved pair. The RMSE is then what the user needs of a match on
-// a plain plate: how far, in pixels, its two features lie from agreeing with one rigid pair
-// of pinhole cameras that the bulk of the matches fit; a wrong match or a feature on
-// something that moved stands out. When that solve fails (too few matches, a pair that only
-// turned), the points of those cameras' tracks stay invalid.
+// triangulated through the solved pair. The RMSE of a match of such a pair is then its
+// epipolar error: the fundamental matrix of the frame's matches is found (RANSAC at one
+// pixel, then least squares on its inliers) and the RMSE is the RMS of the distances, in
+// pixels, by which its two features must move to agree with it. That is what the user needs
+// of a match on a plain plate: how far it is from the one epipolar geometry that the bulk of
+// the matches share, whatever the two lenses (a zoom or centre shift between the views, which
+// a pair of equal pinhole cameras would not model, does not count against it); a wrong match
+// or a feature on something that moved stands out. When the solve fails (too few matches, a
+// pair that only turned), the points of those cameras' tracks stay invalid.
 #pragma once
 
 #include "Quorvane/CameraRigDefinition.h"
