@@ -47,7 +47,7 @@ enum MatchTypeEnum : int {
 };
 
 // The most matches one camera pair gives at one frame.
-constexpr int kMaxMatchesPerPair = 2000;
+constexpr int kMaxMatchesPerPair = 3000;
 
 // node: the node asking; its host input number inputs[c] is the image of rig camera c
 // (-1 for a camera without an input). frame: the frame to render the inputs at.
