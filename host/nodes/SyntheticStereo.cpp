@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <limits>
 #include <numbers>
@@ -51,8 +52,9 @@ float valueNoise(uint32_t seed, double x, double y) {
     return (a + (b - a) * u) + ((c + (d - c) * u) - (a + (b - a) * u)) * v;
 }
 
-// Five octaves, from blobs of a texture unit down to a sixteenth of one.
-float fractal(uint32_t seed, double x, double y) {
+// Five octaves, from blobs of a texture unit down to a sixteenth of one; each octave weighs
+// `falloff` times the one before.
+float fractal(uint32_t seed, double x, double y, float falloff) {
     float sum = 0.0f, amplitude = 0.5f, total = 0.0f;
     double f = 1.0;
     for (int octave = 0; octave < 5; ++octave) {
@@ -60,7 +62,7 @@ float fractal(uint32_t seed, double x, double y) {
         sum += amplitude * valueNoise(seed + uint32_t(octave) * 0x632be5abu, x * f + 17.3 * octave,
                                       y * f - 9.1 * octave);
         total += amplitude;
-        amplitude *= 0.6f;
+        amplitude *= falloff;
         f *= 2.0;
     }
     return sum / total;
@@ -75,6 +77,71 @@ struct Stream {
     }
     double between(double a, double b) { return a + (b - a) * next(); }
 };
+
+// A normal deviate that depends only on its key (sum of four uniforms, scaled to unit
+// variance: close enough to a normal for grain).
+float normalNoise(uint32_t key) {
+    float sum = 0.0f;
+    for (uint32_t k = 0; k < 4; ++k) {
+        key = mix(key + 0x9e3779b9u);
+        sum += float(key) * (1.0f / 4294967296.0f);
+    }
+    return (sum - 2.0f) * std::sqrt(3.0f);
+}
+
+// ---- lens distortion ----
+
+// The factor 1 + k1·r² + k2·r⁴ of the division model at a distorted radius r.
+double lensDenominator(const LensDistortion& l, double r) {
+    const double s = r * r;
+    return 1.0 + l.k1 * s + l.k2 * s * s;
+}
+
+// The smallest positive root of 1 + a·s + b·s² (infinity when there is none).
+double firstPositiveRoot(double a, double b) {
+    double best = std::numeric_limits<double>::infinity();
+    if (b == 0.0) {
+        if (a < 0.0) best = -1.0 / a;
+        return best;
+    }
+    const double d = a * a - 4.0 * b;
+    if (d < 0.0) return best;
+    for (double s : {(-a - std::sqrt(d)) / (2.0 * b), (-a + std::sqrt(d)) / (2.0 * b)})
+        if (s > 0.0) best = std::min(best, s);
+    return best;
+}
+
+// The distorted radius up to which the division model maps radii one to one: where its
+// denominator reaches 0 (the ideal radius grows without bound there) or where the ideal
+// radius stops growing (1 - k1·s - 3·k2·s² = 0, s = r²), whichever comes first.
+double lensReach(const LensDistortion& l) {
+    return std::sqrt(
+        std::min(firstPositiveRoot(l.k1, l.k2), firstPositiveRoot(-l.k1, -3.0 * l.k2)));
+}
+
+// The distorted radius whose ideal radius is `ideal`, by bisection over the one-to-one
+// range (to the last bit of a double); false when no radius of that range reaches it.
+bool distortedRadius(const LensDistortion& l, double ideal, double& radius) {
+    if (l.k1 == 0.0 && l.k2 == 0.0) {
+        radius = ideal;
+        return true;
+    }
+    // Some distortion always bounds the range (either root exists for any k1, k2 not both 0).
+    // At its end the ideal radius is unbounded (denominator 0) or at its largest.
+    double lo = 0.0, hi = lensReach(l);
+    const double atReach = lensDenominator(l, hi);
+    if (atReach > 1e-12 && hi / atReach < ideal) return false;
+    for (int i = 0; i < 200 && hi - lo > 1e-15 * hi; ++i) {
+        const double mid = 0.5 * (lo + hi);
+        const double d = lensDenominator(l, mid);
+        if (d > 0.0 && mid / d < ideal)
+            lo = mid;
+        else
+            hi = mid;
+    }
+    radius = 0.5 * (lo + hi);
+    return true;
+}
 
 // ---- the scene's layout ----
 
@@ -195,12 +262,24 @@ bool SyntheticScene::trace(const Eigen::Vector3d& o, const Eigen::Vector3d& d, H
     return hit.surface >= 0;
 }
 
-Eigen::Vector3f SyntheticScene::shade(const Hit& hit) const {
+Eigen::Vector3f SyntheticScene::shade(const Hit& hit, const Texture& texture) const {
     const Surface& s = _surfaces[size_t(hit.surface)];
     const Eigen::Vector2d uv = hit.uv * s.frequency;
-    const float n = fractal(s.seed, uv.x(), uv.y());
-    // A steep contrast curve turns the noise into blobs with crisp but smooth borders.
-    const float g = 0.5f + 0.5f * std::tanh(6.0f * (n - 0.5f));
+    const unsigned kind = hit.surface == 0   ? ChequerWall
+                          : hit.surface == 1 ? ChequerFloor
+                                             : ChequerBoxes;
+    float g;
+    if (texture.chequerSurfaces & kind) {
+        const auto square = [&](double t) { return int64_t(std::floor(t / texture.chequerSize)); };
+        g = float((square(hit.uv.x()) + square(hit.uv.y())) & 1);
+    } else {
+        const float detail = float(std::clamp(texture.detail, 0.0, 1.0));
+        const float n = fractal(s.seed, uv.x(), uv.y(), 0.6f * detail);
+        // A steep contrast curve turns the noise into blobs with crisp but smooth borders;
+        // less detail softens it.
+        g = 0.5f + 0.5f * std::tanh((1.0f + 5.0f * detail) * (n - 0.5f));
+    }
+    g = 0.5f + float(texture.contrast) * (g - 0.5f);
     const float hue = valueNoise(s.seed ^ 0xabcdefu, uv.x() * 0.3, uv.y() * 0.3);
     const Eigen::Vector3f tint =
         s.tint.cwiseProduct(Eigen::Vector3f(0.8f + 0.4f * hue, 1.0f, 1.2f - 0.4f * hue));
@@ -288,7 +367,9 @@ Eigen::Matrix4d SyntheticStereo::sceneToWorld(double frame) const {
     return m;
 }
 
-SyntheticStereo::Pinhole::Pinhole(const CameraDefinition& c, const Eigen::Matrix4d& toScene) {
+SyntheticStereo::Pinhole::Pinhole(const CameraDefinition& c, const Eigen::Matrix4d& toScene,
+                                  const LensDistortion& l)
+    : lens(l) {
     cameraToScene = toScene.topLeftCorner<3, 3>() * c.getWorldToCameraRotation().transpose();
     centre = (toScene * c.getPosition().homogeneous()).head<3>();
     const Eigen::Matrix3d k = c.getIntrinsics();
@@ -298,17 +379,23 @@ SyntheticStereo::Pinhole::Pinhole(const CameraDefinition& c, const Eigen::Matrix
     cy = k(1, 2);
     width = c.getFormatWidth();
     height = c.getFormatHeight();
+    halfDiagonal = 0.5 * std::hypot(width, height);
 }
 
 Eigen::Vector3d SyntheticStereo::Pinhole::ray(const Eigen::Vector2d& p) const {
-    return (cameraToScene * Eigen::Vector3d((p.x() - cx) / fx, (p.y() - cy) / fy, -1.0))
-        .normalized();
+    const Eigen::Vector2d d = p - Eigen::Vector2d(cx, cy);
+    const Eigen::Vector2d u = d / lensDenominator(lens, d.norm() / halfDiagonal);
+    return (cameraToScene * Eigen::Vector3d(u.x() / fx, u.y() / fy, -1.0)).normalized();
 }
 
 bool SyntheticStereo::Pinhole::project(const Eigen::Vector3d& point, Eigen::Vector2d& p) const {
     const Eigen::Vector3d c = cameraToScene.transpose() * (point - centre);
     if (!(c.z() < 0.0)) return false;
-    p = {cx + fx * c.x() / -c.z(), cy + fy * c.y() / -c.z()};
+    const Eigen::Vector2d u(fx * c.x() / -c.z(), fy * c.y() / -c.z());
+    const double ideal = u.norm() / halfDiagonal;
+    double distorted;
+    if (!distortedRadius(lens, ideal, distorted)) return false;
+    p = Eigen::Vector2d(cx, cy) + (ideal > 0.0 ? u * (distorted / ideal) : u);
     return true;
 }
 
@@ -337,7 +424,8 @@ bool SyntheticStereo::visibleFrom(const Pinhole& c, const Eigen::Vector3d& point
 bool SyntheticStereo::correspondence(int from, int to, const Eigen::Vector2d& pixel, double frame,
                                      Eigen::Vector2d& match, bool& visible) const {
     const Eigen::Matrix4d toScene = sceneToWorld(frame).inverse();
-    const Pinhole a(camera(from, frame), toScene), b(camera(to, frame), toScene);
+    const Pinhole a(camera(from, frame), toScene, _parameters.lens[from]),
+        b(camera(to, frame), toScene, _parameters.lens[to]);
     Eigen::Vector3d point;
     if (!pointAt(a, pixel, point) || !b.project(point, match)) return false;
     visible = b.inside(match) && visibleFrom(b, point);
@@ -363,6 +451,19 @@ void SyntheticStereo::append(Kx::Image::Hash& h) {
     for (const AnimatedValue* v :
          {&p.roll, &p.tilt, &p.pan, &p.focalRatio, &p.verticalShift, &p.cameraOffsetY})
         v->append(h);
+    for (int c = 0; c < 2; ++c) {
+        h.append(p.lens[c].k1);
+        h.append(p.lens[c].k2);
+        h.append(p.look[c].exposure);
+        h.append(p.look[c].gamma);
+        for (int k = 0; k < 3; ++k) h.append(p.look[c].cast[k]);
+        h.append(p.look[c].noise);
+    }
+    h.append(p.chequerSurfaces);
+    h.append(p.chequerSize);
+    h.append(p.contrast);
+    h.append(p.detail);
+    h.append(p.quantise8);
     h.append(_viewCamera);
 }
 
@@ -393,6 +494,36 @@ void SyntheticStereo::knobs(Kx::Image::Knob_Closure& f) {
               "Shift of the right image upwards, in pixels");
     floatKnob(f, &_fields.cameraOffsetY, "cameraOffsetY", "Camera Offset Y", 0, Range{-0.1, 0.1},
               "Vertical displacement of the right camera, in scene units");
+    dividerKnob(f, "Hard plate");
+    boolKnob(f, &_fields.chequerWall, "chequerWall", "Chequer on the wall", false);
+    boolKnob(f, &_fields.chequerFloor, "chequerFloor", "Chequer on the floor", false,
+             "A chequerboard over about the lower third of the frame");
+    boolKnob(f, &_fields.chequerBoxes, "chequerBoxes", "Chequer on the boxes", false);
+    floatKnob(f, &_fields.chequerSize, "chequerSize", "Chequer Size", 0.25, Range{0.01, 2},
+              "Side of a chequer square, in scene units");
+    floatKnob(f, &_fields.contrast, "contrast", "Contrast", 1, Range{0, 1},
+              "Swing of the texture around its middle grey");
+    floatKnob(f, &_fields.detail, "detail", "Detail", 1, Range{0, 1},
+              "Fine structure of the texture: 0 keeps only soft, coarse blobs");
+    const char* const side[2] = {"left", "right"};
+    const char* const sideLabel[2] = {"Left", "Right"};
+    for (int c = 0; c < 2; ++c) {
+        const std::string n = side[c], l = sideLabel[c];
+        floatKnob(f, &_fields.k1[c], (n + "K1").c_str(), (l + " k1").c_str(), 0, Range{-0.5, 0.5},
+                  "Radial lens distortion at the half diagonal (negative: barrel)");
+        floatKnob(f, &_fields.k2[c], (n + "K2").c_str(), (l + " k2").c_str(), 0, Range{-0.5, 0.5},
+                  "Radial lens distortion of the fourth order");
+        floatKnob(f, &_fields.exposure[c], (n + "Exposure").c_str(), (l + " Exposure").c_str(), 0,
+                  Range{-3, 3}, "Exposure of the view, in stops");
+        floatKnob(f, &_fields.gamma[c], (n + "Gamma").c_str(), (l + " Gamma").c_str(), 1,
+                  Range{0.2, 5}, "The view's values are raised to 1 / gamma");
+        xyzKnob(f, _fields.cast[c], (n + "Cast").c_str(), (l + " Colour Cast").c_str(), {1, 1, 1},
+                "Gain of red, green and blue of the view");
+        floatKnob(f, &_fields.noise[c], (n + "Noise").c_str(), (l + " Noise").c_str(), 0,
+                  Range{0, 0.2}, "Standard deviation of the view's grain");
+    }
+    boolKnob(f, &_fields.quantise8, "quantise8", "8-bit", false,
+             "Round the colour to the levels of an 8-bit file (display gamma 2.2)");
 }
 
 void SyntheticStereo::parametersFromKnobs() {
@@ -409,6 +540,21 @@ void SyntheticStereo::parametersFromKnobs() {
     p.interaxial = _fields.interaxial;
     p.convergenceDepth = _fields.convergenceDepth;
     p.nominalMetadata = _fields.nominalMetadata;
+    for (int c = 0; c < 2; ++c) {
+        p.lens[c] = {_fields.k1[c], _fields.k2[c]};
+        p.look[c].exposure = _fields.exposure[c];
+        p.look[c].gamma = _fields.gamma[c];
+        p.look[c].cast = Eigen::Vector3f(_fields.cast[c][0], _fields.cast[c][1], _fields.cast[c][2])
+                             .cast<double>();
+        p.look[c].noise = _fields.noise[c];
+    }
+    p.chequerSurfaces = (_fields.chequerWall ? ChequerWall : 0u) |
+                        (_fields.chequerFloor ? ChequerFloor : 0u) |
+                        (_fields.chequerBoxes ? ChequerBoxes : 0u);
+    p.chequerSize = _fields.chequerSize;
+    p.contrast = _fields.contrast;
+    p.detail = _fields.detail;
+    p.quantise8 = _fields.quantise8;
     const double t = frame();
     const std::pair<const char*, AnimatedValue*> animated[] = {{"roll", &p.roll},
                                                                {"tilt", &p.tilt},
@@ -449,6 +595,10 @@ void SyntheticStereo::_validate(bool) {
               p.firstFrame);
         return;
     }
+    if (const std::string why = hardPlateError(); !why.empty()) {
+        error("SyntheticStereo: %s", why.c_str());
+        return;
+    }
     const double f = frame();
     for (int k = 0; k < 3; ++k) {
         if (!(p.focalRatio.valueAt(f + k - 1) > 0.0)) {
@@ -457,7 +607,8 @@ void SyntheticStereo::_validate(bool) {
             return;
         }
         const Eigen::Matrix4d toScene = sceneToWorld(f + k - 1).inverse();
-        for (int c = 0; c < 2; ++c) _cameras[c][k] = Pinhole(camera(c, f + k - 1), toScene);
+        for (int c = 0; c < 2; ++c)
+            _cameras[c][k] = Pinhole(camera(c, f + k - 1), toScene, p.lens[c]);
     }
     info().format = Format(p.width, p.height, p.pixelAspect, "SyntheticStereo");
     info().full_size_format = info().format;
@@ -468,6 +619,48 @@ void SyntheticStereo::_validate(bool) {
     info().channels = channels;
     info().first_frame = p.firstFrame;
     info().last_frame = p.lastFrame;
+}
+
+std::string SyntheticStereo::hardPlateError() const {
+    const SyntheticStereoParameters& p = _parameters;
+    const char* const side[2] = {"left", "right"};
+    char text[256];
+    for (int c = 0; c < 2; ++c) {
+        const ViewLook& l = p.look[c];
+        // The farthest corner from the principal point must lie where the lens maps one to
+        // one; the right camera's centre shift moves its principal point.
+        const CameraDefinition cam = camera(c, p.firstFrame);
+        const Eigen::Matrix3d k = cam.getIntrinsics();
+        const double corner = std::hypot(std::max(k(0, 2), p.width - k(0, 2)),
+                                         std::max(k(1, 2), p.height - k(1, 2))) /
+                              (0.5 * std::hypot(double(p.width), double(p.height)));
+        if (!(lensReach(p.lens[c]) > corner)) {
+            std::snprintf(text, sizeof text,
+                          "the lens distortion of the %s camera (%sK1 %g, %sK2 %g) folds the image "
+                          "over inside the frame; make it weaker",
+                          side[c], side[c], p.lens[c].k1, side[c], p.lens[c].k2);
+            return text;
+        }
+        if (!(l.gamma > 0.0) || !(l.noise >= 0.0) || !std::isfinite(l.exposure) ||
+            !(l.cast.minCoeff() >= 0.0)) {
+            std::snprintf(text, sizeof text,
+                          "%sGamma must be positive, %sNoise and %sCast not negative (now %g, %g, "
+                          "%g %g %g)",
+                          side[c], side[c], side[c], l.gamma, l.noise, l.cast[0], l.cast[1],
+                          l.cast[2]);
+            return text;
+        }
+    }
+    if (!(p.chequerSize > 0.0)) {
+        std::snprintf(text, sizeof text, "chequerSize must be positive, not %g", p.chequerSize);
+        return text;
+    }
+    if (!(p.contrast >= 0.0 && p.contrast <= 1.0) || !(p.detail >= 0.0 && p.detail <= 1.0)) {
+        std::snprintf(text, sizeof text, "contrast and detail must be 0 to 1, not %g and %g",
+                      p.contrast, p.detail);
+        return text;
+    }
+    return {};
 }
 
 void SyntheticStereo::disparityRow(int from, int y, int x, int r, float* dx, float* dy,
@@ -489,6 +682,27 @@ void SyntheticStereo::disparityRow(int from, int y, int x, int r, float* dx, flo
     }
 }
 
+Eigen::Vector3f SyntheticStereo::look(int camera, const Eigen::Vector3f& colour, int i,
+                                      int y) const {
+    const ViewLook& l = _parameters.look[camera];
+    Eigen::Vector3f c = colour.cwiseProduct(l.cast.cast<float>()) * float(std::exp2(l.exposure));
+    const uint32_t pixel =
+        mix(_parameters.seed ^ mix(uint32_t(camera) + 0x2545f491u * uint32_t(std::lround(frame())) +
+                                   mix(uint32_t(i) ^ mix(uint32_t(y) + 0x68e31da4u))));
+    for (int k = 0; k < 3; ++k) {
+        float v = std::pow(std::max(c[k], 0.0f), float(1.0 / l.gamma));
+        if (l.noise > 0.0) v += float(l.noise) * normalNoise(pixel + uint32_t(k) * 0x1b873593u);
+        if (_parameters.quantise8) {
+            constexpr float kDisplay = 2.2f;
+            const float code =
+                std::round(255.0f * std::pow(std::clamp(v, 0.0f, 1.0f), 1.0f / kDisplay));
+            v = std::pow(code / 255.0f, kDisplay);
+        }
+        c[k] = v;
+    }
+    return c;
+}
+
 void SyntheticStereo::engine(int y, int x, int r, Kx::Image::ChannelSet channels,
                              Kx::Image::Row& row) {
     using namespace Kx::Image;
@@ -499,15 +713,18 @@ void SyntheticStereo::engine(int y, int x, int r, Kx::Image::ChannelSet channels
         float* out[4] = {row.writable(Chan_Red), row.writable(Chan_Green), row.writable(Chan_Blue),
                          row.writable(Chan_Alpha)};
         const int n = _parameters.samples;
+        const SyntheticScene::Texture texture{_parameters.chequerSurfaces, _parameters.chequerSize,
+                                              _parameters.contrast, _parameters.detail};
         for (int i = x; i < r; ++i) {
             Eigen::Vector3f sum = Eigen::Vector3f::Zero();
             for (int b = 0; b < n; ++b)
                 for (int a = 0; a < n; ++a) {
                     const Eigen::Vector2d p(i + (a + 0.5) / n, y + (b + 0.5) / n);
                     SyntheticScene::Hit hit;
-                    if (_scene.trace(own.centre, own.ray(p), hit)) sum += _scene.shade(hit);
+                    if (_scene.trace(own.centre, own.ray(p), hit))
+                        sum += _scene.shade(hit, texture);
                 }
-            sum /= float(n * n);
+            sum = look(_viewCamera, sum / float(n * n), i, y);
             out[0][i] = sum.x();
             out[1][i] = sum.y();
             out[2][i] = sum.z();
@@ -552,6 +769,34 @@ void SyntheticStereo::_fetchMetaData(const char*) {
     handler.setRig(_parameters.nominalMetadata ? nominalRig() : rig(frame()));
     handler.setRigConvergence(_parameters.convergenceDepth);
     _meta = handler.getMetaDataBundle();
+}
+
+void barrelDistortion(SyntheticStereoParameters& p) {
+    p.lens[0].k1 = p.lens[1].k1 = -0.25;
+}
+
+void chequerboardFloor(SyntheticStereoParameters& p) {
+    p.chequerSurfaces = ChequerFloor;
+}
+
+void lowTexture(SyntheticStereoParameters& p) {
+    p.contrast = 0.4;
+    p.detail = 0.5;
+}
+
+void unevenViews(SyntheticStereoParameters& p) {
+    p.look[1].exposure = 0.7;
+    p.look[1].gamma = 1.3;
+    p.look[1].cast = {1.1, 1.0, 0.85};
+    p.look[0].noise = p.look[1].noise = 0.01;
+}
+
+void everythingHard(SyntheticStereoParameters& p) {
+    barrelDistortion(p);
+    chequerboardFloor(p);
+    lowTexture(p);
+    unevenViews(p);
+    p.quantise8 = true;
 }
 
 namespace {

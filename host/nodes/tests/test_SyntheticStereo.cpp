@@ -222,3 +222,122 @@ TEST(SyntheticStereo, BadParametersAreReportedByName) {
     EXPECT_EQ(b.op.errorMessage(),
               "SyntheticStereo: focalRatio must be positive, not -1 at frame 11");
 }
+
+// ---- hard plates ----
+
+namespace {
+
+// The ideal (pinhole) position of an image position of a camera with lens distortion, by the
+// division model written out independently of the node.
+Eigen::Vector2d ideal(const Source& s, int camera, const LensDistortion& lens,
+                      const Eigen::Vector2d& d) {
+    const Eigen::Matrix3d k = s.op.camera(camera, 10.0).getIntrinsics();
+    const Eigen::Vector2d c(k(0, 2), k(1, 2));
+    const double r = (d - c).norm() / (0.5 * std::hypot(320.0, 240.0));
+    return c + (d - c) / (1.0 + lens.k1 * r * r + lens.k2 * r * r * r * r);
+}
+
+} // namespace
+
+// Barrel distortion on the left camera and a milder one with a fourth-order term on the right:
+// the disparity still carries each left pixel onto the right position that sees its scene
+// point, through each camera's own distortion.
+TEST(SyntheticStereo, LensDistortionKeepsTheDisparityExact) {
+    SyntheticStereoParameters p = misaligned();
+    p.lens[0] = {-0.25, 0.0};
+    p.lens[1] = {-0.15, 0.03};
+    Source s(p, "left");
+    double worst = 0.0, bent = 0.0;
+    for (int y = 0; y < 240; y += 17) {
+        const auto r = s.row(y, {Chan_DisparityL_X, Chan_DisparityL_Y});
+        for (int i = 0; i < 320; i += 3) {
+            const Eigen::Vector2d d(i + 0.5, y + 0.5);
+            Eigen::Vector3d point;
+            Eigen::Vector2d q;
+            ASSERT_TRUE(scenePoint(s, 0, ideal(s, 0, p.lens[0], d), 10.0, point));
+            ASSERT_TRUE(pixelOf(s, 1, point, 10.0, q));
+            const Eigen::Vector2d match = d + Eigen::Vector2d(r[0][size_t(i)], r[1][size_t(i)]);
+            worst = std::max(worst, (ideal(s, 1, p.lens[1], match) - q).norm());
+            bent = std::max(bent, (match - q).norm());
+        }
+    }
+    EXPECT_LT(worst, 0.01);
+    EXPECT_GT(bent, 10.0); // the distortion is there: the pinhole positions are far off
+}
+
+// Exposure, cast, gamma, noise and 8-bit levels change the colour only: the same pixels, a
+// known tone change, repeatable grain of the asked size, values on the 256 levels.
+TEST(SyntheticStereo, ViewLooksChangeTheColourAndNothingElse) {
+    const ChannelSet colourAndDisparity{Chan_Red, Chan_Green, Chan_DisparityL_X};
+    SyntheticStereoParameters p = misaligned();
+    Source plain(p, "right");
+    p.look[1].exposure = 1.0;
+    p.look[1].cast = {1.0, 0.5, 1.0};
+    p.look[1].gamma = 2.0;
+    Source toned(p, "right");
+    p.look[1] = ViewLook();
+    p.look[1].noise = 0.02;
+    Source grainy(p, "right"), again(p, "right");
+    p.look[1] = ViewLook();
+    p.quantise8 = true;
+    Source eightBit(p, "right");
+    const auto a = plain.row(100, colourAndDisparity), b = toned.row(100, colourAndDisparity);
+    const auto n = grainy.row(100, colourAndDisparity), m = again.row(100, colourAndDisparity);
+    const auto q = eightBit.row(100, colourAndDisparity);
+    double sum = 0.0, squares = 0.0;
+    for (size_t i = 0; i < 320; ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_NEAR(b[0][i], std::sqrt(2.0f * a[0][i]), 1e-5f); // red: 2x, then gamma 2
+        EXPECT_NEAR(b[1][i], std::sqrt(a[1][i]), 1e-5f);        // green: 2x * 0.5, gamma 2
+        EXPECT_EQ(b[2][i], a[2][i]);
+        EXPECT_EQ(n[0][i], m[0][i]);
+        sum += n[0][i] - a[0][i];
+        squares += (n[0][i] - a[0][i]) * (n[0][i] - a[0][i]);
+        const float level = 255.0f * std::pow(q[0][i], 1.0f / 2.2f);
+        EXPECT_NEAR(level, std::round(level), 1e-3f);
+        EXPECT_NEAR(q[0][i], a[0][i], 0.03f);
+    }
+    EXPECT_NEAR(sum / 320, 0.0, 0.005);
+    EXPECT_NEAR(std::sqrt(squares / 320), 0.02, 0.004);
+}
+
+// The chequer and low texture change the colour of their surfaces, never the geometry.
+TEST(SyntheticStereo, ChequerAndLowTextureKeepTheTruth) {
+    const ChannelSet colourAndDisparity{Chan_Green, Chan_DisparityL_X};
+    SyntheticStereoParameters p = misaligned();
+    Source plain(p, "left");
+    p.chequerSurfaces = ChequerFloor;
+    Source chequer(p, "left");
+    p.chequerSurfaces = 0;
+    p.contrast = 0.2;
+    p.detail = 0.0;
+    Source flat(p, "left");
+    const auto a = plain.row(5, colourAndDisparity), b = chequer.row(5, colourAndDisparity);
+    const auto c = flat.row(5, colourAndDisparity);
+    const auto spread = [](const std::vector<float>& v) {
+        return *std::max_element(v.begin(), v.end()) - *std::min_element(v.begin(), v.end());
+    };
+    EXPECT_EQ(a[1], b[1]);
+    EXPECT_EQ(a[1], c[1]);
+    EXPECT_NE(a[0], b[0]);
+    EXPECT_LT(spread(c[0]), 0.5f * spread(a[0]));
+}
+
+TEST(SyntheticStereo, UnusableHardPlateParametersAreReportedByName) {
+    const auto messageOf = [](void (*change)(SyntheticStereoParameters&)) {
+        SyntheticStereoParameters p;
+        change(p);
+        Source s(p, "left");
+        return s.op.errorMessage();
+    };
+    EXPECT_EQ(messageOf([](SyntheticStereoParameters& p) { p.lens[1].k1 = 1.5; }),
+              "SyntheticStereo: the lens distortion of the right camera (rightK1 1.5, rightK2 0) "
+              "folds the image over inside the frame; make it weaker");
+    EXPECT_EQ(messageOf([](SyntheticStereoParameters& p) { p.look[0].gamma = 0; }),
+              "SyntheticStereo: leftGamma must be positive, leftNoise and leftCast not negative "
+              "(now 0, 0, 1 1 1)");
+    EXPECT_EQ(messageOf([](SyntheticStereoParameters& p) { p.chequerSize = 0; }),
+              "SyntheticStereo: chequerSize must be positive, not 0");
+    EXPECT_EQ(messageOf([](SyntheticStereoParameters& p) { p.detail = 2; }),
+              "SyntheticStereo: contrast and detail must be 0 to 1, not 1 and 2");
+}

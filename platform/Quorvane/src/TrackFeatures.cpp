@@ -7,6 +7,7 @@
 
 #include <opencv2/calib3d.hpp>
 #include <opencv2/features2d.hpp>
+#include <opencv2/flann.hpp>
 #include <opencv2/imgproc.hpp>
 
 #include <Eigen/Dense>
@@ -27,6 +28,9 @@ namespace {
 constexpr int kGridColumns = 8;
 constexpr int kMaxFeaturesPerImage = 8000;
 constexpr int kSiftWidth = 1600;
+constexpr double kEqualiseClip = 4.0; // contrast limit of the local equalisation
+constexpr double kSiftContrast = 0.008;
+constexpr int kSearchTrees = 4, kSearchChecks = 64; // descriptor search
 constexpr float kRatio = 0.8f;          // nearest over second nearest descriptor distance
 constexpr double kEpipolarPixels = 1.0; // RANSAC tolerance
 constexpr double kConfidence = 0.999;
@@ -35,10 +39,10 @@ constexpr double kConfidence = 0.999;
 // fitted patch.
 constexpr int kPatchRadius = 7;
 constexpr int kSearchRadius = 3;
-constexpr double kMinCorrelation = 0.9;
+constexpr double kMinCorrelation = 0.8;
 // A refined match must lead back from the second image to within this distance (pixels) of
 // its first position; patches that straddle surfaces at different depths do not.
-constexpr double kBackTolerance = 0.1;
+constexpr double kBackTolerance = 0.2;
 
 struct Grid {
     int columns, rows;
@@ -154,7 +158,14 @@ void detect(CameraImage& image) {
         cv::resize(image.grey, reduced, cv::Size(image.grey.cols / scale, image.grey.rows / scale),
                    0, 0, cv::INTER_AREA);
 
-    cv::Ptr<cv::SIFT> sift = cv::SIFT::create();
+    // Local contrast is equalised first (tiles of an eighth of the frame), so that faint
+    // texture and the dark or bright half of a view with another exposure give features as
+    // readily as the rest; SIFT's own contrast threshold is then set low.
+    cv::Ptr<cv::CLAHE> clahe = cv::createCLAHE(kEqualiseClip, cv::Size(8, 8));
+    cv::Mat equalised;
+    clahe->apply(reduced, equalised);
+    reduced = equalised;
+    cv::Ptr<cv::SIFT> sift = cv::SIFT::create(0, 3, kSiftContrast);
     std::vector<cv::KeyPoint> all;
     sift->detect(reduced, all);
     const Grid grid(reduced.cols, reduced.rows);
@@ -203,9 +214,10 @@ float bilinear(const cv::Mat& m, float x, float y) {
 // too little correlation after the fit (as where one view sees past an edge differently), or
 // a fit that wanders off (as for a patch whose detail cannot fix a position in both
 // directions) by more than kSearchRadius or a third of the patch's shape.
-bool refine(const ImageData& a, const ImageData& b, const cv::Point2f& pa, cv::Point2f& pb) {
+bool refine(const ImageData& a, const ImageData& b, const cv::Point2f& pa, cv::Point2f& pb,
+            float step) {
     constexpr int n = (2 * kPatchRadius + 1) * (2 * kPatchRadius + 1);
-    const float margin = kPatchRadius * 1.5f + kSearchRadius + 2.0f;
+    const float margin = (kPatchRadius * 1.5f + kSearchRadius) * step + 2.0f;
     const auto inside = [&](const cv::Mat& m, const cv::Point2f& p) {
         return p.x >= margin && p.y >= margin && p.x < m.cols - margin && p.y < m.rows - margin;
     };
@@ -217,9 +229,9 @@ bool refine(const ImageData& a, const ImageData& b, const cv::Point2f& pa, cv::P
         int k = 0;
         for (int j = -kPatchRadius; j <= kPatchRadius; ++j)
             for (int i = -kPatchRadius; i <= kPatchRadius; ++i, ++k) {
-                u[size_t(k)] = float(i);
-                v[size_t(k)] = float(j);
-                patch[size_t(k)] = bilinear(a.value, pa.x + float(i), pa.y + float(j));
+                u[size_t(k)] = float(i) * step;
+                v[size_t(k)] = float(j) * step;
+                patch[size_t(k)] = bilinear(a.value, pa.x + u[size_t(k)], pa.y + v[size_t(k)]);
             }
     }
     // Parameters: position (x, y), the affine part [[1 + a, s], [r, 1 + c]], gain, offset.
@@ -247,7 +259,7 @@ bool refine(const ImageData& a, const ImageData& b, const cv::Point2f& pa, cv::P
         if (step.head<2>().norm() < 1e-3) break;
     }
     const cv::Point2f moved{float(p[0]), float(p[1])};
-    if (std::hypot(moved.x - pb.x, moved.y - pb.y) > kSearchRadius) return false;
+    if (std::hypot(moved.x - pb.x, moved.y - pb.y) > kSearchRadius * step) return false;
     if (std::abs(p[2]) > 0.3 || std::abs(p[3]) > 0.3 || std::abs(p[4]) > 0.3 ||
         std::abs(p[5]) > 0.3)
         return false;
@@ -269,13 +281,23 @@ bool refine(const ImageData& a, const ImageData& b, const cv::Point2f& pa, cv::P
     return true;
 }
 
+// The spacing of the refinement's patch samples for a feature: one pixel for fine detail,
+// wider for the large soft blobs of a plate with little texture, whose position only a patch
+// of their own size can fix.
+float patchStep(const cv::KeyPoint& k) {
+    return std::clamp(k.size / 10.0f, 1.0f, 4.0f);
+}
+
 // Nearest neighbours that pass the ratio test in both directions and agree.
 std::vector<Match> mutualMatches(const cv::Mat& a, const cv::Mat& b) {
     std::vector<Match> out;
     if (a.rows < 2 || b.rows < 2) return out;
     std::vector<std::vector<cv::DMatch>> ab, ba;
-    cv::BFMatcher matcher(cv::NORM_L2);
+    // Randomised k-d trees find the two nearest descriptors of thousands of features in a
+    // fraction of the time of a brute-force search, and nearly always the same two.
     Kx::Image::Engine::parallelRows(0, 2, [&](int direction) {
+        cv::FlannBasedMatcher matcher(cv::makePtr<cv::flann::KDTreeIndexParams>(kSearchTrees),
+                                      cv::makePtr<cv::flann::SearchParams>(kSearchChecks));
         if (direction == 0)
             matcher.knnMatch(a, b, ab, 2);
         else
@@ -293,18 +315,72 @@ std::vector<Match> mutualMatches(const cv::Mat& a, const cv::Mat& b) {
     return out;
 }
 
+// Drops the matches whose displacement disagrees with most of their nearest neighbours'. A
+// repeating pattern (tiles, a chequerboard, windows) lets a feature match the same detail one
+// period along the epipolar line, which the epipolar geometry cannot tell from the truth; its
+// neighbours on the same surface move by the true disparity, which differs by that period.
+// Neighbours agree when their displacements differ by at most kAgreePixels plus
+// kAgreeSlope times their distance (surfaces slant, so disparity changes over the frame).
+void keepConsistentWithNeighbours(const CameraImage& a, std::vector<Match>& matches) {
+    constexpr size_t kNeighbours = 8;
+    constexpr float kAgreePixels = 2.0f, kAgreeSlope = 0.02f;
+    if (matches.size() <= kNeighbours) return;
+    std::vector<cv::Point2f> from(matches.size()), shift(matches.size());
+    for (size_t i = 0; i < matches.size(); ++i) {
+        from[i] = a.keypoints[size_t(matches[i].first)].pt;
+        shift[i] = matches[i].refined - from[i];
+    }
+    std::vector<char> keep(matches.size());
+    Kx::Image::Engine::parallelRows(0, int(matches.size()), [&](int row) {
+        const size_t i = size_t(row);
+        std::vector<std::pair<float, size_t>> nearest;
+        nearest.reserve(matches.size());
+        for (size_t j = 0; j < matches.size(); ++j)
+            if (j != i) {
+                const cv::Point2f d = from[j] - from[i];
+                nearest.emplace_back(d.dot(d), j);
+            }
+        std::partial_sort(nearest.begin(), nearest.begin() + kNeighbours, nearest.end());
+        size_t agree = 0;
+        for (size_t k = 0; k < kNeighbours; ++k) {
+            const cv::Point2f d = shift[nearest[k].second] - shift[i];
+            const float tolerance = kAgreePixels + kAgreeSlope * std::sqrt(nearest[k].first);
+            if (std::max(std::abs(d.x), std::abs(d.y)) <= tolerance) ++agree;
+        }
+        keep[i] = 2 * agree >= kNeighbours;
+    });
+    std::vector<Match> kept;
+    for (size_t i = 0; i < matches.size(); ++i)
+        if (keep[i]) kept.push_back(matches[i]);
+    matches.swap(kept);
+}
+
 void matchPair(const CameraImage& a, const CameraImage& b, bool rejectOutliers,
                CameraTrack& track) {
     std::vector<Match> found = mutualMatches(a.descriptors, b.descriptors), matches;
-    for (Match& m : found) {
-        m.refined = b.keypoints[size_t(m.second)].pt;
-        if (!refine(a.data, b.data, a.keypoints[size_t(m.first)].pt, m.refined)) continue;
-        cv::Point2f back = a.keypoints[size_t(m.first)].pt;
-        if (!refine(b.data, a.data, m.refined, back)) continue;
-        const cv::Point2f drift = back - a.keypoints[size_t(m.first)].pt;
-        if (std::hypot(drift.x, drift.y) > kBackTolerance) continue;
-        matches.push_back(m);
+    // SIFT repeats a feature for each of its orientations: the most distinctive match of a
+    // position is refined, once.
+    std::sort(found.begin(), found.end(),
+              [](const Match& x, const Match& y) { return x.ratio < y.ratio; });
+    std::set<std::pair<float, float>> taken;
+    std::vector<Match> unique;
+    for (const Match& m : found) {
+        const cv::Point2f& p = a.keypoints[size_t(m.first)].pt;
+        if (taken.insert({p.x, p.y}).second) unique.push_back(m);
     }
+    std::vector<char> placed(unique.size(), 0);
+    Kx::Image::Engine::parallelRows(0, int(unique.size()), [&](int i) {
+        Match& m = unique[size_t(i)];
+        const cv::Point2f& from = a.keypoints[size_t(m.first)].pt;
+        m.refined = b.keypoints[size_t(m.second)].pt;
+        const float step = patchStep(a.keypoints[size_t(m.first)]);
+        if (!refine(a.data, b.data, from, m.refined, step)) return;
+        cv::Point2f back = from;
+        if (!refine(b.data, a.data, m.refined, back, step)) return;
+        placed[size_t(i)] = std::hypot(back.x - from.x, back.y - from.y) <= kBackTolerance * step;
+    });
+    for (size_t i = 0; i < unique.size(); ++i)
+        if (placed[i]) matches.push_back(unique[i]);
     if (rejectOutliers) {
         if (matches.size() < 8) return; // too few to tell good matches from bad ones
         std::vector<cv::Point2f> pa, pb;
@@ -320,6 +396,7 @@ void matchPair(const CameraImage& a, const CameraImage& b, bool rejectOutliers,
         for (size_t i = 0; i < matches.size(); ++i)
             if (inliers[i]) kept.push_back(matches[i]);
         matches.swap(kept);
+        keepConsistentWithNeighbours(a, matches);
     }
 
     // Spread: the most distinctive matches (lowest ratio) of each cell of the first image,
@@ -327,11 +404,8 @@ void matchPair(const CameraImage& a, const CameraImage& b, bool rejectOutliers,
     const Grid grid(a.grey.cols, a.grey.rows);
     const size_t share = size_t((kMaxMatchesPerPair + grid.cells() - 1) / grid.cells());
     std::vector<std::vector<Match>> cells(size_t(grid.cells()));
-    std::set<std::pair<float, float>> taken; // SIFT repeats a feature for each orientation
-    for (const Match& m : matches) {
-        const cv::Point2f& p = a.keypoints[size_t(m.first)].pt;
-        if (taken.insert({p.x, p.y}).second) cells[size_t(grid.cell(p))].push_back(m);
-    }
+    for (const Match& m : matches)
+        cells[size_t(grid.cell(a.keypoints[size_t(m.first)].pt))].push_back(m);
     for (auto& cell : cells) {
         std::sort(cell.begin(), cell.end(),
                   [](const Match& x, const Match& y) { return x.ratio < y.ratio; });

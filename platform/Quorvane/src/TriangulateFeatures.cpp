@@ -1,6 +1,11 @@
 #include "Quorvane/TriangulateFeatures.h"
 
+#include "Quorvane/SolveCameraPair.h"
+
 #include <Eigen/Dense>
+#include <opencv2/calib3d.hpp>
+
+#include <algorithm>
 
 #include <cmath>
 #include <numbers>
@@ -81,13 +86,78 @@ Point triangulateTrack(const FeatureTrack& track, const CameraRigDefinition& rig
     return Point(x, std::sqrt(r.squaredNorm() / double(obs.size())));
 }
 
-int TriangulateFeatures(CameraTrack& track, const CameraRigDefinition& rig, bool overwrite) {
-    int valid = 0;
-    for (FeatureTrack& t : track.getTracks()) {
-        if (overwrite || !t.getPoint().isValid()) t.setPoint(triangulateTrack(t, rig));
-        valid += t.getPoint().isValid() ? 1 : 0;
+CameraRigDefinition rigWithBaselines(const CameraTrack& track, const CameraRigDefinition& rig) {
+    CameraRigDefinition solved = rig;
+    const int n = rig.getNumberCameras();
+    for (int j = 1; j < n; ++j)
+        for (int i = 0; i < j; ++i) {
+            const double apart =
+                (rig.getCamera(j).getPosition() - rig.getCamera(i).getPosition()).norm();
+            if (apart > kSameCentre) continue;
+            if (SolveCameraPair(nullptr, {i, j}, solved, {&track}, false, true)) break;
+        }
+    return solved;
+}
+
+namespace {
+
+// Gives the tracks of cameras a and b (exactly those two) that were just triangulated through
+// the pair solved from the matches their epipolar error as RMSE: the fundamental matrix of the
+// matches (RANSAC at one pixel, then least squares on its inliers), and for each match the RMS
+// of the distances its two features must move to agree with it (the optimal correction).
+void setEpipolarErrors(CameraTrack& track, int a, int b, const std::vector<char>& fresh) {
+    std::vector<cv::Point2d> pa, pb;
+    std::vector<size_t> which;
+    auto& tracks = track.getTracks();
+    for (size_t k = 0; k < tracks.size(); ++k) {
+        const Feature* fa = tracks[k].findFeature(a);
+        const Feature* fb = tracks[k].findFeature(b);
+        if (!fresh[k] || !fa || !fb || tracks[k].getNumberFeatures() != 2 ||
+            !tracks[k].getPoint().isValid())
+            continue;
+        pa.emplace_back(fa->getPosition().x(), fa->getPosition().y());
+        pb.emplace_back(fb->getPosition().x(), fb->getPosition().y());
+        which.push_back(k);
     }
-    return valid;
+    if (int(pa.size()) < kMinPairMatches) return;
+    std::vector<uchar> inliers;
+    cv::Mat f = cv::findFundamentalMat(pa, pb, cv::FM_RANSAC, 1.0, 0.999, inliers);
+    if (f.rows != 3 || f.cols != 3) return;
+    std::vector<cv::Point2d> ia, ib;
+    for (size_t k = 0; k < pa.size(); ++k)
+        if (inliers[k]) ia.push_back(pa[k]), ib.push_back(pb[k]);
+    if (ia.size() >= 8) {
+        const cv::Mat refined = cv::findFundamentalMat(ia, ib, cv::FM_8POINT);
+        if (refined.rows == 3 && refined.cols == 3) f = refined;
+    }
+    std::vector<cv::Point2d> ca, cb;
+    cv::correctMatches(f, pa, pb, ca, cb);
+    for (size_t k = 0; k < which.size(); ++k) {
+        const double da = cv::norm(ca[k] - pa[k]), db = cv::norm(cb[k] - pb[k]);
+        FeatureTrack& t = tracks[which[k]];
+        t.setPoint(Point(t.getPoint().getPosition(), std::sqrt(0.5 * (da * da + db * db))));
+    }
+}
+
+} // namespace
+
+int TriangulateFeatures(CameraTrack& track, const CameraRigDefinition& given, bool overwrite) {
+    const CameraRigDefinition rig = rigWithBaselines(track, given);
+    std::vector<char> fresh(track.getTracks().size(), 0);
+    for (size_t k = 0; k < fresh.size(); ++k) {
+        FeatureTrack& t = track.getTracks()[k];
+        if (!overwrite && t.getPoint().isValid()) continue;
+        t.setPoint(triangulateTrack(t, rig));
+        fresh[k] = 1;
+    }
+    const int n = given.getNumberCameras();
+    for (int j = 1; j < n; ++j)
+        for (int i = 0; i < j; ++i)
+            if ((given.getCamera(j).getPosition() - given.getCamera(i).getPosition()).norm() <=
+                kSameCentre)
+                setEpipolarErrors(track, i, j, fresh);
+    return int(std::count_if(track.getTracks().begin(), track.getTracks().end(),
+                             [](const FeatureTrack& t) { return t.getPoint().isValid(); }));
 }
 
 } // namespace Marrow::Research

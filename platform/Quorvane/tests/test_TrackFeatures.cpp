@@ -190,3 +190,64 @@ TEST(TrackFeatures, FlatFramesGiveNoTracksAndBadInputsAreNamed) {
               "feature tracking: the rig has 2 cameras but 1 inputs were given");
     EXPECT_EQ(track.getNumberTracks(), 1);
 }
+
+// ---- hard plates ----
+
+namespace {
+
+// One hard condition of the plate (SyntheticStereo.h says which), on top of the
+// misalignment of the global-alignment tests (the shift scaled to the frame's width).
+struct HardCase {
+    const char* name;
+    void (*apply)(SyntheticStereoParameters&);
+};
+
+const HardCase kHardCases[] = {{"barrel", Kestrel::Nodes::barrelDistortion},
+                               {"chequerboard", Kestrel::Nodes::chequerboardFloor},
+                               {"lowTexture", Kestrel::Nodes::lowTexture},
+                               {"unevenViews", Kestrel::Nodes::unevenViews}};
+
+struct PlateSize {
+    int width, height;
+};
+
+class HardPlate : public testing::TestWithParam<std::tuple<HardCase, PlateSize>> {};
+
+} // namespace
+
+TEST_P(HardPlate, ManyAccurateMatchesSpreadOverTheFrame) {
+    const auto [hard, size] = GetParam();
+    SyntheticStereoParameters p;
+    p.width = size.width;
+    p.height = size.height;
+    p.samples = 1;
+    p.roll.setValue(1.0);
+    p.tilt.setValue(0.5);
+    p.focalRatio.setValue(1.02);
+    p.verticalShift.setValue(8.0 * size.width / 960);
+    hard.apply(p);
+    StereoPair pair(p);
+    CameraTrack track{int(kFrame)};
+    ASSERT_TRUE(TrackFeatures(&pair.asker, track, pair.left.rig(kFrame), MATCH_ALL_PAIRS, true,
+                              kFrame, {0, 1}));
+    std::vector<bool> cells(16, false);
+    for (const FeatureTrack& t : track.getTracks()) {
+        const Eigen::Vector2d q = t.getFeatures()[0].second.getPosition();
+        cells[size_t(std::clamp(int(4 * q.x() / size.width), 0, 3) +
+                     4 * std::clamp(int(4 * q.y() / size.height), 0, 3))] = true;
+    }
+    const int n = track.getNumberTracks();
+    EXPECT_GE(n, 150);
+    EXPECT_GE(accurateMatches(pair.left, track), 0.95 * n);
+    EXPECT_GE(std::count(cells.begin(), cells.end(), true), 12);
+}
+
+INSTANTIATE_TEST_SUITE_P(Conditions, HardPlate,
+                         testing::Combine(testing::ValuesIn(kHardCases),
+                                          testing::Values(PlateSize{640, 480},
+                                                          PlateSize{2048, 1080})),
+                         [](const auto& info) {
+                             const PlateSize s = std::get<1>(info.param);
+                             return std::string(std::get<0>(info.param).name) + "_" +
+                                    std::to_string(s.width) + "x" + std::to_string(s.height);
+                         });

@@ -1,3 +1,4 @@
+#include <Quorvane/SolveCameraPair.h>
 #include <Quorvane/TriangulateFeatures.h>
 
 #include <gtest/gtest.h>
@@ -90,4 +91,45 @@ TEST(TriangulateFeatures, FrameTracksGetTheirPointsAndValidOnesCanBeKept) {
     EXPECT_EQ(TriangulateFeatures(frame, rig, true), 2);
     EXPECT_LT((frame.getTracks()[2].getPoint().getPosition() - Eigen::Vector3d(1, 0, -6)).norm(),
               1e-6);
+}
+
+// A plain plate: the rig knows the two cameras' images but not where they stand (both at the
+// origin, looking ahead). The points come from the pair solved from the matches: true matches
+// fit it to a small fraction of a pixel, matches moved 4 px up in the right view are off by
+// about half that in each view, and too few matches leave every point invalid.
+TEST(TriangulateFeatures, CamerasAtOnePlaceUseThePairSolvedFromTheMatches) {
+    const CameraRigDefinition truth = stereoRig();
+    CameraRigDefinition plain = truth;
+    for (int i = 0; i < 2; ++i) {
+        CameraDefinition c = truth.getCamera(i);
+        c.setPosition(Eigen::Vector3d::Zero());
+        c.setRotation(Eigen::Vector3d::Zero());
+        plain.setCamera(i, c);
+    }
+    CameraTrack frame(1);
+    for (int k = 0; k < 60; ++k) {
+        const Eigen::Vector3d x(-2.0 + 0.07 * k, 1.2 * std::sin(0.9 * k), -4.0 - (k % 7));
+        FeatureTrack t = trackOf(truth, x);
+        if (k % 10 == 0) {
+            FeatureTrack wrong;
+            wrong.addFeature(0, t.getFeatures()[0].second);
+            wrong.addFeature(
+                1, Feature(t.getFeatures()[1].second.getPosition() + Eigen::Vector2d(0, 4)));
+            t = wrong;
+        }
+        frame.addTrack(t);
+    }
+    CameraTrack few(2);
+    for (int k = 0; k < kMinPairMatches - 1; ++k) few.addTrack(frame.getTracks()[size_t(k)]);
+
+    EXPECT_EQ(TriangulateFeatures(frame, plain, true), 60);
+    for (int k = 0; k < 60; ++k) {
+        SCOPED_TRACE(k);
+        const double rmse = frame.getTracks()[size_t(k)].getPoint().getRMSE();
+        if (k % 10 == 0)
+            EXPECT_GT(rmse, 1.0);
+        else
+            EXPECT_LT(rmse, 0.1);
+    }
+    EXPECT_EQ(TriangulateFeatures(few, plain, true), 0);
 }

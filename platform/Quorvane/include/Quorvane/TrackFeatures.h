@@ -2,17 +2,21 @@
 //
 // For every camera of the rig that is enabled and has an input, the node's input of that
 // camera is rendered at the frame (its whole format, red, green and blue) and turned into
-// 8-bit grey. SIFT features are found in each image and kept spread over the frame (the
-// strongest ones of each cell of a grid, so that textured corners do not take all of them;
-// frames wider than 1600 pixels are searched at a half, a quarter... of their size). Two
-// cameras' features are matched by their descriptors: the nearest neighbour must be clearly
-// nearer than the second nearest (ratio test) and the match must be mutual. Each match is
-// then placed to a fraction of a pixel at full resolution by fitting the patch around the
-// first feature into the second image (an affine change of shape and of brightness
-// allowed); a match whose patch does not fit well, or does not fit back onto the first
-// feature from the second, is dropped (a patch across a depth edge, detail without a
-// definite position). With rejectOutliers, matches that disagree with the fundamental
-// matrix found by RANSAC are dropped too. The survivors, at most an even share of
+// 8-bit grey. SIFT features are found in each image, after its local contrast has been
+// equalised (so faint texture and views of unequal exposure, gamma or colour give features
+// alike), and kept spread over the frame (the strongest ones of each cell of a grid, so that
+// textured corners do not take all of them; frames wider than 1600 pixels are searched at a
+// half, a quarter... of their size). Two cameras' features are matched by their
+// descriptors: the nearest neighbour must be clearly nearer than the second nearest (ratio
+// test) and the match must be mutual. Each match is then placed to a fraction of a pixel at
+// full resolution by fitting the patch around the first feature into the second image (an
+// affine change of shape and of brightness allowed; the patch grows with the feature's
+// scale, so that soft blobs are placed by their whole shape); a match whose patch does not
+// fit well, or does not fit back onto the first feature from the second, is dropped (a patch
+// across a depth edge, detail without a definite position). With rejectOutliers, matches
+// that disagree with the fundamental matrix found by RANSAC are dropped, and so are matches
+// that move unlike most of their nearest neighbours (a repeating pattern matched one period
+// along the epipolar line). The survivors, at most an even share of
 // kMaxMatchesPerPair per grid cell, are appended to the camera track as FeatureTracks of two
 // features, the lower rig camera index first (the left camera of a stereo pair), positions
 // in the host's pixel convention (x right, y up, pixel centres at i + 0.5).
@@ -43,7 +47,7 @@ enum MatchTypeEnum : int {
 };
 
 // The most matches one camera pair gives at one frame.
-constexpr int kMaxMatchesPerPair = 2000;
+constexpr int kMaxMatchesPerPair = 3000;
 
 // node: the node asking; its host input number inputs[c] is the image of rig camera c
 // (-1 for a camera without an input). frame: the frame to render the inputs at.
