@@ -20,15 +20,15 @@ namespace {
 
 // What the test plate shows: its size per view, whether it has colour, and the horizontal
 // shift of the right view's texture.
-struct PlateSpec {
+struct PlateShape {
     int width = 96, height = 64, rightWidth = 96;
     bool colour = true, textured = true;
     double shift = 2.0;
 };
-PlateSpec spec;
+PlateShape plateShape;
 
 // A stereo plate of views "left" and "right": a band-limited texture, in the right view
-// shifted to the right by spec.shift; alpha 0.25 in the left view and 0.75 in the right.
+// shifted to the right by plateShape.shift; alpha 0.25 in the left view and 0.75 in the right.
 class TinyPlate : public Iop {
 public:
     explicit TinyPlate(Node* n) : Iop(n) {}
@@ -37,28 +37,28 @@ public:
     int maximum_inputs() const override { return 0; }
     // What it shows, so that caches keyed by the hash tell the tests' plates apart.
     void append(Hash& h) override {
-        for (int v :
-             {spec.width, spec.height, spec.rightWidth, int(spec.colour), int(spec.textured)})
+        for (int v : {plateShape.width, plateShape.height, plateShape.rightWidth,
+                      int(plateShape.colour), int(plateShape.textured)})
             h.append(v);
-        h.append(spec.shift);
+        h.append(plateShape.shift);
     }
     void _validate(bool) override {
-        const int w = right() ? spec.rightWidth : spec.width;
-        info().format = info().full_size_format = Format(w, spec.height);
-        info().box = Box(0, 0, w, spec.height);
-        info().channels = spec.colour ? Mask_RGBA : Mask_Alpha;
+        const int w = right() ? plateShape.rightWidth : plateShape.width;
+        info().format = info().full_size_format = Format(w, plateShape.height);
+        info().box = Box(0, 0, w, plateShape.height);
+        info().channels = plateShape.colour ? Mask_RGBA : Mask_Alpha;
     }
     void engine(int y, int x, int r, ChannelSet channels, Row& row) override {
-        const double s = right() ? spec.shift : 0.0;
+        const double s = right() ? plateShape.shift : 0.0;
         for (Channel z : channels) {
             float* out = row.writable(z);
             for (int i = x; i < r; ++i) {
                 const double u = i + 0.5 - s, v = y + 0.5;
-                out[i] = z == Chan_Alpha  ? (right() ? 0.75f : 0.25f)
-                         : !spec.textured ? 0.5f
-                                          : float(0.4 + 0.1 * std::sin(0.9 * u + 0.3 * v) +
-                                                  0.1 * std::sin(0.35 * u - 0.8 * v) +
-                                                  0.1 * std::sin(0.2 * u + 0.45 * v));
+                out[i] = z == Chan_Alpha        ? (right() ? 0.75f : 0.25f)
+                         : !plateShape.textured ? 0.5f
+                                                : float(0.4 + 0.1 * std::sin(0.9 * u + 0.3 * v) +
+                                                        0.1 * std::sin(0.35 * u - 0.8 * v) +
+                                                        0.1 * std::sin(0.2 * u + 0.45 * v));
             }
         }
     }
@@ -110,7 +110,7 @@ double mean(const std::vector<float>& v) {
 // Both views' disparity in both views' outputs, alike; the other channels pass through from
 // the output's own view.
 TEST(GeneratorNode, WritesBothPairsInEveryViewAndPassesTheRestThrough) {
-    spec = PlateSpec();
+    plateShape = PlateShape();
     Graph g;
     ASSERT_TRUE(g.connected);
     const ChannelSet out = g.op(1).channels();
@@ -132,12 +132,12 @@ TEST(GeneratorNode, WritesBothPairsInEveryViewAndPassesTheRestThrough) {
 TEST(GeneratorNode, RefusesInputItCannotMatch) {
     struct Case {
         const char* name;
-        PlateSpec plate;
+        PlateShape plate;
         const char* knob;
         int value;
         const char* message;
     };
-    PlateSpec narrowRight, noColour, tiny;
+    PlateShape narrowRight, noColour, tiny;
     narrowRight.rightWidth = 80;
     noColour.colour = false;
     tiny.width = tiny.rightWidth = 24;
@@ -154,7 +154,7 @@ TEST(GeneratorNode, RefusesInputItCannotMatch) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        spec = c.plate;
+        plateShape = c.plate;
         Graph g;
         if (c.knob) g.generator.knob(c.knob)->setValue(c.value);
         Iop& op = g.op(1);
@@ -165,8 +165,8 @@ TEST(GeneratorNode, RefusesInputItCannotMatch) {
 
 // A pair with no texture renders zero disparity, every pixel marked occluded, with a warning.
 TEST(GeneratorNode, WarnsOnAFrameWithNoTexture) {
-    spec = PlateSpec();
-    spec.textured = false;
+    plateShape = PlateShape();
+    plateShape.textured = false;
     Graph g;
     EXPECT_EQ(g.render(1, Chan_DisparityL_X), std::vector<float>(96 * 64, 0.0f));
     EXPECT_EQ(g.render(1, DisparityGeneratorPlugin::occlusionLeftChannel()),
