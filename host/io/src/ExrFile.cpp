@@ -18,8 +18,10 @@
 #include <OpenEXR/ImfStandardAttributes.h>
 #include <OpenEXR/ImfStdIO.h>
 #include <OpenEXR/ImfTestFile.h>
+#include <OpenEXR/ImfThreading.h>
 
 #include <Imath/half.h>
+#include <Kx/Image/Engine.h>
 
 #include <algorithm>
 
@@ -277,6 +279,18 @@ void addPlane(Imf::Header& header, PartPixels& part, const std::string& name, Im
     part.frameBuffer.insert(name, Imf::Slice::Make(type, data, header.dataWindow()));
 }
 
+// OpenEXR compresses and decompresses a file's line blocks on its own worker pool; the pool
+// gets as many threads as the render engine, so a frame's file work keeps every core busy.
+void useEngineThreads() {
+    const int n = int(Engine::threads());
+    if (Imf::globalThreadCount() != n) Imf::setGlobalThreadCount(n);
+}
+
+// Rows handed to OpenEXR per call when writing: a few compression blocks per thread (a ZIP
+// block is 16 rows, PIZ and DWAB 32 or 256), so the pool has work to share while an
+// interrupt (Ctrl-C) is seen between calls rather than after the whole file.
+constexpr int kRowsPerWrite = 256;
+
 // OpenEXR cuts longer attribute and channel names short without a word.
 constexpr size_t kMaxNameLength = 255;
 
@@ -310,6 +324,7 @@ bool isExrFile(const std::string& path) {
 
 ImageData readExr(const std::string& path, const ReadOptions& options) {
     registerExrAttributeTypes();
+    useEngineThreads();
     Imf::MultiPartInputFile file(path.c_str());
     const std::vector<FileView> views = catalogue(path, file);
 
@@ -349,6 +364,7 @@ ImageData readExr(const std::string& path, const ReadOptions& options) {
 void writeExr(const std::string& path, std::ofstream& stream, const ImageData& image,
               const WriteOptions& options) {
     registerExrAttributeTypes();
+    useEngineThreads();
     const Imf::Compression compression = compressionNamed(path, options.compression);
     const size_t n = image.viewCount();
     if (n == 0)
@@ -424,7 +440,11 @@ void writeExr(const std::string& path, std::ofstream& stream, const ImageData& i
         Imf::OutputPart part(out, int(i));
         part.setFrameBuffer(parts[i].frameBuffer);
         const Imath::Box2i& dw = headers[i].dataWindow();
-        part.writePixels(dw.max.y - dw.min.y + 1);
+        for (int left = dw.max.y - dw.min.y + 1; left > 0; left -= kRowsPerWrite) {
+            if (Engine::interrupted())
+                throw IOError("cannot write " + path + ": interrupted; nothing was written");
+            part.writePixels(std::min(left, kRowsPerWrite));
+        }
     }
 }
 
