@@ -26,11 +26,17 @@
 // the file (8, 10, 12, 16; 16 for half and 32 for float), which a Write keeps by default. A
 // missing file, a missing view and a bad frame range are the node's error, naming the file or
 // the knob and what to do.
+//
+// Reading ahead. Inside an execution over frames (a render or an analysis), reading a frame
+// starts reading, on threads of their own, the files of the other views of the same frame and
+// of every view of the frame the execution runs next (Kestrel/IO/ImageReader.h), so the
+// views decode side by side and the next frame decodes while this one renders.
 #include "nodes/FrameNotices.h"
 
 #include <Kestrel/IO/FramesOnDisk.h>
 #include <Kestrel/IO/IOError.h>
 #include <Kestrel/IO/ImageReader.h>
+#include <Kx/Image/Executable.h>
 #include <Kx/Image/Hash.h>
 #include <Kx/Image/Iop.h>
 #include <Kx/Image/Knob.h>
@@ -128,6 +134,7 @@ public:
         try {
             const IO::PathPattern pattern(_file);
             if (!chooseFrame(pattern)) return;
+            readAhead(pattern);
             auto image =
                 std::make_shared<IO::ImageData>(IO::readFrame(pattern, _sourceFrame, viewName()));
             if (image->viewCount() == 0) {
@@ -182,6 +189,24 @@ private:
     bool knobSet(const char* name) const {
         const Knob* k = knob(name);
         return k && k->not_default();
+    }
+
+    // Starts reading the other views of this frame and the views of the next frame of the
+    // execution, when there is one.
+    void readAhead(const IO::PathPattern& pattern) {
+        const std::optional<double> next = executeNextFrame();
+        if (!next || !pattern.hasFrame()) return;
+        const int nextFrame = int(std::lround(*next));
+        std::vector<std::string> views;
+        if (OutputContext::viewcount() > 2)
+            for (int v = 1; v < OutputContext::viewcount(); ++v)
+                views.push_back(OutputContext::viewname(v));
+        else
+            views.push_back({});
+        for (const std::string& v : views)
+            if (v != viewName()) IO::readFrameAhead(pattern, _sourceFrame, v);
+        if (nextFrame >= _range.first && nextFrame <= _range.second)
+            for (const std::string& v : views) IO::readFrameAhead(pattern, nextFrame, v);
     }
 
     // Sets the frame range and the frame to read (_sourceFrame, _sourcePath, _black) for the

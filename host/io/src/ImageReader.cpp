@@ -8,6 +8,9 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <future>
+#include <list>
+#include <mutex>
 
 namespace Kestrel::IO {
 
@@ -19,6 +22,49 @@ std::string viewList(const std::vector<std::string>& views) {
     std::string s;
     for (const std::string& v : views) s += (s.empty() ? "" : ", ") + v;
     return s;
+}
+
+// What a read ahead is for: the file as it was on disk when its read started, and the view
+// and channels asked for.
+struct AheadKey {
+    std::string path, view, channels;
+    std::filesystem::file_time_type time;
+    uintmax_t size = 0;
+
+    bool operator==(const AheadKey& o) const {
+        return path == o.path && view == o.view && channels == o.channels && time == o.time &&
+               size == o.size;
+    }
+};
+
+// The key of a file as it is on disk now; false when it cannot be looked at.
+bool aheadKey(const std::string& path, const std::string& view, const ChannelSet& channels,
+              AheadKey& key) {
+    std::error_code ec;
+    key.path = path;
+    key.view = view;
+    key.channels = channels.toString();
+    key.time = std::filesystem::last_write_time(path, ec);
+    if (ec) return false;
+    key.size = std::filesystem::file_size(path, ec);
+    return !ec;
+}
+
+struct ReadsAhead {
+    std::mutex mutex;
+    std::list<std::pair<AheadKey, std::future<ImageData>>> reads; // oldest first
+};
+
+ReadsAhead& readsAhead() {
+    static ReadsAhead r;
+    return r;
+}
+
+ReadOptions frameOptions(const std::string& view, const ChannelSet& channels) {
+    ReadOptions options;
+    if (!view.empty()) options.views = {view};
+    options.channels = channels;
+    return options;
 }
 
 } // namespace
@@ -85,10 +131,61 @@ ImageData readFrame(const PathPattern& pattern, int frame, const std::string& vi
         throw IOError("frame " + std::to_string(frame) + " of the sequence " + pattern.text() +
                       (view.empty() ? "" : " (view " + view + ")") + " is missing: " + path +
                       " does not exist; render that frame or leave it out of the frame range");
-    ReadOptions options;
-    if (!view.empty()) options.views = {view};
-    options.channels = channels;
-    return readImage(path, options);
+    AheadKey key;
+    if (aheadKey(path, view, channels, key)) {
+        std::future<ImageData> ahead;
+        {
+            auto& r = readsAhead();
+            std::lock_guard lock(r.mutex);
+            for (auto it = r.reads.begin(); it != r.reads.end(); ++it)
+                if (it->first == key) {
+                    ahead = std::move(it->second);
+                    r.reads.erase(it);
+                    break;
+                }
+        }
+        if (ahead.valid()) return ahead.get();
+    }
+    return readImage(path, frameOptions(view, channels));
+}
+
+void readFrameAhead(const PathPattern& pattern, int frame, const std::string& view,
+                    const ChannelSet& channels) {
+    const std::string path = pattern.expand(frame, view);
+    AheadKey key;
+    if (!aheadKey(path, view, channels, key)) return;
+    auto& r = readsAhead();
+    std::future<ImageData> dropped;
+    {
+        std::lock_guard lock(r.mutex);
+        for (const auto& read : r.reads)
+            if (read.first == key) return;
+        if (r.reads.size() >= kMaxFilesAhead) {
+            dropped = std::move(r.reads.front().second);
+            r.reads.pop_front();
+        }
+        r.reads.emplace_back(key, std::async(std::launch::async, [path, view, channels] {
+                                 return readImage(path, frameOptions(view, channels));
+                             }));
+    }
+    // A dropped read is waited for here, outside the lock, so its memory is gone on return.
+    if (dropped.valid()) dropped.wait();
+}
+
+void clearReadAhead() {
+    std::list<std::pair<AheadKey, std::future<ImageData>>> reads;
+    {
+        auto& r = readsAhead();
+        std::lock_guard lock(r.mutex);
+        reads.swap(r.reads);
+    }
+    for (auto& read : reads) read.second.wait();
+}
+
+size_t filesReadAhead() {
+    auto& r = readsAhead();
+    std::lock_guard lock(r.mutex);
+    return r.reads.size();
 }
 
 } // namespace Kestrel::IO

@@ -173,6 +173,53 @@ TEST_F(KestrelIOImageFiles, MissingFrameNamesTheSequenceFrameAndFile) {
                                    " does not exist"));
 }
 
+// A file read ahead gives what reading it then gives: its pixels, or its error; a file
+// rewritten after its read began is read again; a missing file starts nothing; and no more
+// than kMaxFilesAhead files are held.
+TEST_F(KestrelIOImageFiles, ReadingAheadGivesWhatReadingThenGives) {
+    clearReadAhead();
+    const PathPattern pattern(file("plate_%V.####.png"));
+    for (int frame = 1; frame <= 6; ++frame) writeFrame(pattern, frame, stereo());
+    {
+        SCOPED_TRACE("pixels of each view");
+        readFrameAhead(pattern, 1, "left");
+        readFrameAhead(pattern, 1, "right");
+        readFrameAhead(pattern, 1, "right"); // already under way
+        EXPECT_EQ(filesReadAhead(), 2u);
+        for (const char* view : {"left", "right"}) {
+            const ImageData back = readFrame(pattern, 1, view);
+            ASSERT_THAT(back.viewNames(), ElementsAre(view));
+            expectSameCodes(back.view(0), *stereo().find(view), kMax8);
+        }
+        EXPECT_EQ(filesReadAhead(), 0u);
+    }
+    {
+        SCOPED_TRACE("rewritten after the read began");
+        readFrameAhead(pattern, 2, "left");
+        ImageData other;
+        other.addView("left", quantisedView(1, kMax16));
+        writeImage(pattern.expand(2, "left"), other);
+        expectSameCodes(readFrame(pattern, 2, "left").view(0), other.view(0), kMax16);
+        clearReadAhead();
+    }
+    {
+        SCOPED_TRACE("a damaged file");
+        std::ofstream(pattern.expand(3, "left")) << "not an image";
+        readFrameAhead(pattern, 3, "left");
+        EXPECT_EQ(errorOf([&] { readFrame(pattern, 3, "left"); }),
+                  errorOf([&] { readImage(pattern.expand(3, "left")); }));
+    }
+    {
+        SCOPED_TRACE("missing and too many");
+        readFrameAhead(pattern, 9, "left");
+        EXPECT_EQ(filesReadAhead(), 0u);
+        for (int frame = 1; frame <= 6; ++frame) readFrameAhead(pattern, frame, "right");
+        EXPECT_EQ(filesReadAhead(), kMaxFilesAhead);
+        clearReadAhead();
+        EXPECT_EQ(filesReadAhead(), 0u);
+    }
+}
+
 // Writes that cannot be made say why, naming the file, and write nothing.
 TEST_F(KestrelIOImageFiles, RefusedWritesSayWhyAndWriteNothing) {
     ImageData mono;

@@ -9,6 +9,27 @@
 #include <malloc.h>
 
 namespace Kx::Image {
+namespace {
+
+std::optional<double> g_nextFrame;
+
+// Sets the next frame for the length of a run and restores the outer run's on leaving, as a
+// frame's work may execute another node.
+class NextFrame {
+public:
+    NextFrame() : _outer(g_nextFrame) {}
+    ~NextFrame() { g_nextFrame = _outer; }
+    void set(std::optional<double> f) { g_nextFrame = f; }
+
+private:
+    std::optional<double> _outer;
+};
+
+} // namespace
+
+std::optional<double> executeNextFrame() {
+    return g_nextFrame;
+}
 
 ExecuteResult execute(Op& op, const std::vector<double>& frames,
                       const std::function<void(int, int)>& progress) {
@@ -22,10 +43,13 @@ ExecuteResult execute(Op& op, const std::vector<double>& frames,
     std::set<int> views = ex->viewsToExecute();
     if (views.empty()) views.insert(op.outputContext().view());
     const int total = int(frames.size());
+    NextFrame next;
     try {
         ex->beginExecuting();
         int done = 0;
-        for (double f : frames) {
+        for (size_t i = 0; i < frames.size(); ++i) {
+            const double f = frames[i];
+            next.set(i + 1 < frames.size() ? std::optional(frames[i + 1]) : std::nullopt);
             if (Engine::interrupted()) {
                 result.interrupted = true;
                 break;
@@ -71,6 +95,7 @@ ExecuteResult execute(Op& op, const std::vector<double>& frames,
         result.ok = false;
         result.error = op.node_name() + ": " + e.what();
     }
+    next.set(std::nullopt);
     try {
         ex->endExecuting();
     } catch (const std::exception& e) {

@@ -17,6 +17,7 @@ public:
     bool skipFrame(const OutputContext& c) override { return int(c.frame()) % 2 == 0; }
     void execute() override {
         log += std::to_string(int(frame())) + "v" + std::to_string(view()) + ";";
+        next.push_back(executeNextFrame());
         if (frame() == failAt) error("no matches at frame %d", int(frame()));
     }
     void endExecuting() override { log += "end"; }
@@ -25,10 +26,12 @@ public:
     std::string log;
     std::set<int> views{2};
     double failAt = -1;
+    std::vector<std::optional<double>> next; // the next frame, seen by each frame's work
 };
 
 } // namespace
 
+// Also: the frame that the run takes next, for sources that read ahead.
 TEST(Execute, RunsUnskippedFramesBetweenBeginAndEnd) {
     Recorder r;
     int calls = 0;
@@ -42,6 +45,13 @@ TEST(Execute, RunsUnskippedFramesBetweenBeginAndEnd) {
     EXPECT_EQ(res.framesRun, 3);
     EXPECT_EQ(res.framesSkipped, 2);
     EXPECT_EQ(calls, 5);
+    // The frame that comes next in the run's order, skipped or not; none on the last one and
+    // once the run is over.
+    EXPECT_EQ(r.next, (std::vector<std::optional<double>>{2.0, 4.0, std::nullopt}));
+    EXPECT_FALSE(executeNextFrame());
+    r.next.clear();
+    execute(r, {5, 3, 1});
+    EXPECT_EQ(r.next, (std::vector<std::optional<double>>{3.0, 1.0, std::nullopt}));
 }
 
 TEST(Execute, AFailingFrameStopsTheRunButEndStillRunsAndOpsWithoutFrameWorkAreRefused) {

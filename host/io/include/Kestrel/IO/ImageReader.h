@@ -47,4 +47,20 @@ ImageData readImage(const std::string& path, const ReadOptions& options = {});
 ImageData readFrame(const PathPattern& pattern, int frame, const std::string& view,
                     const Kx::Image::ChannelSet& channels = {});
 
+// Reading ahead. A sequence that knows which frame comes next starts reading its files on a
+// thread of their own while the current frame renders, so that decoding a file overlaps with
+// the work on the frame before it. readFrameAhead(pattern, frame, view, channels) starts that
+// read of the file readFrame would read with the same arguments, unless the file does not
+// exist or its read is already under way; readFrame then takes the image from it, waiting for
+// it to finish, and gives the same result (or the same error) as reading the file then. A file
+// changed on disk since its read began (other time or size) is read again.
+// Memory stays bounded: at most kMaxFilesAhead files are held ahead, the oldest started read
+// being dropped when another starts; clearReadAhead() drops them all.
+constexpr size_t kMaxFilesAhead = 4;
+void readFrameAhead(const PathPattern& pattern, int frame, const std::string& view,
+                    const Kx::Image::ChannelSet& channels = {});
+void clearReadAhead();
+// The number of files read ahead and not yet taken.
+size_t filesReadAhead();
+
 } // namespace Kestrel::IO

@@ -7,6 +7,7 @@
 #include "OutputContext.h"
 
 #include <functional>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -50,5 +51,10 @@ struct ExecuteResult {
 // set, is called after each frame with (done, total).
 ExecuteResult execute(Op& op, const std::vector<double>& frames,
                       const std::function<void(int, int)>& progress = {});
+
+// While execute() runs a frame, the frame it runs next; none on the last frame and outside
+// execute(). Sources that read files start reading that frame's files ahead, so the reading
+// of one frame overlaps with the rendering of the frame before. Main thread only.
+std::optional<double> executeNextFrame();
 
 } // namespace Kx::Image
