@@ -12,6 +12,7 @@
 #include <atomic>
 #include <cmath>
 #include <sstream>
+#include <stdexcept>
 #include <tuple>
 
 namespace Kestrel::Nodes {
@@ -159,6 +160,26 @@ bool Write::chosenChannels(const Iop& in, ChannelSet& out) {
     return true;
 }
 
+void Write::beginExecuting() {
+    _writeBehind = true;
+}
+
+void Write::endExecuting() {
+    _writeBehind = false;
+    if (const std::string failed = finishWriting(); !failed.empty())
+        throw std::runtime_error(failed);
+}
+
+std::string Write::finishWriting() {
+    if (!_writing.valid()) return {};
+    try {
+        _writing.get();
+    } catch (const std::exception& e) {
+        return e.what();
+    }
+    return {};
+}
+
 void Write::execute() {
     // A fresh validation clears the error of an earlier frame or run.
     invalidate();
@@ -246,7 +267,19 @@ void Write::execute() {
             }
             image.addView(namedViews ? OutputContext::viewname(v) : "", std::move(pixels));
         }
-        IO::writeFrame(pattern, int(std::lround(frame())), image, options);
+        const int number = int(std::lround(frame()));
+        if (!_writeBehind) {
+            IO::writeFrame(pattern, number, image, options);
+            return;
+        }
+        if (const std::string failed = finishWriting(); !failed.empty()) {
+            error("%s: %s", node_name().c_str(), failed.c_str());
+            return;
+        }
+        _writing =
+            std::async(std::launch::async, [pattern, number, image = std::move(image), options] {
+                IO::writeFrame(pattern, number, image, options);
+            });
     } catch (const IO::IOError& e) {
         error("%s: %s", node_name().c_str(), e.what());
     }

@@ -29,11 +29,19 @@
 // when complete, so a failed or interrupted frame leaves no partial file. Failures (no input,
 // no file name, a channel the input lacks, an option the file type does not take, a folder that
 // cannot be written) are the node's error, naming the node, the knob or the file and what to do.
+//
+// Writing behind. Inside an execution over frames (beginExecuting to endExecuting) a frame's
+// files are written on a thread of their own while the next frame renders; the node waits
+// for that write before it hands over the next frame, so at most one frame is held for
+// writing, and endExecuting waits for the last. A frame counts as done when it is rendered.
+// A write that fails is the node's error at the next frame, or at the end of the execution,
+// and its message names the file; outside an execution the node writes before it returns.
 #pragma once
 
 #include <Kx/Image/Executable.h>
 #include <Kx/Image/Iop.h>
 
+#include <future>
 #include <set>
 #include <string>
 #include <vector>
@@ -60,7 +68,9 @@ public:
     void engine(int y, int x, int r, Kx::Image::ChannelSet channels, Kx::Image::Row& row) override;
 
     Kx::Image::Executable* executable() override { return this; }
+    void beginExecuting() override;
     void execute() override;
+    void endExecuting() override;
     bool isWrite() const override { return true; }
     std::string filename() const override { return _file; }
 
@@ -70,11 +80,15 @@ public:
 private:
     std::vector<int> chosenViews();
     bool chosenChannels(const Kx::Image::Iop& in, Kx::Image::ChannelSet& out);
+    // Waits for the write under way, if any; its failure's message, empty when it succeeded.
+    std::string finishWriting();
 
     std::string _file, _channels = "all", _views;
     int _layout = 0, _dataType = 0, _bitDepth = 0, _compression = 0;
     bool _overscan = false;
     std::set<int> _renderViews;
+    bool _writeBehind = false;
+    std::future<void> _writing;
 };
 
 } // namespace Kestrel::Nodes

@@ -224,6 +224,21 @@ TEST_F(ReadWrite, ABadFrameStopsTheRenderAndWritesNothingForIt) {
     }
 }
 
+// A frame's file is written while the next frame renders: a write that fails stops the run
+// at the next frame, or at its end, with a message naming the file, and nothing is left of it.
+TEST_F(ReadWrite, AWriteThatFailsBehindTheRenderStopsTheRunAndNamesTheFile) {
+    for (int f : {1, 2, 3}) writeFrame("plate.####.exr", f);
+    Node& w = write(read("plate.####.exr"), "gone/out.####.exr");
+    for (const auto& frames : {std::vector<double>{1, 2, 3}, std::vector<double>{1}}) {
+        SCOPED_TRACE(frames.size());
+        const ExecuteResult result = execute(*w.firstOp(), frames);
+        EXPECT_FALSE(result.ok);
+        EXPECT_THAT(result.error, HasSubstr(file("gone/out.0001.exr")));
+        EXPECT_EQ(result.framesRun, std::min(int(frames.size()), 2));
+        EXPECT_FALSE(std::filesystem::exists(dir / "gone"));
+    }
+}
+
 // With a file per view, a frame one view lacks is a hole in that view alone.
 TEST_F(ReadWrite, AHoleInOneViewIsFilledInThatViewAlone) {
     OutputContext::setViews({"left", "right"});
