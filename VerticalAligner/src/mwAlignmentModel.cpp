@@ -134,13 +134,15 @@ ViewAlignment blendViewAlignment(const ViewAlignment& a, const ViewAlignment& b,
     return r;
 }
 
+// Only the singular vectors of the min(rows, cols) singular values take part: a key's solve
+// has a row per match, thousands of them, and the full U of such a matrix (a square of the
+// rows) would cost most of a frame's render while meeting only zeros of the inverted sigma.
 Eigen::MatrixXd pseudoInverse(const Eigen::MatrixXd& m) {
-    Eigen::JacobiSVD<Eigen::MatrixXd> svd(m, Eigen::ComputeFullU | Eigen::ComputeFullV);
-    const auto& sigma = svd.singularValues();
-    Eigen::MatrixXd inverseSigma = Eigen::MatrixXd::Zero(m.cols(), m.rows());
-    for (Eigen::Index i = 0; i < sigma.size(); ++i)
-        if (sigma(i) != 0.0) inverseSigma(i, i) = 1.0 / sigma(i);
-    return svd.matrixV() * inverseSigma * svd.matrixU().transpose();
+    Eigen::JacobiSVD<Eigen::MatrixXd> svd(m, Eigen::ComputeThinU | Eigen::ComputeThinV);
+    Eigen::VectorXd inverseSigma = Eigen::VectorXd::Zero(svd.singularValues().size());
+    for (Eigen::Index i = 0; i < inverseSigma.size(); ++i)
+        if (const double s = svd.singularValues()(i); s != 0.0) inverseSigma(i) = 1.0 / s;
+    return svd.matrixV() * inverseSigma.asDiagonal() * svd.matrixU().transpose();
 }
 
 void handToSampler(const AlignmentSettings& s, const ViewAlignment& r, const Matrix3d& H,

@@ -139,6 +139,37 @@ TEST(AlignmentModel, PairsBlendingAndPresets) {
 
 // Without options, or with the skew asked of pairs already aligned, the views keep their
 // geometry.
+// The pseudo-inverse meets the four conditions that define it, for tall matrices (a solve's
+// row per match), wide ones, and those with an unknown that no row constrains.
+TEST(AlignmentModel, PseudoInverseOfEveryShapeAndRank) {
+    std::mt19937 random(3);
+    std::uniform_real_distribution<double> uniform(-1.0, 1.0);
+    auto randomMatrix = [&](Eigen::Index rows, Eigen::Index cols) {
+        Eigen::MatrixXd m(rows, cols);
+        for (Eigen::Index i = 0; i < m.size(); ++i) m.data()[i] = uniform(random);
+        return m;
+    };
+    Eigen::MatrixXd noShift = randomMatrix(40, 5);
+    noShift.col(2).setZero();
+    const std::pair<const char*, Eigen::MatrixXd> cases[] = {{"tall", randomMatrix(500, 9)},
+                                                             {"wide", randomMatrix(3, 7)},
+                                                             {"square", randomMatrix(3, 3)},
+                                                             {"a zero column", noShift},
+                                                             {"zero", Eigen::MatrixXd::Zero(6, 4)}};
+    for (const auto& [name, a] : cases) {
+        SCOPED_TRACE(name);
+        const Eigen::MatrixXd p = pseudoInverse(a);
+        ASSERT_EQ(p.rows(), a.cols());
+        ASSERT_EQ(p.cols(), a.rows());
+        // Products of unit-sized entries over at most 500 terms: a few hundred ulps.
+        const double tolerance = 1e-12;
+        EXPECT_LE((a * p * a - a).norm(), tolerance * (1 + a.norm()));
+        EXPECT_LE((p * a * p - p).norm(), tolerance * (1 + p.norm()));
+        EXPECT_LE(((a * p).transpose() - a * p).norm(), tolerance);
+        EXPECT_LE(((p * a).transpose() - p * a).norm(), tolerance);
+    }
+}
+
 TEST(AlignmentSolver, AlignedOrUnaskedViewsStayUntouched) {
     const SolvedKey k = solve(settings(0), pairsOf(kLeft, kRight), kLeft, kRight);
     EXPECT_EQ(k.left.cameraHomography, Matrix3d::Identity());
