@@ -33,7 +33,8 @@
 // Writing behind. Inside an execution over frames (beginExecuting to endExecuting) a frame's
 // files are written on a thread of their own while the next frame renders; the node waits
 // for that write before it hands over the next frame, so at most one frame is held for
-// writing, and endExecuting waits for the last. A frame counts as done when it is rendered.
+// writing, and endExecuting waits for the last. A frame counts as done once its files are
+// written (framesInFlight), so an interrupted run leaves every frame it counted on disk.
 // A write that fails is the node's error at the next frame, or at the end of the execution,
 // and its message names the file; outside an execution the node writes before it returns.
 #pragma once
@@ -71,6 +72,7 @@ public:
     void beginExecuting() override;
     void execute() override;
     void endExecuting() override;
+    int framesInFlight() const override { return _writing.valid() ? 1 : 0; }
     bool isWrite() const override { return true; }
     std::string filename() const override { return _file; }
 

@@ -44,9 +44,9 @@ ExecuteResult execute(Op& op, const std::vector<double>& frames,
     if (views.empty()) views.insert(op.outputContext().view());
     const int total = int(frames.size());
     NextFrame next;
+    int completed = 0, reported = 0; // frames run through, and reported as finished
     try {
         ex->beginExecuting();
-        int done = 0;
         for (size_t i = 0; i < frames.size(); ++i) {
             const double f = frames[i];
             next.set(i + 1 < frames.size() ? std::optional(frames[i + 1]) : std::nullopt);
@@ -89,7 +89,9 @@ ExecuteResult execute(Op& op, const std::vector<double>& frames,
             // by their difference from frame to frame.
             malloc_trim(0);
             if (!result.ok) break;
-            if (progress) progress(++done, total);
+            completed = int(i) + 1;
+            if (progress)
+                while (reported < completed - ex->framesInFlight()) progress(++reported, total);
         }
     } catch (const std::exception& e) {
         result.ok = false;
@@ -98,6 +100,9 @@ ExecuteResult execute(Op& op, const std::vector<double>& frames,
     next.set(std::nullopt);
     try {
         ex->endExecuting();
+        // The frames that were still in flight are finished now.
+        if (progress)
+            while (reported < completed) progress(++reported, total);
     } catch (const std::exception& e) {
         if (result.ok) result.error = op.node_name() + " (end of execution): " + e.what();
         result.ok = false;

@@ -54,6 +54,34 @@ TEST(Execute, RunsUnskippedFramesBetweenBeginAndEnd) {
     EXPECT_EQ(r.next, (std::vector<std::optional<double>>{3.0, 1.0, std::nullopt}));
 }
 
+// A frame whose work goes on after execute() returns (a file written while the next frame
+// renders) counts as done when it is finished: the next frame's execute or the end finishes it.
+class WriterBehind : public Recorder {
+public:
+    void execute() override {
+        Recorder::execute();
+        inFlight = 1;
+    }
+    void endExecuting() override {
+        inFlight = 0;
+        Recorder::endExecuting();
+    }
+    int framesInFlight() const override { return inFlight; }
+    int inFlight = 0;
+};
+
+TEST(Execute, AFrameInFlightCountsAsDoneWhenItIsFinished) {
+    WriterBehind w;
+    std::string seen;
+    execute(w, {1, 3, 5, 7}, [&](int done, int total) {
+        seen += std::to_string(done) + "/" + std::to_string(total) + " after " + w.log + "\n";
+    });
+    EXPECT_EQ(seen, "1/4 after begin;1v2;3v2;\n"
+                    "2/4 after begin;1v2;3v2;5v2;\n"
+                    "3/4 after begin;1v2;3v2;5v2;7v2;\n"
+                    "4/4 after begin;1v2;3v2;5v2;7v2;end\n");
+}
+
 TEST(Execute, AFailingFrameStopsTheRunButEndStillRunsAndOpsWithoutFrameWorkAreRefused) {
     Recorder r;
     r.failAt = 3;

@@ -32,6 +32,10 @@ public:
         static const std::set<int> none;
         return none;
     }
+    // Frames that execute() has taken on and not yet finished when it returns, such as a file
+    // still being written; endExecuting() finishes them. A frame counts as done for the
+    // progress of a run only once it is finished.
+    virtual int framesInFlight() const { return 0; }
     virtual bool isExecuteThreadSafe() const { return false; }
     virtual bool isWrite() const { return false; }
     virtual std::string filename() const { return {}; }
@@ -48,7 +52,8 @@ struct ExecuteResult {
 };
 
 // Runs an executable op over frames (in the given order) and its views. progress, when
-// set, is called after each frame with (done, total).
+// set, is called with (done, total) as each frame is finished (framesInFlight), at the latest
+// once endExecuting() has finished the last ones.
 ExecuteResult execute(Op& op, const std::vector<double>& frames,
                       const std::function<void(int, int)>& progress = {});
 
