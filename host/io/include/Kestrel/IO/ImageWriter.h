@@ -45,6 +45,10 @@
 // Writing is all or nothing: the file is written to a temporary file beside it and renamed when
 // complete; on any failure the temporary file is removed and IOError names the path and what to
 // do (a missing folder, a path through a regular file, a folder that refuses new files).
+//
+// Threads: OpenEXR files are compressed on as many threads as the render engine has
+// (Engine::threads), a block of rows at a time; an interrupted engine (Ctrl-C) stops the write
+// between blocks with IOError "interrupted", leaving the old file, if any, as it was.
 #pragma once
 
 #include "Kestrel/IO/ImageData.h"
