@@ -10,9 +10,12 @@
 
 #include "Quorvane/TrackFeatures.h"
 #include "Quorvane/TriangulateFeatures.h"
+#include "VireonShared/CameraProjection.h"
+#include "VireonShared/DataProvider.h"
 
 #include <algorithm>
 #include <cmath>
+#include <initializer_list>
 #include <limits>
 
 namespace Marrow::Research {
@@ -154,12 +157,50 @@ void AnalysisRunner::analyse(double frame) {
     // The node's provider answers identities: it applies its global alignment in the warp,
     // so the outputs carry the framing corrections alone. A frame without transforms keeps
     // no values.
+    Vireon::DataProvider* provider = Vireon::FindDataProvider(_node);
+    if (!provider) provider = &_node->dataProvider();
     Eigen::Matrix3d globalLeft, globalRight;
-    if (!_node->dataProvider().globalTransforms(globalLeft, globalRight, frame)) return;
+    if (!provider->globalTransforms(globalLeft, globalRight, frame)) return;
     KnobChangeGroup group;
     writeView(kv.leftView(), fixLeft * globalLeft, inset, frame);
     writeView(kv.rightView(), fixRight * globalRight, inset, frame);
     setValue(_node->knob(N::kAnalysed), 1);
+    Vireon::Matrix34d left, right;
+    double sensorWidth = 0, sensorHeight = 0;
+    if (provider->cameraProjections(left, right, sensorWidth, sensorHeight) &&
+        writeCameras(left, right, sensorWidth, sensorHeight, format, frame))
+        setValue(_node->knob(N::kAnalysedWithCamera), 1);
+}
+
+bool AnalysisRunner::writeCameras(const Vireon::Matrix34d& left, const Vireon::Matrix34d& right,
+                                  double sensorWidth, double sensorHeight, const Box& format,
+                                  double frame) {
+    if (!std::isfinite(sensorWidth) || !std::isfinite(sensorHeight) || sensorWidth <= 0 ||
+        sensorHeight <= 0)
+        return false;
+    const auto split = [&](const Vireon::Matrix34d& p) {
+        return Vireon::DecomposeCameraProjection(p, format.x(), format.y(), format.r(), format.t());
+    };
+    const Vireon::CameraData cameras[2] = {split(left), split(right)};
+    if (!cameras[0].valid || !cameras[1].valid) return false;
+    const VerticalAlignerKnobManager& kv = _node->knobValues();
+    const int views[2] = {kv.leftView(), kv.rightView()};
+    for (int i = 0; i < 2; ++i) {
+        const Vireon::CameraData& c = cameras[i];
+        const int view = views[i];
+        auto write = [&](const char* name, std::initializer_list<double> values) {
+            int component = 0;
+            for (double v : values) setComponentAt(_node->knob(name), component++, view, frame, v);
+        };
+        write(N::kTranslate, {c.centre.x(), c.centre.y(), c.centre.z()});
+        write(N::kRotate, {c.eulerAngles.x(), c.eulerAngles.y(), c.eulerAngles.z()});
+        write(N::kFocalLength, {c.focalLength * sensorWidth});
+        write(N::kAperture, {sensorWidth, sensorHeight});
+        write(N::kWindowTranslate, {c.centreShift.x(), c.centreShift.y()});
+        write(N::kWindowScale, {1, 1});
+        write(N::kSkew, {c.skewAngle});
+    }
+    return true;
 }
 
 void AnalysisRunner::writeView(int view, const Eigen::Matrix3d& m, const Box& inset, double frame) {

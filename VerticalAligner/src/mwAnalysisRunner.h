@@ -9,6 +9,16 @@
 // global options. The node's own global alignment is applied in the warp, not in these
 // outputs: they carry the framing corrections, the zoom that prevents black and the
 // parallax offset, which other nodes can apply.
+//
+// Analyse asks the data provider that the stereo library holds for the node: the node's own,
+// unless another part of the pipeline registered one for it. When that provider supplies the
+// camera projections of the aligned views (at the frame being analysed), each view's
+// projection is split into a camera over input 0's format and written at the key: its
+// position (translate), its orientation (rotate, degrees), its focal length (the projection's
+// focal length over the image width times the sensor width, millimetres), the sensor size as
+// the aperture (a constant, millimetres), the centre shift as the window translation, a
+// window scale of 1 and the lean of its y axis as the skew (degrees); analysedWithCamera
+// then becomes 1. A projection that does not split into a camera writes no camera values.
 #pragma once
 
 #include "Kx/Image/Box.h"
@@ -37,6 +47,11 @@ private:
     void match(double frame);
     void analyse(double frame);
     void writeView(int view, const Eigen::Matrix3d& m, const Kx::Image::Box& inset, double frame);
+    // The camera values of both views from their projections; false (nothing written) when
+    // either does not split into a camera.
+    bool writeCameras(const Eigen::Matrix<double, 3, 4>& left,
+                      const Eigen::Matrix<double, 3, 4>& right, double sensorWidth,
+                      double sensorHeight, const Kx::Image::Box& format, double frame);
 
     VerticalAlignerPlugin* _node;
     int _type = Match;

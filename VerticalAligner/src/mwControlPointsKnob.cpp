@@ -84,35 +84,6 @@ bool ControlPointsKnob::pointsOfCamera(int frame, int camera, const SphericalTra
     return !out.empty();
 }
 
-bool ControlPointsKnob::trackPolylines(int frame, const std::vector<SphericalTransform>& transforms,
-                                       uint32_t showMask, std::vector<TrackPolyline>& out) const {
-    out.clear();
-    auto it = _store.find(frame);
-    if (it == _store.end() || it->second->getNumberTracks() == 0) return false;
-    const auto& tracks = it->second->getTracks();
-    out.resize(tracks.size());
-    for (size_t t = 0; t < tracks.size(); ++t) {
-        TrackPolyline& line = out[t];
-        const Point& point = tracks[t].getPoint();
-        line.userTrack = uint8_t(tracks[t].getUserTrack());
-        line.pointValid = uint8_t(point.isValid());
-        line.rmse = point.getRMSE();
-        line.trackIndex = uint64_t(t);
-        for (const auto& [camera, feature] : tracks[t].getFeatures()) {
-            if (camera < 0 || size_t(camera) >= transforms.size() || camera >= 32 ||
-                !(showMask & (1u << camera)))
-                continue;
-            const SphericalTransform& transform = transforms[size_t(camera)];
-            const Eigen::Vector2d ideal = latlongPoint(transform, feature.getPosition());
-            if (!line.points.empty() &&
-                std::abs(line.points.back().x() - ideal.x()) > transform.getOutputWidth() / 2)
-                line.wraps = 1;
-            line.points.push_back(ideal);
-        }
-    }
-    return true;
-}
-
 void ControlPointsKnob::append(Kx::Image::Hash& h, const Kx::Image::OutputContext*) const {
     for (auto& [frame, track] : _store) h.append(int32_t(track->getNumberTracks()));
 }

@@ -45,16 +45,6 @@ public:
         double rmse = 0;
         uint64_t trackIndex = 0;
     };
-    // One track as a line through its features' positions in the ideal image.
-    struct TrackPolyline {
-        std::vector<Eigen::Vector2d> points;
-        uint8_t wraps = 0; // the line crosses the seam of the panorama
-        uint8_t userTrack = 0;
-        uint8_t pointValid = 0;
-        double rmse = 0;
-        uint64_t trackIndex = 0;
-    };
-
     ControlPointsKnob(Kx::Image::Node* node, const char* name);
     ~ControlPointsKnob() override;
 
@@ -74,9 +64,6 @@ public:
     // projected to the ideal image when project is set.
     bool pointsOfCamera(int frame, int camera, const SphericalTransform& transform, bool project,
                         std::vector<CameraPoint>& out) const;
-    // One polyline per track of the frame through its features of the shown cameras.
-    bool trackPolylines(int frame, const std::vector<SphericalTransform>& transforms,
-                        uint32_t showMask, std::vector<TrackPolyline>& out) const;
 
     // ---- host knob ----
     const char* Class() const override { return "ControlPointsKnob"; }

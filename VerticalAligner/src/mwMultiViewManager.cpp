@@ -8,6 +8,8 @@
 
 #include "Quorvane/MetaDataHandler.h"
 
+#include <boost/make_shared.hpp>
+
 #include <string>
 
 namespace Marrow::Research {
@@ -113,13 +115,14 @@ bool MultiViewManager::followInput(Op* op) {
     Knob* override = knob(N::kManualOverride);
     if (!views || !override || override->value() != 0) return false;
     int cameras = 0;
-    if (op) {
-        const MetaData::Bundle& meta = op->fetchMetaData();
-        if (!meta.empty()) {
-            MetaDataHandler handler(op);
-            handler.updateMetaDataBundle(meta);
-            cameras = handler.getNumberCameras();
-        }
+    const MetaData::Bundle* meta = op ? &op->fetchMetaData() : nullptr;
+    if (meta && !meta->empty()) {
+        if (!_metaData || _metaData->node() != op)
+            _metaData = boost::make_shared<MetaDataHandler>(op);
+        _metaData->updateMetaDataBundle(*meta);
+        cameras = _metaData->getNumberCameras();
+    } else {
+        _metaData.reset();
     }
     std::set<int> rig;
     if (cameras > 0) {

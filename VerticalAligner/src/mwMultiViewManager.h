@@ -9,7 +9,14 @@
 //
 // Camera numbers count from the offset (1): rig position p is camera p + 1, and camera 0 is
 // the node's own view.
+//
+// The manager keeps the metadata handler of the rig it last followed, shared (Boost's
+// shared_ptr, as the rest of the maker's rig code holds handlers) with whoever reads it: it
+// stays while the input's metadata describes a rig and the same handler reads each new bundle;
+// it is dropped when the input carries no rig metadata.
 #pragma once
+
+#include <boost/shared_ptr.hpp>
 
 #include <set>
 
@@ -21,6 +28,8 @@ class OutputContext;
 } // namespace Kx::Image
 
 namespace Marrow::Research {
+
+class MetaDataHandler;
 
 // What a rig of views offers to the code that maps cameras to views.
 class MultiViewInterface {
@@ -58,6 +67,8 @@ public:
     void refreshOnInputChange();
 
     const std::set<int>& rigViews() const { return _rigViews; }
+    // The handler of the rig metadata last followed; empty when none was.
+    boost::shared_ptr<const MetaDataHandler> rigMetaData() const { return _metaData; }
     // The set a preset stands for (views that do not exist are left out).
     static std::set<int> presetViews(int preset);
 
@@ -71,6 +82,7 @@ private:
     std::set<int> _rigViews;
     int _offset = 1;
     bool _knobEnabler = false;
+    boost::shared_ptr<MetaDataHandler> _metaData;
 };
 
 } // namespace Marrow::Research

@@ -54,6 +54,7 @@ VerticalAlignerPlugin::VerticalAlignerPlugin(Node* node)
     _minimumInputs = 1;
     setCacheEnabled(true);
     setSampleMode(true);
+    _draw2D = true;
     _preBlur.size(_knobValues.disparityBlurSize());
     _filter.type(Filter::Lanczos6);
     _filter.initialize();
@@ -308,6 +309,13 @@ void VerticalAlignerPlugin::pluginDrawHandle(ViewerContext* ctx) {
 }
 
 int VerticalAlignerPlugin::pluginKnobChanged(Knob* k) {
+    // Opening the panel concerns both managers: the knob manager rebuilds the enabling, the
+    // rig views follow the input as it is now.
+    if (k && k->name() == Knob::kShowPanel) {
+        const int knobs = _knobValues.knobChanged(k);
+        const int rig = _multiViewManager.knobChanged(k);
+        return knobs || rig;
+    }
     if (_knobValues.knobChanged(k)) return 1;
     return _multiViewManager.knobChanged(k) != 0;
 }

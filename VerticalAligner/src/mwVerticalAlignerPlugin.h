@@ -104,7 +104,9 @@ public:
     void pluginSampleDerivatives(float cx, float cy, float dux, float duy, float dvx, float dvy,
                                  Kx::Image::Filter* filter, Kx::Image::Pixel& out) override;
     // With the panel open in a 2-D viewer the node draws the stored matches; the host then
-    // adds the handles of the knobs (the fix point).
+    // adds the handles of the knobs (the fix point). The node's 2-D draw flag is set, so it
+    // answers the host's doAnyHandles in a 2-D viewer with its panel open with handles that
+    // need the op validated: the crosses sit where the prepared correction puts them.
     void pluginBuildHandles(Kx::Image::ViewerContext* ctx) override;
     void pluginDrawHandle(Kx::Image::ViewerContext* ctx) override;
 
@@ -112,6 +114,11 @@ public:
     const char* pluginDisplayName() const override { return kDisplayName; }
     const char* pluginHelp() const override { return kHelp; }
     void pluginKnobs(Kx::Image::Knob_Closure& f) override;
+    // A knob change goes to the knob manager first and, only when it does not handle it, to
+    // the rig-views manager; the first handler wins. The panel opening is the exception: the
+    // knob manager handles it (the full refresh and the default key) and the rig views must
+    // still follow the input then, or they would resync only when an input is reconnected; so
+    // it goes to both, in that order, and is handled when either handled it.
     int pluginKnobChanged(Kx::Image::Knob* k) override;
     Kx::Image::ChannelSet inputChannels(int n) override;
     void process(Support::KDK::FrameJob&) override {}

@@ -14,6 +14,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <memory>
 
 using namespace Kx::Image;
@@ -209,4 +210,59 @@ TEST_F(Display, NoKnobNoDrawing) {
     v.event(ViewerContext::kDraw);
     bare.draw(&v);
     EXPECT_TRUE(v.handles().empty());
+}
+
+// On an aligned view the crosses go through the view's correction. The matches of the key
+// differ only horizontally, so the solved homography is the identity and the correction is
+// the framing alone: a zoom of 1.2 about the centre (100, 50) of the 200 x 100 plate, and a
+// parallax offset of 8 shared between the views, the left moving by -4 and the right by +4.
+// The crosses of the view the correction was prepared for go through its own chain
+// (toOutputThis); those of the other view of the pair, drawn before the node was validated
+// for it, through the partner chain (toOutputOther).
+TEST_F(Display, CrossesSitWhereTheCorrectionPutsThemOnThisViewAndTheOther) {
+    for (int i = 0; i < 12; ++i)
+        points().tracksForFrame(kFrame).addTrack(
+            track(30.5 + 12 * (i % 4), 25.5 + 20 * (i / 4), 0.1));
+    node.knob("analysisKeyframe")->setValueAt(kFrame, kFrame);
+    node.knob("scaleToFit")->setValue(1);
+    node.knob("lockScale")->setValue(1);
+    node.knob("scale")->setValue(1.2);
+    node.knob("fixParallax")->setValue(1);
+    node.knob("lockOffset")->setValue(1);
+    node.knob("offset")->setValue(8);
+    auto expected = [](double x, double y, double shift) {
+        return std::array<double, 2>{100 + (x - 100) * 1.2 + shift, 50 + (y - 50) * 1.2};
+    };
+    struct Case {
+        const char* what;
+        int validatedFor, viewed;
+        double dx, shift; // the viewed camera's feature is dx right of the left camera's
+    };
+    const Case cases[] = {
+        {"left view, its own correction", kLeft, kLeft, 0, -4},
+        {"right view, its own correction", kRight, kRight, 5, 4},
+        {"right view, the left view's partner chain", kLeft, kRight, 5, 4},
+        {"left view, the right view's partner chain", kRight, kLeft, 0, -4},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        node.setContext(OutputContext(kFrame, c.validatedFor));
+        aligner().validate(true);
+        ASSERT_EQ(aligner().renderEngine().correction().view(), c.validatedFor);
+        aligner().setOutputContext(OutputContext(kFrame, c.viewed));
+        ViewerContext v(ViewerContext::Mode::Viewer2D, OutputContext(kFrame, c.viewed));
+        v.setViewport(200, 100);
+        aligner().build_handles(&v);
+        v.draw();
+        const auto drawn = crosses(v);
+        ASSERT_EQ(drawn.size(), 15u);
+        const CameraTrack& frame = points().tracksForFrame(kFrame);
+        for (const ViewerContext::Handle* h : drawn) {
+            const Feature& f = frame.getTracks()[size_t(h->index)].getFeatures()[0].second;
+            const auto q = expected(f.getPosition().x() + c.dx, f.getPosition().y(), c.shift);
+            // The solve of exact, purely horizontal matches leaves rounding in the homography.
+            EXPECT_NEAR(h->x, q[0], 1e-3) << "match " << h->index;
+            EXPECT_NEAR(h->y, q[1], 1e-3) << "match " << h->index;
+        }
+    }
 }

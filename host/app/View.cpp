@@ -220,7 +220,7 @@ void runView(const ViewOptions& o, std::ostream& out) {
     auto draw = [&] {
         node.setContext(context);
         node.firstOp()->validate(true);
-        node.firstOp()->build_handles(&viewer);
+        viewer.build(*node.firstOp());
         viewer.draw();
     };
     draw();

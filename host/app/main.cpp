@@ -4,7 +4,7 @@
 // runs one subcommand:
 //   render SCRIPT [--frames LIST] [--views LIST] [--node NAME]
 //   execute SCRIPT NODE [--frames LIST]
-//   press SCRIPT NODE.KNOB [--save PATH]
+//   press SCRIPT NODE.KNOB [ACTION] [--frame F] [--save PATH]
 //   python FILE [ARGS...]
 //   info SCRIPT NODE [--json] | info --class CLASS [--json]
 //   plugins
@@ -13,6 +13,7 @@
 // Every failure ends in one message on standard error and a non-zero exit code (a Python error
 // shows its traceback); Ctrl-C interrupts renders, executions and Python cleanly.
 #include "Align.h"
+#include "KeyControlPress.h"
 #include "Progress.h"
 #include "View.h"
 
@@ -20,6 +21,7 @@
 #include <Kestrel/IO/IOError.h>
 #include <Kestrel/IO/PathPattern.h>
 #include <Kestrel/Python/Interpreter.h>
+#include <Kestrel/Python/KeyFrameControl.h>
 #include <Kestrel/Python/Session.h>
 #include <Kx/Image/Engine.h>
 #include <Kx/Image/Knob.h>
@@ -37,6 +39,7 @@
 #include <filesystem>
 #include <iostream>
 #include <map>
+#include <optional>
 #include <sstream>
 
 namespace fs = std::filesystem;
@@ -179,7 +182,8 @@ int execute(const std::string& script, const std::string& nodeName, const std::s
     return 0;
 }
 
-int press(const std::string& script, const std::string& target, const std::string& savePath) {
+int press(const std::string& script, const std::string& target, const std::string& savePath,
+          const std::string& action, std::optional<double> frame) {
     const auto dot = target.find('.');
     if (dot == std::string::npos || dot == 0 || dot + 1 == target.size())
         throw SessionError("\"" + target +
@@ -192,7 +196,17 @@ int press(const std::string& script, const std::string& target, const std::strin
     if (!knob)
         throw SessionError(node.name() + " has no knob " + target.substr(dot + 1) +
                            ": `kestrel info " + script + " " + node.name() + "` lists its knobs");
-    s.press(*knob);
+    if (knob->kind() == KnobKind::KeyFrameControl) {
+        Kestrel::pressKeyControl(*knob, action, frame, std::cout);
+    } else {
+        if (!action.empty())
+            throw SessionError(
+                node.name() + "." + knob->name() + " is pressed without an action; " +
+                "only a key-frame control takes one (" + Kestrel::Python::keyActionWords() + ")");
+        // The button acts at the frame the user stands on.
+        if (frame) s.setFrame(Kestrel::checkedFrameOption(*frame));
+        s.press(*knob);
+    }
     if (!savePath.empty()) s.save(savePath);
     return 0;
 }
@@ -239,6 +253,7 @@ int info(Node& node, bool json) {
         if (k->hasRange()) j["range"] = {k->rangeLow(), k->rangeHigh()};
         if (!k->items().empty()) j["items"] = k->items();
         j["flags"] = flagNames(*k);
+        if (k->kind() == KnobKind::KeyFrameControl) j["keys"] = Kestrel::Python::controlKeys(*k);
         list.push_back(j);
     }
     if (json) {
@@ -270,6 +285,11 @@ int info(Node& node, bool json) {
             std::cout << "  range " << j["range"][0].get<double>() << " to "
                       << j["range"][1].get<double>();
         if (!std::string(j["flags"]).empty()) std::cout << "  [" << std::string(j["flags"]) << "]";
+        if (j.contains("keys")) {
+            std::cout << "  keys:";
+            for (double key : j["keys"]) std::cout << " " << key;
+            if (j["keys"].empty()) std::cout << " none";
+        }
         std::cout << "\n";
     }
     return 0;
@@ -336,6 +356,13 @@ int main(int argc, char** argv) {
     pressCmd->add_option("SCRIPT", script, "The script file")->required();
     pressCmd->add_option("NODE.KNOB", target, "The node and its button")->required();
     pressCmd->add_option("--save", savePath, "Save the script here afterwards");
+    std::string keyAction;
+    double pressFrame = 0;
+    pressCmd->add_option("ACTION", keyAction,
+                         "For a key-frame control (such as metaAnalysisKeys): add, delete, next "
+                         "or previous");
+    auto* pressFrameOption = pressCmd->add_option(
+        "--frame", pressFrame, "The frame to act at (default: the script's current frame)");
 
     auto* pythonCmd = app.add_subcommand("python", "Run a Python file with the kestrel module");
     pythonCmd->add_option("FILE", file, "The Python file")->required();
@@ -463,7 +490,10 @@ int main(int argc, char** argv) {
         Kestrel::Python::startInterpreter();
         if (renderCmd->parsed()) return render(script, frames, views, nodeName, missingFrames);
         if (executeCmd->parsed()) return execute(script, nodeName, frames, missingFrames);
-        if (pressCmd->parsed()) return press(script, target, savePath);
+        if (pressCmd->parsed())
+            return press(script, target, savePath, keyAction,
+                         pressFrameOption->count() ? std::optional<double>(pressFrame)
+                                                   : std::nullopt);
         if (pythonCmd->parsed()) {
             Kestrel::Python::runFile(file, pyArgs);
             return 0;

@@ -1,9 +1,9 @@
 // InteractKnob: the hidden knob "interactKnob" through which the viewer's events reach a
-// plug-in's event hooks. On every draw it registers two handles at (0, 0, -10): type 21 for
-// mouse events (push, drag or release, move) with the plug-in's cursor, and type 22 for key
-// events. Each callback passes the event to the hook, asks the viewer to redraw and answers
-// the hook's answer; an event it does not route answers false. A hook that throws has not
-// taken the event, and its message becomes the node's error.
+// plug-in's event hooks, in the viewers the plug-in's interaction flags name. On every draw it
+// registers two handles at (0, 0, -10): type 21 for mouse events (push, drag or release, move) with
+// the plug-in's cursor, and type 22 for key events. Each callback passes the event to the hook,
+// asks the viewer to redraw and answers the hook's answer; an event it does not route answers
+// false. A hook that throws has not taken the event, and its message becomes the node's error.
 #pragma once
 
 #include "PluginBase.h"
@@ -20,7 +20,9 @@ public:
           _plugin(plugin) {}
 
     const char* Class() const override { return "InteractKnob"; }
-    bool build_handle(Kx::Image::ViewerContext*) override { return true; }
+    // Only when the plug-in's flags ask for interaction in this kind of viewer: otherwise its
+    // handles would take events before the node's own and redraw the viewer on every event.
+    bool build_handle(Kx::Image::ViewerContext* ctx) override { return _plugin->interacts(ctx); }
 
     void draw_handle(Kx::Image::ViewerContext* ctx) override {
         ctx->begin_handle(kMouseHandle, this, &InteractKnob::mouse, 0, 0, 0, -10,

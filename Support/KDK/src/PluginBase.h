@@ -211,6 +211,10 @@ public:
     virtual bool draws3D() { return false; }
     virtual int handleCursor(Kx::Image::ViewerContext*) { return 2; }
 
+    // Whether the handle flags ask for the interaction knob in the viewer's kind (2-D or 3-D).
+    bool interacts(const Kx::Image::ViewerContext* ctx) const {
+        return is2D(ctx) ? _interact2D : _interact3D;
+    }
     Kx::Image::Knob* interactKnob() const { return _interactKnob; }
     Kx::Image::Knob* serializeKnob() const { return _serializeKnob; }
     const std::vector<int>& extraFrames() const { return _extraFrames; }

@@ -54,6 +54,7 @@ public:
     bool onPush(ViewerContext*) override { return ++pushes, true; }
     bool onKey(ViewerContext*) override { return ++keys, false; }
     int handleCursor(ViewerContext*) override { return 7; }
+    void setInteraction(bool twoD, bool threeD) { _interact2D = twoD, _interact3D = threeD; }
 
     static inline bool withSerializer = true;
     NoteSerializer* notes = nullptr;
@@ -161,4 +162,36 @@ TEST_F(SupportKnobs, HandlesAreOfferedOnlyWithThePanelOpenAndAFlagThatAppliesToT
     node.setPanelOpen(true);
     EXPECT_EQ(op.doAnyHandles(&twoD), 3);
     EXPECT_EQ(op.doAnyHandles(&threeD), 0);
+}
+
+// The host registers every knob whose build_handle asks for it; the interaction knob asks only
+// in the kinds of viewer its plug-in's flags name, so an event elsewhere reaches the node's
+// other handles and no redraw is asked for.
+TEST_F(SupportKnobs, InteractionKnobHandleOnlyAsTheFlagsAsk) {
+    struct Case {
+        bool interact2D, interact3D;
+        ViewerContext::Mode mode;
+        bool built;
+    };
+    const Case cases[] = {
+        {false, false, ViewerContext::Mode::Viewer2D, false},
+        {true, false, ViewerContext::Mode::Viewer2D, true},
+        {true, false, ViewerContext::Mode::Viewer3D, false},
+        {false, true, ViewerContext::Mode::Viewer3D, true},
+        {false, true, ViewerContext::Mode::Viewer2D, false},
+    };
+    node.setPanelOpen(true);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(::testing::Message()
+                     << "2-D flag " << c.interact2D << ", 3-D flag " << c.interact3D
+                     << ", 3-D viewer " << (c.mode == ViewerContext::Mode::Viewer3D));
+        op.setInteraction(c.interact2D, c.interact3D);
+        ViewerContext viewer(c.mode);
+        EXPECT_EQ(op.interactKnob()->build_handle(&viewer), c.built);
+        op.build_knob_handles(&viewer);
+        EXPECT_EQ(viewer.drawKnobs().size(), c.built ? 1u : 0u);
+        viewer.draw();
+        viewer.deliver(ViewerContext::kPush);
+        EXPECT_EQ(viewer.redraws(), c.built ? 1 : 0);
+    }
 }

@@ -9,6 +9,7 @@
 //   do; a failing call changes nothing.
 #include "Kestrel/Python/Interpreter.h"
 #include "Kestrel/Python/Session.h"
+#include "KeyFrameControlModule.h"
 #include "nodes/Camera.h"
 
 #include <Kestrel/IO/FrameList.h>
@@ -682,4 +683,6 @@ nodes = _Nodes()
         },
         py::arg("node"), py::arg("path"), py::arg("first"), py::arg("last"), py::arg("view") = 0,
         "writes a Camera's per-frame translate, rotate and field of view as a text table");
+
+    bindKeyFrameControl(m);
 }

@@ -37,10 +37,12 @@ int dispatch(Knob& knob) {
     bool hostKnob = knob.name() == Knob::kShowPanel || knob.name() == Knob::kInputChange;
     bool call = hostKnob || node->panelOpen() || knob.flag(KnobFlag::AlwaysCallChanged);
     if (s.callbackDepth > 0 && !knob.flag(KnobFlag::RecursiveChanged)) call = false;
+    if (!hostKnob && !node->wantsChangeCalls(knob)) call = false;
     if (!call) return 0;
     ++s.callbackDepth;
     int result = node->firstOp()->knob_changed(&knob);
     --s.callbackDepth;
+    if (result == 0 && !hostKnob) node->declineChangeCalls(knob);
     return result;
 }
 

@@ -65,6 +65,13 @@ void Knob::draw_handle(ViewerContext* ctx) {
     glPopAttrib();
 }
 
+int Op::doAnyHandles(ViewerContext* ctx) {
+    if (!_node || !panel_visible()) return kNoHandles;
+    for (Knob* k : _node->knobs())
+        if (!k->flag(KnobFlag::NoHandles) && k->build_handle(ctx)) return kHandles;
+    return kNoHandles;
+}
+
 void Op::build_knob_handles(ViewerContext* ctx) {
     if (!_node) return;
     for (Knob* k : _node->knobs())

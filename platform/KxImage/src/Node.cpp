@@ -120,7 +120,9 @@ void Node::setContext(const OutputContext& context) {
 
 void Node::setPanelOpen(bool open) {
     _panelOpen = open;
-    if (open) KnobChange::notify(*knob(Knob::kShowPanel));
+    if (!open) return;
+    _declined.clear();
+    KnobChange::notify(*knob(Knob::kShowPanel));
 }
 
 std::unique_ptr<Op> Node::build() const {

@@ -15,6 +15,14 @@ ViewerContext::ViewerContext(Mode mode, const OutputContext& context)
 
 ViewerContext::~ViewerContext() = default;
 
+int ViewerContext::build(Op& op) {
+    const int wanted = op.doAnyHandles(this);
+    if (wanted == Op::kNoHandles) return wanted;
+    if ((wanted & Op::kHandlesOnValidated) == Op::kHandlesOnValidated) op.validate(true);
+    op.build_handles(this);
+    return wanted;
+}
+
 void ViewerContext::add_draw_handle(Op* op) {
     if (std::find(_drawOps.begin(), _drawOps.end(), op) == _drawOps.end()) _drawOps.push_back(op);
 }

@@ -283,6 +283,26 @@ TEST_F(Knobs, ChangesFromInsideKnobChangedNeedTheRecursiveFlagAndJoinTheEditsUnd
     EXPECT_EQ(centre.value(0), 3);
 }
 
+// An answer of 0 means the op has nothing to do for that knob: the host stops calling it for
+// that knob, still storing its values, until the panel opens again. The host's own knobs
+// are always sent.
+TEST_F(Knobs, AnAnswerOfZeroStopsCallsForThatKnobUntilThePanelOpensAgain) {
+    node.setPanelOpen(true);
+    op.changes.clear();
+    op.onChange = [&](Knob* k) { return k == &gain || k->name() == Knob::kShowPanel ? 0 : 1; };
+    gain.setValue(2);
+    gain.setValue(3);
+    centre.setValue(1);
+    centre.setValue(2);
+    EXPECT_EQ(op.changes, (std::vector<std::string>{"gain", "centre", "centre"}));
+    EXPECT_EQ(op.gain, 3.0f); // stored all the same
+    op.changes.clear();
+    node.setPanelOpen(true);
+    node.setPanelOpen(true); // the panel knob answered 0 and is sent again
+    gain.setValue(4);
+    EXPECT_EQ(op.changes, (std::vector<std::string>{Knob::kShowPanel, Knob::kShowPanel, "gain"}));
+}
+
 TEST_F(Knobs, AGroupDispatchesEachKnobOnceInOrderOfFirstChange) {
     node.setPanelOpen(true);
     op.changes.clear();

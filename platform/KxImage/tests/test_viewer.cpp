@@ -188,3 +188,67 @@ TEST(ViewerKnobs, XYKnobDrawsADraggablePointAtFullSizePositions) {
     EXPECT_TRUE(off.drawKnobs().empty());
     Undo::clear();
 }
+
+// The host's drive order for an op's handles: doAnyHandles first; an op without handles is
+// left out, one whose handles draw from its validation is validated before it builds them.
+namespace {
+
+struct HandlesOp : public Op {
+    static constexpr const char* kClass = "ViewerHandles";
+    explicit HandlesOp(Node* n) : Op(n) {}
+    const char* Class() const override { return kClass; }
+    int minimum_inputs() const override { return 0; }
+    int maximum_inputs() const override { return 0; }
+    void knobs(Knob_Closure& f) override { xyKnob(f, centre, "centre", "Centre"); }
+    int doAnyHandles(ViewerContext* ctx) override {
+        calls.push_back("doAnyHandles");
+        return answer < 0 ? Op::doAnyHandles(ctx) : answer;
+    }
+    void _validate(bool) override { calls.push_back("validate"); }
+    void build_handles(ViewerContext* ctx) override {
+        calls.push_back("build_handles");
+        build_knob_handles(ctx);
+    }
+
+    int answer = -1; // -1: the host's own answer
+    float centre[2] = {5, 5};
+    std::vector<std::string> calls;
+};
+const Op::Description handlesDescription(HandlesOp::kClass,
+                                         [](Node* n) -> Op* { return new HandlesOp(n); });
+
+} // namespace
+
+TEST(ViewerDriveOrder, DoAnyHandlesDecidesWhetherAndHowHandlesAreBuilt) {
+    using Calls = std::vector<std::string>;
+    struct Case {
+        const char* what;
+        bool panel;
+        int answer;
+        int result;
+        Calls calls;
+    };
+    const Case cases[] = {
+        {"panel closed, the host's answer", false, -1, Op::kNoHandles, {"doAnyHandles"}},
+        {"panel open, an XY knob asks", true, -1, Op::kHandles, {"doAnyHandles", "build_handles"}},
+        {"no handles", true, Op::kNoHandles, Op::kNoHandles, {"doAnyHandles"}},
+        {"handles on the validated op",
+         true,
+         Op::kHandlesOnValidated,
+         Op::kHandlesOnValidated,
+         {"doAnyHandles", "validate", "build_handles"}},
+    };
+    OutputContext::setViews({"left", "right"});
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Node node(HandlesOp::kClass, "Handles1");
+        auto& op = *static_cast<HandlesOp*>(node.firstOp());
+        node.setPanelOpen(c.panel);
+        op.answer = c.answer;
+        op.calls.clear();
+        ViewerContext viewer;
+        EXPECT_EQ(viewer.build(op), c.result);
+        EXPECT_EQ(op.calls, c.calls);
+        EXPECT_EQ(viewer.drawKnobs().size(), c.calls.back() == "build_handles" ? 1u : 0u);
+    }
+}

@@ -9,8 +9,12 @@
 //      (the panel opened) and "inputChange" (an input was reconnected). A change made from
 //      inside a knob_changed call is passed on only when its knob has the RecursiveChanged
 //      flag; otherwise steps 1 and 2 alone happen for it.
-// knob_changed's answer is handed back to whoever made the change; it does not stop later
-// calls, which the rules above alone decide.
+//   4. knob_changed's answer is read: non-zero means the op wants further calls for the
+//      knob; 0 means it has nothing to do for it, and the host stops calling it for that knob
+//      (steps 1 and 2 go on) until the panel opens again. The host's own two knobs are always
+//      sent. A node whose answer for a knob depends on its state therefore answers non-zero
+//      whenever a later change might concern it.
+// knob_changed's answer is also handed back to whoever made the change.
 // Inside a KnobChangeGroup the changes are collected, and when the outermost group ends each
 // changed knob is dispatched once, in the order of its first change. Main thread only.
 #pragma once

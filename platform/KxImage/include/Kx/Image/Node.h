@@ -13,6 +13,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -86,8 +87,12 @@ public:
     void setContext(const OutputContext& context);
 
     bool panelOpen() const { return _panelOpen; }
-    // Opening the panel sends the "showPanel" knob to knob_changed.
+    // Opening the panel sends the "showPanel" knob to knob_changed, and asks again for the
+    // knob_changed calls that the op declined (KnobChange.h).
     void setPanelOpen(bool open);
+    // Whether the first op wants knob_changed calls for a knob: true until it answers 0 for it.
+    bool wantsChangeCalls(const Knob& knob) const { return !_declined.count(&knob); }
+    void declineChangeCalls(const Knob& knob) { _declined.insert(&knob); }
 
 private:
     std::unique_ptr<Op> build() const;
@@ -101,6 +106,7 @@ private:
     std::unique_ptr<Op> _firstOp;
     std::map<std::tuple<double, int, double, double, double, double>, std::unique_ptr<Op>> _ops;
     bool _panelOpen = false;
+    std::set<const Knob*> _declined; // knobs whose knob_changed calls the first op declined
     std::vector<std::unique_ptr<Knob>> _knobs;
     std::map<std::string, Knob*> _knobsByName;
     std::vector<Knob*> _anonymous;

@@ -153,7 +153,14 @@ public:
     // renders; batch renders of a saved script do not.
     virtual int doPreValidate() { return 0; }
     virtual bool updateUI(const OutputContext&) { return false; }
-    virtual int doAnyHandles(ViewerContext*) { return 0; }
+    // Whether the op has handles in a viewer, asked before build_handles (ViewerContext::build):
+    // kNoHandles, kHandles (build them as the op is), or kHandlesOnValidated (validate the op
+    // first: its handles draw from what validation prepares). The host's answer: kHandles
+    // when the panel is open and a knob of the node asks for a handle, else kNoHandles.
+    static constexpr int kNoHandles = 0;
+    static constexpr int kHandles = 1;
+    static constexpr int kHandlesOnValidated = 3;
+    virtual int doAnyHandles(ViewerContext* ctx);
     virtual void build_handles(ViewerContext*) {}
     virtual void draw_handle(ViewerContext*) {}
     // The host's handle building: registers every knob of the node that asks for a handle

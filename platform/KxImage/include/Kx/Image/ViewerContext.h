@@ -1,7 +1,9 @@
 // ViewerContext: one viewer's state while the host builds, draws and delivers events to
 // the handles of the nodes whose panels are open.
 //
-// The host first asks each op to build its handles (Op::build_handles), in which the op
+// The host first asks each op whether it has handles in this viewer (Op::doAnyHandles);
+// an op that answers kNoHandles is left out, one that answers kHandlesOnValidated is
+// validated first. It then asks the op to build its handles (Op::build_handles), in which the op
 // registers what draws: itself (add_draw_handle) and knobs (add_knob_handle; the host's own
 // handle building, Op::build_knob_handles, adds every knob that asks for it). On a draw pass
 // (event kDraw) the host calls draw_handle of every registered op and knob; there they draw
@@ -108,6 +110,9 @@ public:
     const OffscreenGL* overlay() const { return _canvas.get(); }
 
     // ---- building ----
+    // The host's building of an op's handles, in its order: doAnyHandles, validation when
+    // the op asks for it, build_handles. Returns doAnyHandles' answer.
+    int build(Op& op);
     // Each op or knob is registered once, however often it is added.
     void add_draw_handle(Op* op);
     void add_knob_handle(Knob* knob);
