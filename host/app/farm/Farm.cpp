@@ -262,6 +262,63 @@ void FarmCommand::checkAlignValues() {
     }
 }
 
+FarmCommand::Shot FarmCommand::shotFromScript() {
+    Shot shot;
+    const std::vector<std::string> alignArgs = alignArguments();
+    if (!_output.empty() || !_script.empty() || !alignArgs.empty())
+        fail(std::string(!_output.empty()   ? "-o"
+                         : !_script.empty() ? "--script"
+                                            : alignArgs.front()) +
+             " is for plates: a saved script keeps its analysis and writes where its Write "
+             "nodes say; leave it out, or submit the plates with -o OUTPUT");
+    shot.script = fs::absolute(_inputs[0]);
+    Python::Session& session = Python::Session::current();
+    session.load(shot.script.string());
+    shot.frames = _frames.empty()
+                      ? range(int(session.graph().firstFrame), int(session.graph().lastFrame))
+                      : IO::parseFrameList(_frames);
+    for (Kx::Image::Node* w : writesOf(shot.script.string()))
+        shot.outputFolders.push_back(fs::absolute(w->knob("file")->text()).parent_path());
+    return shot;
+}
+
+FarmCommand::Shot FarmCommand::shotFromPlates() {
+    Shot shot;
+    if (_output.empty()) fail("no output: give one with -o, such as -o aligned/shot_%V.####.exr");
+    int first = 0, last = 0;
+    for (size_t i = 0; i < _inputs.size(); ++i) {
+        const std::vector<int> have = IO::framesOnDisk(_inputs[i]);
+        first = i == 0 ? have.front() : std::min(first, have.front());
+        last = i == 0 ? have.back() : std::max(last, have.back());
+    }
+    shot.frames = range(first, last);
+    if (!_frames.empty()) {
+        shot.frames = IO::parseFrameList(_frames);
+        std::vector<int> outside;
+        for (int f : shot.frames)
+            if (f < first || f > last) outside.push_back(f);
+        if (!outside.empty())
+            fail("frames " + Farm::frameListText(outside) + " of --frames " + _frames +
+                 " are outside the plate (frames " + std::to_string(first) + "-" +
+                 std::to_string(last) + ")");
+    }
+    const fs::path output = fs::absolute(_output);
+    shot.script = _script.empty()                       ? output.parent_path() / "aligned.kscript"
+                  : fs::path(_script).has_parent_path() ? fs::absolute(_script)
+                                                        : output.parent_path() / _script;
+    shot.outputFolders = {output.parent_path(), shot.script.parent_path()};
+    shot.analysis.args = {"align"};
+    for (const std::string& p : _inputs) shot.analysis.args.push_back(fs::absolute(p).string());
+    shot.analysis.args.insert(shot.analysis.args.end(), {"-o", output.string()});
+    const std::vector<std::string> alignArgs = alignArguments();
+    shot.analysis.args.insert(shot.analysis.args.end(), alignArgs.begin(), alignArgs.end());
+    if (!_frames.empty())
+        shot.analysis.args.insert(shot.analysis.args.end(), {"--frames", _frames});
+    shot.analysis.args.insert(shot.analysis.args.end(),
+                              {"--analyse-only", "--script", shot.script.string()});
+    return shot;
+}
+
 int FarmCommand::submit(std::ostream& out) {
     if (_chunk < 1)
         fail("--chunk must be 1 or more frames, not " + std::to_string(_chunk) +
@@ -282,61 +339,10 @@ int FarmCommand::submit(std::ostream& out) {
                  : "the script " + _inputs[0] +
                        " does not exist: give a saved script, or plates with -o OUTPUT");
 
-    std::vector<int> frames;
-    fs::path scriptPath;
-    std::vector<fs::path> outputFolders;
-    Farm::Command analysis;
-    if (fromScript) {
-        const std::vector<std::string> alignArgs = alignArguments();
-        if (!_output.empty() || !_script.empty() || !alignArgs.empty())
-            fail(std::string(!_output.empty()   ? "-o"
-                             : !_script.empty() ? "--script"
-                                                : alignArgs.front()) +
-                 " is for plates: a saved script keeps its analysis and writes where its Write "
-                 "nodes say; leave it out, or submit the plates with -o OUTPUT");
-        scriptPath = fs::absolute(_inputs[0]);
-        Python::Session& session = Python::Session::current();
-        session.load(scriptPath.string());
-        frames = _frames.empty()
-                     ? range(int(session.graph().firstFrame), int(session.graph().lastFrame))
-                     : IO::parseFrameList(_frames);
-        for (Kx::Image::Node* w : writesOf(scriptPath.string()))
-            outputFolders.push_back(fs::absolute(w->knob("file")->text()).parent_path());
-    } else {
-        if (_output.empty())
-            fail("no output: give one with -o, such as -o aligned/shot_%V.####.exr");
-        int first = 0, last = 0;
-        for (size_t i = 0; i < _inputs.size(); ++i) {
-            const std::vector<int> have = IO::framesOnDisk(_inputs[i]);
-            first = i == 0 ? have.front() : std::min(first, have.front());
-            last = i == 0 ? have.back() : std::max(last, have.back());
-        }
-        frames = range(first, last);
-        if (!_frames.empty()) {
-            frames = IO::parseFrameList(_frames);
-            std::vector<int> outside;
-            for (int f : frames)
-                if (f < first || f > last) outside.push_back(f);
-            if (!outside.empty())
-                fail("frames " + Farm::frameListText(outside) + " of --frames " + _frames +
-                     " are outside the plate (frames " + std::to_string(first) + "-" +
-                     std::to_string(last) + ")");
-        }
-        const fs::path output = fs::absolute(_output);
-        scriptPath = _script.empty() ? output.parent_path() / "aligned.kscript"
-                     : fs::path(_script).has_parent_path() ? fs::absolute(_script)
-                                                           : output.parent_path() / _script;
-        outputFolders = {output.parent_path(), scriptPath.parent_path()};
-        analysis.args = {"align"};
-        for (const std::string& p : _inputs) analysis.args.push_back(fs::absolute(p).string());
-        analysis.args.insert(analysis.args.end(), {"-o", output.string()});
-        const std::vector<std::string> alignArgs = alignArguments();
-        analysis.args.insert(analysis.args.end(), alignArgs.begin(), alignArgs.end());
-        if (!_frames.empty()) analysis.args.insert(analysis.args.end(), {"--frames", _frames});
-        analysis.args.insert(analysis.args.end(),
-                             {"--analyse-only", "--script", scriptPath.string()});
-    }
-
+    const Shot shot = fromScript ? shotFromScript() : shotFromPlates();
+    const std::vector<int>& frames = shot.frames;
+    const fs::path& scriptPath = shot.script;
+    Farm::Command analysis = shot.analysis;
     JobSettings jobs;
     jobs.name = jobName(scriptPath);
     jobs.folder = (scriptPath.parent_path() / (scriptPath.stem().string() + ".farm")).string();
@@ -347,7 +353,7 @@ int FarmCommand::submit(std::ostream& out) {
                                      "0123456789._-") != std::string::npos)
         fail("--partition \"" + _partition +
              "\" is not a partition name: see sinfo for the cluster's partitions");
-    for (const fs::path& folder : outputFolders) checkWritable(folder, "the output folder");
+    for (const fs::path& folder : shot.outputFolders) checkWritable(folder, "the output folder");
     checkWritable(jobs.folder, "the job folder");
 
     // Every job runs this kestrel with the global options it was given.
@@ -400,11 +406,12 @@ int FarmCommand::submit(std::ostream& out) {
                        Farm::checkScript(jobs, check),
                        {"--dependency=afterany:$RENDER"}});
 
-    const std::string shot = Farm::frameListText(frames) + " in " + std::to_string(chunks.size()) +
-                             (chunks.size() == 1 ? " chunk" : " chunks") + " of up to " +
-                             std::to_string(_chunk) + (_chunk == 1 ? " frame" : " frames");
+    const std::string summary = Farm::frameListText(frames) + " in " +
+                                std::to_string(chunks.size()) +
+                                (chunks.size() == 1 ? " chunk" : " chunks") + " of up to " +
+                                std::to_string(_chunk) + (_chunk == 1 ? " frame" : " frames");
     if (_dryRun) {
-        out << "# kestrel farm submit --dry-run: frames " << shot << "; nothing was submitted\n";
+        out << "# kestrel farm submit --dry-run: frames " << summary << "; nothing was submitted\n";
         for (const Job& j : jobList) {
             out << "\n# ---- " << j.path << " (" << j.what << ") ----\n" << j.text;
         }
@@ -447,7 +454,7 @@ int FarmCommand::submit(std::ostream& out) {
                                                         joined(ids, ", ") + ", were cancelled)"));
     }
 
-    out << "submitted " << scriptPath.filename().string() << ": frames " << shot << "\n";
+    out << "submitted " << scriptPath.filename().string() << ": frames " << summary << "\n";
     size_t i = 0;
     if (!fromScript)
         out << "  analysis job " << ids[i++] << ", log " << jobs.folder << "/analyse_" << ids[0]

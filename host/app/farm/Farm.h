@@ -33,8 +33,11 @@
 //   is all or nothing.
 #pragma once
 
+#include "FarmJobs.h"
+
 #include <CLI/CLI.hpp>
 
+#include <filesystem>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -56,6 +59,16 @@ public:
     int run(std::ostream& out);
 
 private:
+    // What a submission renders: the frames, the script the chunks render (saved by the
+    // analysis, or given), the folders the jobs write, and for plates the analysis command.
+    struct Shot {
+        std::vector<int> frames;
+        std::filesystem::path script;
+        std::vector<std::filesystem::path> outputFolders;
+        Farm::Command analysis;
+    };
+    Shot shotFromScript();
+    Shot shotFromPlates();
     int submit(std::ostream& out);
     int check(std::ostream& out);
     std::vector<std::string> globalArguments() const;

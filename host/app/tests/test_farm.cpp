@@ -1,7 +1,8 @@
 // kestrel farm on a one-node Slurm cluster that the suite starts with scripts/local-slurm.sh
-// and stops again, also when a test fails: a twelve-frame shot submitted in chunks of four
-// gives the very pixels of one kestrel align process, a chunk killed midway leaves no partial
-// file and renders again alone, and bad input is refused before anything is submitted.
+// and stops again, also when a test fails (and ctest's FarmClusterStop stops it should the suite
+// crash): a twelve-frame shot submitted in chunks of four
+// gives the very pixels of one render process over its analysis, a chunk killed midway leaves no
+// partial file and renders again alone, and bad input is refused before anything is submitted.
 #include "KestrelRun.h"
 
 #include <Kestrel/IO/ImageReader.h>
@@ -85,12 +86,12 @@ protected:
             return;
         }
         const auto started =
-            shell("bash '" + clusterScript() + "' start '" + suite("cluster") + "' 2>&1");
+            shell("bash '" + clusterScript() + "' start '" + KESTREL_FARM_CLUSTER + "' 2>&1");
         if (started.first != 0) {
             setUpError() = "the local cluster did not start: " + started.second;
             return;
         }
-        ::setenv("SLURM_CONF", suite("cluster/slurm.conf").c_str(), 1);
+        ::setenv("SLURM_CONF", KESTREL_FARM_CLUSTER "/slurm.conf", 1);
         // Twelve frames whose right camera drifts, so that every chunk has its own correction.
         std::ofstream(suite("plate.kscript"))
             << "kestrel_script 1\nviews left right\nframes 1 12\n"
@@ -100,14 +101,14 @@ protected:
             << "node Write Write1\n input 0 Plate\n knob file " << suite("plate_%V.####.png")
             << "\n knob channels rgba\nend\n";
         Outcome r = runIn({"render", suite("plate.kscript")});
+        // A saved analysis for the cases that submit a script.
         if (r.code == 0)
             r = runIn({"align", suite("plate_left.####.png"), suite("plate_right.####.png"), "-o",
-                       suite("one/shot_%V.####.exr")});
-        if (r.code != 0) setUpError() = "making the plate or its one-process run failed: " + r.err;
+                       suite("one/shot_%V.####.exr"), "--analyse-only"});
+        if (r.code != 0) setUpError() = "making the plate or its analysis failed: " + r.err;
     }
     static void TearDownTestSuite() {
-        if (fs::exists(suiteDir() / "cluster"))
-            shell("bash '" + clusterScript() + "' stop '" + suite("cluster") + "' 2>&1");
+        shell("bash '" + clusterScript() + "' stop '" + KESTREL_FARM_CLUSTER + "' 2>&1");
         fs::remove_all(suiteDir());
     }
 
@@ -153,8 +154,8 @@ protected:
 };
 
 // Submitted in chunks of four with one thread per task, the shot is the very pixels of one
-// align process with a thread per CPU. A chunk killed while it writes leaves whole frames
-// or none; the check names the chunk, which then renders again alone.
+// render process over the same analysis with a thread per CPU. A chunk killed while it writes
+// leaves whole frames or none; the check names the chunk, which then renders again alone.
 TEST_F(Farm, ChunksMatchOneProcessAndAKilledChunkRendersAgainAlone) {
     const std::string out = path("shot");
     Outcome r = run({"farm", "submit", suite("plate_left.####.png"), suite("plate_right.####.png"),
@@ -174,9 +175,19 @@ TEST_F(Farm, ChunksMatchOneProcessAndAKilledChunkRendersAgainAlone) {
     for (int chunk = 1; chunk <= 3; ++chunk)
         EXPECT_THAT(slurp(jobs + "/render_" + ids[1] + "_" + std::to_string(chunk) + ".log"),
                     HasSubstr("chunk " + std::to_string(chunk) + " of 3"));
+    // One kestrel render process over the same analysis, with a thread per CPU.
+    {
+        std::string script = slurp(out + "/shot.kscript");
+        const std::string from = out + "/shot_", to = path("one") + "/shot_";
+        for (size_t at = script.find(from); at != std::string::npos; at = script.find(from, at))
+            script.replace(at, from.size(), to), at += to.size();
+        std::ofstream(path("one.kscript")) << script;
+        const Outcome one = run({"render", path("one.kscript")});
+        ASSERT_EQ(one.code, 0) << one.err;
+    }
     for (int f = 1; f <= 12; ++f)
         for (const char* view : {"left", "right"})
-            expectSamePixels(frameFile(out, view, f), frameFile(suite("one"), view, f));
+            expectSamePixels(frameFile(out, view, f), frameFile(path("one"), view, f));
 
     // Chunk 2 again, its kestrel killed outright as soon as its first frame is on disk.
     for (int f = 5; f <= 8; ++f)
@@ -202,7 +213,7 @@ TEST_F(Farm, ChunksMatchOneProcessAndAKilledChunkRendersAgainAlone) {
         for (const char* view : {"left", "right"})
             if (fs::exists(frameFile(out, view, f))) {
                 ++written;
-                expectSamePixels(frameFile(out, view, f), frameFile(suite("one"), view, f));
+                expectSamePixels(frameFile(out, view, f), frameFile(path("one"), view, f));
             }
     ASSERT_GT(written, 0) << "the killed chunk wrote nothing";
     ASSERT_LT(written, 8) << "the chunk finished before it was killed";
@@ -237,7 +248,7 @@ TEST_F(Farm, ChunksMatchOneProcessAndAKilledChunkRendersAgainAlone) {
     EXPECT_EQ(r.code, 0) << r.out << r.err;
     for (int f = 5; f <= 8; ++f)
         for (const char* view : {"left", "right"})
-            expectSamePixels(frameFile(out, view, f), frameFile(suite("one"), view, f));
+            expectSamePixels(frameFile(out, view, f), frameFile(path("one"), view, f));
 }
 
 struct BadInput {
