@@ -182,6 +182,7 @@ TEST_F(Farm, ChunksMatchOneProcessAndAKilledChunkRendersAgainAlone) {
         for (size_t at = script.find(from); at != std::string::npos; at = script.find(from, at))
             script.replace(at, from.size(), to), at += to.size();
         std::ofstream(path("one.kscript")) << script;
+        fs::create_directories(path("one"));
         const Outcome one = run({"render", path("one.kscript")});
         ASSERT_EQ(one.code, 0) << one.err;
     }
