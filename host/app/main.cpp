@@ -10,12 +10,14 @@
 //   plugins
 //   view SCRIPT NODE -o PNG [--frame F] [--view V] [--proxy S] [--no-overlays]
 //        [--event EVENT]... [--save PATH]
+//   farm submit|check ...  (a shot on a Slurm cluster: farm/Farm.h)
 // Every failure ends in one message on standard error and a non-zero exit code (a Python error
 // shows its traceback); Ctrl-C interrupts renders, executions and Python cleanly.
 #include "Align.h"
 #include "KeyControlPress.h"
 #include "Progress.h"
 #include "View.h"
+#include "farm/Farm.h"
 
 #include <Kestrel/IO/FrameList.h>
 #include <Kestrel/IO/IOError.h>
@@ -446,6 +448,8 @@ int main(int argc, char** argv) {
         ->allow_extra_args(false);
     viewCmd->add_option("--save", viewOptions.save, "Save the script here after the events");
 
+    Kestrel::FarmCommand farm(app, *alignCmd);
+
     auto* pluginsCmd =
         app.add_subcommand("plugins", "List the loaded plug-ins and any that failed to load");
 
@@ -499,6 +503,7 @@ int main(int argc, char** argv) {
             return 0;
         }
         if (infoCmd->parsed()) return info(script, nodeName, className, json);
+        if (farm.parsed()) return farm.run(std::cout);
         if (viewCmd->parsed()) {
             if (viewFrameOption->count() > 0) viewOptions.frame = viewFrame;
             viewOptions.overlays = !noOverlays;
