@@ -1,5 +1,7 @@
 #include "View.h"
 
+#include "UsageError.h"
+
 #include <Kestrel/IO/ImageData.h>
 #include <Kestrel/IO/ImageWriter.h>
 #include <Kestrel/Python/Session.h>
@@ -181,11 +183,19 @@ void runView(const ViewOptions& o, std::ostream& out) {
     if (o.output.empty()) fail("no output: give the PNG to write with -o, such as -o view.png");
     if (!(o.proxy > 0 && o.proxy <= 1))
         fail("--proxy must be above 0 and at most 1, such as 0.5, not " + std::to_string(o.proxy));
+    {
+        std::string ext = std::filesystem::path(o.output).extension().string();
+        for (char& c : ext) c = char(std::tolower(static_cast<unsigned char>(c)));
+        if (ext != ".png")
+            throw UsageError("-o " + o.output +
+                             ": kestrel view writes a PNG; end the name in .png");
+    }
     std::vector<ViewerEvent> events;
     for (const auto& text : o.events) events.push_back(parseViewerEvent(text));
 
     auto& session = Python::Session::current();
     session.load(o.script);
+    applyKnobSettings(session.graph(), o.settings);
     Node& node = session.node(o.node);
     int view = 1;
     if (!o.view.empty()) {
@@ -272,6 +282,9 @@ void runView(const ViewOptions& o, std::ostream& out) {
     if (o.overlays) composite(image, *viewer.overlay());
     IO::ImageData data;
     data.addView("", std::move(image));
+    std::error_code made;
+    std::filesystem::create_directories(std::filesystem::absolute(o.output).parent_path(), made);
+    if (made) fail("cannot make the folder of " + o.output + ": " + made.message());
     IO::writeImage(o.output, data);
     out << "wrote " << o.output << " (" << width << " x " << height << ", frame "
         << formatNumber(frame) << ", view " << OutputContext::viewname(view) << ", "
