@@ -1,5 +1,6 @@
 #include "View.h"
 
+#include "AlignerKnobs.h"
 #include "UsageError.h"
 
 #include <Kestrel/IO/ImageData.h>
@@ -18,6 +19,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iomanip>
+#include <iostream>
 #include <sstream>
 #include <stdexcept>
 
@@ -141,6 +143,23 @@ void saveScript(const Graph& graph, const std::string& path) {
     if (ec) fail(path + ": cannot write the script: " + ec.message());
 }
 
+// Whether a node that stores matches (the aligner's controlPoints) has some at the frame;
+// true for nodes that store none. The text is the knob's script text: "Frame F tracks N" per
+// frame.
+bool hasStoredMatchesAt(Node& node, double frame) {
+    const Knob* matches = node.knob(AlignerKnobs::kControlPoints);
+    if (!matches) return true;
+    std::istringstream in(matches->scriptText(false));
+    std::string word;
+    while (in >> word)
+        if (word == "Frame") {
+            double f = 0;
+            long long tracks = 0;
+            if ((in >> f >> word >> tracks) && f == frame) return tracks > 0;
+        }
+    return false;
+}
+
 } // namespace
 
 ViewerEvent parseViewerEvent(const std::string& text) {
@@ -209,6 +228,10 @@ void runView(const ViewOptions& o, std::ostream& out) {
     }
     const double frame = o.frame ? *o.frame : session.graph().firstFrame;
     session.setFrame(frame);
+    if (!hasStoredMatchesAt(node, frame))
+        std::cerr << "kestrel: warning: " << node.name() << " has no stored matches at frame "
+                  << formatNumber(frame) << ", so none are drawn: press its Match at that frame "
+                  << "(kestrel press SCRIPT " << node.name() << ".match) or view a key frame\n";
 
     // The node's panel is open, as when a user looks at its handles.
     node.setPanelOpen(true);
