@@ -173,11 +173,6 @@ std::vector<int> measuredFrames(const std::set<double>& keys, const std::vector<
     return {frames.begin(), frames.end()};
 }
 
-// The STMap channels, which the aligner fills when its input carries them.
-ChannelSet stmapChannels() {
-    return {getChannel("stitch_map.u"), getChannel("stitch_map.v")};
-}
-
 // Output pixel centres paired with the source positions the aligner's STMap gives them, on a
 // grid of about 48 steps across the shorter side.
 ViewCorrection sampleCorrection(Node& aligner, int frame, int view, const std::string& name) {
@@ -371,7 +366,8 @@ void readPlate(AlignJob& job) {
                 job.leftName = stereo ? "left" : job.views[0];
                 job.rightName = stereo ? "right" : job.views[1];
             }
-        } else if (o.views.empty() || job.views.empty()) {
+        } else {
+            // Two sequences are the two views, named by --views.
             job.views = {job.leftName, job.rightName};
         }
     }
