@@ -575,43 +575,6 @@ PYBIND11_EMBEDDED_MODULE(kestrel, m) {
         py::arg("className"), py::arg("knobs") = "", py::arg("inpanel") = true,
         "creates a node; knobs is \"name value ...\" (the word name sets the node's name); "
         "inpanel opens its panel, as a user creating it would");
-    // kestrel.nodes.CLASS(knob=value, ...): a node of a registered class, its knobs set.
-    py::module_ nodes = m.def_submodule(
-        "nodes", "Node classes as functions: kestrel.nodes.Write(file='out.####.exr', "
-                 "channels='rgba') creates a Write with those knob values; name='W1' names it");
-    nodes.def(
-        "__getattr__",
-        [](const std::string& className) -> py::object {
-            if (className.rfind("__", 0) == 0 || !Op::Description::find(className))
-                throw py::attribute_error("kestrel.nodes has no class \"" + className +
-                                          "\": `kestrel plugins` lists the classes");
-            return py::cpp_function(
-                [className](const py::kwargs& knobs) {
-                    const std::string name =
-                        knobs.contains("name") ? knobs["name"].cast<std::string>() : "";
-                    Node* node = guarded([&] { return session().createNode(className, name); });
-                    node->setPanelOpen(true);
-                    try {
-                        for (const auto& [key, value] : knobs) {
-                            const std::string knob = key.cast<std::string>();
-                            if (knob == "name") continue;
-                            const PyKnob k(wrap(*node), knob);
-                            setKnobValue(k, py::reinterpret_borrow<py::object>(value), -1,
-                                         std::nullopt, -1);
-                        }
-                    } catch (...) {
-                        session().deleteNode(node);
-                        throw;
-                    }
-                    return wrap(*node);
-                },
-                py::name(className.c_str()),
-                ("Creates a " + className +
-                 " node; keyword arguments set its knobs (name= "
-                 "names the node)")
-                    .c_str());
-        },
-        "the node class of that name, as a function that creates a node");
     m.def(
         "toNode", [](const std::string& name) { return wrapOrNone(session().findNode(name)); },
         "the node of that name, or None");

@@ -267,20 +267,6 @@ top = kestrel.pixels(s, view=2, channels=['rgba.red', 'rgba.green'], layout='hwc
 assert bottom.shape == (2, 4, 8) and top.shape == (4, 8, 2), (bottom.shape, top.shape)
 # The top row of the file convention is the host's last row; channels come last.
 assert (top[0, :, 1] == bottom[1, 3, :]).all() and (top[3, :, 0] == bottom[0, 0, :]).all()
-# Node classes as functions that take knobs; a bad knob leaves no node behind.
-w2 = kestrel.nodes.Write(name='W2', file='x.exr', exr_layout='multi-part')
-assert w2.name() == 'W2' and w2['exr_layout'].valueName() == 'multi-part'
-try:
-    kestrel.nodes.Write(name='W3', nope=1)
-    raise AssertionError('a knob that does not exist was taken')
-except ValueError as e:
-    assert 'W3 has no knob nope' in str(e), e
-assert kestrel.toNode('W3') is None
-try:
-    kestrel.nodes.NoSuchClass
-    raise AssertionError('a class that does not exist was found')
-except AttributeError as e:
-    assert 'has no class "NoSuchClass"' in str(e), e
 )PY",
             "views.py");
 }
