@@ -1,13 +1,17 @@
+// kestrel align, step by step (AlignSteps.h).
 #include "Align.h"
 
+#include "AlignSteps.h"
+#include "AlignerKnobs.h"
 #include "DisparityStage.h"
 #include "Progress.h"
+#include "UsageError.h"
+#include "Verbosity.h"
 
 #include <Kestrel/IO/FrameList.h>
 #include <Kestrel/IO/FramesOnDisk.h>
 #include <Kestrel/IO/ImageData.h>
 #include <Kestrel/IO/ImageReader.h>
-#include <Kestrel/IO/ImageWriter.h>
 #include <Kestrel/IO/PathPattern.h>
 #include <Kx/Image/Engine.h>
 #include <Kx/Image/Executable.h>
@@ -16,23 +20,14 @@
 #include <Kx/Image/Knob.h>
 #include <Kx/Image/KnobChange.h>
 #include <Kx/Image/Node.h>
-#include <Kx/Image/Script.h>
 #include <Kx/Image/Undo.h>
-
-#include <nlohmann/json.hpp>
-#include <nodes/FrameNotices.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cmath>
-#include <filesystem>
-#include <fstream>
-#include <iomanip>
-#include <map>
-#include <optional>
-#include <set>
 #include <sstream>
 #include <stdexcept>
+#include <unistd.h>
 
 namespace fs = std::filesystem;
 using namespace Kx::Image;
@@ -41,23 +36,32 @@ namespace Kestrel {
 
 namespace {
 
-constexpr const char* kAligner = "Q_VerticalAligner2_1";
 constexpr int kMinMatches = 12;
 
 [[noreturn]] void fail(const std::string& message) {
     throw std::runtime_error(message);
 }
 
-const std::vector<std::string> kPresets = {"Custom", "Transform", "Match Camera", "Keystone Only",
-                                           "Full"};
-const std::vector<std::string> kSpaces = {"Spherical", "Rectilinear"};
+std::string lower(std::string t) {
+    for (char& c : t) c = char(std::tolower(static_cast<unsigned char>(c)));
+    return t;
+}
 
-int indexOf(const std::vector<std::string>& items, const std::string& name, const char* option) {
-    for (size_t i = 0; i < items.size(); ++i)
-        if (items[i] == name) return int(i);
+std::string quotedList(const std::vector<std::string>& items) {
     std::string list;
-    for (auto& i : items) list += (list.empty() ? "\"" : ", \"") + i + "\"";
-    fail(std::string("unknown ") + option + " \"" + name + "\": use one of " + list);
+    for (const auto& i : items) list += (list.empty() ? "\"" : ", \"") + i + "\"";
+    return list;
+}
+
+// The index of a name among the items, matched without regard to case; an unknown name is a
+// usage error naming the option and the items.
+template <class Items>
+int itemIndex(const Items& items, const std::string& name, const std::string& option) {
+    std::vector<std::string> names;
+    for (const auto& i : items) names.emplace_back(i);
+    for (size_t i = 0; i < names.size(); ++i)
+        if (lower(names[i]) == lower(name)) return int(i);
+    throw UsageError("unknown " + option + " \"" + name + "\": use one of " + quotedList(names));
 }
 
 Knob& knob(Node& node, const char* name) {
@@ -70,13 +74,15 @@ void press(Node& node, const char* button) {
     KnobChange::notify(knob(node, button));
 }
 
-// The stored matches of a node, per frame: each track's left and right positions.
-struct Pair {
-    double xl, yl, xr, yr;
-};
-std::map<int, std::vector<Pair>> storedMatches(Node& aligner) {
-    std::istringstream in(knob(aligner, "controlPoints").scriptText(false));
-    std::map<int, std::vector<Pair>> out;
+// Sets an enumeration knob by the name of its item, matched without regard to case.
+void setItem(Node& node, const char* name, const std::string& item, const std::string& option) {
+    Knob& k = knob(node, name);
+    k.setValue(itemIndex(k.items(), item, option));
+}
+
+std::map<int, std::vector<MatchPair>> storedMatches(Node& aligner) {
+    std::istringstream in(knob(aligner, AlignerKnobs::kControlPoints).scriptText(false));
+    std::map<int, std::vector<MatchPair>> out;
     std::string word;
     unsigned version = 0;
     long long frames = 0;
@@ -89,7 +95,7 @@ std::map<int, std::vector<Pair>> storedMatches(Node& aligner) {
         for (long long t = 0; t < tracks; ++t) {
             long long n = 0;
             in >> n;
-            Pair p{};
+            MatchPair p{};
             bool left = false, right = false;
             for (long long k = 0; k < n; ++k) {
                 long long camera = 0;
@@ -108,33 +114,9 @@ std::map<int, std::vector<Pair>> storedMatches(Node& aligner) {
     return out;
 }
 
-struct Stats {
-    size_t count = 0;
-    double mean = 0, rms = 0, max = 0;
-};
-Stats verticalDisparity(const std::vector<Pair>& pairs) {
-    Stats s;
-    s.count = pairs.size();
-    if (pairs.empty()) return s;
-    double sum = 0, sq = 0;
-    for (const Pair& p : pairs) {
-        const double d = p.yr - p.yl;
-        sum += d;
-        sq += d * d;
-        s.max = std::max(s.max, std::abs(d));
-    }
-    s.mean = sum / double(pairs.size());
-    s.rms = std::sqrt(sq / double(pairs.size()));
-    return s;
-}
-
-nlohmann::json toJson(const Stats& s) {
-    return {{"matches", s.count}, {"mean", s.mean}, {"rms", s.rms}, {"max", s.max}};
-}
-
 // Runs a node's frame work over frames with progress; a failure is the job's.
 void executeNode(Node& node, const std::vector<double>& frames, const std::string& task) {
-    Progress progress(task, int(frames.size()));
+    Progress progress(task, int(frames.size()), progressStream());
     const ExecuteResult r =
         execute(*node.firstOp(), frames, [&](int done, int) { progress.update(done); });
     progress.finish(r.ok ? "done" : r.interrupted ? "interrupted" : "failed");
@@ -142,88 +124,36 @@ void executeNode(Node& node, const std::vector<double>& frames, const std::strin
     if (!r.ok) fail(r.error);
 }
 
-// A red/cyan anaglyph of the left and right views of an op at a frame, scaled to width w.
-IO::ViewPixels anaglyph(Node& node, double frame, int leftView, int rightView, int w) {
-    Iop* views[2] = {node.iop(OutputContext(frame, leftView)),
-                     node.iop(OutputContext(frame, rightView))};
-    views[0]->validate(true);
-    const Format format = views[0]->format();
-    const int h = std::max(1, int(std::lround(double(w) * format.height() / format.width())));
-    IO::ViewPixels out(Format(w, h), Box(0, 0, w, h), Mask_RGBA);
-    for (int v = 0; v < 2; ++v) {
-        Iop& op = *views[v];
-        op.validate(true);
-        op.request(0, 0, format.width(), format.height(), Mask_RGB);
-        Row row(0, format.width());
-        for (int y = 0; y < h; ++y) {
-            const int sy = std::min(format.height() - 1, int((y + 0.5) * format.height() / h));
-            op.get(sy, 0, format.width(), Mask_RGB, row);
-            for (int x = 0; x < w; ++x) {
-                const int sx = std::min(format.width() - 1, int((x + 0.5) * format.width() / w));
-                const float grey = 0.3f * row[Chan_Red][sx] + 0.59f * row[Chan_Green][sx] +
-                                   0.11f * row[Chan_Blue][sx];
-                if (v == 0) {
-                    out.row(Chan_Red, y)[x] = grey;
-                } else {
-                    out.row(Chan_Green, y)[x] = grey;
-                    out.row(Chan_Blue, y)[x] = grey;
-                }
-                out.row(Chan_Alpha, y)[x] = 1.0f;
-            }
-        }
-    }
-    return out;
+// What an output path can hold, by its extension.
+enum class FileKind { Exr, OneView, Unknown };
+FileKind fileKind(const fs::path& path) {
+    const std::string ext = lower(path.extension().string());
+    if (ext == ".exr") return FileKind::Exr;
+    for (const char* e : {".png", ".jpg", ".jpeg", ".tif", ".tiff", ".dpx"})
+        if (ext == e) return FileKind::OneView;
+    return FileKind::Unknown;
 }
 
-void writeContactSheet(const std::string& path, Node& before, Node& after, double frame,
-                       int leftView, int rightView) {
-    constexpr int kPanel = 640, kGap = 8;
-    const IO::ViewPixels a = anaglyph(before, frame, leftView, rightView, kPanel);
-    const IO::ViewPixels b = anaglyph(after, frame, leftView, rightView, kPanel);
-    const int h = a.box().h(), w = 2 * kPanel + kGap;
-    IO::ViewPixels sheet(Format(w, h), Box(0, 0, w, h), Mask_RGBA);
-    for (int y = 0; y < h; ++y)
-        for (Channel z : Mask_RGBA) {
-            float* out = sheet.row(z, y);
-            std::fill(out, out + w, z == Chan_Alpha ? 1.0f : 0.15f);
-            std::copy(a.row(z, y), a.row(z, y) + kPanel, out);
-            std::copy(b.row(z, y), b.row(z, y) + kPanel, out + kPanel + kGap);
-        }
-    IO::ImageData image;
-    image.addView("", std::move(sheet));
-    IO::writeImage(path, image);
+// Checks, without making anything, that the file's folder exists or can be made and takes
+// new files: the nearest existing folder on the way must be a folder kestrel may write in.
+void checkWritableFolder(const fs::path& file, const std::string& option) {
+    fs::path folder = file.parent_path();
+    while (!folder.empty() && !fs::exists(folder) && folder != folder.root_path())
+        folder = folder.parent_path();
+    if (folder.empty()) folder = fs::current_path();
+    if (!fs::is_directory(folder))
+        fail(option + " " + file.string() + ": " + folder.string() +
+             " is a file, not a folder; choose another path");
+    if (::access(folder.c_str(), W_OK | X_OK) != 0)
+        fail(option + " " + file.string() + ": the folder " + folder.string() +
+             " does not take new files (permission denied); choose a folder you may write in");
 }
 
-// Frames as farms write them: runs of consecutive frames joined ("1-4,6,8-10").
-std::string frameListText(const std::vector<int>& frames) {
-    std::string text;
-    for (size_t i = 0; i < frames.size();) {
-        size_t j = i;
-        while (j + 1 < frames.size() && frames[j + 1] == frames[j] + 1) ++j;
-        text += (text.empty() ? "" : ",") + std::to_string(frames[i]);
-        if (j > i) text += "-" + std::to_string(frames[j]);
-        i = j + 1;
-    }
-    return text;
-}
-
-// Sets an enumeration knob by the name of its item, matched without regard to case; an
-// unknown name fails naming the option and the items.
-void setItem(Node& node, const char* name, const std::string& item, const std::string& option) {
-    Knob& k = knob(node, name);
-    const auto& items = k.items();
-    const auto lower = [](std::string t) {
-        for (char& c : t) c = char(std::tolower(static_cast<unsigned char>(c)));
-        return t;
-    };
-    for (size_t i = 0; i < items.size(); ++i)
-        if (lower(items[i]) == lower(item)) {
-            k.setValue(double(i));
-            return;
-        }
-    std::string list;
-    for (const auto& i : items) list += (list.empty() ? "" : ", ") + i;
-    fail("unknown " + option + " \"" + item + "\": use one of " + list);
+// Makes the folder a file goes into when it does not exist yet.
+void makeFolderOf(const fs::path& file) {
+    std::error_code made;
+    fs::create_directories(file.parent_path(), made);
+    if (made) fail("cannot make the folder " + file.parent_path().string() + ": " + made.message());
 }
 
 // The frames whose "after" the report measures: every key, the written frame farthest from
@@ -243,67 +173,214 @@ std::vector<int> measuredFrames(const std::set<double>& keys, const std::vector<
     return {frames.begin(), frames.end()};
 }
 
+// Output pixel centres paired with the source positions the aligner's STMap gives them, on a
+// grid of about 48 steps across the shorter side.
+ViewCorrection sampleCorrection(Node& aligner, int frame, int view, const std::string& name) {
+    Iop* op = aligner.iop(OutputContext(frame, view));
+    op->validate(true);
+    if (op->hasError())
+        fail(aligner.name() + " at frame " + std::to_string(frame) + ": " + op->errorMessage());
+    ViewCorrection c;
+    c.frame = frame;
+    c.view = name;
+    const Format out = op->format();
+    Format in = out;
+    if (Iop* source = op->input_iop(0)) {
+        source->validate(true);
+        in = source->format();
+    }
+    c.outputWidth = out.width();
+    c.outputHeight = out.height();
+    c.inputWidth = in.width();
+    c.inputHeight = in.height();
+    const Channel u = getChannel("stitch_map.u"), v = getChannel("stitch_map.v");
+    const ChannelSet mask = {u, v};
+    const int step = std::max(1, std::min(out.width(), out.height()) / 48);
+    op->request(0, 0, out.width(), out.height(), mask);
+    Row row(0, out.width());
+    std::vector<PointPair> pairs;
+    for (int y = step / 2; y < out.height(); y += step) {
+        op->get(y, 0, out.width(), mask, row);
+        for (int x = step / 2; x < out.width(); x += step) {
+            // The STMap is a fraction of the input's format; a failed projection lies far
+            // outside it and is left out.
+            const double sx = double(row[u][x]) * in.width(), sy = double(row[v][x]) * in.height();
+            if (!std::isfinite(sx) || !std::isfinite(sy) || std::abs(sx) > 4.0 * in.width() ||
+                std::abs(sy) > 4.0 * in.height())
+                continue;
+            pairs.push_back({{sx, sy}, {x + 0.5, y + 0.5}});
+        }
+    }
+    c.fit = fitHomography(pairs);
+    return c;
+}
+
 } // namespace
 
-void runAlign(const AlignOptions& o, std::ostream& out) {
-    const auto start = std::chrono::steady_clock::now();
-    if (o.output.empty()) fail("no output: give one with -o, such as -o aligned.%04d.exr");
-    if (!o.demo && o.left.empty())
-        fail("no plate: give a multi-view file, a left and a right file, or --demo");
-    if (o.keyStep < 1) fail("--key-step must be 1 or more, not " + std::to_string(o.keyStep));
-    const int preset = indexOf(kPresets, o.preset, "preset");
-    const int space = indexOf(kSpaces, o.space, "space");
-    int filter = -1;
-    for (int t = 0; t < Filter::count(); ++t)
-        if (o.filter == Filter::name(t)) filter = t;
-    if (filter < 0) indexOf(Filter::names(), o.filter, "filter");
-    const bool fill = o.missingFrames != "error";
-
-    // Frames and views of the plate: the range runs from its first to its last frame on disk,
-    // in either view; a frame of the range that one view lacks is a hole.
-    std::vector<int> frames;
-    std::vector<std::string> views = {"left", "right"};
-    std::string leftName = "left", rightName = "right";
-    std::vector<std::pair<std::string, std::vector<int>>> sequences; // pattern, frames on disk
-    if (o.demo) {
-        frames = {1, 2, 3, 4, 5};
-    } else {
-        sequences.emplace_back(o.left, IO::framesOnDisk(o.left));
-        if (!o.right.empty()) sequences.emplace_back(o.right, IO::framesOnDisk(o.right));
-        int first = sequences[0].second.front(), last = sequences[0].second.back();
-        for (const auto& [pattern, have] : sequences) {
-            first = std::min(first, have.front());
-            last = std::max(last, have.back());
-        }
-        for (int f = first; f <= last; ++f) frames.push_back(f);
-        if (o.right.empty()) {
-            const std::string firstFile =
-                IO::PathPattern(o.left).expand(sequences[0].second.front());
-            const IO::ImageData header = IO::readImage(firstFile);
-            views = header.viewNames();
-            if (views.size() < 2)
-                fail(firstFile + " holds one view: give the right view as a second file "
-                                 "(kestrel align LEFT RIGHT -o ...) or a multi-view OpenEXR");
-            leftName = views[0];
-            rightName = views[1];
-            if (std::find(views.begin(), views.end(), "left") != views.end() &&
-                std::find(views.begin(), views.end(), "right") != views.end())
-                leftName = "left", rightName = "right";
-        }
+DisparityStats verticalDisparity(const std::vector<MatchPair>& pairs) {
+    DisparityStats s;
+    s.count = pairs.size();
+    if (pairs.empty()) return s;
+    double sum = 0, sq = 0;
+    for (const MatchPair& p : pairs) {
+        const double d = p.yr - p.yl;
+        sum += d;
+        sq += d * d;
+        s.max = std::max(s.max, std::abs(d));
     }
+    s.mean = sum / double(pairs.size());
+    s.rms = std::sqrt(sq / double(pairs.size()));
+    return s;
+}
+
+std::string frameListText(const std::vector<int>& frames) {
+    std::string text;
+    for (size_t i = 0; i < frames.size();) {
+        size_t j = i;
+        while (j + 1 < frames.size() && frames[j + 1] == frames[j] + 1) ++j;
+        text += (text.empty() ? "" : ",") + std::to_string(frames[i]);
+        if (j > i) text += "-" + std::to_string(frames[j]);
+        i = j + 1;
+    }
+    return text;
+}
+
+void checkOptions(AlignJob& job) {
+    AlignOptions& o = job.options;
+    if (o.output.empty())
+        throw UsageError("no output: give one with -o, such as -o aligned.%04d.exr");
+    if (o.demo && !o.left.empty())
+        throw UsageError("--demo aligns the built-in plate: leave out the plate files, or "
+                         "leave out --demo");
+    if (!o.demo && o.left.empty())
+        throw UsageError("no plate: give a multi-view file, a left and a right file, or --demo");
+    if (o.keyStep < 1)
+        throw UsageError("--key-step must be 1 or more, not " + std::to_string(o.keyStep));
+    job.preset = itemIndex(AlignerKnobs::kPresets, o.preset, "--preset");
+    job.space = itemIndex(AlignerKnobs::kSpaces, o.space, "--space");
+    job.filter = itemIndex(Filter::names(), o.filter, "--filter");
+    o.preset = std::string(AlignerKnobs::kPresets[size_t(job.preset)]);
+    o.space = std::string(AlignerKnobs::kSpaces[size_t(job.space)]);
+    o.filter = Filter::name(job.filter);
+    if (!o.datatype.empty() && lower(o.datatype) != "half" && lower(o.datatype) != "float")
+        throw UsageError("unknown --datatype \"" + o.datatype + "\": use half or float");
+    if (!o.frames.empty()) try {
+            IO::parseFrameList(o.frames);
+        } catch (const std::exception& e) {
+            throw UsageError(std::string("--frames: ") + e.what());
+        }
+    if (!o.views.empty() && std::count(o.views.begin(), o.views.end(), ',') != 1)
+        throw UsageError("--views takes two names, such as --views left,right");
+
+    // The outputs: file types that hold what is asked, in folders that take new files.
+    job.output = fs::absolute(o.output);
+    const IO::PathPattern outputPattern(job.output.string()); // refuses unknown % tokens
+    const FileKind kind = fileKind(job.output);
+    const std::string ext = job.output.extension().string();
+    if (kind == FileKind::Unknown)
+        throw UsageError("-o " + o.output + ": unknown file type \"" + ext +
+                         "\"; end the name in .exr, .png, .jpg, .tif or .dpx");
+    if (kind == FileKind::OneView) {
+        if (!outputPattern.hasView())
+            throw UsageError("-o " + o.output + ": a " + ext +
+                             " file holds one view and the job writes two; put %V in the name "
+                             "for one file per view (such as aligned_%V" +
+                             ext + ") or write OpenEXR (.exr)");
+        const std::string needs = o.stmap       ? "--stmap"
+                                  : o.disparity ? "--disparity"
+                                  : o.overscan  ? "--overscan"
+                                                : "";
+        if (!needs.empty())
+            throw UsageError(needs + " needs an OpenEXR output: a " + ext +
+                             " file holds colour only; write -o with .exr");
+    }
+    job.script = o.script.empty() ? job.output.parent_path() / "aligned.kscript"
+                 : fs::path(o.script).has_parent_path() ? fs::absolute(o.script)
+                                                        : job.output.parent_path() / o.script;
+    checkWritableFolder(job.output, "-o");
+    checkWritableFolder(job.script, "--script");
+    if (!o.report.empty()) {
+        job.report = fs::absolute(o.report);
+        checkWritableFolder(job.report, "--report");
+    }
+    if (!o.exportCorrection.empty()) {
+        job.exportFile = fs::absolute(o.exportCorrection);
+        checkWritableFolder(job.exportFile, "--export-correction");
+    }
+    if (!o.contactSheet.empty()) {
+        job.contactSheet = fs::absolute(o.contactSheet);
+        if (fileKind(job.contactSheet) != FileKind::OneView)
+            throw UsageError("--contact-sheet " + o.contactSheet +
+                             ": the contact sheet is an image of one view; end the name in "
+                             ".png, .jpg or .tif");
+        checkWritableFolder(job.contactSheet, "--contact-sheet");
+    }
+    const std::set<fs::path> paths = {job.output, job.script, job.report, job.exportFile,
+                                      job.contactSheet};
+    const size_t given =
+        2 + !job.report.empty() + !job.exportFile.empty() + !job.contactSheet.empty();
+    if (paths.size() - (paths.count(fs::path()) ? 1 : 0) != given)
+        throw UsageError("two outputs of the job have the same name: give -o, --script, "
+                         "--report, --export-correction and --contact-sheet different paths");
+}
+
+void readPlate(AlignJob& job) {
+    const AlignOptions& o = job.options;
+    const bool fill = o.missingFrames != "error";
     if (!o.views.empty()) {
         const auto comma = o.views.find(',');
-        if (comma == std::string::npos) fail("--views takes two names, such as --views left,right");
-        leftName = o.views.substr(0, comma);
-        rightName = o.views.substr(comma + 1);
-        for (const std::string& v : {leftName, rightName})
-            if (std::find(views.begin(), views.end(), v) == views.end())
-                fail("the plate has no view \"" + v + "\"; its views are " + [&] {
-                    std::string s;
-                    for (auto& n : views) s += (s.empty() ? "" : ", ") + n;
-                    return s;
-                }());
+        job.leftName = o.views.substr(0, comma);
+        job.rightName = o.views.substr(comma + 1);
     }
+    if (o.demo) {
+        job.frames = {1, 2, 3, 4, 5};
+    } else {
+        // One pattern naming the view (seq/%V.%04d.png) is a left and a right sequence.
+        std::string left = o.left, right = o.right;
+        if (right.empty() && IO::PathPattern(left).hasView()) {
+            const IO::PathPattern both(left);
+            left = both.withView(job.leftName).text();
+            right = both.withView(job.rightName).text();
+            job.views = {job.leftName, job.rightName};
+        }
+        job.sequences.push_back({left, IO::framesOnDisk(left)});
+        if (!right.empty()) job.sequences.push_back({right, IO::framesOnDisk(right)});
+        int first = job.sequences[0].onDisk.front(), last = job.sequences[0].onDisk.back();
+        for (const auto& s : job.sequences) {
+            first = std::min(first, s.onDisk.front());
+            last = std::max(last, s.onDisk.back());
+        }
+        for (int f = first; f <= last; ++f) job.frames.push_back(f);
+        if (right.empty()) {
+            const std::string firstFile =
+                IO::PathPattern(left).expand(job.sequences[0].onDisk.front());
+            const IO::ImageData header = IO::readImage(firstFile);
+            job.views = header.viewNames();
+            if (job.views.size() < 2)
+                fail(firstFile + " holds one view: give the right view as a second file "
+                                 "(kestrel align LEFT RIGHT -o ...), a pattern with %V, or a "
+                                 "multi-view OpenEXR");
+            if (o.views.empty()) {
+                const bool stereo = std::count(job.views.begin(), job.views.end(), "left") &&
+                                    std::count(job.views.begin(), job.views.end(), "right");
+                job.leftName = stereo ? "left" : job.views[0];
+                job.rightName = stereo ? "right" : job.views[1];
+            }
+        } else {
+            // Two sequences are the two views, named by --views.
+            job.views = {job.leftName, job.rightName};
+        }
+    }
+    if (job.leftName == job.rightName)
+        throw UsageError("--views " + o.views +
+                         " names one view twice: name the left and the "
+                         "right view, such as --views left,right");
+    for (const std::string& v : {job.leftName, job.rightName})
+        if (std::find(job.views.begin(), job.views.end(), v) == job.views.end()) {
+            std::string list;
+            for (const auto& n : job.views) list += (list.empty() ? "" : ", ") + n;
+            fail("the plate has no view \"" + v + "\"; its views are " + list);
+        }
     // Frames asked for outside the plate are an error unless the user chose how to fill them.
     if (!o.frames.empty()) {
         std::vector<int> wanted = IO::parseFrameList(o.frames);
@@ -311,72 +388,70 @@ void runAlign(const AlignOptions& o, std::ostream& out) {
         wanted.erase(std::unique(wanted.begin(), wanted.end()), wanted.end());
         std::vector<int> outside;
         for (int f : wanted)
-            if (f < frames.front() || f > frames.back()) outside.push_back(f);
+            if (f < job.frames.front() || f > job.frames.back()) outside.push_back(f);
         if (outside.size() == wanted.size() && !fill)
             fail("none of the frames " + o.frames + " is in the plate (frames " +
-                 frameListText(frames) + ")");
+                 frameListText(job.frames) + ")");
         if (!outside.empty() && !fill)
             fail("frames " + frameListText(outside) + " of --frames " + o.frames +
-                 " are outside the plate (frames " + frameListText(frames) +
+                 " are outside the plate (frames " + frameListText(job.frames) +
                  "): ask for frames of the plate, or pass --missing-frames black or hold to "
                  "fill them");
-        frames = wanted;
+        job.frames = wanted;
     }
-    for (const auto& [pattern, have] : sequences) {
+    for (const auto& s : job.sequences) {
         std::vector<int> missing;
-        for (int f : frames)
-            if (!std::binary_search(have.begin(), have.end(), f)) missing.push_back(f);
+        for (int f : job.frames)
+            if (!std::binary_search(s.onDisk.begin(), s.onDisk.end(), f)) missing.push_back(f);
         if (!missing.empty() && !fill)
             fail("frame " + std::to_string(missing.front()) + " is missing: " +
-                 IO::PathPattern(pattern).expand(missing.front()) + " does not exist" +
+                 IO::PathPattern(s.pattern).expand(missing.front(), job.leftName) +
+                 " does not exist" +
                  (missing.size() > 1 ? " (nor do frames " + frameListText(missing) + ")" : "") +
                  ": render or restore it, or pass --missing-frames black or hold");
     }
 
     // No output may overwrite a file of the plate.
-    const fs::path outputPath = fs::absolute(o.output);
-    const fs::path scriptPath = o.script.empty() ? outputPath.parent_path() / "aligned.kscript"
-                                : fs::path(o.script).has_parent_path()
-                                    ? fs::absolute(o.script)
-                                    : outputPath.parent_path() / o.script;
-    {
-        std::set<fs::path> inputs;
-        for (const auto& [pattern, have] : sequences)
-            for (int f : have) {
-                const IO::PathPattern p(pattern);
-                for (const std::string& v : views)
-                    inputs.insert(fs::weakly_canonical(fs::absolute(p.expand(f, v))));
-            }
-        const IO::PathPattern output(outputPath.string());
-        for (int f : frames)
-            for (const std::string& v : {leftName, rightName}) {
-                const fs::path target = fs::weakly_canonical(output.expand(f, v));
-                if (inputs.count(target))
-                    fail("the output " + target.string() +
-                         " is also a file of the plate: write the aligned views elsewhere");
-            }
-        if (inputs.count(fs::weakly_canonical(scriptPath)))
-            fail("the script " + scriptPath.string() +
-                 " is also a file of the plate: name another with --script");
-    }
-    OutputContext::setViews(views);
-    const int leftView = OutputContext::lookup_view(leftName);
-    const int rightView = OutputContext::lookup_view(rightName);
+    std::set<fs::path> inputs;
+    for (const auto& s : job.sequences)
+        for (int f : s.onDisk) {
+            const IO::PathPattern p(s.pattern);
+            for (const std::string& v : job.views)
+                inputs.insert(fs::weakly_canonical(fs::absolute(p.expand(f, v))));
+        }
+    const IO::PathPattern output(job.output.string());
+    for (int f : job.frames)
+        for (const std::string& v : {job.leftName, job.rightName}) {
+            const fs::path target = fs::weakly_canonical(output.expand(f, v));
+            if (inputs.count(target))
+                fail("the output " + target.string() +
+                     " is also a file of the plate: write the aligned views elsewhere");
+        }
+    for (const fs::path& other : {job.script, job.report, job.exportFile, job.contactSheet})
+        if (!other.empty() && inputs.count(fs::weakly_canonical(other)))
+            fail(other.string() + " is also a file of the plate: name another");
+}
 
-    // The graph.
-    Undo::Suspend noUndo;
-    Graph graph;
-    graph.firstFrame = frames.front();
-    graph.lastFrame = frames.back();
-    Node* plate = nullptr;
+void buildGraph(AlignJob& job) {
+    namespace K = AlignerKnobs;
+    const AlignOptions& o = job.options;
+    OutputContext::setViews(job.views);
+    job.leftView = OutputContext::lookup_view(job.leftName);
+    job.rightView = OutputContext::lookup_view(job.rightName);
+
+    job.graph = std::make_unique<Graph>();
+    Graph& graph = *job.graph;
+    graph.firstFrame = job.frames.front();
+    graph.lastFrame = job.frames.back();
     auto read = [&](const std::string& file, const std::string& name) {
         Node* r = graph.add(std::make_unique<Node>("Read", name));
         knob(*r, "file").setText(fs::absolute(file).string());
-        knob(*r, "first").setValue(frames.front());
-        knob(*r, "last").setValue(frames.back());
+        knob(*r, "first").setValue(job.frames.front());
+        knob(*r, "last").setValue(job.frames.back());
         setItem(*r, "missing_frames", o.missingFrames, "--missing-frames");
         return r;
     };
+    Node* plate = nullptr;
     if (o.demo) {
         plate = graph.add(std::make_unique<Node>("SyntheticStereo", "Plate"));
         for (auto [name, value] : {std::pair{"width", 1280.0},
@@ -387,66 +462,88 @@ void runAlign(const AlignOptions& o, std::ostream& out) {
                                    {"focalRatio", 1.015},
                                    {"tilt", 0.25}})
             knob(*plate, name).setValue(value);
-    } else if (o.right.empty()) {
-        plate = read(o.left, "Plate");
+    } else if (job.sequences.size() == 1) {
+        plate = read(job.sequences[0].pattern, "Plate");
     } else {
-        Node* l = read(o.left, "PlateLeft");
-        Node* r = read(o.right, "PlateRight");
+        Node* l = read(job.sequences[0].pattern, "PlateLeft");
+        Node* r = read(job.sequences[1].pattern, "PlateRight");
         plate = graph.add(std::make_unique<Node>("JoinViews", "Plate"));
         plate->setInput(0, l);
         plate->setInput(1, r);
     }
-    plate = addDisparityStage(graph, plate, o, leftView, rightView, frames.front());
-    // The aligner writes its STMap into the two channels when the stream carries them.
-    if (o.stmap) {
-        Node* channels = graph.add(std::make_unique<Node>("AddChannels", "STMapChannels"));
-        channels->setInput(0, plate);
-        knob(*channels, "channels").setText("stitch_map.u stitch_map.v");
-        plate = channels;
+
+    // The two views must be the same size: the correction maps one frame onto the other.
+    Iop* views[2] = {plate->iop(OutputContext(job.frames.front(), job.leftView)),
+                     plate->iop(OutputContext(job.frames.front(), job.rightView))};
+    for (Iop* op : views) {
+        op->validate(true);
+        if (op->hasError()) fail(op->errorMessage());
     }
-    // The Write's options are checked before any work starts.
+    const Format& fl = views[0]->format();
+    const Format& fr = views[1]->format();
+    if (fl.width() != fr.width() || fl.height() != fr.height())
+        fail("the views differ in size: " + job.leftName + " is " + std::to_string(fl.width()) +
+             " x " + std::to_string(fl.height()) + " and " + job.rightName + " is " +
+             std::to_string(fr.width()) + " x " + std::to_string(fr.height()) +
+             "; scale or crop them to one size before aligning");
+    // Spherical output reprojects through the rig's cameras, which only rig metadata gives.
+    if (job.space == K::kSpherical && !views[0]->fetchMetaData().contains("rig/cameraCount"))
+        fail("--space Spherical needs a plate with camera-rig metadata (rig/...), and this "
+             "plate has none; align it in Rectilinear space");
+
+    plate = addDisparityStage(graph, plate, o, job.leftView, job.rightView, job.frames.front());
+    // The aligner writes its STMap into these two channels; they are always carried, since
+    // the report measures the correction from them, and written when --stmap asks.
+    Node* channels = graph.add(std::make_unique<Node>("AddChannels", "STMapChannels"));
+    channels->setInput(0, plate);
+    knob(*channels, "channels").setText("stitch_map.u stitch_map.v");
+    job.plate = plate;
+
     Node& write = *graph.add(std::make_unique<Node>("Write", "Write1"));
-    knob(write, "file").setText(outputPath.string());
+    knob(write, "file").setText(job.output.string());
     knob(write, "channels")
         .setText(std::string("rgba") + (o.disparity ? " disparityL disparityR" : "") +
                  (o.stmap ? " stitch_map" : ""));
-    if (!o.datatype.empty())
-        knob(write, "datatype")
-            .setValue(
-                o.datatype == "half" ? 0.0
-                : o.datatype == "float"
-                    ? 1.0
-                    : (fail("unknown --datatype \"" + o.datatype + "\": use half or float"), 0.0));
+    if (!o.datatype.empty()) knob(write, "datatype").setValue(lower(o.datatype) == "float");
     if (!o.compression.empty()) setItem(write, "compression", o.compression, "--compression");
     if (o.overscan) knob(write, "overscan").setValue(1);
+    job.write = &write;
 
-    Node& aligner = *graph.add(std::make_unique<Node>(kAligner, "VerticalAligner1"));
-    aligner.setInput(0, plate);
+    Node& aligner = *graph.add(std::make_unique<Node>(K::kClass, "VerticalAligner1"));
+    aligner.setInput(0, channels);
     aligner.setPanelOpen(true);
-    knob(aligner, "leftView").setValue(leftView);
-    knob(aligner, "rightView").setValue(rightView);
-    knob(aligner, "layoutType").setValue(1);
-    knob(aligner, "alignmentSpace").setValue(space);
-    knob(aligner, "alignmentType").setValue(preset);
-    knob(aligner, "filter").setValue(filter);
-    knob(aligner, "localAlignment").setValue(o.local);
-    knob(aligner, "keyStep").setValue(o.keyStep);
-    aligner.setContext(OutputContext(frames.front(), leftView));
-    press(aligner, "addAllKeys");
+    knob(aligner, K::kLeftView).setValue(job.leftView);
+    knob(aligner, K::kRightView).setValue(job.rightView);
+    knob(aligner, K::kLayoutType).setValue(K::kStereoLayout);
+    knob(aligner, K::kAlignmentSpace).setValue(job.space);
+    knob(aligner, K::kAlignmentType).setValue(job.preset);
+    knob(aligner, K::kFilter).setValue(job.filter);
+    knob(aligner, K::kLocalAlignment).setValue(o.local);
+    knob(aligner, K::kKeyStep).setValue(o.keyStep);
+    write.setInput(0, &aligner);
+    job.aligner = &aligner;
+    applyKnobSettings(graph, o.settings);
+}
+
+void analyse(AlignJob& job) {
+    namespace K = AlignerKnobs;
+    Node& aligner = *job.aligner;
+    const std::vector<int>& frames = job.frames;
+    aligner.setContext(OutputContext(frames.front(), job.leftView));
+    press(aligner, K::kAddAllKeys);
     // Key All leaves the last frame out; the job keys it too, so that the end of the shot
     // is analysed rather than held at the last key's correction.
-    knob(aligner, "analysisKeyframe").setValueAt(frames.back(), frames.back());
-    if (knob(aligner, "analysisKeyframe").keyTimes().empty())
-        knob(aligner, "analysisKeyframe").setValueAt(frames.front(), frames.front());
-    const std::set<double> keys = knob(aligner, "analysisKeyframe").keyTimes();
+    Knob& keys = knob(aligner, K::kAnalysisKeyframe);
+    keys.setValueAt(frames.back(), frames.back());
+    if (keys.keyTimes().empty()) keys.setValueAt(frames.front(), frames.front());
+    job.keys = keys.keyTimes();
 
-    // Match at the keys.
-    knob(aligner, "executeType").setValue(0);
-    executeNode(aligner, std::vector<double>(keys.begin(), keys.end()), "Match");
-    const auto before = storedMatches(aligner);
-    for (double key : keys) {
-        auto it = before.find(int(key));
-        const size_t n = it == before.end() ? 0 : it->second.size();
+    knob(aligner, K::kExecuteType).setValue(K::kExecuteMatch);
+    executeNode(aligner, std::vector<double>(job.keys.begin(), job.keys.end()), "Match");
+    job.before = storedMatches(aligner);
+    for (double key : job.keys) {
+        auto it = job.before.find(int(key));
+        const size_t n = it == job.before.end() ? 0 : it->second.size();
         if (n < size_t(kMinMatches))
             fail("too few matches at frame " + std::to_string(int(key)) + " (" + std::to_string(n) +
                  "): the views may not overlap or the frame has too little texture; key other "
@@ -455,174 +552,98 @@ void runAlign(const AlignOptions& o, std::ostream& out) {
 
     // The refresh an artist's viewer gives the node once matched: its rig and samplers, the
     // convergence from the rig metadata when it is on Auto, and the analysis buttons.
-    aligner.setContext(OutputContext(*keys.begin(), leftView));
+    aligner.setContext(OutputContext(*job.keys.begin(), job.leftView));
     aligner.firstOp()->updateUI(aligner.firstOp()->outputContext());
     aligner.firstOp()->doPreValidate();
 
     // Framing.
+    const AlignOptions& o = job.options;
     if (o.fixPoint) {
-        knob(aligner, "fixParallax").setValue(1);
-        Knob& fix = knob(aligner, "fixPoint");
+        knob(aligner, K::kFixParallax).setValue(1);
+        Knob& fix = knob(aligner, K::kFixPoint);
         fix.setValue(o.fixPoint->first, 0);
         fix.setValue(o.fixPoint->second, 1);
     }
     if (o.zoom) {
-        knob(aligner, "scaleToFit").setValue(1);
-        aligner.setContext(OutputContext(*keys.begin(), leftView));
-        press(aligner, "calculateScale");
+        knob(aligner, K::kScaleToFit).setValue(1);
+        aligner.setContext(OutputContext(*job.keys.begin(), job.leftView));
+        press(aligner, K::kCalculateScale);
     }
+}
 
-    // The output's folder, made when it does not exist yet; then the script, which is all a
-    // render of any chunk of the shot needs.
-    for (const fs::path& folder : {outputPath.parent_path(), scriptPath.parent_path()}) {
-        std::error_code made;
-        fs::create_directories(folder, made);
-        if (made) fail("cannot make the folder " + folder.string() + ": " + made.message());
-    }
-    write.setInput(0, &aligner);
-    write.setContext(OutputContext(frames.front(), leftView));
+void renderViews(AlignJob& job) {
+    // The script first, which is all a render of any chunk of the shot needs.
+    makeFolderOf(job.output);
+    makeFolderOf(job.script);
+    job.write->setContext(OutputContext(job.frames.front(), job.leftView));
     std::string error;
-    if (!Script::save(graph, scriptPath.string(), &error)) fail(error);
+    if (!Script::save(*job.graph, job.script.string(), &error)) fail(error);
+    if (job.options.analyseOnly) return;
+    // Both views, written beside their final names and renamed when complete.
+    Nodes::takeFrameNotices(); // what Match filled in is reported with the render's
+    executeNode(*job.write, std::vector<double>(job.frames.begin(), job.frames.end()), "Render");
+    job.written = job.frames;
+    job.filled = Nodes::takeFrameNotices();
+}
 
-    // Render both views, written beside their final names and renamed when complete.
-    std::vector<int> written;
-    std::vector<Nodes::FrameNotice> filled;
-    if (!o.analyseOnly) {
-        Nodes::takeFrameNotices(); // what Match filled in is reported with the render's
-        executeNode(write, std::vector<double>(frames.begin(), frames.end()), "Render");
-        written = frames;
-        filled = Nodes::takeFrameNotices();
-    }
+void measure(AlignJob& job) {
+    namespace K = AlignerKnobs;
+    if (job.options.analyseOnly) return;
+    job.measured = measuredFrames(job.keys, job.written);
+    Graph check;
+    Node& m = *check.add(std::make_unique<Node>(K::kClass, "Measure"));
+    m.setInput(0, job.aligner);
+    knob(m, K::kLeftView).setValue(job.leftView);
+    knob(m, K::kRightView).setValue(job.rightView);
+    knob(m, K::kLayoutType).setValue(K::kStereoLayout);
+    knob(m, K::kAlignmentSpace).setValue(K::kRectilinear);
+    for (int f : job.measured) knob(m, K::kAnalysisKeyframe).setValueAt(f, f);
+    m.setContext(OutputContext(job.frames.front(), job.leftView));
+    knob(m, K::kExecuteType).setValue(K::kExecuteMatch);
+    executeNode(m, std::vector<double>(job.measured.begin(), job.measured.end()), "Measure");
+    job.after = storedMatches(m);
+}
 
-    // Measure: the stored matches of the input, and matches found afresh in the output.
-    std::map<int, std::vector<Pair>> after;
-    std::vector<int> measured;
-    if (!o.analyseOnly) {
-        measured = measuredFrames(keys, written);
-        Graph check;
-        Node& measure = *check.add(std::make_unique<Node>(kAligner, "Measure"));
-        measure.setInput(0, &aligner);
-        knob(measure, "leftView").setValue(leftView);
-        knob(measure, "rightView").setValue(rightView);
-        knob(measure, "layoutType").setValue(1);
-        knob(measure, "alignmentSpace").setValue(1);
-        for (int f : measured) knob(measure, "analysisKeyframe").setValueAt(f, f);
-        measure.setContext(OutputContext(frames.front(), leftView));
-        knob(measure, "executeType").setValue(0);
-        executeNode(measure, std::vector<double>(measured.begin(), measured.end()), "Measure");
-        after = storedMatches(measure);
+void measureCorrections(AlignJob& job) {
+    // The report gives the correction at the keys; the export at every frame of the job.
+    std::set<int> frames;
+    for (double k : job.keys) frames.insert(int(k));
+    if (!job.exportFile.empty()) frames.insert(job.frames.begin(), job.frames.end());
+    Progress progress("Correction", int(frames.size()), progressStream());
+    int done = 0;
+    for (int f : frames) {
+        for (const auto& [view, name] :
+             {std::pair{job.leftView, job.leftName}, {job.rightView, job.rightName}})
+            job.corrections.push_back(sampleCorrection(*job.aligner, f, view, name));
+        progress.update(++done);
     }
+    progress.finish();
+}
 
-    const double seconds =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    nlohmann::json report;
-    report["plate"] = o.demo ? "synthetic stereo plate (demo)"
-                             : o.left + (o.right.empty() ? "" : " + " + o.right);
-    report["views"] = {leftName, rightName};
-    report["frames"] = {frames.front(), frames.back()};
-    report["framesWritten"] = written;
-    report["missingFrames"] = o.missingFrames;
-    report["filledFrames"] = nlohmann::json::array();
-    for (const Nodes::FrameNotice& n : filled) {
-        const nlohmann::json entry = {
-            {"frame", n.frame}, {"file", n.file}, {"read", n.node}, {"filled", n.action}};
-        report["filledFrames"].push_back(entry);
+void runAlign(const AlignOptions& options, std::ostream& out) {
+    const auto start = std::chrono::steady_clock::now();
+    Undo::Suspend noUndo;
+    AlignJob job;
+    job.options = options;
+    const std::pair<const char*, void (*)(AlignJob&)> steps[] = {
+        {"options", checkOptions},
+        {"plate", readPlate},
+        {"graph", buildGraph},
+        {"analysis", analyse},
+        {"render", renderViews},
+        {"measure", measure},
+        {"corrections", measureCorrections},
+    };
+    for (const auto& [name, step] : steps) {
+        const auto t = std::chrono::steady_clock::now();
+        step(job);
+        std::ostringstream line;
+        line << "align: " << name << " done in "
+             << std::chrono::duration<double>(std::chrono::steady_clock::now() - t).count() << " s";
+        detail(line.str());
     }
-    report["preset"] = o.preset;
-    report["space"] = o.space;
-    report["layout"] = "Stereo Layout (the pair's pose is solved from the matches)";
-    if (!o.analyseOnly) report["output"] = outputPath.string();
-    report["script"] = scriptPath.string();
-    std::vector<Pair> allBefore, allAfter;
-    for (double key : keys) {
-        const int k = int(key);
-        const auto& b = before.at(k);
-        allBefore.insert(allBefore.end(), b.begin(), b.end());
-        nlohmann::json entry = {{"frame", k}, {"before", toJson(verticalDisparity(b))}};
-        if (!o.analyseOnly)
-            entry["after"] =
-                toJson(verticalDisparity(after.count(k) ? after.at(k) : std::vector<Pair>{}));
-        report["keys"].push_back(entry);
-    }
-    report["before"] = toJson(verticalDisparity(allBefore));
-    // The worst frame is the worst of those measured with matches: a frame where none are
-    // found (a black frame filled in for a missing one) has no figure, not 0 px.
-    std::optional<std::pair<int, Stats>> worst;
-    for (int f : measured) {
-        const auto& pairs = after.count(f) ? after.at(f) : std::vector<Pair>{};
-        const Stats st = verticalDisparity(pairs);
-        allAfter.insert(allAfter.end(), pairs.begin(), pairs.end());
-        nlohmann::json entry = toJson(st);
-        entry["frame"] = f;
-        entry["key"] = keys.count(double(f)) > 0;
-        report["measured"].push_back(entry);
-        if (st.count > 0 && (!worst || st.rms > worst->second.rms)) worst = std::make_pair(f, st);
-    }
-    if (!o.analyseOnly) {
-        report["after"] = toJson(verticalDisparity(allAfter));
-        if (worst) report["worst"] = {{"frame", worst->first}, {"rms", worst->second.rms}};
-    }
-    report["seconds"] = seconds;
-
-    if (!o.contactSheet.empty()) {
-        writeContactSheet(o.contactSheet, *plate, aligner, *keys.begin(), leftView, rightView);
-        report["contactSheet"] = fs::absolute(o.contactSheet).string();
-    }
-    if (!o.report.empty()) {
-        const fs::path tmp = fs::path(o.report).string() + ".tmp";
-        std::ofstream f(tmp);
-        f << report.dump(2) << "\n";
-        f.close();
-        if (!f)
-            fail("cannot write the report " + o.report +
-                 ": check the folder exists and is writable");
-        fs::rename(tmp, o.report);
-    }
-
-    const Stats b = verticalDisparity(allBefore), a = verticalDisparity(allAfter);
-    out << std::fixed << std::setprecision(3);
-    out << (o.analyseOnly ? "Analysed " : "Aligned ") << report["plate"].get<std::string>()
-        << ", views " << leftName << " and " << rightName << ", frames " << frameListText(frames)
-        << "\n";
-    out << "  preset " << o.preset << ", " << o.space
-        << " space, Stereo Layout (no rig metadata used)\n";
-    out << "  keys:";
-    for (double key : keys)
-        out << " " << int(key) << " (" << before.at(int(key)).size() << " matches)";
-    out << "\n";
-    out << "  vertical disparity of the matches, before: mean " << b.mean << " px, RMS " << b.rms
-        << " px, max " << b.max << " px (" << b.count << " matches)\n";
-    if (!o.analyseOnly) {
-        out << "  vertical disparity of the matches, after:  mean " << a.mean << " px, RMS "
-            << a.rms << " px, max " << a.max << " px (" << a.count
-            << " matches found afresh in the output)\n";
-        out << "  after, per measured frame (RMS):";
-        for (int f : measured) {
-            const Stats st = verticalDisparity(after.count(f) ? after.at(f) : std::vector<Pair>{});
-            out << " " << f << ": ";
-            if (st.count > 0)
-                out << st.rms << " px";
-            else
-                out << "no matches";
-            out << (f == measured.back() ? "\n" : ",");
-        }
-        if (worst)
-            out << "  worst frame " << worst->first << ": RMS " << worst->second.rms << " px\n";
-        else
-            out << "  no matches found in the output: check the output frames by eye\n";
-        out << "  frames written " << frameListText(written) << "\n";
-        for (const Nodes::FrameNotice& n : filled)
-            out << "  frame " << n.frame << " filled (--missing-frames " << o.missingFrames
-                << "): " << n.file << " is missing, " << n.action << "\n";
-        out << "  output " << outputPath.string() << "\n";
-    }
-    out << "  script " << scriptPath.string() << "\n";
-    if (o.analyseOnly)
-        out << "  nothing rendered: render chunks with kestrel render " << scriptPath.string()
-            << " --frames A-B\n";
-    if (!o.contactSheet.empty())
-        out << "  contact sheet " << fs::absolute(o.contactSheet).string() << "\n";
-    out << "  time " << std::setprecision(1) << seconds << " s\n";
+    job.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    writeReport(job, out);
 }
 
 } // namespace Kestrel

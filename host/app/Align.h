@@ -8,11 +8,19 @@
 // output so that the artist can open and adjust it, and reports what it did: matches per key
 // and the vertical disparity of the matches before and after the alignment.
 //
+// The job runs as a pipeline of steps (AlignSteps.h): options, plate, graph, analysis,
+// render, measure, report. Everything that can be checked without matching the views is
+// checked by the first three, before any work: the options and the file types and folders
+// of every output, the plate's files, frames and views, and the views' sizes; so a bad input
+// fails in a moment, names the file or option, and leaves nothing behind.
+//
 // Decisions: a plate whose views are not rig cameras named by rig metadata is aligned with
 // the "Stereo Layout" (the pair's relative pose solved from the matches), in "Rectilinear"
 // space; the default preset is "Full". A key with fewer than twelve matches stops the job
 // with a message, since no alignment can be solved there.
 #pragma once
+
+#include "KnobSettings.h"
 
 #include <optional>
 #include <ostream>
@@ -23,7 +31,9 @@
 namespace Kestrel {
 
 struct AlignOptions {
-    std::string left, right;  // plate files or patterns (right empty: one multi-view plate)
+    // Plate files or patterns. With right empty: one multi-view plate, or one pattern with
+    // %V (or %v) that names the files of both views.
+    std::string left, right;
     bool demo = false;        // the synthetic plate instead of files
     std::string output;       // image path or pattern (%V: one file per view)
     std::string report;       // JSON report path (optional)
@@ -46,10 +56,13 @@ struct AlignOptions {
     std::string datatype;                // OpenEXR colour: half or float (default half)
     std::string compression;             // OpenEXR or TIFF compression (default: the Write's)
     bool overscan = false;               // keep the data window beyond the format
+    std::string exportCorrection;        // JSON of the correction per view and frame (optional)
+    std::vector<KnobSetting> settings;   // --set values, applied to the built graph
 };
 
-// Runs the job, printing the report to out; throws std::runtime_error with one message that
-// says what to do when the input or the options are bad. Nothing is left half-written.
+// Runs the job, printing the report to out; throws UsageError for a bad option value and
+// std::runtime_error for a bad input or a failed step, with one message that says what to do.
+// Nothing is left half-written.
 void runAlign(const AlignOptions& options, std::ostream& out);
 
 } // namespace Kestrel

@@ -1,5 +1,8 @@
 #include "View.h"
 
+#include "AlignerKnobs.h"
+#include "UsageError.h"
+
 #include <Kestrel/IO/ImageData.h>
 #include <Kestrel/IO/ImageWriter.h>
 #include <Kestrel/Python/Session.h>
@@ -16,6 +19,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iomanip>
+#include <iostream>
 #include <sstream>
 #include <stdexcept>
 
@@ -139,6 +143,23 @@ void saveScript(const Graph& graph, const std::string& path) {
     if (ec) fail(path + ": cannot write the script: " + ec.message());
 }
 
+// Whether a node that stores matches (the aligner's controlPoints) has some at the frame;
+// true for nodes that store none. The text is the knob's script text: "Frame F tracks N" per
+// frame.
+bool hasStoredMatchesAt(Node& node, double frame) {
+    const Knob* matches = node.knob(AlignerKnobs::kControlPoints);
+    if (!matches) return true;
+    std::istringstream in(matches->scriptText(false));
+    std::string word;
+    while (in >> word)
+        if (word == "Frame") {
+            double f = 0;
+            long long tracks = 0;
+            if ((in >> f >> word >> tracks) && f == frame) return tracks > 0;
+        }
+    return false;
+}
+
 } // namespace
 
 ViewerEvent parseViewerEvent(const std::string& text) {
@@ -181,11 +202,19 @@ void runView(const ViewOptions& o, std::ostream& out) {
     if (o.output.empty()) fail("no output: give the PNG to write with -o, such as -o view.png");
     if (!(o.proxy > 0 && o.proxy <= 1))
         fail("--proxy must be above 0 and at most 1, such as 0.5, not " + std::to_string(o.proxy));
+    {
+        std::string ext = std::filesystem::path(o.output).extension().string();
+        for (char& c : ext) c = char(std::tolower(static_cast<unsigned char>(c)));
+        if (ext != ".png")
+            throw UsageError("-o " + o.output +
+                             ": kestrel view writes a PNG; end the name in .png");
+    }
     std::vector<ViewerEvent> events;
     for (const auto& text : o.events) events.push_back(parseViewerEvent(text));
 
     auto& session = Python::Session::current();
     session.load(o.script);
+    applyKnobSettings(session.graph(), o.settings);
     Node& node = session.node(o.node);
     int view = 1;
     if (!o.view.empty()) {
@@ -199,6 +228,10 @@ void runView(const ViewOptions& o, std::ostream& out) {
     }
     const double frame = o.frame ? *o.frame : session.graph().firstFrame;
     session.setFrame(frame);
+    if (!hasStoredMatchesAt(node, frame))
+        std::cerr << "kestrel: warning: " << node.name() << " has no stored matches at frame "
+                  << formatNumber(frame) << ", so none are drawn: press its Match at that frame "
+                  << "(kestrel press SCRIPT " << node.name() << ".match) or view a key frame\n";
 
     // The node's panel is open, as when a user looks at its handles.
     node.setPanelOpen(true);
@@ -272,6 +305,9 @@ void runView(const ViewOptions& o, std::ostream& out) {
     if (o.overlays) composite(image, *viewer.overlay());
     IO::ImageData data;
     data.addView("", std::move(image));
+    std::error_code made;
+    std::filesystem::create_directories(std::filesystem::absolute(o.output).parent_path(), made);
+    if (made) fail("cannot make the folder of " + o.output + ": " + made.message());
     IO::writeImage(o.output, data);
     out << "wrote " << o.output << " (" << width << " x " << height << ", frame "
         << formatNumber(frame) << ", view " << OutputContext::viewname(view) << ", "

@@ -13,6 +13,8 @@
 // shows the full-size pixels, and the overlays are where the node puts them at that proxy.
 #pragma once
 
+#include "KnobSettings.h"
+
 #include <optional>
 #include <ostream>
 #include <string>
@@ -43,7 +45,8 @@ struct ViewOptions {
     double proxy = 1.0;          // 0 < proxy <= 1
     bool overlays = true;
     std::vector<std::string> events;
-    std::string save; // the script after the events (empty: not saved)
+    std::string save;                  // the script after the events (empty: not saved)
+    std::vector<KnobSetting> settings; // --set values, applied after the script is loaded
 };
 
 // Runs the snapshot, printing what each event did to out; throws std::runtime_error with

@@ -18,6 +18,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <set>
 #include <stdexcept>
 #include <sys/stat.h>
@@ -559,6 +560,11 @@ int FarmCommand::check(std::ostream& out) {
             << ": delete them once no task renders their frames\n";
     if (!_report.empty()) out << "  report " << _report << "\n";
     return missingFrames.empty() ? 0 : 1;
+}
+
+Command farmCommand(CLI::App& app, CLI::App& align) {
+    auto farm = std::make_shared<FarmCommand>(app, align);
+    return {app.get_subcommand("farm"), [farm] { return farm->run(std::cout); }};
 }
 
 } // namespace Kestrel

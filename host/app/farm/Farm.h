@@ -33,6 +33,7 @@
 //   is all or nothing.
 #pragma once
 
+#include "Commands.h"
 #include "FarmJobs.h"
 
 #include <CLI/CLI.hpp>
@@ -88,5 +89,9 @@ private:
     int _chunk = 0;
     bool _dryRun = false;
 };
+
+// `farm submit` and `farm check` as one of the program's subcommands; `align` is the align
+// subcommand, whose options submit mirrors, so it is declared first.
+Command farmCommand(CLI::App& app, CLI::App& align);
 
 } // namespace Kestrel

@@ -59,22 +59,111 @@ TEST_F(Cli, RenderAndExecuteWriteTheFramesOfAFarmList) {
     EXPECT_TRUE(fs::exists(dir / "out/frame.0004.exr"));
 }
 
-TEST_F(Cli, BadInputsAreOneMessageAndAFailure) {
+// A malformed or unknown value is a usage error (status 2); a job that fails on what the
+// script holds is a failure (status 1). Either way: one line saying what is wrong.
+TEST_F(Cli, BadInputsAreOneMessageAndTheirExitStatus) {
     const std::string s = script(32, 24, 1);
-    const std::pair<std::vector<std::string>, std::string> cases[] = {
-        {{"render", s, "--frames", "9-2"}, "9-2"},
-        {{"execute", s, "Missing"}, "has no node named Missing; its nodes are: Source, Out"},
-        {{"press", s, "Out.file"}, "Out.file is not a button"},
-        {{"render", s, "--cache-memory", "4X"}, "--cache-memory \"4X\" has an unknown unit"},
-        {{"--cache-memory", "0", "render", s}, "--cache-memory \"0\" is not a positive size"},
-        {{"render", s, "--missing-frames", "skip"}, "--missing-frames \"skip\" is not a choice"},
+    struct Case {
+        std::vector<std::string> args;
+        int code;
+        std::string message;
     };
-    for (const auto& [args, message] : cases) {
-        const Outcome r = run(args);
-        EXPECT_EQ(r.code, 1) << message;
-        EXPECT_THAT(r.err, HasSubstr(message));
+    const Case cases[] = {
+        {{"render", s, "--frames", "9-2"}, 2, "9-2"},
+        {{"execute", s, "Missing"}, 1, "has no node named Missing; its nodes are: Source, Out"},
+        {{"press", s, "Out.file"}, 1, "Out.file is not a button"},
+        {{"press", s, "Out"}, 2, "\"Out\" is not NODE.KNOB"},
+        {{"render", s, "--cache-memory", "4X"}, 2, "--cache-memory \"4X\" has an unknown unit"},
+        {{"--cache-memory", "0", "render", s}, 2, "--cache-memory \"0\" is not a positive size"},
+        {{"render", s, "--missing-frames", "skip"}, 2, "--missing-frames \"skip\" is not a choice"},
+        {{"render", s, "--set", "Out.file"}, 2, "--set \"Out.file\" is not NODE.KNOB=VALUE"},
+        {{"render", s, "--set", "Nobody.file=x"}, 2, "no node Nobody; the nodes are Source, Out"},
+        {{"render", s, "--set", "Out.nothing=1"}, 2, "Out has no knob nothing"},
+        {{"render", s, "--set", "Out.exr_layout=sideways"},
+         2,
+         "Out.exr_layout has no item \"sideways\"; use one of single part, multi-part"},
+        {{"render", s, "--set", "Source.width=wide"}, 2, "Source.width does not take \"wide\""},
+        {{"info"}, 2, "info needs SCRIPT"},
+        {{"render", s, "--no-such-option"}, 2, "--no-such-option"},
+        {{"render"}, 2, "SCRIPT is required"},
+        {{"python", "-c", "kestrel.ask(\"Overwrite the matches?\")"},
+         1,
+         "a node asked \"Overwrite the matches?\" and there is no terminal to answer on: pass "
+         "--yes to answer yes or --no to answer no"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.message);
+        const Outcome r = run(c.args);
+        EXPECT_EQ(r.code, c.code) << r.err;
+        EXPECT_THAT(r.err, HasSubstr(c.message));
         EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
     }
+    EXPECT_TRUE(fs::is_empty(dir / "out"));
+}
+
+// The conventions of command-line tools: --version, -q, global options after the
+// subcommand, and help that lists the accepted names and the exit statuses.
+TEST_F(Cli, ConventionsOfCommandLineTools) {
+    Outcome r = run({"--version"});
+    EXPECT_EQ(r.code, 0);
+    EXPECT_THAT(r.out, ::testing::MatchesRegex("kestrel [0-9]+\\.[0-9]+\\.[0-9]+\n"));
+    // Quiet: nothing but the files; options of kestrel after the subcommand.
+    r = run({"render", script(32, 24, 1), "--frames", "1", "-q", "--threads", "1"});
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "");
+    EXPECT_TRUE(fs::exists(dir / "out/frame.0001.exr"));
+    r = run({"--help"});
+    EXPECT_EQ(r.code, 0);
+    EXPECT_THAT(r.out, HasSubstr("Exit status: 0 success, 1 the job failed, 2 usage error"));
+    r = run({"align", "--help"});
+    EXPECT_EQ(r.code, 0);
+    for (const char* name : {"Keystone Only", "Match Camera", "Spherical", "Lanczos6", "--set"})
+        EXPECT_THAT(r.out, HasSubstr(name)) << name;
+    EXPECT_THAT(r.out, ::testing::Not(::testing::ContainsRegex("\\(0x\\)|TEXT|:INT")));
+}
+
+// --set changes knobs for one run; the script on disk stays as it was.
+TEST_F(Cli, SetChangesKnobsForOneRunOnly) {
+    const std::string s = script(32, 24, 1);
+    const std::string before = slurp(s);
+    const Outcome r =
+        run({"render", s, "--frames", "2", "--set", "Out.file=" + path("out/other.####.exr"),
+             "--set", "Out.exr_layout=Multi-Part", "--set", "Source.width=48"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    const auto image = Kestrel::IO::readImage(path("out/other.0002.exr"));
+    EXPECT_EQ(image.view(0).format().width(), 48);
+    EXPECT_FALSE(fs::exists(dir / "out/frame.0002.exr"));
+    EXPECT_EQ(slurp(s), before);
+}
+
+// info of a script alone lists its nodes; press and execute say what they did and save with
+// --save.
+TEST_F(Cli, InfoListsNodesAndExecuteSaves) {
+    const std::string s = script(32, 24, 1);
+    Outcome r = run({"info", s});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_THAT(r.out, HasSubstr("  Source (SyntheticStereo)\n  Out (Write) <- Source\n"));
+    r = run({"info", s, "--json"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(nlohmann::json::parse(r.out)["nodes"][1]["inputs"][0], "Source");
+    r = run({"execute", s, "Out", "--frames", "3", "--set", "Source.samples=3", "--save",
+             path("saved.kscript")});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_THAT(r.out, HasSubstr("executed Out over 1 frame(s)\nsaved " + path("saved.kscript")));
+    EXPECT_THAT(slurp(dir / "saved.kscript"), HasSubstr("knob samples 3"));
+}
+
+// Python from -c and from standard input, with the kestrel module.
+TEST_F(Cli, PythonRunsCodeFromTheCommandLineAndStandardInput) {
+    Outcome r = run({"python", "-c", "print(kestrel.__name__)"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(r.out, "kestrel\n");
+    std::ofstream(path("in.py")) << "print(6 * 7)\n";
+    const std::string command = std::string(KESTREL_EXECUTABLE) + " python - <" + path("in.py") +
+                                " >" + path("stdout") + " 2>&1";
+    ASSERT_EQ(std::system(command.c_str()), 0) << slurp(dir / "stdout");
+    EXPECT_EQ(slurp(dir / "stdout"), "42\n");
 }
 
 TEST_F(Cli, PythonErrorShowsTheTraceback) {

@@ -72,6 +72,7 @@ TEST_F(View, SnapshotShowsTheMatchesOverTheOutputAtAnyProxy) {
     ASSERT_EQ(r.code, 0) << r.err;
     EXPECT_THAT(r.out, HasSubstr("160 x 90"));
     EXPECT_THAT(r.out, HasSubstr("3 points drawn"));
+    EXPECT_EQ(r.err, "");
     const auto image = Kestrel::IO::readImage(path("view.png"));
     EXPECT_EQ(rgb(image, 20, 20), kGreen);
     EXPECT_EQ(rgb(image, 60, 20), kRed);
@@ -85,6 +86,12 @@ TEST_F(View, SnapshotShowsTheMatchesOverTheOutputAtAnyProxy) {
     r = kestrel({"-o", path("plain.png"), "--frame", "1", "--no-overlays"});
     ASSERT_EQ(r.code, 0) << r.err;
     EXPECT_NE(rgb(Kestrel::IO::readImage(path("plain.png")), 20, 20), kGreen);
+
+    // A frame without stored matches draws none and says so; a new folder is made for the PNG.
+    r = kestrel({"-o", path("new/frame2.png"), "--frame", "2"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_THAT(r.err, HasSubstr("warning: VerticalAligner1 has no stored matches at frame 2"));
+    EXPECT_TRUE(fs::exists(dir / "new/frame2.png"));
 
     // At half proxy the image is halved and the crosses follow.
     r = kestrel({"-o", path("half.png"), "--frame", "1", "--proxy", "0.5"});
@@ -159,6 +166,9 @@ TEST_F(View, BadOptionsSayWhatToDo) {
         EXPECT_EQ(bad.code, 1) << message;
         EXPECT_THAT(bad.err, HasSubstr(message));
     }
+    const Outcome jpeg = kestrel({"-o", path("x.jpg")});
+    EXPECT_EQ(jpeg.code, 2);
+    EXPECT_THAT(jpeg.err, HasSubstr("kestrel view writes a PNG; end the name in .png"));
     // The fix point moves only while it is enabled.
     Outcome r = kestrel({"-o", path("x.png"), "--event", "drag-fix-point 1,1"});
     ASSERT_EQ(r.code, 0) << r.err;

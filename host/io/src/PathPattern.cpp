@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <cctype>
 #include <charconv>
-#include <cstdio>
 
 namespace Kestrel::IO {
 
@@ -16,10 +15,15 @@ constexpr const char* kAccepted =
     "use #### or %04d for the frame number (%d unpadded), %V for the view name, %v for its "
     "first letter and %% for a literal %";
 
+// The frame as printf's %0*d writes it: a minus sign, then the digits padded with zeros so
+// that sign and digits together take at least `width` characters.
 std::string padded(int frame, int width) {
-    char buffer[32];
-    std::snprintf(buffer, sizeof buffer, "%0*d", width, frame);
-    return buffer;
+    const long long value = frame;
+    std::string digits = std::to_string(value < 0 ? -value : value);
+    const size_t sign = value < 0 ? 1 : 0;
+    if (digits.size() + sign < size_t(width))
+        digits.insert(0, size_t(width) - digits.size() - sign, '0');
+    return (sign ? "-" : "") + digits;
 }
 
 } // namespace
@@ -62,6 +66,32 @@ PathPattern::PathPattern(std::string text) : _text(std::move(text)) {
             ++i;
         }
     }
+}
+
+PathPattern PathPattern::withView(const std::string& view) const {
+    if (view.empty() || view.find('#') != std::string::npos)
+        throw IOError("path \"" + _text + "\": the view name \"" + view +
+                      "\" cannot stand for %V or %v; name views without # and not empty");
+    std::string text;
+    for (const Token& t : _tokens) {
+        switch (t.kind) {
+        case Kind::Literal:
+            for (char c : t.literal) text += c == '%' ? std::string("%%") : std::string(1, c);
+            break;
+        case Kind::Frame:
+            // printf form keeps neighbouring frame tokens apart; it takes two digits of width.
+            text += t.padding == 0    ? std::string("%d")
+                    : t.padding < 100 ? "%0" + std::to_string(t.padding) + "d"
+                                      : std::string(size_t(t.padding), '#');
+            break;
+        case Kind::ViewName:
+        case Kind::ViewLetter:
+            for (char c : t.kind == Kind::ViewName ? view : view.substr(0, 1))
+                text += c == '%' ? std::string("%%") : std::string(1, c);
+            break;
+        }
+    }
+    return PathPattern(text);
 }
 
 bool PathPattern::hasFrame() const {

@@ -23,6 +23,24 @@ TEST(KestrelIOPathPattern, FrameTokensPadTheFrame) {
         EXPECT_EQ(PathPattern(pattern).expand(12), expanded);
     EXPECT_EQ(PathPattern("/s/a.##.exr").expand(12345), "/s/a.12345.exr");
     EXPECT_EQ(PathPattern("/s/a.####.exr").expand(-12), "/s/a.-012.exr");
+    // Wide paddings and the largest frames keep every digit.
+    EXPECT_EQ(PathPattern("a.%40d.png").expand(2147483647),
+              "a." + std::string(30, '0') + "2147483647.png");
+    EXPECT_EQ(PathPattern("a.%d.png").expand(-2147483647 - 1), "a.-2147483648.png");
+    EXPECT_EQ(PathPattern("a." + std::string(50, '#')).expand(7),
+              "a." + std::string(49, '0') + "7");
+}
+
+// One view's pattern keeps the frame tokens and escapes what the view name holds.
+TEST(KestrelIOPathPattern, WithViewFillsTheViewTokensOnly) {
+    const PathPattern p("/seq/%V/%v_%03d.####.png");
+    const PathPattern left = p.withView("left");
+    EXPECT_FALSE(left.hasView());
+    EXPECT_EQ(left.expand(7), "/seq/left/l_007.0007.png");
+    EXPECT_EQ(PathPattern("/a/%V.#.png").withView("50%").expand(1), "/a/50%.1.png");
+    EXPECT_EQ(PathPattern("/a/100%%/%V.png").withView("right").expand(1), "/a/100%/right.png");
+    EXPECT_THAT(errorOf([&] { p.withView(""); }), HasSubstr("cannot stand for %V"));
+    EXPECT_THAT(errorOf([&] { p.withView("a#b"); }), HasSubstr("name views without #"));
 }
 
 TEST(KestrelIOPathPattern, ViewNameAndLetter) {

@@ -1,8 +1,9 @@
 // The `kestrel` Python module: the session's graph, knobs, runs and pixels.
 //
 // Conventions of the module:
-// - Views are host view numbers counted from 1 (kestrel.views()[0] is view 1); 0 means the
-//   values every view shares. splitView and unsplitView take the view number minus one.
+// - Views are host view numbers counted from 1 (kestrel.views()[0] is view 1), or view names
+//   ("left"); 0 means the values every view shares. A view that does not exist is an error.
+//   splitView and unsplitView take the view number minus one.
 // - Knob components ("index") count from 0; -1 means every component.
 // - time None means the current frame (kestrel.frame()).
 // - Every failure raises an exception whose message names the node and knob and says what to
@@ -125,6 +126,25 @@ private:
     std::string _name;
 };
 
+// A view given by number (1 up; 0 for the values every view shares, -1 for all views where a
+// call takes it) or by name ("left"); a view that does not exist is an error naming the views.
+int viewNumber(const py::object& view, const std::string& where) {
+    if (py::isinstance<py::str>(view)) {
+        const std::string name = view.cast<std::string>();
+        const int number = OutputContext::lookup_view(name);
+        if (number > 0) return number;
+        std::string names;
+        for (const auto& n : OutputContext::views()) names += (names.empty() ? "" : ", ") + n;
+        throw py::value_error(where + ": there is no view \"" + name + "\"; the views are " +
+                              names);
+    }
+    if (!py::isinstance<py::int_>(view))
+        throw py::type_error(where + ": give a view by name (\"left\") or number (1 up)");
+    const int number = view.cast<int>();
+    PyKnob::checkView(where, number);
+    return number;
+}
+
 bool isTextKnob(const Knob& k) {
     return k.storage() == KnobStorage::String;
 }
@@ -152,9 +172,14 @@ void setKnobValue(const PyKnob& pk, const py::object& value, int index, std::opt
         std::string text = value.cast<std::string>();
         const auto& items = k.items();
         auto it = std::find(items.begin(), items.end(), text);
-        if (it == items.end())
-            throw py::value_error(pk.where() + " is not a choice knob with an item \"" + text +
-                                  "\": give it a number");
+        if (it == items.end()) {
+            std::string names;
+            for (const auto& i : items) names += (names.empty() ? "\"" : "\", \"") + i;
+            throw py::value_error(
+                items.empty() ? pk.where() + " holds numbers and has no items: give it a number"
+                              : pk.where() + " has no item \"" + text + "\": use one of " + names +
+                                    "\" or its number");
+        }
         k.setValue(double(it - items.begin()), index, view);
         return;
     }
@@ -282,25 +307,29 @@ PYBIND11_EMBEDDED_MODULE(kestrel, m) {
         .def("components", [](const PyKnob& k) { return k.knob().components(); })
         .def(
             "value",
-            [](const PyKnob& k, int index, int view, std::optional<double> time) {
-                return knobValue(k, index, view, time);
+            [](const PyKnob& k, int index, const py::object& view, std::optional<double> time) {
+                return knobValue(k, index, viewNumber(view, k.where()), time);
             },
             py::arg("index") = 0, py::arg("view") = 0, py::arg("time") = py::none())
         .def(
             "getValue",
-            [](const PyKnob& k, int index, int view, std::optional<double> time) {
-                return knobValue(k, index, view, time);
+            [](const PyKnob& k, int index, const py::object& view, std::optional<double> time) {
+                return knobValue(k, index, viewNumber(view, k.where()), time);
             },
             py::arg("index") = 0, py::arg("view") = 0, py::arg("time") = py::none())
         .def(
             "setValue",
             [](const PyKnob& k, const py::object& v, int index, std::optional<double> time,
-               int view) { setKnobValue(k, v, index, time, view); },
+               const py::object& viewArg) {
+                const int view = viewNumber(viewArg, k.where());
+                setKnobValue(k, v, index, time, view);
+            },
             py::arg("value"), py::arg("index") = -1, py::arg("time") = py::none(),
             py::arg("view") = -1)
         .def(
             "setValueAt",
-            [](const PyKnob& k, double v, double time, int index, int view) {
+            [](const PyKnob& k, double v, double time, int index, const py::object& viewArg) {
+                const int view = viewNumber(viewArg, k.where());
                 k.checkComponent(index);
                 PyKnob::checkView(k.where(), view);
                 if (k.knob().flag(KnobFlag::NoAnimation))
@@ -310,13 +339,15 @@ PYBIND11_EMBEDDED_MODULE(kestrel, m) {
             py::arg("value"), py::arg("time"), py::arg("index") = -1, py::arg("view") = -1)
         .def(
             "isAnimated",
-            [](const PyKnob& k, int index, int view) {
+            [](const PyKnob& k, int index, const py::object& viewArg) {
+                const int view = viewNumber(viewArg, k.where());
                 return k.knob().isAnimated(index, std::max(view, 0));
             },
             py::arg("index") = -1, py::arg("view") = 0)
         .def(
             "setAnimated",
-            [](const PyKnob& k, int index, int view) {
+            [](const PyKnob& k, int index, const py::object& viewArg) {
+                const int view = viewNumber(viewArg, k.where());
                 k.checkComponent(index);
                 PyKnob::checkView(k.where(), view);
                 k.knob().setAnimated(index, view);
@@ -324,7 +355,8 @@ PYBIND11_EMBEDDED_MODULE(kestrel, m) {
             py::arg("index") = -1, py::arg("view") = -1)
         .def(
             "clearAnimation",
-            [](const PyKnob& k, int index, int view) {
+            [](const PyKnob& k, int index, const py::object& viewArg) {
+                const int view = viewNumber(viewArg, k.where());
                 k.checkComponent(index);
                 PyKnob::checkView(k.where(), view);
                 k.knob().clearAnimation(index, view);
@@ -332,19 +364,22 @@ PYBIND11_EMBEDDED_MODULE(kestrel, m) {
             py::arg("index") = -1, py::arg("view") = -1)
         .def(
             "isKeyAt",
-            [](const PyKnob& k, double time, int index, int view) {
+            [](const PyKnob& k, double time, int index, const py::object& viewArg) {
+                const int view = viewNumber(viewArg, k.where());
                 return k.knob().isKeyAt(time, index, std::max(view, 0));
             },
             py::arg("time"), py::arg("index") = -1, py::arg("view") = 0)
         .def(
             "removeKeyAt",
-            [](const PyKnob& k, double time, int index, int view) {
+            [](const PyKnob& k, double time, int index, const py::object& viewArg) {
+                const int view = viewNumber(viewArg, k.where());
                 return k.knob().deleteKeyAt(time, index, view);
             },
             py::arg("time"), py::arg("index") = -1, py::arg("view") = -1)
         .def(
             "keys",
-            [](const PyKnob& k, int index, int view) {
+            [](const PyKnob& k, int index, const py::object& viewArg) {
+                const int view = viewNumber(viewArg, k.where());
                 auto t = k.knob().keyTimes(index, std::max(view, 0));
                 return std::vector<double>(t.begin(), t.end());
             },
@@ -363,11 +398,16 @@ PYBIND11_EMBEDDED_MODULE(kestrel, m) {
             [](const PyKnob& k, int viewMinusOne) { k.knob().unsplit(viewMinusOne + 1); },
             py::arg("viewMinusOne"))
         .def(
-            "isSplit", [](const PyKnob& k, int view) { return k.knob().isSplit(view); },
+            "isSplit",
+            [](const PyKnob& k, const py::object& viewArg) {
+                const int view = viewNumber(viewArg, k.where());
+                return k.knob().isSplit(view);
+            },
             py::arg("view"))
         .def(
             "animation",
-            [](const PyKnob& k, int index, int view) {
+            [](const PyKnob& k, int index, const py::object& viewArg) {
+                const int view = viewNumber(viewArg, k.where());
                 k.checkComponent(index);
                 PyKnob::checkView(k.where(), view);
                 return PyAnimation{k.knob().curve(std::max(index, 0), std::max(view, 0))};
@@ -375,12 +415,32 @@ PYBIND11_EMBEDDED_MODULE(kestrel, m) {
             py::arg("index") = 0, py::arg("view") = 0)
         .def(
             "copyAnimation",
-            [](const PyKnob& k, int index, const PyAnimation& a, int view) {
+            [](const PyKnob& k, int index, const PyAnimation& a, const py::object& viewArg) {
+                const int view = viewNumber(viewArg, k.where());
                 copyAnimation(k, index, a, view);
             },
             py::arg("index"), py::arg("animation"), py::arg("view") = -1)
         .def("press", [](const PyKnob& k) { guarded([&] { session().press(k.knob()); }); })
         .def("execute", [](const PyKnob& k) { guarded([&] { session().press(k.knob()); }); })
+        .def(
+            "valueName",
+            [](const PyKnob& k, const py::object& view, std::optional<double> time) {
+                const Knob& knob = k.knob();
+                const auto& items = knob.items();
+                if (items.empty())
+                    throw py::type_error(k.where() +
+                                         " is not an enumeration: value() gives its value");
+                const double v =
+                    knob.value(0, std::max(viewNumber(view, k.where()), 0), k.time(time));
+                const long index = std::lround(v);
+                if (index < 0 || size_t(index) >= items.size())
+                    throw py::value_error(k.where() + " holds " + std::to_string(index) +
+                                          ", which is none of its " + std::to_string(items.size()) +
+                                          " items");
+                return items[size_t(index)];
+            },
+            py::arg("view") = 0, py::arg("time") = py::none(),
+            "The name of the item an enumeration knob chooses, such as \"Lanczos6\"")
         .def("toScript", [](const PyKnob& k) { return k.knob().scriptText(false); })
         .def("fromScript",
              [](const PyKnob& k, const std::string& text) {
@@ -445,11 +505,15 @@ PYBIND11_EMBEDDED_MODULE(kestrel, m) {
         .def("screenHeight", [](const PyNode&) { return Session::kScreenHeight; })
         .def(
             "width",
-            [](const PyNode& n, int view) { return imageOf(n.node(), view).format().width(); },
+            [](const PyNode& n, const py::object& view) {
+                return imageOf(n.node(), viewNumber(view, n.node().name())).format().width();
+            },
             py::arg("view") = 0)
         .def(
             "height",
-            [](const PyNode& n, int view) { return imageOf(n.node(), view).format().height(); },
+            [](const PyNode& n, const py::object& view) {
+                return imageOf(n.node(), viewNumber(view, n.node().name())).format().height();
+            },
             py::arg("view") = 0)
         .def("firstFrame", [](const PyNode& n) { return session().frameRange(n.node()).first; })
         .def("lastFrame", [](const PyNode& n) { return session().frameRange(n.node()).second; })
@@ -652,23 +716,56 @@ nodes = _Nodes()
         "names of the node's output channels, in the order of pixels()");
     m.def(
         "pixels",
-        [](const py::object& n, std::optional<double> frame, int view,
-           const std::vector<std::string>& channels) {
+        [](const py::object& n, std::optional<double> frame, const py::object& view,
+           const std::vector<std::string>& channels, const std::string& layout,
+           const std::string& origin) {
             Node& node = nodeArg(n, "the node");
+            if (layout != "chw" && layout != "hwc")
+                throw py::value_error("pixels: layout \"" + layout +
+                                      "\" is not one: use \"chw\" or \"hwc\"");
+            if (origin != "bottom" && origin != "top")
+                throw py::value_error("pixels: origin \"" + origin +
+                                      "\" is not one: use \"bottom\" or \"top\"");
+            const int viewNumberOf = viewNumber(view, node.name());
             double before = session().frame();
             if (frame) session().setFrame(*frame);
+            py::array_t<float> planes;
             try {
-                auto out = pixels(node, view, channels);
+                planes = pixels(node, viewNumberOf, channels);
                 if (frame) session().setFrame(before);
-                return out;
             } catch (...) {
                 if (frame) session().setFrame(before);
                 throw;
             }
+            if (layout == "chw" && origin == "bottom") return planes;
+            // Rearranged for numpy and OpenCV: top row first and/or channels last.
+            const size_t c = size_t(planes.shape(0)), h = size_t(planes.shape(1)),
+                         w = size_t(planes.shape(2));
+            py::array_t<float> out =
+                layout == "hwc" ? py::array_t<float>({h, w, c}) : py::array_t<float>({c, h, w});
+            const float* src = planes.data();
+            float* dst = out.mutable_data();
+            for (size_t z = 0; z < c; ++z)
+                for (size_t y = 0; y < h; ++y) {
+                    const size_t row = origin == "top" ? h - 1 - y : y;
+                    for (size_t x = 0; x < w; ++x) {
+                        const float v = src[(z * h + y) * w + x];
+                        if (layout == "hwc")
+                            dst[(row * w + x) * c + z] = v;
+                        else
+                            dst[(z * h + row) * w + x] = v;
+                    }
+                }
+            return out;
         },
         py::arg("node"), py::arg("frame") = py::none(), py::arg("view") = 0,
-        py::arg("channels") = std::vector<std::string>{},
-        "the node's output over its format as float32 [channel][row][column], rows bottom-up");
+        py::arg("channels") = std::vector<std::string>{}, py::arg("layout") = "chw",
+        py::arg("origin") = "bottom",
+        "pixels(node, frame=None, view=0, channels=[], layout=\"chw\", origin=\"bottom\")\n\n"
+        "The node's output over its format as float32. layout \"chw\" is [channel][row][column] "
+        "and \"hwc\" is [row][column][channel], as numpy and OpenCV hold images; origin "
+        "\"bottom\" puts the host's row 0 (the bottom row) first, \"top\" the top row, as image "
+        "files do. view is a number (0: the first view) or a name such as \"left\".");
 
     m.def(
         "exportCamera",

@@ -237,6 +237,38 @@ TEST_F(PythonModule, BadCallsNameTheNodeAndKnob) {
     EXPECT_THAT(message("kestrel.setCacheMemory('2M')"), HasSubstr("is below 16M"));
     EXPECT_THAT(message("kestrel.setMissingFrames('grey')"),
                 HasSubstr("setMissingFrames \"grey\" is not a choice"));
+    // Views by name as well as number; enumerations by item, with the items listed.
+    Session::current().createNode("Write", "out");
+    EXPECT_THAT(message("kestrel.toNode('cam')['focal'].value(view='middle')"),
+                HasSubstr("cam.focal: there is no view \"middle\"; the views are"));
+    EXPECT_THAT(message("kestrel.toNode('out')['exr_layout'].setValue('sideways')"),
+                HasSubstr("out.exr_layout has no item \"sideways\": use one of \"single part\", "
+                          "\"multi-part\""));
+    EXPECT_THAT(message("kestrel.toNode('cam')['focal'].valueName()"),
+                HasSubstr("cam.focal is not an enumeration"));
+    EXPECT_THAT(message("kestrel.pixels('cam', layout='whc')"),
+                HasSubstr("layout \"whc\" is not one"));
+}
+
+// Views by name, enumeration items by name, and pixels laid out for numpy and OpenCV.
+TEST_F(PythonModule, ViewsByNameItemNamesAndPixelsForNumpy) {
+    runCode(R"PY(
+kestrel.setViews(['left', 'right'])
+s = kestrel.createNode('SyntheticStereo', 'name S')
+s['width'].setValue(8)
+s['height'].setValue(4)
+assert s['width'].value(view='right') == s['width'].value(view=2) == 8
+w = kestrel.createNode('Write', 'name W')
+assert w['exr_layout'].valueName() == 'single part'
+w['exr_layout'].setValue('multi-part')
+assert w['exr_layout'].valueName() == 'multi-part'
+bottom = kestrel.pixels(s, view='right', channels=['rgba.red', 'rgba.green'])
+top = kestrel.pixels(s, view=2, channels=['rgba.red', 'rgba.green'], layout='hwc', origin='top')
+assert bottom.shape == (2, 4, 8) and top.shape == (4, 8, 2), (bottom.shape, top.shape)
+# The top row of the file convention is the host's last row; channels come last.
+assert (top[0, :, 1] == bottom[1, 3, :]).all() and (top[3, :, 0] == bottom[0, 0, :]).all()
+)PY",
+            "views.py");
 }
 
 // A pipeline sets the render cache's budget as the command line's --cache-memory does.

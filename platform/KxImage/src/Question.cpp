@@ -45,8 +45,8 @@ bool ask(const std::string& question) {
     }
     std::ostream& log = d.log ? *d.log : std::cerr;
     log << "kestrel: \"" << question
-        << "\" answered no: there is no terminal to ask on; run kestrel with --yes (or set "
-           "kestrel.setQuestionAnswer(True) in Python) to answer yes\n";
+        << "\" answered no: there is no terminal to ask on; run kestrel with --yes or --no (in "
+           "Python, answer with kestrel.setAnswerHandler(lambda question: True))\n";
     return false;
 }
 

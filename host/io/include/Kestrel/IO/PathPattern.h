@@ -24,6 +24,10 @@ public:
     bool hasFrame() const;
     bool hasView() const;
 
+    // The pattern of one view: %V and %v replaced by the view's name and its first letter,
+    // the frame tokens kept. Throws IOError for an empty view name.
+    PathPattern withView(const std::string& view) const;
+
     // The path of `frame` in view `view`. Throws IOError when the pattern has %V or %v and the
     // view name is empty.
     std::string expand(int frame, const std::string& view = {}) const;

@@ -1,0 +1,381 @@
+// The end of kestrel align: the report, printed and as JSON, the contact sheet and the
+// export of the correction.
+//
+// The export (--export-correction FILE.json) is how the correction travels to other tools:
+// per view and frame, the homography from input to output pixels in the image-file
+// convention (x right, y down from the top row, pixel centres at whole numbers), which is
+// what OpenCV's warpPerspective(input, M, size) takes, and the corner pin of the frame in the
+// host's convention (y up from the bottom edge, corners of the frame). A correction that is
+// not a homography (vertical skew, local alignment) is flagged "exact": false with the
+// largest departure in pixels: the homography is then the closest one, and the STMap
+// (--stmap) is the exact form.
+#include "AlignSteps.h"
+#include "AlignerKnobs.h"
+#include "Verbosity.h"
+
+#include <Kestrel/IO/ImageData.h>
+#include <Kestrel/IO/ImageWriter.h>
+#include <Kx/Image/Iop.h>
+#include <Kx/Image/Knob.h>
+#include <Kx/Image/Node.h>
+
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <cmath>
+#include <fstream>
+#include <iomanip>
+#include <stdexcept>
+
+#ifndef KESTREL_VERSION
+#error "the build names the program's version in KESTREL_VERSION"
+#endif
+
+namespace fs = std::filesystem;
+using namespace Kx::Image;
+
+namespace Kestrel {
+
+namespace {
+
+// A correction whose STMap departs from its homography by less than this is one: a fitted
+// exact homography is off by rounding only (about 1e-6 px at 4K in single precision), while
+// vertical skew and the local correction move pixels by tenths.
+constexpr double kExactTolerance = 0.01;
+
+constexpr const char* kVerticalConvention =
+    "vertical disparity is the right view's row minus the left view's, in pixels with y "
+    "upward: a positive figure means the right view's point stands higher";
+constexpr const char* kCorrectionConvention =
+    "corrections map input to output pixels of the host (x right, y up from the bottom row, "
+    "pixel centres at i + 0.5), taken about the frame's centre: rotation counter-clockwise in "
+    "degrees, shift of the centre in pixels, scale, horizontal skew, keystone as the change of "
+    "scale at the right and top edges; matrix is the 3 x 3 homography acting on (x, y, 1)";
+
+double knobValue(Node& node, const char* name, int component = 0) {
+    Knob* k = node.knob(name);
+    if (!k) throw std::runtime_error("node " + node.name() + " has no knob \"" + name + "\"");
+    return k->value(component);
+}
+
+nlohmann::json toJson(const DisparityStats& s) {
+    return {{"matches", s.count}, {"mean", s.mean}, {"rms", s.rms}, {"max", s.max}};
+}
+
+nlohmann::json toJson(const Eigen::Matrix3d& m) {
+    nlohmann::json rows = nlohmann::json::array();
+    for (int r = 0; r < 3; ++r) rows.push_back({m(r, 0), m(r, 1), m(r, 2)});
+    return rows;
+}
+
+bool exact(const ViewCorrection& c) {
+    return c.fit.maxResidual < kExactTolerance;
+}
+
+nlohmann::json toJson(const ViewCorrection& c) {
+    const CorrectionFigures f = figuresOf(c.fit.inputToOutput, c.inputWidth, c.inputHeight);
+    return {{"rotationDegrees", f.rotationDegrees},
+            {"shift", {{"x", f.shiftX}, {"y", f.shiftY}}},
+            {"scale", {{"x", f.scaleX}, {"y", f.scaleY}}},
+            {"skew", f.skew},
+            {"keystone", {{"x", f.keystoneX}, {"y", f.keystoneY}}},
+            {"matrix", toJson(c.fit.inputToOutput)},
+            {"homography", exact(c)},
+            {"maxDeparture", c.fit.maxResidual}};
+}
+
+// Writes text to a file whole or not at all: into a temporary beside it, renamed at the end.
+void writeFile(const fs::path& path, const std::string& text, const std::string& what) {
+    std::error_code made;
+    fs::create_directories(path.parent_path(), made);
+    const fs::path tmp = path.string() + ".tmp";
+    std::ofstream f(tmp);
+    f << text;
+    f.close();
+    if (!f || made) {
+        fs::remove(tmp, made);
+        throw std::runtime_error("cannot write the " + what + " " + path.string() +
+                                 ": check the folder is writable and the disk not full");
+    }
+    fs::rename(tmp, path);
+}
+
+// The sRGB encoding of a linear value, clamped to 0-1: how a viewer shows scene-linear
+// OpenEXR pixels, which would look dark written to a PNG as they are.
+float toSrgb(float linear) {
+    const float v = std::clamp(linear, 0.0f, 1.0f);
+    return v <= 0.0031308f ? 12.92f * v : 1.055f * std::pow(v, 1.0f / 2.4f) - 0.055f;
+}
+
+// A red/cyan anaglyph of the left and right views of an op at a frame, scaled to width w;
+// linear pixels go through the sRGB view transform first.
+IO::ViewPixels anaglyph(Node& node, double frame, int leftView, int rightView, int w, bool linear) {
+    Iop* views[2] = {node.iop(OutputContext(frame, leftView)),
+                     node.iop(OutputContext(frame, rightView))};
+    views[0]->validate(true);
+    const Format format = views[0]->format();
+    const int h = std::max(1, int(std::lround(double(w) * format.height() / format.width())));
+    IO::ViewPixels out(Format(w, h), Box(0, 0, w, h), Mask_RGBA);
+    for (int v = 0; v < 2; ++v) {
+        Iop& op = *views[v];
+        op.validate(true);
+        op.request(0, 0, format.width(), format.height(), Mask_RGB);
+        Row row(0, format.width());
+        for (int y = 0; y < h; ++y) {
+            const int sy = std::min(format.height() - 1, int((y + 0.5) * format.height() / h));
+            op.get(sy, 0, format.width(), Mask_RGB, row);
+            for (int x = 0; x < w; ++x) {
+                const int sx = std::min(format.width() - 1, int((x + 0.5) * format.width() / w));
+                const float luma = 0.3f * row[Chan_Red][sx] + 0.59f * row[Chan_Green][sx] +
+                                   0.11f * row[Chan_Blue][sx];
+                const float grey = linear ? toSrgb(luma) : luma;
+                if (v == 0) {
+                    out.row(Chan_Red, y)[x] = grey;
+                } else {
+                    out.row(Chan_Green, y)[x] = grey;
+                    out.row(Chan_Blue, y)[x] = grey;
+                }
+                out.row(Chan_Alpha, y)[x] = 1.0f;
+            }
+        }
+    }
+    return out;
+}
+
+// Rows of before and after anaglyphs: the first frame, the middle key and the last frame.
+void writeContactSheet(const AlignJob& job) {
+    constexpr int kPanel = 640, kGap = 8;
+    std::vector<int> frames = {job.frames.front()};
+    const std::vector<double> keys(job.keys.begin(), job.keys.end());
+    frames.push_back(int(keys[keys.size() / 2]));
+    frames.push_back(job.frames.back());
+    std::sort(frames.begin(), frames.end());
+    frames.erase(std::unique(frames.begin(), frames.end()), frames.end());
+    const bool linear =
+        !job.options.demo && fs::path(job.sequences.front().pattern).extension() == ".exr";
+    std::vector<IO::ViewPixels> rows;
+    for (int f : frames) {
+        rows.push_back(anaglyph(*job.plate, f, job.leftView, job.rightView, kPanel, linear));
+        rows.push_back(anaglyph(*job.aligner, f, job.leftView, job.rightView, kPanel, linear));
+    }
+    const int panelHeight = rows.front().box().h(), w = 2 * kPanel + kGap;
+    const int h = int(frames.size()) * panelHeight + (int(frames.size()) - 1) * kGap;
+    IO::ViewPixels sheet(Format(w, h), Box(0, 0, w, h), Mask_RGBA);
+    for (int y = 0; y < h; ++y)
+        for (Channel z : Mask_RGBA) {
+            float* out = sheet.row(z, y);
+            std::fill(out, out + w, z == Chan_Alpha ? 1.0f : 0.15f);
+        }
+    // The first frame's row at the top: rows of the sheet count from the bottom.
+    for (size_t i = 0; i < frames.size(); ++i) {
+        const int base = h - int(i + 1) * panelHeight - int(i) * kGap;
+        for (int y = 0; y < panelHeight; ++y)
+            for (Channel z : Mask_RGBA) {
+                const IO::ViewPixels& a = rows[2 * i];
+                const IO::ViewPixels& b = rows[2 * i + 1];
+                std::copy(a.row(z, y), a.row(z, y) + kPanel, sheet.row(z, base + y));
+                std::copy(b.row(z, y), b.row(z, y) + kPanel,
+                          sheet.row(z, base + y) + kPanel + kGap);
+            }
+    }
+    fs::create_directories(job.contactSheet.parent_path());
+    IO::ImageData image;
+    image.addView("", std::move(sheet));
+    IO::writeImage(job.contactSheet.string(), image);
+}
+
+// The export: per view and frame, the homography for OpenCV and the corner pin.
+nlohmann::json exportJson(const AlignJob& job) {
+    nlohmann::json views = nlohmann::json::object();
+    for (const ViewCorrection& c : job.corrections) {
+        if (!std::binary_search(job.frames.begin(), job.frames.end(), c.frame)) continue;
+        const auto pin = cornerPin(c.fit.inputToOutput, c.inputWidth, c.inputHeight);
+        nlohmann::json to = nlohmann::json::array();
+        for (const auto& p : pin) to.push_back({p.x(), p.y()});
+        const double w = c.inputWidth, h = c.inputHeight;
+        nlohmann::json entry = {
+            {"frame", c.frame},
+            {"homography",
+             toJson(toTopLeftPixels(c.fit.inputToOutput, c.inputHeight, c.outputHeight))},
+            {"cornerPin", {{"from", {{0.0, 0.0}, {w, 0.0}, {w, h}, {0.0, h}}}, {"to", to}}},
+            {"exact", exact(c)},
+            {"maxDeparture", c.fit.maxResidual}};
+        if (!exact(c))
+            entry["note"] = "not a pure homography (vertical skew or local correction): this is "
+                            "the closest one; the STMap (--stmap) is the exact correction";
+        views[c.view].push_back(entry);
+    }
+    const ViewCorrection& first = job.corrections.front();
+    return {{"version", KESTREL_VERSION},
+            {"inputSize", {first.inputWidth, first.inputHeight}},
+            {"outputSize", {first.outputWidth, first.outputHeight}},
+            {"homographyConvention",
+             "maps input to output pixels; x right, y down from the top row, pixel centres "
+             "at whole numbers: OpenCV's warpPerspective(input, homography, outputSize)"},
+            {"cornerPinConvention",
+             "corners of the frame bottom-left, bottom-right, top-right, top-left, in pixels "
+             "with y up from the bottom edge"},
+            {"views", views}};
+}
+
+} // namespace
+
+void writeReport(AlignJob& job, std::ostream& out) {
+    namespace K = AlignerKnobs;
+    const AlignOptions& o = job.options;
+    Node& aligner = *job.aligner;
+    nlohmann::json report;
+    report["version"] = KESTREL_VERSION;
+    report["conventions"] = {{"verticalDisparity", kVerticalConvention},
+                             {"corrections", kCorrectionConvention}};
+    if (o.demo) {
+        report["plate"] = "synthetic stereo plate (demo)";
+        report["inputs"] = {{"left", nullptr}, {"right", nullptr}};
+    } else {
+        const std::string left = job.sequences.front().pattern;
+        const std::string right = job.sequences.back().pattern;
+        report["plate"] = left + (right == left ? "" : " + " + right);
+        report["inputs"] = {{"left", left}, {"right", right}};
+    }
+    report["views"] = {job.leftName, job.rightName};
+    report["frames"] = frameListText(job.frames);
+    report["framesWritten"] = job.written;
+    report["missingFrames"] = o.missingFrames;
+    report["filledFrames"] = nlohmann::json::array();
+    for (const Nodes::FrameNotice& n : job.filled) {
+        report["filledFrames"].push_back(
+            {{"frame", n.frame}, {"file", n.file}, {"read", n.node}, {"filled", n.action}});
+        job.warnings.push_back("frame " + std::to_string(n.frame) + " filled (--missing-frames " +
+                               o.missingFrames + "): " + n.file + " is missing, " + n.action);
+    }
+    report["preset"] = o.preset;
+    report["space"] = o.space;
+    report["filter"] = o.filter;
+    report["keyStep"] = o.keyStep;
+    report["layout"] = "Stereo Layout (the pair's pose is solved from the matches)";
+    const bool zoom = knobValue(aligner, K::kScaleToFit) != 0;
+    const bool fix = knobValue(aligner, K::kFixParallax) != 0;
+    report["zoom"] = {{"on", zoom}, {"scale", knobValue(aligner, K::kScale)}};
+    report["fixPoint"] = {
+        {"on", fix},
+        {"point", {knobValue(aligner, K::kFixPoint, 0), knobValue(aligner, K::kFixPoint, 1)}},
+        {"offset", knobValue(aligner, K::kOffset)}};
+    if (!o.analyseOnly) report["output"] = job.output.string();
+    report["script"] = job.script.string();
+
+    std::vector<MatchPair> allBefore, allAfter;
+    for (double key : job.keys) {
+        const int k = int(key);
+        const auto& b = job.before.at(k);
+        allBefore.insert(allBefore.end(), b.begin(), b.end());
+        nlohmann::json entry = {{"frame", k}, {"before", toJson(verticalDisparity(b))}};
+        if (!o.analyseOnly)
+            entry["after"] = toJson(
+                verticalDisparity(job.after.count(k) ? job.after.at(k) : std::vector<MatchPair>{}));
+        for (const ViewCorrection& c : job.corrections)
+            if (c.frame == k) entry["correction"][c.view] = toJson(c);
+        report["keys"].push_back(entry);
+    }
+    report["before"] = toJson(verticalDisparity(allBefore));
+    // The worst frame is the worst of those measured with matches: a frame where none are
+    // found (a black frame filled in for a missing one) has no figure, not 0 px.
+    std::optional<std::pair<int, DisparityStats>> worst;
+    for (int f : job.measured) {
+        const auto& pairs = job.after.count(f) ? job.after.at(f) : std::vector<MatchPair>{};
+        const DisparityStats st = verticalDisparity(pairs);
+        allAfter.insert(allAfter.end(), pairs.begin(), pairs.end());
+        nlohmann::json entry = toJson(st);
+        entry["frame"] = f;
+        entry["key"] = job.keys.count(double(f)) > 0;
+        report["measured"].push_back(entry);
+        if (st.count > 0 && (!worst || st.rms > worst->second.rms)) worst = std::make_pair(f, st);
+    }
+    if (!o.analyseOnly) {
+        report["after"] = toJson(verticalDisparity(allAfter));
+        if (worst)
+            report["worst"] = {{"frame", worst->first}, {"rms", worst->second.rms}};
+        else
+            job.warnings.push_back("no matches found in the output: check the output frames "
+                                   "by eye");
+    }
+    if (!job.exportFile.empty())
+        for (const ViewCorrection& c : job.corrections)
+            if (!exact(c)) {
+                job.warnings.push_back(
+                    "the correction is not a pure homography (it departs by up to " +
+                    std::to_string(c.fit.maxResidual) +
+                    " px): the exported homographies are the closest ones; use the STMap "
+                    "(--stmap) for the exact correction");
+                break;
+            }
+    report["seconds"] = job.seconds;
+
+    if (!job.contactSheet.empty()) {
+        writeContactSheet(job);
+        report["contactSheet"] = job.contactSheet.string();
+    }
+    if (!job.exportFile.empty()) {
+        writeFile(job.exportFile, exportJson(job).dump(2) + "\n", "correction export");
+        report["exportCorrection"] = job.exportFile.string();
+    }
+    report["warnings"] = job.warnings;
+    if (!job.report.empty()) writeFile(job.report, report.dump(2) + "\n", "report");
+
+    if (verbosity() == Verbosity::Quiet) return;
+    const DisparityStats b = verticalDisparity(allBefore), a = verticalDisparity(allAfter);
+    out << std::fixed << std::setprecision(3);
+    out << (o.analyseOnly ? "Analysed " : "Aligned ") << report["plate"].get<std::string>()
+        << ", views " << job.leftName << " and " << job.rightName << ", frames "
+        << frameListText(job.frames) << "\n";
+    out << "  kestrel " << KESTREL_VERSION << ", preset " << o.preset << ", " << o.space
+        << " space, Stereo Layout (no rig metadata used), filter " << o.filter << ", key step "
+        << o.keyStep << "\n";
+    out << "  zoom " << (zoom ? "on" : "off") << ", scale " << knobValue(aligner, K::kScale)
+        << "; fix point " << (fix ? "on" : "off") << ", offset " << knobValue(aligner, K::kOffset)
+        << " px\n";
+    out << "  keys:";
+    for (double key : job.keys)
+        out << " " << int(key) << " (" << job.before.at(int(key)).size() << " matches)";
+    out << "\n";
+    for (const ViewCorrection& c : job.corrections) {
+        if (!job.keys.count(double(c.frame))) continue;
+        const CorrectionFigures f = figuresOf(c.fit.inputToOutput, c.inputWidth, c.inputHeight);
+        out << "  correction at " << c.frame << ", " << c.view << ": rotation " << f.rotationDegrees
+            << " deg, shift " << f.shiftX << "," << f.shiftY << " px, scale " << f.scaleX << ","
+            << f.scaleY << ", skew " << f.skew << ", keystone " << f.keystoneX << "," << f.keystoneY
+            << (exact(c) ? "" : " (not a pure homography)") << "\n";
+    }
+    out << "  vertical disparity of the matches, before: mean " << b.mean << " px, RMS " << b.rms
+        << " px, max " << b.max << " px (" << b.count << " matches)\n";
+    if (!o.analyseOnly) {
+        out << "  vertical disparity of the matches, after:  mean " << a.mean << " px, RMS "
+            << a.rms << " px, max " << a.max << " px (" << a.count
+            << " matches found afresh in the output)\n";
+        out << "  after, per measured frame (RMS):";
+        for (int f : job.measured) {
+            const DisparityStats st =
+                verticalDisparity(job.after.count(f) ? job.after.at(f) : std::vector<MatchPair>{});
+            out << " " << f << ": ";
+            if (st.count > 0)
+                out << st.rms << " px";
+            else
+                out << "no matches";
+            out << (f == job.measured.back() ? "\n" : ",");
+        }
+        if (worst)
+            out << "  worst frame " << worst->first << ": RMS " << worst->second.rms << " px\n";
+        out << "  frames written " << frameListText(job.written) << "\n";
+        out << "  output " << job.output.string() << "\n";
+    }
+    out << "  (" << kVerticalConvention << ")\n";
+    out << "  script " << job.script.string() << "\n";
+    if (o.analyseOnly)
+        out << "  nothing rendered: render chunks with kestrel render " << job.script.string()
+            << " --frames A-B\n";
+    if (!job.contactSheet.empty()) out << "  contact sheet " << job.contactSheet.string() << "\n";
+    if (!job.exportFile.empty()) out << "  correction " << job.exportFile.string() << "\n";
+    for (const std::string& w : job.warnings) out << "  warning: " << w << "\n";
+    out << "  time " << std::setprecision(1) << job.seconds << " s\n";
+}
+
+} // namespace Kestrel
