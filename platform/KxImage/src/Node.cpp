@@ -107,6 +107,11 @@ void Node::storeKnobs() {
     storeKnobs(*_firstOp, _firstOp->outputContext());
 }
 
+void Node::storeKnobsInEveryOp() {
+    storeKnobs();
+    for (auto& [key, op] : _ops) storeKnobs(*op, op->outputContext());
+}
+
 void Node::appendKnobs(Hash& h, const OutputContext& context) const {
     for (auto& k : _knobs)
         if (!k->flag(KnobFlag::NoRerender)) k->append(h, &context);
