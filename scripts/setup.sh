@@ -14,6 +14,7 @@ packages=(
   libosmesa6-dev
   libcli11-dev nlohmann-json3-dev
   libgtest-dev libgmock-dev libbenchmark-dev
+  clang libclang-rt-dev clang-format
 )
 
 missing=()
