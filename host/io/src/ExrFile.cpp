@@ -3,6 +3,7 @@
 #include "ExrFile.h"
 
 #include "ExrAttributes.h"
+#include "ImageLimits.h"
 #include "Kestrel/IO/ChannelNames.h"
 #include "Kestrel/IO/IOError.h"
 #include "ReadSelection.h"
@@ -24,6 +25,7 @@
 #include <Kx/Image/Engine.h>
 
 #include <algorithm>
+#include <filesystem>
 
 namespace Kestrel::IO {
 
@@ -129,6 +131,18 @@ std::vector<FileView> catalogue(const std::string& path, Imf::MultiPartInputFile
             throw IOError("cannot read " + path +
                           ": it holds deep data, which the host does not read; flatten it "
                           "first");
+        const Imath::Box2i& d = h.dataWindow();
+        const Imath::Box2i& f = h.displayWindow();
+        checkImageWindow(path, "data window", d.min.x, d.min.y, 1LL + d.max.x - d.min.x,
+                         1LL + d.max.y - d.min.y);
+        checkImageWindow(path, "display window", f.min.x, f.min.y, 1LL + f.max.x - f.min.x,
+                         1LL + f.max.y - f.min.y);
+        long long channels = 0;
+        for (auto c = h.channels().begin(); c != h.channels().end(); ++c) ++channels;
+        std::error_code sizeError;
+        checkImageSamples(path, 1LL + d.max.x - d.min.x, 1LL + d.max.y - d.min.y,
+                          std::max(channels, 1LL),
+                          static_cast<long long>(std::filesystem::file_size(path, sizeError)));
         for (auto c = h.channels().begin(); c != h.channels().end(); ++c)
             if (c.channel().xSampling != 1 || c.channel().ySampling != 1)
                 throw IOError("cannot read " + path + ": channel " + c.name() +

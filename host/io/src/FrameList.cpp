@@ -35,6 +35,7 @@ bool readInt(std::string_view& s, int& out) {
 
 std::vector<int> parseFrameList(const std::string& text) {
     std::set<int> frames;
+    long long listed = 0; // frames the items name, repeats included
     std::string_view rest = text;
     if (trim(rest).empty()) fail(text, text, "holds no frame");
     while (true) {
@@ -56,6 +57,11 @@ std::vector<int> parseFrameList(const std::string& text) {
             }
             if (last < first) fail(text, item, "ends before it starts");
         }
+        listed += (static_cast<long long>(last) - first) / step + 1;
+        if (listed > kMaxFrameListSize)
+            fail(text, item,
+                 "takes the list past " + std::to_string(kMaxFrameListSize) +
+                     " frames; split the work into shorter lists");
         for (long long f = first; f <= last; f += step) frames.insert(int(f));
         if (comma == std::string_view::npos) break;
         rest.remove_prefix(comma + 1);

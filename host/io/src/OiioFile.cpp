@@ -1,6 +1,7 @@
 // PNG, JPEG, TIFF, DPX and the other formats of OpenImageIO: colour channels of one view.
 #include "OiioFile.h"
 
+#include "ImageLimits.h"
 #include "Kestrel/IO/ChannelNames.h"
 #include "Kestrel/IO/IOError.h"
 #include "ReadSelection.h"
@@ -14,6 +15,8 @@
 #include <cmath>
 #include <cstdint>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 
 namespace Kestrel::IO {
 
@@ -55,15 +58,42 @@ bool isGrey(const OIIO::ImageSpec& spec) {
     return name == "Y" || name == "L" || name == "I";
 }
 
+// The library's reason for a failure; some of its readers fail without giving one.
+std::string reason(const std::string& error) {
+    return error.empty() ? "the file is damaged or not an image of a kind this reader reads"
+                         : error;
+}
+
+// A JPEG's coded data ends with the end-of-image marker after its last scan. The library
+// decodes a file cut short without failing, filling the missing rows; this refuses it.
+void checkJpegIsComplete(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    const std::string bytes{std::istreambuf_iterator<char>(file), {}};
+    // Inside a scan's coded data 0xFF is always followed by 0x00 or a restart marker, so the
+    // last start-of-scan marker found is a real one, and so is an end-of-image marker after it.
+    const size_t scan = bytes.rfind("\xFF\xDA");
+    if (scan == std::string::npos || bytes.find("\xFF\xD9", scan) == std::string::npos)
+        throw IOError("cannot read " + path +
+                      ": the JPEG data ends before the end of its image; the file is cut short, "
+                      "replace it with a complete one");
+}
+
 } // namespace
 
 ImageData readOiio(const std::string& path, const ReadOptions& options) {
     auto in = OIIO::ImageInput::open(path);
     if (!in)
-        throw IOError("cannot read " + path + ": " + OIIO::geterror() +
+        throw IOError("cannot read " + path + ": " + reason(OIIO::geterror()) +
                       "; check that it is a complete image file");
     const OIIO::ImageSpec& spec = in->spec();
     const int nch = spec.nchannels;
+    checkImageWindow(path, "data window", spec.x, spec.y, spec.width, spec.height);
+    std::error_code sizeError;
+    checkImageSamples(path, spec.width, spec.height, nch,
+                      static_cast<long long>(std::filesystem::file_size(path, sizeError)));
+    if (spec.full_width > 0 || spec.full_height > 0)
+        checkImageWindow(path, "display window", spec.full_x, spec.full_y, spec.full_width,
+                         spec.full_height);
 
     const bool grey = isGrey(spec);
     std::vector<Channel> fileChannels;
@@ -83,9 +113,11 @@ ImageData readOiio(const std::string& path, const ReadOptions& options) {
 
     std::vector<float> pixels(size_t(spec.width) * size_t(spec.height) * size_t(nch));
     if (!in->read_image(0, 0, 0, nch, OIIO::TypeDesc::FLOAT, pixels.data()))
-        throw IOError("cannot read " + path + ": " + in->geterror() +
+        throw IOError("cannot read " + path + ": " + reason(in->geterror()) +
                       "; check that it is a complete image file");
+    const bool jpeg = std::string(in->format_name()) == "jpeg";
     in->close();
+    if (jpeg) checkJpegIsComplete(path);
 
     const int fullHeight = spec.full_height > 0 ? spec.full_height : spec.height;
     const int fullWidth = spec.full_width > 0 ? spec.full_width : spec.width;

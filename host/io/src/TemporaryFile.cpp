@@ -5,7 +5,10 @@
 
 #include <atomic>
 #include <cerrno>
+#include <charconv>
+#include <csignal>
 #include <cstring>
+#include <limits>
 #include <unistd.h>
 
 namespace Kestrel::IO {
@@ -16,6 +19,31 @@ namespace {
 
 fs::path folderOf(const fs::path& path) {
     return path.has_parent_path() ? path.parent_path() : fs::path(".");
+}
+
+// The prefix of the temporary names of `final`; a name goes on with PID_N.
+std::string temporaryPrefix(const fs::path& final) {
+    return "." + final.filename().string() + ".tmp";
+}
+
+// Removes the temporary files of `final` that a process killed before it could remove them
+// left behind (its process id is no longer in use). Those of live processes are theirs.
+void removeAbandoned(const fs::path& final) {
+    const std::string prefix = temporaryPrefix(final);
+    std::error_code ec;
+    for (fs::directory_iterator it(folderOf(final), ec), end; !ec && it != end; it.increment(ec)) {
+        const std::string name = it->path().filename().string();
+        if (!name.starts_with(prefix)) continue;
+        const char* first = name.data() + prefix.size();
+        const char* last = name.data() + name.size();
+        long long pid = 0;
+        const auto [stop, error] = std::from_chars(first, last, pid);
+        if (error != std::errc() || stop == first || stop == last || *stop != '_') continue;
+        if (pid <= 0 || pid == ::getpid() || pid > std::numeric_limits<pid_t>::max()) continue;
+        if (::kill(pid_t(pid), 0) == 0 || errno != ESRCH) continue;
+        std::error_code ignored;
+        fs::remove(it->path(), ignored);
+    }
 }
 
 } // namespace
@@ -37,9 +65,10 @@ void checkOutputPath(const fs::path& path) {
 
 TemporaryFile::TemporaryFile(fs::path finalPath) : _final(std::move(finalPath)) {
     checkOutputPath(_final);
+    removeAbandoned(_final);
     static std::atomic<unsigned> counter{0};
-    const std::string name = "." + _final.filename().string() + ".tmp" +
-                             std::to_string(::getpid()) + "_" + std::to_string(counter++);
+    const std::string name =
+        temporaryPrefix(_final) + std::to_string(::getpid()) + "_" + std::to_string(counter++);
     _temporary = (folderOf(_final) / name).string();
     _stream.open(_temporary, std::ios::binary);
     if (!_stream)

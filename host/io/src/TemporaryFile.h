@@ -16,7 +16,9 @@ void checkOutputPath(const std::filesystem::path& path);
 class TemporaryFile {
 public:
     // Checks the output path (checkOutputPath) and creates a file under a hidden name beside it,
-    // unique to this process and object. Throws IOError when the folder refuses it.
+    // unique to this process and object (.NAME.tmpPID_N). Temporary files of the same final
+    // path whose process no longer runs (it was killed mid-write) are removed first. Throws
+    // IOError when the folder refuses it.
     explicit TemporaryFile(std::filesystem::path finalPath);
     // Removes the temporary file unless commit() succeeded.
     ~TemporaryFile();

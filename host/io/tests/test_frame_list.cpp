@@ -21,6 +21,11 @@ TEST(KestrelIOFrameList, FarmForms) {
     EXPECT_THAT(parseFrameList("10-15x4"), ElementsAre(10, 14));
     EXPECT_THAT(parseFrameList(" 9, 1-3 ,2 "), ElementsAre(1, 2, 3, 9));
     EXPECT_THAT(parseFrameList("-5--3,-1"), ElementsAre(-5, -4, -3, -1));
+    EXPECT_THAT(parseFrameList("2147483646-2147483647,-2147483648"),
+                ElementsAre(-2147483648, 2147483646, 2147483647));
+    EXPECT_EQ(parseFrameList("1-1000000").size(), 1'000'000u);
+    EXPECT_THAT(parseFrameList("-2147483648-2147483647x2147483647"),
+                ElementsAre(-2147483648, -1, 2147483646));
 }
 
 // Each bad text gives a message that names the text, the item and the accepted forms.
@@ -37,7 +42,11 @@ TEST(KestrelIOFrameList, BadTextNamesTheItemAndTheForms) {
           Case{"1-10y2", "1-10y2", "is not a frame or a range"},
           Case{"1-10x2x", "1-10x2x", "is not a frame or a range"},
           Case{"20-10", "20-10", "ends before it starts"},
-          Case{"1-10x0", "1-10x0", "has a step below 1"}}) {
+          Case{"1-10x0", "1-10x0", "has a step below 1"},
+          Case{"1-1000000000", "1-1000000000", "takes the list past 1000000 frames"},
+          Case{"1-600000,1-600000", "1-600000", "takes the list past 1000000 frames"},
+          Case{"-2147483648-2147483647", "-2147483648-2147483647", "takes the list past"},
+          Case{"1-99999999999", "1-99999999999", "is not a frame or a range"}}) {
         SCOPED_TRACE(c.text);
         const std::string message = errorOf([&] { parseFrameList(c.text); });
         EXPECT_THAT(message, HasSubstr("\"" + std::string(c.text) + "\""));

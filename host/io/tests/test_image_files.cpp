@@ -10,8 +10,12 @@
 
 #include <gmock/gmock.h>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <cmath>
 #include <fstream>
+#include <iterator>
 
 namespace Kestrel::IO::Test {
 namespace {
@@ -20,6 +24,7 @@ using namespace Kx::Image;
 using ::testing::AllOf;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
+using ::testing::Not;
 
 // A 5x3 RGBA view of integer codes x + 8 y + 32 c + 128 v (times 257 in 16 bits, so that the
 // codes spread over the range), stored as code / maximum; alpha is 1, as the files hold colour
@@ -261,6 +266,82 @@ TEST_F(KestrelIOImageFiles, RefusedWritesSayWhyAndWriteNothing) {
                 HasSubstr(file("right") + " does not exist"));
     EXPECT_TRUE(std::filesystem::is_empty(dir / "left"));
     EXPECT_THAT(entries(), ElementsAre("left", "notes.txt"));
+}
+
+std::string slurpBytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
+void spit(const std::string& path, const std::string& bytes) {
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+}
+
+// A DPX header's 32-bit field at `offset`, in the file's byte order.
+std::string withDpxField(std::string dpx, size_t offset, uint32_t value) {
+    const bool bigEndian = dpx.compare(0, 4, "SDPX") == 0;
+    for (int i = 0; i < 4; ++i)
+        dpx[offset + size_t(i)] = char(value >> (bigEndian ? 24 - 8 * i : 8 * i));
+    return dpx;
+}
+
+// Damaged headers and files cut short are refused naming the file and what is wrong, before
+// anything is allocated for the sizes they claim; a reason is never empty.
+TEST_F(KestrelIOImageFiles, DamagedHeadersAndCutShortFilesAreRefused) {
+    ImageData image;
+    image.addView("", quantisedView(0, kMax8));
+    writeImage(file("plate.dpx"), image);
+    writeImage(file("plate.jpg"), image);
+    const std::string dpx = slurpBytes(file("plate.dpx"));
+    const std::string jpg = slurpBytes(file("plate.jpg"));
+    const size_t scan = jpg.rfind("\xFF\xDA");
+    ASSERT_NE(scan, std::string::npos);
+    // Pixels per line and lines at 772 and 776; the original (display) size at 1424 and 1428.
+    struct Case {
+        const char* name;
+        std::string bytes;
+        const char* why;
+    };
+    const Case cases[] = {
+        {"huge.dpx", withDpxField(withDpxField(dpx, 772, 0xFFFFFF), 776, 0xFFFFFF),
+         "its header gives a data window of 16777215 x 16777215"},
+        {"display.dpx", withDpxField(withDpxField(dpx, 1424, 160), 1428, 8372224),
+         "its header gives a display window of 160 x 8372224"},
+        {"claims.dpx", withDpxField(withDpxField(dpx, 772, 16384), 776, 8192),
+         "its header gives 16384 x 8192 pixels of 4 channels, more than a file of"},
+        {"header.dpx", dpx.substr(0, 1000), "check that it is a complete image file"},
+        {"cut.jpg", jpg.substr(0, scan + (jpg.size() - scan) / 2),
+         "the JPEG data ends before the end of its image"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        spit(file(c.name), c.bytes);
+        const std::string message = errorOf([&] { readImage(file(c.name)); });
+        EXPECT_THAT(message, HasSubstr("cannot read " + file(c.name) + ": "));
+        EXPECT_THAT(message, HasSubstr(c.why));
+        EXPECT_THAT(message, Not(HasSubstr(": ;")));
+    }
+    EXPECT_EQ(readImage(file("plate.jpg")).view(0).box(), Box(0, 0, 5, 3));
+}
+
+// A write killed before it could rename its temporary file leaves it behind; the next write of
+// the same file removes it. Temporary files of live processes and of other files stay.
+TEST_F(KestrelIOImageFiles, TheNextWriteRemovesTemporaryFilesOfKilledWrites) {
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) _exit(0);
+    ASSERT_EQ(waitpid(child, nullptr, 0), child);
+    const std::string dead = std::to_string(child), live = std::to_string(getppid());
+    for (const std::string& name : {".plate.png.tmp" + dead + "_0", ".plate.png.tmp" + dead + "_7",
+                                    ".plate.png.tmp" + live + "_0", ".other.png.tmp" + dead + "_0",
+                                    std::string(".plate.png.tmpx_0")})
+        spit(file(name), "partial");
+    ImageData image;
+    image.addView("", quantisedView(0, kMax8));
+    writeImage(file("plate.png"), image);
+    EXPECT_THAT(entries(),
+                ElementsAre(".other.png.tmp" + dead + "_0", ".plate.png.tmp" + live + "_0",
+                            ".plate.png.tmpx_0", "plate.png"));
 }
 
 } // namespace

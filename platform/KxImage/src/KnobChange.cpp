@@ -64,6 +64,11 @@ int notify(Knob& knob) {
 void refresh(Knob& knob) {
     Node* node = knob.node();
     if (!node || !node->firstOp()) return;
+    // A knob that does not alter the image keeps the op instances (and whatever holds them).
+    if (knob.flag(KnobFlag::NoRerender)) {
+        node->storeKnobsInEveryOp();
+        return;
+    }
     node->invalidate();
     node->storeKnobs();
 }

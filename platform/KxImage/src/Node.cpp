@@ -107,6 +107,18 @@ void Node::storeKnobs() {
     storeKnobs(*_firstOp, _firstOp->outputContext());
 }
 
+void Node::storeKnobsInEveryOp() {
+    storeKnobs();
+    for (auto& [key, op] : _ops) storeKnobs(*op, op->outputContext());
+    // Marks the ops invalid in place: nodes downstream hold them as their inputs.
+    std::function<void(Node&)> revalidate = [&](Node& n) {
+        n._firstOp->invalidate();
+        for (auto& [key, op] : n._ops) op->invalidate();
+        for (Node* out : n._outputs) revalidate(*out);
+    };
+    revalidate(*this);
+}
+
 void Node::appendKnobs(Hash& h, const OutputContext& context) const {
     for (auto& k : _knobs)
         if (!k->flag(KnobFlag::NoRerender)) k->append(h, &context);

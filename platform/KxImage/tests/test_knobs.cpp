@@ -321,7 +321,8 @@ TEST_F(Knobs, AGroupDispatchesEachKnobOnceInOrderOfFirstChange) {
 TEST_F(Knobs, NoRerenderKeepsOpInstancesAndOtherChangesDropThem) {
     auto* before = static_cast<KindsOp*>(node.op(OutputContext(1, kLeft)));
     node.knob("quiet")->setValue(4);
-    EXPECT_EQ(static_cast<KindsOp*>(node.op(OutputContext(1, kLeft)))->quiet, before->quiet);
+    ASSERT_EQ(node.op(OutputContext(1, kLeft)), before);
+    EXPECT_EQ(before->quiet, 4);
     gain.setValue(6);
     EXPECT_EQ(static_cast<KindsOp*>(node.op(OutputContext(1, kLeft)))->gain, 6.0f);
     EXPECT_EQ(static_cast<KindsOp*>(node.op(OutputContext(1, kLeft)))->quiet, 4);

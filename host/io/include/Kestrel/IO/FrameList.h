@@ -10,9 +10,13 @@
 
 namespace Kestrel::IO {
 
+// The most frames one list may name, repeats included: a list is expanded frame by frame.
+constexpr long long kMaxFrameListSize = 1'000'000;
+
 // The frames of the list in ascending order, each once. Throws IOError naming the text and the
 // item at fault and showing the accepted forms when the text is not a frame list (an empty
-// list, a range that ends before it starts, a step below 1, or any other text).
+// list, a range that ends before it starts, a step below 1, more than kMaxFrameListSize
+// frames, or any other text).
 std::vector<int> parseFrameList(const std::string& text);
 
 } // namespace Kestrel::IO

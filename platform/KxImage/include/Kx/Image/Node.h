@@ -81,6 +81,10 @@ public:
     void storeKnobs(Op& op, const OutputContext& context);
     // The same into the first op at its own context.
     void storeKnobs();
+    // The same into the first op and every op instance at its own context, keeping them all
+    // (after a change of a knob that does not alter the image); they and the ops downstream
+    // validate again, as the knob may change what validation reports.
+    void storeKnobsInEveryOp();
     // Appends the values at the context of every knob that changes the output.
     void appendKnobs(Hash& h, const OutputContext& context) const;
     // Moves the first op to a context and stores the knob values there.
