@@ -106,8 +106,14 @@ int main(int argc, char** argv) {
     GlobalOptions g;
     addGlobalOptions(app, g);
     const std::vector<Command> commands = {
-        renderCommand(app, g), executeCommand(app, g), pressCommand(app, g), pythonCommand(app, g),
-        infoCommand(app, g),   pluginsCommand(app, g), alignCommand(app, g), viewCommand(app, g),
+        renderCommand(app, g),
+        executeCommand(app, g),
+        pressCommand(app, g),
+        pythonCommand(app, g),
+        infoCommand(app, g),
+        pluginsCommand(app, g),
+        alignCommand(app, g),
+        viewCommand(app, g),
         farmCommand(app, *app.get_subcommand("align")),
     };
 
