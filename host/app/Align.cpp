@@ -233,18 +233,6 @@ DisparityStats verticalDisparity(const std::vector<MatchPair>& pairs) {
     return s;
 }
 
-std::string frameListText(const std::vector<int>& frames) {
-    std::string text;
-    for (size_t i = 0; i < frames.size();) {
-        size_t j = i;
-        while (j + 1 < frames.size() && frames[j + 1] == frames[j] + 1) ++j;
-        text += (text.empty() ? "" : ",") + std::to_string(frames[i]);
-        if (j > i) text += "-" + std::to_string(frames[j]);
-        i = j + 1;
-    }
-    return text;
-}
-
 void checkOptions(AlignJob& job) {
     AlignOptions& o = job.options;
     if (o.output.empty())
@@ -391,10 +379,10 @@ void readPlate(AlignJob& job) {
             if (f < job.frames.front() || f > job.frames.back()) outside.push_back(f);
         if (outside.size() == wanted.size() && !fill)
             fail("none of the frames " + o.frames + " is in the plate (frames " +
-                 frameListText(job.frames) + ")");
+                 Kestrel::IO::formatFrameList(job.frames) + ")");
         if (!outside.empty() && !fill)
-            fail("frames " + frameListText(outside) + " of --frames " + o.frames +
-                 " are outside the plate (frames " + frameListText(job.frames) +
+            fail("frames " + Kestrel::IO::formatFrameList(outside) + " of --frames " + o.frames +
+                 " are outside the plate (frames " + Kestrel::IO::formatFrameList(job.frames) +
                  "): ask for frames of the plate, or pass --missing-frames black or hold to "
                  "fill them");
         job.frames = wanted;
@@ -407,7 +395,9 @@ void readPlate(AlignJob& job) {
             fail("frame " + std::to_string(missing.front()) + " is missing: " +
                  IO::PathPattern(s.pattern).expand(missing.front(), job.leftName) +
                  " does not exist" +
-                 (missing.size() > 1 ? " (nor do frames " + frameListText(missing) + ")" : "") +
+                 (missing.size() > 1
+                      ? " (nor do frames " + Kestrel::IO::formatFrameList(missing) + ")"
+                      : "") +
                  ": render or restore it, or pass --missing-frames black or hold");
     }
 

@@ -13,6 +13,7 @@
 #include "AlignerKnobs.h"
 #include "Verbosity.h"
 
+#include <Kestrel/IO/FrameList.h>
 #include <Kestrel/IO/ImageData.h>
 #include <Kestrel/IO/ImageWriter.h>
 #include <Kx/Image/Iop.h>
@@ -238,7 +239,7 @@ void writeReport(AlignJob& job, std::ostream& out) {
         report["inputs"] = {{"left", left}, {"right", right}};
     }
     report["views"] = {job.leftName, job.rightName};
-    report["frames"] = frameListText(job.frames);
+    report["frames"] = Kestrel::IO::formatFrameList(job.frames);
     report["framesWritten"] = job.written;
     report["missingFrames"] = o.missingFrames;
     report["filledFrames"] = nlohmann::json::array();
@@ -326,7 +327,7 @@ void writeReport(AlignJob& job, std::ostream& out) {
     out << std::fixed << std::setprecision(3);
     out << (o.analyseOnly ? "Analysed " : "Aligned ") << report["plate"].get<std::string>()
         << ", views " << job.leftName << " and " << job.rightName << ", frames "
-        << frameListText(job.frames) << "\n";
+        << Kestrel::IO::formatFrameList(job.frames) << "\n";
     out << "  kestrel " << KESTREL_VERSION << ", preset " << o.preset << ", " << o.space
         << " space, Stereo Layout (no rig metadata used), filter " << o.filter << ", key step "
         << o.keyStep << "\n";
@@ -364,7 +365,7 @@ void writeReport(AlignJob& job, std::ostream& out) {
         }
         if (worst)
             out << "  worst frame " << worst->first << ": RMS " << worst->second.rms << " px\n";
-        out << "  frames written " << frameListText(job.written) << "\n";
+        out << "  frames written " << Kestrel::IO::formatFrameList(job.written) << "\n";
         out << "  output " << job.output.string() << "\n";
     }
     out << "  (" << kVerticalConvention << ")\n";

@@ -93,7 +93,4 @@ void measure(AlignJob& job);
 void measureCorrections(AlignJob& job);
 void writeReport(AlignJob& job, std::ostream& out);
 
-// Frames as farms write them: runs of consecutive frames joined ("1-4,6,8-10").
-std::string frameListText(const std::vector<int>& frames);
-
 } // namespace Kestrel

@@ -299,7 +299,7 @@ FarmCommand::Shot FarmCommand::shotFromPlates() {
         for (int f : shot.frames)
             if (f < first || f > last) outside.push_back(f);
         if (!outside.empty())
-            fail("frames " + Farm::frameListText(outside) + " of --frames " + _frames +
+            fail("frames " + Kestrel::IO::formatFrameList(outside) + " of --frames " + _frames +
                  " are outside the plate (frames " + std::to_string(first) + "-" +
                  std::to_string(last) + ")");
     }
@@ -377,7 +377,7 @@ int FarmCommand::submit(std::ostream& out) {
                   "check",
                   scriptPath.string(),
                   "--frames",
-                  Farm::frameListText(frames),
+                  Kestrel::IO::formatFrameList(frames),
                   "--chunk",
                   std::to_string(_chunk),
                   "--render-job",
@@ -407,7 +407,7 @@ int FarmCommand::submit(std::ostream& out) {
                        Farm::checkScript(jobs, check),
                        {"--dependency=afterany:$RENDER"}});
 
-    const std::string summary = Farm::frameListText(frames) + " in " +
+    const std::string summary = Kestrel::IO::formatFrameList(frames) + " in " +
                                 std::to_string(chunks.size()) +
                                 (chunks.size() == 1 ? " chunk" : " chunks") + " of up to " +
                                 std::to_string(_chunk) + (_chunk == 1 ? " frame" : " frames");
@@ -476,7 +476,7 @@ int FarmCommand::check(std::ostream& out) {
     const auto chunks = Farm::chunkFrames(frames, _chunk);
     nlohmann::json report;
     report["script"] = _script;
-    report["frames"] = Farm::frameListText(frames);
+    report["frames"] = Kestrel::IO::formatFrameList(frames);
     report["chunk"] = _chunk;
     report["chunks"] = chunks.size();
     const auto writeReport = [&] {
@@ -531,7 +531,7 @@ int FarmCommand::check(std::ostream& out) {
     report["partialFiles"] = partial;
     report["files"] = files;
     report["complete"] = missingFrames.empty();
-    report["missingFrames"] = Farm::frameListText(missingFrames);
+    report["missingFrames"] = Kestrel::IO::formatFrameList(missingFrames);
     std::vector<std::string> rerun;
     for (size_t c : missingChunks) rerun.push_back(std::to_string(c));
     if (!rerun.empty() && !_renderJob.empty())
@@ -542,7 +542,7 @@ int FarmCommand::check(std::ostream& out) {
         out << "all " << frames.size() << " frames of " << _script << " are written (" << files
             << " files, " << chunks.size() << (chunks.size() == 1 ? " chunk" : " chunks") << ")\n";
     } else {
-        out << "frames " << Farm::frameListText(missingFrames) << " of " << _script
+        out << "frames " << Kestrel::IO::formatFrameList(missingFrames) << " of " << _script
             << " are missing, in chunk" << (rerun.size() == 1 ? " " : "s ") << joined(rerun, ", ")
             << "\n";
         for (const auto& m : report["missing"])

@@ -1,5 +1,6 @@
 #include "FarmJobs.h"
 
+#include <Kestrel/IO/FrameList.h>
 #include <sstream>
 
 namespace Kestrel::Farm {
@@ -11,18 +12,6 @@ std::vector<std::vector<int>> chunkFrames(const std::vector<int>& frames, int si
                             frames.begin() +
                                 std::ptrdiff_t(std::min(frames.size(), i + size_t(size))));
     return chunks;
-}
-
-std::string frameListText(const std::vector<int>& frames) {
-    std::string text;
-    for (size_t i = 0; i < frames.size();) {
-        size_t j = i;
-        while (j + 1 < frames.size() && frames[j + 1] == frames[j] + 1) ++j;
-        text += (text.empty() ? "" : ",") + std::to_string(frames[i]);
-        if (j > i) text += "-" + std::to_string(frames[j]);
-        i = j + 1;
-    }
-    return text;
 }
 
 std::string shellQuote(const std::string& text) {
@@ -73,7 +62,7 @@ std::string renderScript(const JobSettings& jobs, const std::vector<std::vector<
       << "set -eu\n"
       << "case \"${SLURM_ARRAY_TASK_ID:-}\" in\n";
     for (size_t i = 0; i < chunks.size(); ++i)
-        s << "  " << i + 1 << ") frames=" << frameListText(chunks[i]) << " ;;\n";
+        s << "  " << i + 1 << ") frames=" << Kestrel::IO::formatFrameList(chunks[i]) << " ;;\n";
     s << "  *) echo \"render.sbatch: no chunk '${SLURM_ARRAY_TASK_ID:-}': submit it as a job "
          "array task, such as sbatch --array=1-"
       << chunks.size() << " " << renderScriptPath(jobs) << "\" >&2; exit 2 ;;\n"

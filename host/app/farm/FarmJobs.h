@@ -23,9 +23,6 @@ namespace Kestrel::Farm {
 // The frames cut into chunks of `size` frames (size >= 1), in order.
 std::vector<std::vector<int>> chunkFrames(const std::vector<int>& frames, int size);
 
-// Frames as farms write them: runs of consecutive frames joined ("1-4,6,8-10").
-std::string frameListText(const std::vector<int>& frames);
-
 // A word for bash: 'text', with every ' written as '\''.
 std::string shellQuote(const std::string& text);
 

@@ -69,4 +69,16 @@ std::vector<int> parseFrameList(const std::string& text) {
     return {frames.begin(), frames.end()};
 }
 
+std::string formatFrameList(const std::vector<int>& frames) {
+    std::string text;
+    for (size_t i = 0; i < frames.size();) {
+        size_t j = i;
+        while (j + 1 < frames.size() && frames[j + 1] == frames[j] + 1) ++j;
+        text += (text.empty() ? "" : ",") + std::to_string(frames[i]);
+        if (j > i) text += "-" + std::to_string(frames[j]);
+        i = j + 1;
+    }
+    return text;
+}
+
 } // namespace Kestrel::IO

@@ -5,6 +5,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+using Kestrel::IO::formatFrameList;
 using Kestrel::IO::parseFrameList;
 using Kestrel::IO::Test::errorOf;
 using ::testing::ElementsAre;
@@ -26,6 +27,23 @@ TEST(KestrelIOFrameList, FarmForms) {
     EXPECT_EQ(parseFrameList("1-1000000").size(), 1'000'000u);
     EXPECT_THAT(parseFrameList("-2147483648-2147483647x2147483647"),
                 ElementsAre(-2147483648, -1, 2147483646));
+}
+
+// Written back, frames join into runs and read back the same, negative frames included.
+TEST(KestrelIOFrameList, WrittenListsReadBackTheSameFrames) {
+    const std::vector<std::pair<std::vector<int>, std::string>> cases = {
+        {{1, 2, 3, 4, 6, 8, 9, 10}, "1-4,6,8-10"},
+        {{7}, "7"},
+        {{-5, -4, -3, -1, 0, 1}, "-5--3,-1-1"},
+        {{}, ""},
+    };
+    for (const auto& [frames, text] : cases) {
+        SCOPED_TRACE(text);
+        EXPECT_EQ(formatFrameList(frames), text);
+        if (!frames.empty()) {
+            EXPECT_EQ(parseFrameList(text), frames);
+        }
+    }
 }
 
 // Each bad text gives a message that names the text, the item and the accepted forms.

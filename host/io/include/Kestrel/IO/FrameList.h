@@ -19,4 +19,8 @@ constexpr long long kMaxFrameListSize = 1'000'000;
 // frames, or any other text).
 std::vector<int> parseFrameList(const std::string& text);
 
+// Ascending frames written back as a list: runs of consecutive frames joined ("1-4,6,8-10").
+// parseFrameList reads it back to the same frames.
+std::string formatFrameList(const std::vector<int>& frames);
+
 } // namespace Kestrel::IO
