@@ -18,6 +18,7 @@
 #include <cmath>
 #include <set>
 #include <string>
+#include <tuple>
 
 namespace Marrow::Research {
 
@@ -31,6 +32,7 @@ constexpr int kSiftWidth = 1600;
 constexpr double kEqualiseClip = 4.0; // contrast limit of the local equalisation
 constexpr double kSiftContrast = 0.008;
 constexpr int kSearchTrees = 4, kSearchChecks = 64; // descriptor search
+constexpr unsigned kSearchSeed = 1;                 // the trees' randomness
 constexpr float kRatio = 0.8f;          // nearest over second nearest descriptor distance
 constexpr double kEpipolarPixels = 1.0; // RANSAC tolerance
 constexpr double kConfidence = 0.999;
@@ -173,9 +175,13 @@ void detect(CameraImage& image) {
     std::vector<std::vector<cv::KeyPoint>> cells(size_t(grid.cells()));
     for (const cv::KeyPoint& k : all) cells[size_t(grid.cell(k.pt))].push_back(k);
     image.keypoints.clear();
+    // SIFT lists its features in an order that depends on how many threads found them; a
+    // total order (strongest first, ties by position, size and orientation) makes the features
+    // kept, and so the matches, the same whatever the thread count.
     for (auto& cell : cells) {
         std::sort(cell.begin(), cell.end(), [](const cv::KeyPoint& a, const cv::KeyPoint& b) {
-            return a.response > b.response;
+            return std::tie(b.response, a.pt.y, a.pt.x, a.size, a.angle, a.octave) <
+                   std::tie(a.response, b.pt.y, b.pt.x, b.size, b.angle, b.octave);
         });
         cell.resize(std::min(cell.size(), share));
         image.keypoints.insert(image.keypoints.end(), cell.begin(), cell.end());
@@ -294,15 +300,19 @@ std::vector<Match> mutualMatches(const cv::Mat& a, const cv::Mat& b) {
     if (a.rows < 2 || b.rows < 2) return out;
     std::vector<std::vector<cv::DMatch>> ab, ba;
     // Randomised k-d trees find the two nearest descriptors of thousands of features in a
-    // fraction of the time of a brute-force search, and nearly always the same two.
-    Kx::Image::Engine::parallelRows(0, 2, [&](int direction) {
+    // fraction of the time of a brute-force search, and nearly always the same two. The trees
+    // draw their randomness from the C library's rand(), one state for the whole process: the
+    // two searches run one after the other, each from the same seed, so that a key gives the
+    // same matches on every run, whatever the thread count.
+    for (int direction = 0; direction < 2; ++direction) {
+        cvflann::seed_random(kSearchSeed);
         cv::FlannBasedMatcher matcher(cv::makePtr<cv::flann::KDTreeIndexParams>(kSearchTrees),
                                       cv::makePtr<cv::flann::SearchParams>(kSearchChecks));
         if (direction == 0)
             matcher.knnMatch(a, b, ab, 2);
         else
             matcher.knnMatch(b, a, ba, 2);
-    });
+    }
     std::vector<int> back(size_t(b.rows), -1);
     for (const auto& m : ba)
         if (m.size() == 2 && m[0].distance < kRatio * m[1].distance)

@@ -3,6 +3,7 @@
 #include <Quorvane/TrackFeatures.h>
 #include <Quorvane/TriangulateFeatures.h>
 
+#include <Kx/Image/Engine.h>
 #include <Kx/Image/Iop.h>
 #include <Kx/Image/OutputContext.h>
 #include <nodes/SyntheticStereo.h>
@@ -144,6 +145,27 @@ TEST_F(TrackedPair, TrueMatchesTriangulateWithSmallError) {
         EXPECT_LT(t.getPoint().getRMSE(), 0.5);
     }
     EXPECT_GE(checked, 300);
+}
+
+// A frame is analysed once and its matches stored, so the same frame must give the very same
+// tracks on every run and on any number of threads: a farm's analysis job and an artist's
+// workstation agree.
+TEST_F(TrackedPair, TheSameTracksOnEveryRunAndThreadCount) {
+    for (unsigned threads : {1u, 2u}) {
+        SCOPED_TRACE(std::to_string(threads) + " threads");
+        Kx::Image::Engine::setThreads(threads);
+        CameraTrack again{int(kFrame)};
+        const bool ok = TrackFeatures(&pair->asker, again, pair->left.rig(kFrame), MATCH_ALL_PAIRS,
+                                      true, kFrame, {0, 1});
+        Kx::Image::Engine::setThreads(0);
+        ASSERT_TRUE(ok);
+        ASSERT_EQ(again.getNumberTracks(), tracks->getNumberTracks());
+        for (size_t t = 0; t < again.getTracks().size(); ++t)
+            for (size_t f = 0; f < 2; ++f)
+                ASSERT_EQ(again.getTracks()[t].getFeatures()[f].second.getPosition(),
+                          tracks->getTracks()[t].getFeatures()[f].second.getPosition())
+                    << "track " << t << ", camera " << f;
+    }
 }
 
 TEST(TrackFeatures, WideFramesAreAsAccurate) {
