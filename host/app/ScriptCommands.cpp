@@ -174,7 +174,8 @@ int press(const PressArgs& a, const GlobalOptions& g) {
     if (!knob)
         throw SessionError(node.name() + " has no knob " + a.target.substr(dot + 1) +
                            ": `kestrel info " + a.script + " " + node.name() + "` lists its knobs");
-    if (knob->kind() == KnobKind::KeyFrameControl) {
+    const bool keyControl = knob->kind() == KnobKind::KeyFrameControl;
+    if (keyControl) {
         Kestrel::pressKeyControl(*knob, a.action, a.frame, std::cout);
     } else {
         if (!a.action.empty())
@@ -186,12 +187,11 @@ int press(const PressArgs& a, const GlobalOptions& g) {
         s.press(*knob);
     }
     failOnUnansweredQuestion();
-    if (!node.firstOp() || !node.firstOp()->hasError()) {
-        say("pressed " + a.target);
-    } else {
+    if (node.firstOp() && node.firstOp()->hasError())
         throw SessionError("pressed " + a.target + ": " + node.name() +
                            " reports an error: " + node.firstOp()->errorMessage());
-    }
+    // A key-frame control's action has already said what it did to the keys.
+    if (!keyControl) say("pressed " + a.target);
     if (a.save.empty())
         say("the script was not saved: pass --save PATH to keep what the button changed");
     else {

@@ -98,7 +98,8 @@ TEST_F(KeyControl, PressRunsTheControlsActionsAtAFrame) {
         const KestrelTest::Outcome r = run({"press", script(), kKeys, c.action, "--frame", c.frame,
                                             "--save", path("after.kscript")});
         ASSERT_EQ(r.code, 0) << r.err;
-        EXPECT_EQ(r.out, std::string(kKeys) + ": " + c.said + "\n");
+        EXPECT_EQ(r.out,
+                  std::string(kKeys) + ": " + c.said + "\nsaved " + path("after.kscript") + "\n");
     }
 }
 
