@@ -19,7 +19,9 @@ cmake -S . -B build-fuzz -G Ninja -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=
 # shellcheck disable=SC2086
 cmake --build build-fuzz -j "$jobs" --target $targets
 
-export ASAN_OPTIONS=detect_leaks=1:allocator_may_return_null=0
+# The full unwinder on every allocation: libraries built without frame pointers otherwise cut a
+# leak's stack short of the frames that the suppressions name.
+export ASAN_OPTIONS=detect_leaks=1:allocator_may_return_null=0:fast_unwind_on_malloc=0
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 export LSAN_OPTIONS=suppressions=$here/cmake/lsan.supp:print_suppressions=0
 mkdir -p build-fuzz/crashes

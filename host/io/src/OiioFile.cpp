@@ -14,6 +14,7 @@
 #include <cctype>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -78,9 +79,29 @@ void checkJpegIsComplete(const std::string& path) {
                       "replace it with a complete one");
 }
 
+// A DPX header's size of its user data block, at byte 32, is taken by the library as the
+// length of an attribute without a check: a damaged size past 2 GB aborts the process inside
+// the library. The block must fit in the file; "undefined" (all ones) and 0 mean none.
+void checkDpxUserData(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    unsigned char header[36] = {};
+    if (!file.read(reinterpret_cast<char*>(header), sizeof header)) return; // the library says
+    const bool big = std::memcmp(header, "SDPX", 4) == 0;
+    if (!big && std::memcmp(header, "XPDS", 4) != 0) return;
+    uint32_t userSize = 0;
+    for (int i = 0; i < 4; ++i) userSize |= uint32_t(header[32 + i]) << (big ? 24 - 8 * i : 8 * i);
+    std::error_code error;
+    const auto fileSize = std::filesystem::file_size(path, error);
+    if (userSize == 0 || userSize == 0xFFFFFFFFu || (!error && userSize <= fileSize)) return;
+    throw IOError("cannot read " + path + ": its header gives " + std::to_string(userSize) +
+                  " bytes of user data, more than the file holds; the header is damaged, "
+                  "replace the file");
+}
+
 } // namespace
 
 ImageData readOiio(const std::string& path, const ReadOptions& options) {
+    checkDpxUserData(path);
     auto in = OIIO::ImageInput::open(path);
     if (!in)
         throw IOError("cannot read " + path + ": " + reason(OIIO::geterror()) +

@@ -296,7 +296,8 @@ TEST_F(KestrelIOImageFiles, DamagedHeadersAndCutShortFilesAreRefused) {
     const std::string jpg = slurpBytes(file("plate.jpg"));
     const size_t scan = jpg.rfind("\xFF\xDA");
     ASSERT_NE(scan, std::string::npos);
-    // Pixels per line and lines at 772 and 776; the original (display) size at 1424 and 1428.
+    // The user data's size at 32; pixels per line and lines at 772 and 776; the original
+    // (display) size at 1424 and 1428.
     struct Case {
         const char* name;
         std::string bytes;
@@ -309,6 +310,8 @@ TEST_F(KestrelIOImageFiles, DamagedHeadersAndCutShortFilesAreRefused) {
          "its header gives a display window of 160 x 8372224"},
         {"claims.dpx", withDpxField(withDpxField(dpx, 772, 16384), 776, 8192),
          "its header gives 16384 x 8192 pixels of 4 channels, more than a file of"},
+        {"userdata.dpx", withDpxField(dpx, 32, 0x82828282),
+         "its header gives 2189591170 bytes of user data, more than the file holds"},
         {"header.dpx", dpx.substr(0, 1000), "check that it is a complete image file"},
         {"cut.jpg", jpg.substr(0, scan + (jpg.size() - scan) / 2),
          "the JPEG data ends before the end of its image"},
