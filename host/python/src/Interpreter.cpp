@@ -1,12 +1,11 @@
-// Starting the embedded interpreter and running code in it, all or nothing for the graph.
+// Starting the embedded interpreter, with the `kestrel` module built in, and running code in it.
 #include "Kestrel/Python/Interpreter.h"
 
 #include "Kestrel/Python/Session.h"
+#include "RunCode.h"
 
 #include <pybind11/embed.h>
-#include <pybind11/stl.h>
 
-#include <atomic>
 #include <csignal>
 #include <fstream>
 #include <memory>
@@ -14,57 +13,17 @@
 
 namespace py = pybind11;
 
+PYBIND11_EMBEDDED_MODULE(kestrel, m) {
+    Kestrel::Python::defineModule(m);
+}
+
 namespace Kestrel::Python {
 
 namespace {
 
-// Nesting depth of running Python code (a button pressed from Python runs inside a run).
-std::atomic<int> running{0};
-
 std::unique_ptr<py::scoped_interpreter>& interpreter() {
     static std::unique_ptr<py::scoped_interpreter> i;
     return i;
-}
-
-// The traceback of the Python error being handled, as Python prints it.
-std::string formatTraceback(py::error_already_set& e) {
-    try {
-        py::module_ tb = py::module_::import("traceback");
-        py::object trace = e.trace() ? py::reinterpret_borrow<py::object>(e.trace()) : py::none();
-        py::list lines = tb.attr("format_exception")(e.type(), e.value(), trace);
-        std::string text;
-        for (auto line : lines) text += line.cast<std::string>();
-        while (!text.empty() && text.back() == '\n') text.pop_back();
-        return text;
-    } catch (const std::exception&) {
-        return e.what();
-    }
-}
-
-void runInNamespace(const std::string& code, const std::string& where,
-                    const std::vector<std::string>* argv) {
-    startInterpreter();
-    Session& session = Session::current();
-    Session::Snapshot before = session.snapshot();
-    struct Running {
-        Running() { ++running; }
-        ~Running() { --running; }
-    } runningNow;
-    try {
-        py::dict globals;
-        globals["__builtins__"] = py::module_::import("builtins");
-        globals["__name__"] = "__main__";
-        globals["__file__"] = where;
-        globals["kestrel"] = py::module_::import("kestrel");
-        if (argv) py::module_::import("sys").attr("argv") = py::cast(*argv);
-        py::module_ builtins = py::module_::import("builtins");
-        py::object compiled = builtins.attr("compile")(code, where, "exec");
-        builtins.attr("exec")(compiled, globals);
-    } catch (py::error_already_set& e) {
-        std::string traceback = formatTraceback(e);
-        session.restore(before);
-        throw PythonError(traceback);
-    }
 }
 
 } // namespace
@@ -86,12 +45,9 @@ void startInterpreter() {
         [](const std::string& code, const std::string& where) { runCode(code, where); });
 }
 
-void interruptPython() {
-    if (running > 0) PyErr_SetInterrupt();
-}
-
 void runCode(const std::string& code, const std::string& where) {
-    runInNamespace(code, where, nullptr);
+    startInterpreter();
+    runInSession(code, where, nullptr);
 }
 
 void runFile(const std::string& path, const std::vector<std::string>& args) {
@@ -103,7 +59,8 @@ void runFile(const std::string& path, const std::vector<std::string>& args) {
     text << in.rdbuf();
     std::vector<std::string> argv{path};
     argv.insert(argv.end(), args.begin(), args.end());
-    runInNamespace(text.str(), path, &argv);
+    startInterpreter();
+    runInSession(text.str(), path, &argv);
 }
 
 } // namespace Kestrel::Python

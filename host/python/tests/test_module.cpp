@@ -40,6 +40,8 @@ public:
         xyKnob(f, winTranslate, "windowTranslate", "window translate");
         xyKnob(f, winScale, "windowScale", "window scale", {1, 1});
         floatKnob(f, &skew, "skew", "skew", 0);
+        if (Knob* k = intKnob(f, &steps, "steps", "steps", 1, Range{1, 10}))
+            k->set_flag(KnobFlag::Clamp);
         scriptButton(f, "createCamera", "Create Camera",
                      Marrow::Research::ButtonScripts::kCreateCamera);
         scriptButton(f, "createRig", "Create Rig", Marrow::Research::ButtonScripts::kCreateRig);
@@ -51,6 +53,7 @@ public:
     int left = 1, right = 2;
     float focal = 35, aperture[2] = {0, 0}, translate[3] = {}, rotate[3] = {};
     float winTranslate[2] = {}, winScale[2] = {1, 1}, skew = 0;
+    int steps = 1;
 };
 
 const Op::Description stubDescription("AnalysedStub",
@@ -269,6 +272,112 @@ assert bottom.shape == (2, 4, 8) and top.shape == (4, 8, 2), (bottom.shape, top.
 assert (top[0, :, 1] == bottom[1, 3, :]).all() and (top[3, :, 0] == bottom[0, 0, :]).all()
 )PY",
             "views.py");
+}
+
+// help(kestrel) reads as a manual: the module, every class and every public function and
+// method says what it does beyond its signature.
+TEST_F(PythonModule, EveryPublicCallableHasADocstring) {
+    runCode(R"PY(
+import inspect
+def described(name, obj):
+    doc = (obj.__doc__ or '').strip()
+    # pybind11 starts a function's doc with its signature line; the description follows it.
+    first = doc.split('\n', 1)[0]
+    if first.startswith(name.rsplit('.', 1)[-1] + '('):
+        doc = doc[len(first):].strip()
+    return bool(doc)
+lacking = []
+for module in (kestrel, kestrel.nodes):
+    if not described(module.__name__, module):
+        lacking.append(module.__name__)
+    for name, obj in vars(module).items():
+        if name.startswith('_') or not callable(obj):
+            continue
+        if not described(name, obj):
+            lacking.append(module.__name__ + '.' + name)
+        if inspect.isclass(obj):
+            for attr, member in vars(obj).items():
+                if not attr.startswith('_') and callable(member) and not described(attr, member):
+                    lacking.append(module.__name__ + '.' + name + '.' + attr)
+made = kestrel.nodes.CornerPin2D
+if not described('CornerPin2D', made):
+    lacking.append('kestrel.nodes.CornerPin2D')
+assert not lacking, 'no docstring: ' + ', '.join(lacking)
+assert 'Conventions of every call' in kestrel.__doc__
+)PY",
+            "docs.py");
+}
+
+// kestrel.nodes.CLASS() creates a node; keyword arguments set its knobs, name= names it, and a
+// bad knob or value leaves no node behind.
+TEST_F(PythonModule, NodeClassesTakeKnobsAsKeywords) {
+    runCode(R"PY(
+plain = kestrel.nodes.CornerPin2D()
+assert plain.Class() == 'CornerPin2D' and plain.name() == 'CornerPin2D1', plain.name()
+w = kestrel.nodes.Write(name='W2', file='x.exr', exr_layout='multi-part')
+assert w.name() == 'W2' and w['exr_layout'].valueName() == 'multi-part'
+assert w['file'].value() == 'x.exr'
+assert 'Write' in dir(kestrel.nodes) and 'Write' in kestrel.classes()
+for knobs, message in (({'nope': 1}, 'W3 has no knob nope'),
+                       ({'exr_layout': 'sideways'}, 'W3.exr_layout has no item "sideways"'),
+                       ({'file': 3}, 'W3.file holds text')):
+    try:
+        kestrel.nodes.Write(name='W3', **knobs)
+        raise AssertionError('taken: %r' % knobs)
+    except (ValueError, TypeError) as e:
+        assert message in str(e), (message, str(e))
+    assert kestrel.toNode('W3') is None, knobs
+try:
+    kestrel.nodes.NoSuchClass
+    raise AssertionError('a class that does not exist was found')
+except AttributeError as e:
+    assert 'has no class "NoSuchClass"' in str(e), e
+)PY",
+            "classes.py");
+}
+
+// Values a knob cannot hold: an enumeration's number out of its items and a value of the
+// wrong type are errors that list what the knob takes; a number outside a clamped range is
+// clamped with a warning saying what was set.
+TEST_F(PythonModule, BadValuesListWhatTheKnobTakesAndClampingWarns) {
+    Session::current().createNode("AnalysedStub", "stub");
+    Session::current().createNode("Write", "out");
+    runCode(R"PY(
+import warnings
+stub, out = kestrel.toNode('stub'), kestrel.toNode('out')
+cases = (
+    (lambda: out['exr_layout'].setValue(2), ValueError,
+     'out.exr_layout has no item 2: use one of "single part", "multi-part" or its number (0 to 1)'),
+    (lambda: out['exr_layout'].setValue(0.5), ValueError, 'out.exr_layout has no item 0.5'),
+    (lambda: stub['focalLength'].setValue([1, 2]), TypeError,
+     'stub.focalLength holds numbers: give it a number, not list'),
+    (lambda: stub['focalLength'].setValue(float('nan')), ValueError,
+     'stub.focalLength takes finite numbers'),
+)
+for call, kind, message in cases:
+    try:
+        call()
+        raise AssertionError('taken: ' + message)
+    except kind as e:
+        assert message in str(e), (message, str(e))
+assert out['exr_layout'].valueName() == 'single part'
+out['exr_layout'].setValue(1)
+assert out['exr_layout'].valueName() == 'multi-part'
+with warnings.catch_warnings(record=True) as caught:
+    warnings.simplefilter('always')
+    stub['steps'].setValue(7)
+    assert not caught, [str(w.message) for w in caught]
+    stub['steps'].setValue(25)
+    assert stub['steps'].value() == 10
+    stub['steps'].setValueAt(-3, 4)
+texts = [str(w.message) for w in caught]
+assert texts == ['stub.steps: 25 is outside its range 1 to 10; it is set to 10',
+                 'stub.steps: -3 is outside its range 1 to 10; it is set to 1'], texts
+assert all(w.category is UserWarning for w in caught)
+assert stub['steps'].value(time=4) == 1
+assert stub['steps'].range() == (1, 10)
+)PY",
+            "values.py");
 }
 
 // A pipeline sets the render cache's budget as the command line's --cache-memory does.
