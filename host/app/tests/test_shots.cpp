@@ -4,8 +4,6 @@
 // overwrite the plate, and files that keep the plate's bit depth.
 #include "KestrelRun.h"
 
-#include <Kestrel/IO/ImageReader.h>
-
 #include <OpenImageIO/imageio.h>
 
 #include <gmock/gmock.h>
@@ -13,11 +11,9 @@
 #include <nlohmann/json.hpp>
 
 #include <cstdio>
-#include <cstring>
 
 using ::testing::HasSubstr;
 using namespace KestrelTest;
-namespace IO = Kestrel::IO;
 
 namespace {
 
@@ -70,37 +66,12 @@ protected:
         makeFolder("shot");
     }
 
-    // kestrel with these arguments in folder d, as Folder::run does in the test's folder.
-    static Outcome runIn(const fs::path& d, const std::vector<std::string>& args) {
-        std::string command = KESTREL_EXECUTABLE;
-        for (const auto& a : args) command += " '" + a + "'";
-        const fs::path out = d / "run.out", err = d / "run.err";
-        command += " >" + out.string() + " 2>" + err.string() + " </dev/null";
-        const int status = std::system(command.c_str());
-        return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, slurp(out), slurp(err)};
-    }
-
     Outcome align(std::vector<std::string> args) {
         args.insert(args.begin(),
                     {"align", plate("plate_left.####.png"), plate("plate_right.####.png")});
         return run(args);
     }
 };
-
-void expectSamePixels(const std::string& a, const std::string& b) {
-    SCOPED_TRACE(a + " against " + b);
-    const IO::ImageData x = IO::readImage(a), y = IO::readImage(b);
-    ASSERT_EQ(x.viewCount(), y.viewCount());
-    for (size_t v = 0; v < x.viewCount(); ++v) {
-        const IO::ViewPixels &p = x.view(v), &q = y.view(v);
-        ASSERT_EQ(p.box(), q.box());
-        ASSERT_EQ(p.channels(), q.channels());
-        for (Kx::Image::Channel z : p.channels())
-            for (int row = p.box().y(); row < p.box().t(); ++row)
-                ASSERT_EQ(0, std::memcmp(p.row(z, row), q.row(z, row), size_t(p.box().w()) * 4))
-                    << "view " << v << ", channel " << z << ", row " << row;
-    }
-}
 
 } // namespace
 
