@@ -15,6 +15,7 @@ packages=(
   libcli11-dev nlohmann-json3-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   slurm-wlm munge
+  fonts-dejavu-core
   clang libclang-rt-dev clang-format
 )
 

@@ -3,6 +3,7 @@
 
 #include "AlignSteps.h"
 #include "AlignerKnobs.h"
+#include "ContactSheet.h"
 #include "DisparityStage.h"
 #include "Progress.h"
 #include "UsageError.h"
@@ -302,6 +303,7 @@ void checkOptions(AlignJob& job) {
                              ": the contact sheet is an image of one view; end the name in "
                              ".png, .jpg or .tif");
         checkWritableFolder(job.contactSheet, "--contact-sheet");
+        requireLabelFont("--contact-sheet");
     }
     const std::set<fs::path> paths = {job.output, job.script, job.report, job.exportFile,
                                       job.contactSheet};

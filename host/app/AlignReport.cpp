@@ -1,5 +1,5 @@
-// The end of kestrel align: the report, printed and as JSON, the contact sheet and the
-// export of the correction.
+// The end of kestrel align: the report, printed and as JSON, the contact sheet
+// (ContactSheet.h) and the export of the correction.
 //
 // The export (--export-correction FILE.json) is how the correction travels to other tools:
 // per view and frame, the homography from input to output pixels in the image-file
@@ -11,11 +11,10 @@
 // (--stmap) is the exact form.
 #include "AlignSteps.h"
 #include "AlignerKnobs.h"
+#include "ContactSheet.h"
 #include "Verbosity.h"
 
 #include <Kestrel/IO/FrameList.h>
-#include <Kestrel/IO/ImageData.h>
-#include <Kestrel/IO/ImageWriter.h>
 #include <Kx/Image/Iop.h>
 #include <Kx/Image/Knob.h>
 #include <Kx/Image/Node.h>
@@ -99,90 +98,6 @@ void writeFile(const fs::path& path, const std::string& text, const std::string&
                                  ": check the folder is writable and the disk not full");
     }
     fs::rename(tmp, path);
-}
-
-// The sRGB encoding of a linear value, clamped to 0-1: how a viewer shows scene-linear
-// OpenEXR pixels, which would look dark written to a PNG as they are.
-float toSrgb(float linear) {
-    const float v = std::clamp(linear, 0.0f, 1.0f);
-    return v <= 0.0031308f ? 12.92f * v : 1.055f * std::pow(v, 1.0f / 2.4f) - 0.055f;
-}
-
-// A red/cyan anaglyph of the left and right views of an op at a frame, scaled to width w;
-// linear pixels go through the sRGB view transform first.
-IO::ViewPixels anaglyph(Node& node, double frame, int leftView, int rightView, int w, bool linear) {
-    Iop* views[2] = {node.iop(OutputContext(frame, leftView)),
-                     node.iop(OutputContext(frame, rightView))};
-    views[0]->validate(true);
-    const Format format = views[0]->format();
-    const int h = std::max(1, int(std::lround(double(w) * format.height() / format.width())));
-    IO::ViewPixels out(Format(w, h), Box(0, 0, w, h), Mask_RGBA);
-    for (int v = 0; v < 2; ++v) {
-        Iop& op = *views[v];
-        op.validate(true);
-        op.request(0, 0, format.width(), format.height(), Mask_RGB);
-        Row row(0, format.width());
-        for (int y = 0; y < h; ++y) {
-            const int sy = std::min(format.height() - 1, int((y + 0.5) * format.height() / h));
-            op.get(sy, 0, format.width(), Mask_RGB, row);
-            for (int x = 0; x < w; ++x) {
-                const int sx = std::min(format.width() - 1, int((x + 0.5) * format.width() / w));
-                const float luma = 0.3f * row[Chan_Red][sx] + 0.59f * row[Chan_Green][sx] +
-                                   0.11f * row[Chan_Blue][sx];
-                const float grey = linear ? toSrgb(luma) : luma;
-                if (v == 0) {
-                    out.row(Chan_Red, y)[x] = grey;
-                } else {
-                    out.row(Chan_Green, y)[x] = grey;
-                    out.row(Chan_Blue, y)[x] = grey;
-                }
-                out.row(Chan_Alpha, y)[x] = 1.0f;
-            }
-        }
-    }
-    return out;
-}
-
-// Rows of before and after anaglyphs: the first frame, the middle key and the last frame.
-void writeContactSheet(const AlignJob& job) {
-    constexpr int kPanel = 640, kGap = 8;
-    std::vector<int> frames = {job.frames.front()};
-    const std::vector<double> keys(job.keys.begin(), job.keys.end());
-    frames.push_back(int(keys[keys.size() / 2]));
-    frames.push_back(job.frames.back());
-    std::sort(frames.begin(), frames.end());
-    frames.erase(std::unique(frames.begin(), frames.end()), frames.end());
-    const bool linear =
-        !job.options.demo && fs::path(job.sequences.front().pattern).extension() == ".exr";
-    std::vector<IO::ViewPixels> rows;
-    for (int f : frames) {
-        rows.push_back(anaglyph(*job.plate, f, job.leftView, job.rightView, kPanel, linear));
-        rows.push_back(anaglyph(*job.aligner, f, job.leftView, job.rightView, kPanel, linear));
-    }
-    const int panelHeight = rows.front().box().h(), w = 2 * kPanel + kGap;
-    const int h = int(frames.size()) * panelHeight + (int(frames.size()) - 1) * kGap;
-    IO::ViewPixels sheet(Format(w, h), Box(0, 0, w, h), Mask_RGBA);
-    for (int y = 0; y < h; ++y)
-        for (Channel z : Mask_RGBA) {
-            float* out = sheet.row(z, y);
-            std::fill(out, out + w, z == Chan_Alpha ? 1.0f : 0.15f);
-        }
-    // The first frame's row at the top: rows of the sheet count from the bottom.
-    for (size_t i = 0; i < frames.size(); ++i) {
-        const int base = h - int(i + 1) * panelHeight - int(i) * kGap;
-        for (int y = 0; y < panelHeight; ++y)
-            for (Channel z : Mask_RGBA) {
-                const IO::ViewPixels& a = rows[2 * i];
-                const IO::ViewPixels& b = rows[2 * i + 1];
-                std::copy(a.row(z, y), a.row(z, y) + kPanel, sheet.row(z, base + y));
-                std::copy(b.row(z, y), b.row(z, y) + kPanel,
-                          sheet.row(z, base + y) + kPanel + kGap);
-            }
-    }
-    fs::create_directories(job.contactSheet.parent_path());
-    IO::ImageData image;
-    image.addView("", std::move(sheet));
-    IO::writeImage(job.contactSheet.string(), image);
 }
 
 // The export: per view and frame, the homography for OpenCV and the corner pin.

@@ -62,7 +62,8 @@ Command alignCommand(CLI::App& app, const GlobalOptions& g) {
                     "Also write the correction per view and frame as JSON: homographies for "
                     "OpenCV's warpPerspective and corner pins");
     cmd->add_option("--contact-sheet", o.contactSheet,
-                    "Write a PNG of red/cyan anaglyphs before and after");
+                    "Write a PNG of red/cyan anaglyphs before and after, captioned with "
+                    "each frame and view");
     cmd->add_option("--preset", o.preset,
                     choices(AlignerKnobs::kPresets) + " (default Full; any case)");
     cmd->add_option("--space", o.space,

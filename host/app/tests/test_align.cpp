@@ -186,7 +186,15 @@ TEST_F(Align, NamesInAnyCaseAPatternWithTheViewAndNewFolders) {
              "--filter", "LANCZOS6", "-o", path("out/a_%V.png"), "--report",
              path("reports/deep/r.json"), "--contact-sheet", path("sheets/c.png")});
     ASSERT_EQ(r.code, 0) << r.err;
-    EXPECT_TRUE(fs::exists(dir / "sheets/c.png"));
+    // The band above the first row of panels holds its captions: white text on the grey.
+    const Kestrel::IO::ImageData sheet = Kestrel::IO::readImage(path("sheets/c.png"));
+    const Kestrel::IO::ViewPixels& px = sheet.view(0);
+    int lit = 0;
+    for (int y = px.box().t() - 26; y < px.box().t(); ++y)
+        for (int x = 0; x < px.box().w(); ++x)
+            lit += px.row(Kx::Image::Chan_Red, y)[x] > 0.9f &&
+                   px.row(Kx::Image::Chan_Blue, y)[x] > 0.9f;
+    EXPECT_GT(lit, 100) << "the contact sheet has no captions";
     const auto report = nlohmann::json::parse(slurp(dir / "reports/deep/r.json"));
     EXPECT_EQ(report["preset"], "Keystone Only");
     EXPECT_EQ(report["filter"], "Lanczos6");
