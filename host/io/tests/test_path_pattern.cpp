@@ -81,6 +81,8 @@ TEST(KestrelIOPathPattern, MatchesThePathsItExpandsToAndGivesTheirFrame) {
         {"shot.%V%04d.exr", "shot.left0003.exr", 3},
         {"%V/a_%v.#.exr", "right/a_r.4.exr", 4},
         {"still_%V.exr", "still_left.exr", std::nullopt},
+        {"100%%/a.%04d.exr", "100%/a.-012.exr", -12},
+        {"a%%.%d%%.exr", "a%.-3%.exr", -3},
     };
     for (const auto& [pattern, path, frame] : matching) {
         SCOPED_TRACE(std::string(pattern) + " " + path);
@@ -102,4 +104,22 @@ TEST(KestrelIOPathPattern, MatchesThePathsItExpandsToAndGivesTheirFrame) {
         std::optional<int> found;
         EXPECT_FALSE(PathPattern(pattern).matches(path, found));
     }
+}
+
+// Expanding and matching are one grammar: every frame a pattern writes, negative ones and those
+// wider than the padding included, reads back as that frame, with literal % signs around it.
+TEST(KestrelIOPathPattern, EveryExpandedPathMatchesBackToItsFrame) {
+    const char* patterns[] = {"a.####.exr",  "a.%04d.exr",     "a.%d.exr",
+                              "a.#.exr",     "100%%/a.##.exr", "%V/a_%v.%03d",
+                              "a%%%d%%.exr", "x%%y.####",      "%V.%V.#.exr"};
+    const int frames[] = {-2147483647 - 1, -1234, -12, -1, 0, 1, 7, 12, 999, 12345, 2147483647};
+    for (const char* pattern : patterns)
+        for (int frame : frames) {
+            SCOPED_TRACE(std::string(pattern) + " frame " + std::to_string(frame));
+            const PathPattern p(pattern);
+            const std::string path = p.expand(frame, "left");
+            std::optional<int> found;
+            EXPECT_TRUE(p.matches(path, found)) << path;
+            EXPECT_EQ(found, frame) << path;
+        }
 }
