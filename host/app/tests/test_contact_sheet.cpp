@@ -40,7 +40,9 @@ TEST(ContactSheet, CaptionIsDrawnBelowAndRightOfItsCornerOnly) {
             ASSERT_LE(r, 1.0f);
             // A descender or an antialiased edge may reach a few pixels past the nominal size.
             const bool inside = i >= x - 1 && fromTop >= top - 1 && fromTop < top + size + 6;
-            if (!inside) ASSERT_EQ(r, kGrey);
+            if (!inside) {
+                ASSERT_EQ(r, kGrey);
+            }
             if (r > 0.9f) ++lit;
         }
     }
