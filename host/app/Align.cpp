@@ -176,8 +176,8 @@ StoredTracks storedTracks(Node& aligner) {
     std::string word;
     unsigned version = 0;
     long long frames = -1;
-    if (!(next() >> word >> version) || word != "version" || (version != 1 && version != 2))
-        malformed();
+    // The knob writes format version 2, which storeTracks writes back.
+    if (!(next() >> word >> version) || word != "version" || version != 2) malformed();
     if (!(next() >> word >> frames) || word != "frames" || frames < 0) malformed();
     for (long long f = 0; f < frames; ++f) {
         int frame = 0;
@@ -193,7 +193,6 @@ StoredTracks storedTracks(Node& aligner) {
             if (!(fields >> n) || n < 0) malformed();
             StoredTrack track;
             track.line = line;
-            track.error = std::numeric_limits<double>::quiet_NaN();
             bool left = false, right = false;
             for (long long k = 0; k < n; ++k) {
                 long long camera = 0;
@@ -203,8 +202,7 @@ StoredTracks storedTracks(Node& aligner) {
                 if (camera == 1 && !right) track.pair.xr = x, track.pair.yr = y, right = true;
             }
             double user = 0, colour = 0;
-            if (version == 2 && !(fields >> user >> colour >> colour >> colour >> track.error))
-                malformed();
+            if (!(fields >> user >> colour >> colour >> colour >> track.error)) malformed();
             track.paired = left && right;
             tracks.push_back(std::move(track));
         }

@@ -12,7 +12,7 @@ constexpr size_t kMatchesPerQuarter = 4;
 constexpr size_t kQuarterShare = 50; // a quarter needs 1 in this many of the matches
 constexpr size_t kMinHeldOut = 10;
 constexpr double kLowResidual = 1.0, kMediumResidual = 0.3; // px
-constexpr double kInner = 0.4, kOuter = 0.7;               // of the half-diagonal
+constexpr double kInner = 0.4, kOuter = 0.7;                // of the half-diagonal
 constexpr size_t kEdgeMatches = 10;
 
 int cellOf(double v, int size) {
@@ -50,8 +50,8 @@ Coverage coverageOf(const std::vector<MatchPair>& pairs, FrameSize frame) {
         ++cells[size_t(cellOf(p.yl, frame.height) * kCoverageGrid + cellOf(p.xl, frame.width))];
         ++c.quarters[size_t(quarterOf(p, frame))];
     }
-    c.covered = int(std::count_if(cells.begin(), cells.end(),
-                                  [](int n) { return n >= kMatchesPerCell; }));
+    c.covered =
+        int(std::count_if(cells.begin(), cells.end(), [](int n) { return n >= kMatchesPerCell; }));
     return c;
 }
 
@@ -72,8 +72,8 @@ std::string emptyParts(const Coverage& c) {
     half(bl, tl, BottomLeft, TopLeft, "the left half");
     half(br, tr, BottomRight, TopRight, "the right half");
     for (Region q : {BottomLeft, BottomRight, TopLeft, TopRight})
-        if (c.lacks(q) && !named[q]) parts.push_back(std::string("the ") + regionName(q) +
-                                                     " quarter");
+        if (c.lacks(q) && !named[q])
+            parts.push_back(std::string("the ") + regionName(q) + " quarter");
     std::string text;
     for (size_t i = 0; i < parts.size(); ++i)
         text += (i == 0 ? "" : i + 1 == parts.size() ? " and " : ", ") + parts[i];
@@ -187,14 +187,16 @@ const char* confidenceName(Confidence c) {
 }
 
 Verdict confidenceOf(const TrustFacts& f) {
-    const std::string cells = std::to_string(int(std::lround(f.coverage * kCoverageGrid *
-                                                             kCoverageGrid))) +
-                              " of " + std::to_string(kCoverageGrid * kCoverageGrid);
+    const std::string cells =
+        std::to_string(int(std::lround(f.coverage * kCoverageGrid * kCoverageGrid))) + " of " +
+        std::to_string(kCoverageGrid * kCoverageGrid);
     if (!f.limited.empty())
-        return {Confidence::Low, "the matches allow no correction but a shift or none: " + f.limited};
-    if (f.uncorrected)
         return {Confidence::Low,
-                "no correction kept the held-out matches as good as the plate: it is left as it is"};
+                "the matches allow no correction but a shift or none: " + f.limited};
+    if (f.uncorrected)
+        return {
+            Confidence::Low,
+            "no correction kept the held-out matches as good as the plate: it is left as it is"};
     if (f.heldOut < kMinHeldOut)
         return {Confidence::Low, "only " + std::to_string(f.heldOut) +
                                      " matches were held out to check the correction"};
@@ -211,8 +213,8 @@ Verdict confidenceOf(const TrustFacts& f) {
         return {Confidence::Medium, "the residual grows towards the frame's edges, as lens "
                                     "distortion makes it"};
     if (f.heldOutAfter > kMediumResidual)
-        return {Confidence::Medium, "the held-out matches are " + pixels(f.heldOutAfter) +
-                                        " apart vertically (RMS)"};
+        return {Confidence::Medium,
+                "the held-out matches are " + pixels(f.heldOutAfter) + " apart vertically (RMS)"};
     return {Confidence::High, "held-out matches " + pixels(f.heldOutAfter) + " apart (RMS, " +
                                   std::to_string(f.heldOut) + " matches), matches in " + cells +
                                   " cells of the frame"};

@@ -99,13 +99,13 @@ const char* confidenceName(Confidence c); // "low", "medium", "high"
 
 // What the job found, for the confidence.
 struct TrustFacts {
-    std::string limited;    // why the matches ruled out every correction asked for, or empty
-    std::string narrowed;   // why they ruled out some of them (the others were tried)
+    std::string limited;      // why the matches ruled out every correction asked for, or empty
+    std::string narrowed;     // why they ruled out some of them (the others were tried)
     bool uncorrected = false; // no correction kept the held-out matches as good as the input
-    bool refused = false;   // the correction asked for made the held-out matches worse
-    size_t heldOut = 0;     // held-out matches
-    double heldOutAfter = 0; // their RMS after the correction, px
-    double coverage = 1;    // share of the grid covered, at the least covered key
+    bool refused = false;     // the correction asked for made the held-out matches worse
+    size_t heldOut = 0;       // held-out matches
+    double heldOutAfter = 0;  // their RMS after the correction, px
+    double coverage = 1;      // share of the grid covered, at the least covered key
     bool edgeGrowth = false;
 };
 struct Verdict {

@@ -24,10 +24,10 @@ namespace K = AlignerKnobs;
 // A correction the job can set on the aligner.
 struct Model {
     std::string name;
-    int preset;            // the node's preset
-    bool ownOptions;       // Custom with `options` as the checkboxes
-    unsigned options;      // the node's option bits
-    int layout;            // the cameras: as the plate gives them, or solved from the matches
+    int preset;       // the node's preset
+    bool ownOptions;  // Custom with `options` as the checkboxes
+    unsigned options; // the node's option bits
+    int layout;       // the cameras: as the plate gives them, or solved from the matches
 };
 
 // The layout of the simple corrections: the rig's own cameras when the plate names them,
@@ -177,11 +177,12 @@ void checkCorrection(AlignJob& job) {
         std::string list;
         for (size_t i = 0; i < names.size(); ++i)
             list += (i == 0 ? "" : i + 1 == names.size() ? " and " : ", ") + names[i];
-        job.warnings.push_back(list + (names.size() > 1 ? " were" : " was") + " not tried: " +
-                               why + "; a simpler correction is used. Key frames whose "
-                                     "matches cover the frame, or add texture there");
+        job.warnings.push_back(list + (names.size() > 1 ? " were" : " was") + " not tried: " + why +
+                               "; a simpler correction is used. Key frames whose "
+                               "matches cover the frame, or add texture there");
     }
-    if (!best) job.facts.limited = job.tried.front().refused;
+    if (!best)
+        job.facts.limited = job.tried.front().refused;
     else if (!notTried.empty())
         job.facts.narrowed = best->name + " was used, since " + job.tried.front().name +
                              " was not tried: " + job.tried.front().refused;

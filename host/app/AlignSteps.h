@@ -54,7 +54,7 @@ Kx::Image::Knob& knob(Kx::Image::Node& node, const char* name);
 
 // The node's stored matches as their script text holds them: per frame, each track's line
 // and, when the track pairs a feature of the left camera (0) with one of the right (1), that
-// pair and the track's error (px; NaN when the text has none).
+// pair and the track's error (px; negative when the track has no point).
 struct StoredTrack {
     std::string line;
     bool paired = false;

@@ -36,15 +36,18 @@ TEST(AlignCheck, CoverageNamesThePartsOfTheFrameWithoutMatches) {
     };
     const Case cases[] = {
         {"whole frame", spread(16, 0, 0, 1, 1), 16, ""},
-        {"bottom-left corner", spread(8, 0, 0, 0.5, 0.5), 4, "the top half and the bottom-right quarter"},
+        {"bottom-left corner", spread(8, 0, 0, 0.5, 0.5), 4,
+         "the top half and the bottom-right quarter"},
         {"bottom half", spread(12, 0, 0, 1, 0.5), 8, "the top half"},
         {"right half", spread(12, 0.5, 0, 1, 1), 8, "the left half"},
-        {"three quarters", [] {
+        {"three quarters",
+         [] {
              auto p = spread(12, 0, 0, 1, 0.5);
              const auto q = spread(8, 0, 0.5, 0.5, 1);
              p.insert(p.end(), q.begin(), q.end());
              return p;
-         }(), 12, "the top-right quarter"},
+         }(),
+         12, "the top-right quarter"},
         {"no matches", {}, 0, "the whole frame"},
     };
     for (const Case& c : cases) {
@@ -166,7 +169,8 @@ TEST(AlignCheck, ConfidenceFollowsTheFirstReasonThatApplies) {
     };
     const Case cases[] = {
         {"clean", good, Confidence::High, "held-out matches 0.050 px apart"},
-        {"corner", with([](TrustFacts& f) { f.limited = "at frame 1, no matches in the top half"; }),
+        {"corner",
+         with([](TrustFacts& f) { f.limited = "at frame 1, no matches in the top half"; }),
          Confidence::Low, "no matches in the top half"},
         {"nothing helped", with([](TrustFacts& f) { f.uncorrected = true; }), Confidence::Low,
          "left as it is"},
