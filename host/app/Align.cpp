@@ -136,14 +136,11 @@ ViewCorrection sampleCorrection(Node& aligner, int frame, int view, const std::s
     ViewCorrection c;
     c.frame = frame;
     c.view = name;
+    c.fit = correctionGrid(aligner, frame, view).fit(); // validates the op first
     Iop* op = aligner.iop(OutputContext(frame, view));
     const Format out = op->format();
     Format in = out;
-    if (Iop* source = op->input_iop(0)) {
-        source->validate(true);
-        in = source->format();
-    }
-    c.fit = correctionGrid(aligner, frame, view).fit();
+    if (Iop* source = op->input_iop(0)) in = source->format();
     c.outputWidth = out.width();
     c.outputHeight = out.height();
     c.inputWidth = in.width();
