@@ -14,6 +14,7 @@
 #include <set>
 
 using namespace RenderTest;
+using Marrow::Vireon::VireonAlignmentSampler;
 
 TEST(ViewerErrors, PlainPlateShowsGreenCrossesAndWrongMatchesInRed) {
     constexpr int kW = 1280, kH = 720;
@@ -89,4 +90,57 @@ TEST(ViewerErrors, PlainPlateShowsGreenCrossesAndWrongMatchesInRed) {
         }
     EXPECT_GT(redPixels, 0);
     EXPECT_GT(greenPixels, 0);
+}
+
+// The artist's way with a plain plate: wrong matches pull the solve away from the truth; they
+// are the red ones, and deleting them (what the viewer's Delete does) brings the correction
+// back to what the true correspondences ask for.
+TEST(ViewerErrors, DeletingTheRedMatchesImprovesTheSolve) {
+    constexpr int kW = 1280, kH = 720;
+    constexpr float kThreshold = 0.5f; // pixels, as above
+    Plate g({{"roll", 0.6}, {"tilt", 0.25}, {"focalRatio", 1.015}, {"verticalShift", 6}}, K::Full,
+            kW, kH);
+    ASSERT_TRUE(g.match());
+    // Every match takes part in the solve, whatever its error.
+    g.set("errorThreshold", 30);
+    VerticalAlignerPlugin& node = AlignerTest::plugin(g.aligner);
+    ControlPointsKnob& store = *node.knobValues().controlPoints();
+    CameraTrack& frame = store.tracksForFrame(1);
+    // Every tenth match of the right half made wrong by 4 pixels up in the right view, as
+    // matches of a repeated pattern on one side of the frame would be.
+    int wrong = 0;
+    for (FeatureTrack& t : frame.getTracks()) {
+        if (t.getFeatures()[0].second.getPosition().x() < kW / 2 || ++wrong % 10 != 0) continue;
+        FeatureTrack moved;
+        moved.addFeature(0, t.getFeatures()[0].second);
+        moved.addFeature(1,
+                         Feature(t.getFeatures()[1].second.getPosition() + Eigen::Vector2d(0, 4)));
+        t = moved;
+    }
+    CameraRigDefinition plain;
+    plain.setNumberCameras(2);
+    for (int c = 0; c < 2; ++c) {
+        CameraDefinition camera;
+        camera.setFormatWidth(kW);
+        camera.setFormatHeight(kH);
+        plain.setCamera(c, camera);
+    }
+    TriangulateFeatures(frame, plain, true);
+    const SyntheticStereo& truth = g.plate(Plate::kLeft, Mask_RGBA);
+    VireonAlignmentSampler l, r;
+    ASSERT_TRUE(node.dataProvider().updateAlignment(l, r, 1));
+    const double withWrong = verticalRms(truth, 1, &l, &r);
+
+    std::vector<int> red;
+    for (int i = 0; i < frame.getNumberTracks(); ++i) {
+        const Point& p = frame.getTracks()[size_t(i)].getPoint();
+        if (p.isValid() && p.getRMSE() > kThreshold) red.push_back(i);
+    }
+    EXPECT_GE(red.size(), size_t(wrong / 10));
+    ASSERT_EQ(store.removeTracks(1, red), 1);
+    ASSERT_TRUE(node.dataProvider().updateAlignment(l, r, 1));
+    const double cleaned = verticalRms(truth, 1, &l, &r);
+    EXPECT_GT(withWrong, 0.15) << "the wrong matches pull the solve off";
+    EXPECT_LT(cleaned, 0.1);
+    EXPECT_LT(cleaned, withWrong / 2);
 }

@@ -26,6 +26,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <limits>
 #include <sstream>
 #include <stdexcept>
 #include <unistd.h>
@@ -36,8 +37,6 @@ using namespace Kx::Image;
 namespace Kestrel {
 
 namespace {
-
-constexpr int kMinMatches = 12;
 
 [[noreturn]] void fail(const std::string& message) {
     throw std::runtime_error(message);
@@ -65,12 +64,6 @@ int itemIndex(const Items& items, const std::string& name, const std::string& op
     throw UsageError("unknown " + option + " \"" + name + "\": use one of " + quotedList(names));
 }
 
-Knob& knob(Node& node, const char* name) {
-    Knob* k = node.knob(name);
-    if (!k) fail("node " + node.name() + " has no knob \"" + name + "\"");
-    return *k;
-}
-
 void press(Node& node, const char* button) {
     KnobChange::notify(knob(node, button));
 }
@@ -79,40 +72,6 @@ void press(Node& node, const char* button) {
 void setItem(Node& node, const char* name, const std::string& item, const std::string& option) {
     Knob& k = knob(node, name);
     k.setValue(itemIndex(k.items(), item, option));
-}
-
-std::map<int, std::vector<MatchPair>> storedMatches(Node& aligner) {
-    std::istringstream in(knob(aligner, AlignerKnobs::kControlPoints).scriptText(false));
-    std::map<int, std::vector<MatchPair>> out;
-    std::string word;
-    unsigned version = 0;
-    long long frames = 0;
-    in >> word >> version >> word >> frames;
-    for (long long f = 0; f < frames; ++f) {
-        int frame = 0;
-        long long tracks = 0;
-        in >> word >> frame >> word >> tracks;
-        auto& pairs = out[frame];
-        for (long long t = 0; t < tracks; ++t) {
-            long long n = 0;
-            in >> n;
-            MatchPair p{};
-            bool left = false, right = false;
-            for (long long k = 0; k < n; ++k) {
-                long long camera = 0;
-                double x = 0, y = 0;
-                in >> camera >> x >> y;
-                if (camera == 0 && !left) p.xl = x, p.yl = y, left = true;
-                if (camera == 1 && !right) p.xr = x, p.yr = y, right = true;
-            }
-            if (version == 2) {
-                double skip;
-                for (int k = 0; k < 8; ++k) in >> skip;
-            }
-            if (left && right) pairs.push_back(p);
-        }
-    }
-    return out;
 }
 
 // Runs a node's frame work over frames with progress; a failure is the job's.
@@ -174,49 +133,145 @@ std::vector<int> measuredFrames(const std::set<double>& keys, const std::vector<
     return {frames.begin(), frames.end()};
 }
 
-// Output pixel centres paired with the source positions the aligner's STMap gives them, on a
-// grid of about 48 steps across the shorter side.
 ViewCorrection sampleCorrection(Node& aligner, int frame, int view, const std::string& name) {
+    ViewCorrection c;
+    c.frame = frame;
+    c.view = name;
+    c.fit = correctionGrid(aligner, frame, view).fit(); // validates the op first
+    Iop* op = aligner.iop(OutputContext(frame, view));
+    const Format out = op->format();
+    Format in = out;
+    if (Iop* source = op->input_iop(0)) in = source->format();
+    c.outputWidth = out.width();
+    c.outputHeight = out.height();
+    c.inputWidth = in.width();
+    c.inputHeight = in.height();
+    return c;
+}
+
+} // namespace
+
+Knob& knob(Node& node, const char* name) {
+    Knob* k = node.knob(name);
+    if (!k) fail("node " + node.name() + " has no knob \"" + name + "\"");
+    return *k;
+}
+
+StoredTracks storedTracks(Node& aligner) {
+    const std::string what = "the stored matches of " + aligner.name();
+    std::istringstream in(knob(aligner, AlignerKnobs::kControlPoints).scriptText(false));
+    StoredTracks out;
+    std::string line;
+    int number = 0;
+    auto next = [&] {
+        if (!std::getline(in, line)) fail(what + " end early, at line " + std::to_string(number));
+        ++number;
+        return std::istringstream(line);
+    };
+    auto malformed = [&] {
+        fail(what + " are malformed at line " + std::to_string(number) + ": \"" + line + "\"");
+    };
+    std::string word;
+    unsigned version = 0;
+    long long frames = -1;
+    // The knob writes format version 2, which storeTracks writes back.
+    if (!(next() >> word >> version) || word != "version" || version != 2) malformed();
+    if (!(next() >> word >> frames) || word != "frames" || frames < 0) malformed();
+    for (long long f = 0; f < frames; ++f) {
+        int frame = 0;
+        long long count = -1;
+        std::string tracksWord;
+        if (!(next() >> word >> frame >> tracksWord >> count) || word != "Frame" ||
+            tracksWord != "tracks" || count < 0)
+            malformed();
+        auto& tracks = out[frame];
+        for (long long t = 0; t < count; ++t) {
+            std::istringstream fields = next();
+            long long n = -1;
+            if (!(fields >> n) || n < 0) malformed();
+            StoredTrack track;
+            track.line = line;
+            bool left = false, right = false;
+            for (long long k = 0; k < n; ++k) {
+                long long camera = 0;
+                double x = 0, y = 0;
+                if (!(fields >> camera >> x >> y)) malformed();
+                if (camera == 0 && !left) track.pair.xl = x, track.pair.yl = y, left = true;
+                if (camera == 1 && !right) track.pair.xr = x, track.pair.yr = y, right = true;
+            }
+            double user = 0, colour = 0;
+            if (!(fields >> user >> colour >> colour >> colour >> track.error)) malformed();
+            track.paired = left && right;
+            tracks.push_back(std::move(track));
+        }
+    }
+    return out;
+}
+
+void storeTracks(Node& aligner, const StoredTracks& tracks) {
+    std::ostringstream text;
+    text << "version 2\nframes " << tracks.size() << "\n";
+    for (const auto& [frame, list] : tracks) {
+        text << "Frame " << frame << " tracks " << list.size() << "\n";
+        for (const StoredTrack& t : list) text << t.line << "\n";
+    }
+    if (!knob(aligner, AlignerKnobs::kControlPoints).from_script(text.str().c_str()))
+        fail("the stored matches of " + aligner.name() + " could not be written back");
+}
+
+std::map<int, std::vector<MatchPair>> pairsOf(const StoredTracks& tracks) {
+    std::map<int, std::vector<MatchPair>> out;
+    for (const auto& [frame, list] : tracks) {
+        auto& pairs = out[frame];
+        for (const StoredTrack& t : list)
+            if (t.paired) pairs.push_back(t.pair);
+    }
+    return out;
+}
+
+// Output pixel centres and the source positions the aligner's STMap gives them.
+CorrectionGrid correctionGrid(Node& aligner, int frame, int view) {
     Iop* op = aligner.iop(OutputContext(frame, view));
     op->validate(true);
     if (op->hasError())
         fail(aligner.name() + " at frame " + std::to_string(frame) + ": " + op->errorMessage());
-    ViewCorrection c;
-    c.frame = frame;
-    c.view = name;
     const Format out = op->format();
     Format in = out;
     if (Iop* source = op->input_iop(0)) {
         source->validate(true);
         in = source->format();
     }
-    c.outputWidth = out.width();
-    c.outputHeight = out.height();
-    c.inputWidth = in.width();
-    c.inputHeight = in.height();
+    if (out.width() < 2 || out.height() < 2)
+        fail(aligner.name() + " at frame " + std::to_string(frame) + ": the frame is " +
+             std::to_string(out.width()) + " x " + std::to_string(out.height()) +
+             " pixels, too small to measure a correction on");
     const Channel u = getChannel("stitch_map.u"), v = getChannel("stitch_map.v");
     const ChannelSet mask = {u, v};
-    const int step = std::max(1, std::min(out.width(), out.height()) / 48);
+    const int step = std::max(1, std::min(out.width(), out.height()) / 64);
+    // Pixel centres step / 2 + i · step across the frame (at least two each way).
+    const int columns = std::max(2, (out.width() - 1 - step / 2) / step + 1);
+    const int rows = std::max(2, (out.height() - 1 - step / 2) / step + 1);
     op->request(0, 0, out.width(), out.height(), mask);
     Row row(0, out.width());
-    std::vector<PointPair> pairs;
-    for (int y = step / 2; y < out.height(); y += step) {
+    std::vector<Eigen::Vector2d> source;
+    source.reserve(size_t(columns) * size_t(rows));
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    for (int j = 0; j < rows; ++j) {
+        const int y = step / 2 + j * step;
         op->get(y, 0, out.width(), mask, row);
-        for (int x = step / 2; x < out.width(); x += step) {
+        for (int i = 0; i < columns; ++i) {
+            const int x = step / 2 + i * step;
             // The STMap is a fraction of the input's format; a failed projection lies far
-            // outside it and is left out.
+            // outside it and counts as no sample.
             const double sx = double(row[u][x]) * in.width(), sy = double(row[v][x]) * in.height();
-            if (!std::isfinite(sx) || !std::isfinite(sy) || std::abs(sx) > 4.0 * in.width() ||
-                std::abs(sy) > 4.0 * in.height())
-                continue;
-            pairs.push_back({{sx, sy}, {x + 0.5, y + 0.5}});
+            const bool ok = std::isfinite(sx) && std::isfinite(sy) &&
+                            std::abs(sx) <= 4.0 * in.width() && std::abs(sy) <= 4.0 * in.height();
+            source.emplace_back(ok ? sx : nan, ok ? sy : nan);
         }
     }
-    c.fit = fitHomography(pairs);
-    return c;
+    const double origin = step / 2 + 0.5;
+    return CorrectionGrid({origin, origin}, step, columns, rows, std::move(source));
 }
-
-} // namespace
 
 DisparityStats verticalDisparity(const std::vector<MatchPair>& pairs) {
     DisparityStats s;
@@ -245,10 +300,13 @@ void checkOptions(AlignJob& job) {
         throw UsageError("no plate: give a multi-view file, a left and a right file, or --demo");
     if (o.keyStep < 1)
         throw UsageError("--key-step must be 1 or more, not " + std::to_string(o.keyStep));
-    job.preset = itemIndex(AlignerKnobs::kPresets, o.preset, "--preset");
+    std::vector<std::string> presets(AlignerKnobs::kPresets.begin(), AlignerKnobs::kPresets.end());
+    presets.push_back("auto");
+    job.preset = itemIndex(presets, o.preset, "--preset");
+    o.preset = presets[size_t(job.preset)];
+    if (o.preset == "auto") job.preset = kAutoPreset;
     job.space = itemIndex(AlignerKnobs::kSpaces, o.space, "--space");
     job.filter = itemIndex(Filter::names(), o.filter, "--filter");
-    o.preset = std::string(AlignerKnobs::kPresets[size_t(job.preset)]);
     o.space = std::string(AlignerKnobs::kSpaces[size_t(job.space)]);
     o.filter = Filter::name(job.filter);
     if (!o.datatype.empty() && lower(o.datatype) != "half" && lower(o.datatype) != "float")
@@ -478,8 +536,10 @@ void buildGraph(AlignJob& job) {
              " x " + std::to_string(fl.height()) + " and " + job.rightName + " is " +
              std::to_string(fr.width()) + " x " + std::to_string(fr.height()) +
              "; scale or crop them to one size before aligning");
+    job.frame = {fl.width(), fl.height()};
+    job.rigMetadata = views[0]->fetchMetaData().contains("rig/cameraCount");
     // Spherical output reprojects through the rig's cameras, which only rig metadata gives.
-    if (job.space == K::kSpherical && !views[0]->fetchMetaData().contains("rig/cameraCount"))
+    if (job.space == K::kSpherical && !job.rigMetadata)
         fail("--space Spherical needs a plate with camera-rig metadata (rig/...), and this "
              "plate has none; align it in Rectilinear space");
 
@@ -490,6 +550,7 @@ void buildGraph(AlignJob& job) {
     channels->setInput(0, plate);
     knob(*channels, "channels").setText("stitch_map.u stitch_map.v");
     job.plate = plate;
+    job.channels = channels;
 
     Node& write = *graph.add(std::make_unique<Node>("Write", "Write1"));
     knob(write, "file").setText(job.output.string());
@@ -508,12 +569,13 @@ void buildGraph(AlignJob& job) {
     knob(aligner, K::kRightView).setValue(job.rightView);
     knob(aligner, K::kLayoutType).setValue(K::kStereoLayout);
     knob(aligner, K::kAlignmentSpace).setValue(job.space);
-    knob(aligner, K::kAlignmentType).setValue(job.preset);
+    knob(aligner, K::kAlignmentType).setValue(job.preset == kAutoPreset ? K::kFull : job.preset);
     knob(aligner, K::kFilter).setValue(job.filter);
     knob(aligner, K::kLocalAlignment).setValue(o.local);
     knob(aligner, K::kKeyStep).setValue(o.keyStep);
     write.setInput(0, &aligner);
     job.aligner = &aligner;
+    job.result = &aligner;
     applyKnobSettings(graph, o.settings);
 }
 
@@ -532,11 +594,13 @@ void analyse(AlignJob& job) {
 
     knob(aligner, K::kExecuteType).setValue(K::kExecuteMatch);
     executeNode(aligner, std::vector<double>(job.keys.begin(), job.keys.end()), "Match");
-    job.before = storedMatches(aligner);
+    job.before = pairsOf(storedTracks(aligner));
+    // Fewer matches than even a vertical shift needs leave nothing to solve or to check.
+    const size_t least = matchesNeeded(Spread::SomeMatches);
     for (double key : job.keys) {
         auto it = job.before.find(int(key));
         const size_t n = it == job.before.end() ? 0 : it->second.size();
-        if (n < size_t(kMinMatches))
+        if (n < least)
             fail("too few matches at frame " + std::to_string(int(key)) + " (" + std::to_string(n) +
                  "): the views may not overlap or the frame has too little texture; key other "
                  "frames with --frames or --key-step");
@@ -547,8 +611,11 @@ void analyse(AlignJob& job) {
     aligner.setContext(OutputContext(*job.keys.begin(), job.leftView));
     aligner.firstOp()->updateUI(aligner.firstOp()->outputContext());
     aligner.firstOp()->doPreValidate();
+}
 
-    // Framing.
+void frameViews(AlignJob& job) {
+    namespace K = AlignerKnobs;
+    Node& aligner = *job.aligner;
     const AlignOptions& o = job.options;
     if (o.fixPoint) {
         knob(aligner, K::kFixParallax).setValue(1);
@@ -584,7 +651,7 @@ void measure(AlignJob& job) {
     job.measured = measuredFrames(job.keys, job.written);
     Graph check;
     Node& m = *check.add(std::make_unique<Node>(K::kClass, "Measure"));
-    m.setInput(0, job.aligner);
+    m.setInput(0, job.result);
     knob(m, K::kLeftView).setValue(job.leftView);
     knob(m, K::kRightView).setValue(job.rightView);
     knob(m, K::kLayoutType).setValue(K::kStereoLayout);
@@ -593,7 +660,12 @@ void measure(AlignJob& job) {
     m.setContext(OutputContext(job.frames.front(), job.leftView));
     knob(m, K::kExecuteType).setValue(K::kExecuteMatch);
     executeNode(m, std::vector<double>(job.measured.begin(), job.measured.end()), "Measure");
-    job.after = storedMatches(m);
+    job.after = pairsOf(storedTracks(m));
+    for (double key : job.keys) {
+        const auto found = job.after.find(int(key));
+        job.coverageAfter[int(key)] = coverageOf(
+            found == job.after.end() ? std::vector<MatchPair>{} : found->second, job.frame);
+    }
 }
 
 void measureCorrections(AlignJob& job) {
@@ -605,26 +677,33 @@ void measureCorrections(AlignJob& job) {
     int done = 0;
     for (int f : frames) {
         for (const auto& [view, name] :
-             {std::pair{job.leftView, job.leftName}, {job.rightView, job.rightName}})
-            job.corrections.push_back(sampleCorrection(*job.aligner, f, view, name));
+             {std::pair{job.leftView, job.leftName}, {job.rightView, job.rightName}}) {
+            if (job.result == job.aligner) {
+                job.corrections.push_back(sampleCorrection(*job.aligner, f, view, name));
+                continue;
+            }
+            // The views left as they are: the identity.
+            ViewCorrection c;
+            c.frame = f;
+            c.view = name;
+            c.inputWidth = c.outputWidth = job.frame.width;
+            c.inputHeight = c.outputHeight = job.frame.height;
+            job.corrections.push_back(c);
+        }
         progress.update(++done);
     }
     progress.finish();
 }
 
-void runAlign(const AlignOptions& options, std::ostream& out) {
+Confidence runAlign(const AlignOptions& options, std::ostream& out) {
     const auto start = std::chrono::steady_clock::now();
     Undo::Suspend noUndo;
     AlignJob job;
     job.options = options;
     const std::pair<const char*, void (*)(AlignJob&)> steps[] = {
-        {"options", checkOptions},
-        {"plate", readPlate},
-        {"graph", buildGraph},
-        {"analysis", analyse},
-        {"render", renderViews},
-        {"measure", measure},
-        {"corrections", measureCorrections},
+        {"options", checkOptions}, {"plate", readPlate},       {"graph", buildGraph},
+        {"analysis", analyse},     {"check", checkCorrection}, {"framing", frameViews},
+        {"render", renderViews},   {"measure", measure},       {"corrections", measureCorrections},
     };
     for (const auto& [name, step] : steps) {
         const auto t = std::chrono::steady_clock::now();
@@ -636,6 +715,7 @@ void runAlign(const AlignOptions& options, std::ostream& out) {
     }
     job.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     writeReport(job, out);
+    return job.verdict.level;
 }
 
 } // namespace Kestrel

@@ -14,12 +14,26 @@
 // of every output, the plate's files, frames and views, and the views' sizes; so a bad input
 // fails in a moment, names the file or option, and leaves nothing behind.
 //
+// The correction is checked before it is used (AlignCheck.h): at each key a fifth of the
+// matches, spread as the matches are, are held out of the fit, and every correction tried is
+// measured on them, through the node's own STMap. With --preset auto (the default) the job
+// tries "Full", "Transform", "Keystone Only" and "Match Camera" and keeps the one whose
+// held-out residual is least. A correction the matches cannot carry (too few, or none in a
+// part of the frame it bends) is not tried, and a warning names the part of the frame; one
+// whose held-out residual is worse than the plate's own is not kept. The job then falls back
+// to a vertical shift with the cameras' roll ("Shift"), to the cameras' roll alone ("Roll"),
+// and at last to no correction ("None": the Write takes the plate as it is), so the output
+// is never worse than the input on the held-out matches. The correction chosen is then
+// solved again from all the matches, which the saved script keeps.
+//
 // Decisions: a plate whose views are not rig cameras named by rig metadata is aligned with
 // the "Stereo Layout" (the pair's relative pose solved from the matches), in "Rectilinear"
-// space; the default preset is "Full". A key with fewer than twelve matches stops the job
-// with a message, since no alignment can be solved there.
+// space. "Shift" and "Roll" take the rig's own cameras when the plate names them. A key with
+// fewer than three matches stops the job with a message, since not even a shift can be
+// solved there.
 #pragma once
 
+#include "AlignCheck.h"
 #include "KnobSettings.h"
 
 #include <optional>
@@ -34,11 +48,12 @@ struct AlignOptions {
     // Plate files or patterns. With right empty: one multi-view plate, or one pattern with
     // %V (or %v) that names the files of both views.
     std::string left, right;
-    bool demo = false;        // the synthetic plate instead of files
-    std::string output;       // image path or pattern (%V: one file per view)
-    std::string report;       // JSON report path (optional)
-    std::string contactSheet; // PNG of anaglyphs before and after (optional)
-    std::string preset = "Full";
+    bool demo = false;           // the synthetic plate instead of files
+    std::string output;          // image path or pattern (%V: one file per view)
+    std::string report;          // JSON report path (optional)
+    std::string contactSheet;    // PNG of anaglyphs before and after (optional)
+    std::string preset = "auto"; // a preset of the node, or auto: chosen by held-out residual
+    bool strict = false;         // low confidence fails the job (exit status 3)
     std::string space = "Rectilinear";
     std::string views; // "left,right": the two views of a multi-view plate
     std::string filter = "Lanczos6";
@@ -60,9 +75,9 @@ struct AlignOptions {
     std::vector<KnobSetting> settings;   // --set values, applied to the built graph
 };
 
-// Runs the job, printing the report to out; throws UsageError for a bad option value and
-// std::runtime_error for a bad input or a failed step, with one message that says what to do.
-// Nothing is left half-written.
-void runAlign(const AlignOptions& options, std::ostream& out);
+// Runs the job, printing the report to out, and returns its confidence; throws UsageError for
+// a bad option value and std::runtime_error for a bad input or a failed step, with one
+// message that says what to do. Nothing is left half-written.
+Confidence runAlign(const AlignOptions& options, std::ostream& out);
 
 } // namespace Kestrel

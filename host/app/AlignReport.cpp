@@ -62,6 +62,14 @@ nlohmann::json toJson(const DisparityStats& s) {
     return {{"matches", s.count}, {"mean", s.mean}, {"rms", s.rms}, {"max", s.max}};
 }
 
+nlohmann::json toJson(const ResidualStats& s) {
+    return {{"matches", s.count}, {"rms", s.rms}};
+}
+
+nlohmann::json toJson(const Coverage& c) {
+    return {{"cells", c.covered}, {"share", c.share()}, {"matches", c.matches}};
+}
+
 nlohmann::json toJson(const Eigen::Matrix3d& m) {
     nlohmann::json rows = nlohmann::json::array();
     for (int r = 0; r < 3; ++r) rows.push_back({m(r, 0), m(r, 1), m(r, 2)});
@@ -164,11 +172,59 @@ void writeReport(AlignJob& job, std::ostream& out) {
         job.warnings.push_back("frame " + std::to_string(n.frame) + " filled (--missing-frames " +
                                o.missingFrames + "): " + n.file + " is missing, " + n.action);
     }
-    report["preset"] = o.preset;
+    const bool solvedLayout = knobValue(aligner, K::kLayoutType) == K::kStereoLayout;
+    report["preset"] = job.chosen;
+    report["presetAsked"] = o.preset;
     report["space"] = o.space;
     report["filter"] = o.filter;
     report["keyStep"] = o.keyStep;
-    report["layout"] = "Stereo Layout (the pair's pose is solved from the matches)";
+    report["layout"] = solvedLayout ? "Stereo Layout (the pair's pose is solved from the matches)"
+                                    : "Default (Source) (the cameras as the plate gives them)";
+
+    // The check of the correction.
+    nlohmann::json tried = nlohmann::json::array();
+    for (const TriedCorrection& t : job.tried) {
+        nlohmann::json entry = {{"preset", t.name}, {"used", t.name == job.chosen}};
+        if (t.refused.empty())
+            entry["heldOutRms"] = t.heldOut.rms;
+        else
+            entry["notTried"] = t.refused;
+        tried.push_back(entry);
+    }
+    report["corrections"] = tried;
+    report["heldOut"] = {{"matches", job.heldOutBefore.count},
+                         {"before", job.heldOutBefore.rms},
+                         {"after", job.heldOutAfter.rms},
+                         {"note", "vertical disparity RMS in px of the matches held out of the "
+                                  "fit (every fifth in each cell of the grid), under the "
+                                  "correction fitted without them"}};
+    const auto leastOf = [](const std::map<int, Coverage>& perKey) {
+        std::optional<std::pair<int, Coverage>> least;
+        for (const auto& [k, c] : perKey)
+            if (!least || c.covered < least->second.covered) least = std::make_pair(k, c);
+        return least;
+    };
+    const auto coverageBefore = leastOf(job.coverageBefore);
+    const auto coverageAfter = leastOf(job.coverageAfter);
+    report["coverage"] = {{"grid", {kCoverageGrid, kCoverageGrid}},
+                          {"matchesPerCell", kMatchesPerCell}};
+    if (coverageBefore) {
+        report["coverage"]["before"] = toJson(coverageBefore->second);
+        report["coverage"]["before"]["frame"] = coverageBefore->first;
+    }
+    if (coverageAfter) {
+        report["coverage"]["after"] = toJson(coverageAfter->second);
+        report["coverage"]["after"]["frame"] = coverageAfter->first;
+    }
+    nlohmann::json regions = nlohmann::json::object();
+    for (int r = 0; r < kRegions; ++r)
+        regions[regionName(Region(r))] = toJson(job.regions[size_t(r)]);
+    report["regions"] = regions;
+    report["edges"] = {{"centre", toJson(job.edges.inner)},
+                       {"edges", toJson(job.edges.outer)},
+                       {"grows", job.edges.grows}};
+    report["confidence"] = {{"level", confidenceName(job.verdict.level)},
+                            {"reason", job.verdict.reason}};
     const bool zoom = knobValue(aligner, K::kScaleToFit) != 0;
     const bool fix = knobValue(aligner, K::kFixParallax) != 0;
     report["zoom"] = {{"on", zoom}, {"scale", knobValue(aligner, K::kScale)}};
@@ -185,6 +241,10 @@ void writeReport(AlignJob& job, std::ostream& out) {
         const auto& b = job.before.at(k);
         allBefore.insert(allBefore.end(), b.begin(), b.end());
         nlohmann::json entry = {{"frame", k}, {"before", toJson(verticalDisparity(b))}};
+        if (job.coverageBefore.count(k))
+            entry["coverage"]["before"] = toJson(job.coverageBefore.at(k));
+        if (job.coverageAfter.count(k))
+            entry["coverage"]["after"] = toJson(job.coverageAfter.at(k));
         if (!o.analyseOnly)
             entry["after"] = toJson(
                 verticalDisparity(job.after.count(k) ? job.after.at(k) : std::vector<MatchPair>{}));
@@ -243,9 +303,12 @@ void writeReport(AlignJob& job, std::ostream& out) {
     out << (o.analyseOnly ? "Analysed " : "Aligned ") << report["plate"].get<std::string>()
         << ", views " << job.leftName << " and " << job.rightName << ", frames "
         << Kestrel::IO::formatFrameList(job.frames) << "\n";
-    out << "  kestrel " << KESTREL_VERSION << ", preset " << o.preset << ", " << o.space
-        << " space, Stereo Layout (no rig metadata used), filter " << o.filter << ", key step "
-        << o.keyStep << "\n";
+    out << "  kestrel " << KESTREL_VERSION << ", preset " << job.chosen
+        << (o.preset == job.chosen ? "" : " (asked " + o.preset + ")") << ", " << o.space
+        << " space, "
+        << (solvedLayout ? "Stereo Layout (no rig metadata used)"
+                         : "cameras as the plate gives them")
+        << ", filter " << o.filter << ", key step " << o.keyStep << "\n";
     out << "  zoom " << (zoom ? "on" : "off") << ", scale " << knobValue(aligner, K::kScale)
         << "; fix point " << (fix ? "on" : "off") << ", offset " << knobValue(aligner, K::kOffset)
         << " px\n";
@@ -283,6 +346,38 @@ void writeReport(AlignJob& job, std::ostream& out) {
         out << "  frames written " << Kestrel::IO::formatFrameList(job.written) << "\n";
         out << "  output " << job.output.string() << "\n";
     }
+    out << "  corrections tried on the held-out matches:";
+    for (const TriedCorrection& t : job.tried) {
+        out << " " << t.name << " ";
+        if (t.refused.empty())
+            out << t.heldOut.rms << " px";
+        else
+            out << "(not tried)";
+        out << (&t == &job.tried.back() ? "\n" : ",");
+    }
+    out << "  held-out matches (" << job.heldOutBefore.count
+        << ", left out of the fit): before RMS " << job.heldOutBefore.rms << " px, after RMS "
+        << job.heldOutAfter.rms << " px\n";
+    out << "  coverage (cells of a " << kCoverageGrid << " x " << kCoverageGrid
+        << " grid with matches, the least covered key)";
+    if (coverageBefore)
+        out << ": before " << coverageBefore->second.covered << " of "
+            << kCoverageGrid * kCoverageGrid;
+    if (coverageAfter)
+        out << ", after " << coverageAfter->second.covered << " of "
+            << kCoverageGrid * kCoverageGrid;
+    out << "\n  residual per region after (RMS):";
+    for (int r = 0; r < kRegions; ++r) {
+        const ResidualStats& st = job.regions[size_t(r)];
+        out << " " << regionName(Region(r)) << " ";
+        if (st.count)
+            out << st.rms << " px";
+        else
+            out << "no matches";
+        out << (r + 1 == kRegions ? "\n" : ",");
+    }
+    out << "  confidence: " << confidenceName(job.verdict.level) << " (" << job.verdict.reason
+        << ")\n";
     out << "  (" << kVerticalConvention << ")\n";
     out << "  script " << job.script.string() << "\n";
     if (o.analyseOnly)

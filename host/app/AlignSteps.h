@@ -5,7 +5,9 @@
 //   checkOptions   the option values, the outputs' file types and folders (no file is read)
 //   readPlate      the plate's files, frames and views; no output overwrites a file of it
 //   buildGraph     the graph and the --set values; the views' sizes and the rig are checked
-//   analyse        the analysis keys, Match at the keys, the framing (fix point, zoom)
+//   analyse        the analysis keys, Match at the keys
+//   checkCorrection  the correction chosen and checked on matches held out of its fit
+//   frameViews     the framing (fix point, zoom)
 //   renderViews    the script saved, both views rendered
 //   measure        matches found afresh in the output at the keys and the least sure frames
 //   measureCorrections  the correction of each view as a homography fitted to its STMap
@@ -13,11 +15,13 @@
 #pragma once
 
 #include "Align.h"
+#include "AlignCheck.h"
 #include "Correction.h"
 
 #include <Kx/Image/Script.h>
 #include <nodes/FrameNotices.h>
 
+#include <array>
 #include <filesystem>
 #include <map>
 #include <memory>
@@ -28,11 +32,6 @@
 #include <vector>
 
 namespace Kestrel {
-
-// A match's left and right positions, host pixels (y up).
-struct MatchPair {
-    double xl, yl, xr, yr;
-};
 
 // The vertical disparity of matches: right minus left, in pixels with y up, so a positive
 // figure means the right view's point stands higher than the left's.
@@ -50,6 +49,43 @@ struct ViewCorrection {
     FittedHomography fit;
 };
 
+// A knob of a node; a missing one fails the job naming the node and the knob.
+Kx::Image::Knob& knob(Kx::Image::Node& node, const char* name);
+
+// The node's stored matches as their script text holds them: per frame, each track's line
+// and, when the track pairs a feature of the left camera (0) with one of the right (1), that
+// pair and the track's error (px; negative when the track has no point).
+struct StoredTrack {
+    std::string line;
+    bool paired = false;
+    MatchPair pair{};
+    double error = 0;
+};
+using StoredTracks = std::map<int, std::vector<StoredTrack>>;
+// Reads them from the aligner's controlPoints knob; throws std::runtime_error naming the
+// node and the line when the text is malformed.
+StoredTracks storedTracks(Kx::Image::Node& aligner);
+// Writes them back, whole.
+void storeTracks(Kx::Image::Node& aligner, const StoredTracks& tracks);
+// The pairs of every frame.
+std::map<int, std::vector<MatchPair>> pairsOf(const StoredTracks& tracks);
+
+// The correction of a view at a frame as the aligner's STMap gives it, on a grid of output
+// pixels about 64 steps across the shorter side.
+CorrectionGrid correctionGrid(Kx::Image::Node& aligner, int frame, int view);
+
+// A correction the job tried: the preset (or "Shift", "None"), the node's options it set,
+// and its held-out residual or why it was not tried.
+struct TriedCorrection {
+    std::string name;
+    unsigned options = 0;
+    ResidualStats heldOut;
+    std::string refused; // why the matches rule it out; empty when tried
+};
+
+// AlignJob::preset when the job chooses it.
+inline constexpr int kAutoPreset = -1;
+
 struct AlignJob {
     AlignOptions options;
     int preset = 0, space = 0, filter = 0; // enumeration indices of the node's knobs
@@ -58,6 +94,8 @@ struct AlignJob {
     std::filesystem::path output, script, report, contactSheet, exportFile;
 
     // The plate.
+    FrameSize frame;          // the views' size
+    bool rigMetadata = false; // the plate names its cameras' rig
     std::vector<int> frames;
     std::vector<std::string> views = {"left", "right"};
     std::string leftName = "left", rightName = "right";
@@ -70,8 +108,10 @@ struct AlignJob {
 
     // The graph.
     std::unique_ptr<Kx::Image::Graph> graph;
-    Kx::Image::Node* plate = nullptr; // what the aligner reads
+    Kx::Image::Node* plate = nullptr;    // the plate, with the disparity when measured
+    Kx::Image::Node* channels = nullptr; // the plate with the STMap's channels: the aligner's input
     Kx::Image::Node* aligner = nullptr;
+    Kx::Image::Node* result = nullptr; // what the Write writes: the aligner, or the plate as it is
     Kx::Image::Node* write = nullptr;
 
     // The work.
@@ -82,12 +122,25 @@ struct AlignJob {
     std::vector<ViewCorrection> corrections; // per frame and view, frames in order
     std::vector<std::string> warnings;
     double seconds = 0;
+
+    // The check of the correction: what was tried and chosen, the held-out matches before
+    // and after, the residual of all the keys' matches per region and from centre to edge.
+    std::vector<TriedCorrection> tried;
+    std::string chosen;
+    ResidualStats heldOutBefore, heldOutAfter;
+    std::map<int, Coverage> coverageBefore, coverageAfter; // per key
+    std::array<ResidualStats, kRegions> regions;
+    EdgeGrowth edges;
+    TrustFacts facts;
+    Verdict verdict;
 };
 
 void checkOptions(AlignJob& job);
 void readPlate(AlignJob& job);
 void buildGraph(AlignJob& job);
 void analyse(AlignJob& job);
+void checkCorrection(AlignJob& job);
+void frameViews(AlignJob& job);
 void renderViews(AlignJob& job);
 void measure(AlignJob& job);
 void measureCorrections(AlignJob& job);

@@ -19,6 +19,11 @@ inline constexpr const char* kAlignmentType = "alignmentType";
 inline constexpr const char* kFilter = "filter";
 inline constexpr const char* kLocalAlignment = "localAlignment";
 inline constexpr const char* kAlignVerticalSkew = "alignVerticalSkew";
+inline constexpr const char* kErrorThreshold = "errorThreshold";
+// The correction's checkboxes, in the order of the bits of the node's options (1, 2, 4, ...).
+inline constexpr std::array<const char*, 6> kAlignOptions = {
+    "alignCamera", "alignScale",       "alignShift",
+    "alignRotate", "alignPerspective", kAlignVerticalSkew};
 inline constexpr const char* kKeyStep = "keyStep";
 inline constexpr const char* kAddAllKeys = "addAllKeys";
 inline constexpr const char* kAnalysisKeyframe = "analysisKeyframe";
@@ -34,11 +39,14 @@ inline constexpr const char* kCalculateScale = "calculateScale";
 // alignmentType
 inline constexpr std::array<std::string_view, 5> kPresets = {"Custom", "Transform", "Match Camera",
                                                              "Keystone Only", "Full"};
+inline constexpr int kCustom = 0, kTransform = 1, kMatchCamera = 2, kKeystoneOnly = 3, kFull = 4;
 // alignmentSpace
 inline constexpr std::array<std::string_view, 2> kSpaces = {"Spherical", "Rectilinear"};
 inline constexpr int kSpherical = 0;
 inline constexpr int kRectilinear = 1;
-// layoutType: the pair's relative pose solved from the matches
+// layoutType: the cameras as the plate gives them, or the pair's relative pose solved from
+// the matches
+inline constexpr int kSourceLayout = 0;
 inline constexpr int kStereoLayout = 1;
 // executeType: Match
 inline constexpr int kExecuteMatch = 0;

@@ -4,7 +4,8 @@
 //
 // Exit statuses, for every subcommand: 0 when the job succeeded, 1 when it failed (a bad
 // file, a node's error, a failed frame), 2 for a usage error (an unknown option, a malformed
-// or unknown value, a missing argument), 130 when interrupted by Ctrl-C.
+// or unknown value, a missing argument), 130 when interrupted by Ctrl-C; kestrel align
+// --strict ends with 3 when the job succeeded but its confidence is low.
 #pragma once
 
 #include "KnobSettings.h"
@@ -19,6 +20,7 @@ namespace Kestrel {
 
 constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
+constexpr int kExitLowConfidence = 3;
 constexpr int kExitInterrupted = 130;
 
 // The options of kestrel itself, accepted before or after the subcommand.

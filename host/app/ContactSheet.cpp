@@ -118,7 +118,7 @@ void writeContactSheet(const AlignJob& job) {
     std::vector<IO::ViewPixels> rows;
     for (int f : frames) {
         rows.push_back(anaglyph(*job.plate, f, job.leftView, job.rightView, kPanel, linear));
-        rows.push_back(anaglyph(*job.aligner, f, job.leftView, job.rightView, kPanel, linear));
+        rows.push_back(anaglyph(*job.result, f, job.leftView, job.rightView, kPanel, linear));
     }
     const int panelHeight = rows.front().box().h(), w = 2 * kPanel + kGap;
     const int rowHeight = kCaption + panelHeight;

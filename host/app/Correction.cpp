@@ -2,6 +2,7 @@
 
 #include <Eigen/Dense>
 
+#include <algorithm>
 #include <cmath>
 #include <stdexcept>
 
@@ -112,6 +113,54 @@ std::array<Eigen::Vector2d, 4> cornerPin(const Eigen::Matrix3d& inputToOutput, i
     return {apply(inputToOutput, {0, 0}), apply(inputToOutput, {double(width), 0}),
             apply(inputToOutput, {double(width), double(height)}),
             apply(inputToOutput, {0, double(height)})};
+}
+
+CorrectionGrid::CorrectionGrid(Eigen::Vector2d origin, double step, int columns, int rows,
+                               std::vector<Eigen::Vector2d> source)
+    : _origin(origin), _step(step), _columns(columns), _rows(rows), _source(std::move(source)) {
+    if (columns < 2 || rows < 2 || _source.size() != size_t(columns) * size_t(rows) || !(step > 0))
+        throw std::runtime_error("the correction's grid of samples is malformed");
+    std::vector<PointPair> pairs;
+    for (int j = 0; j < rows; ++j)
+        for (int i = 0; i < columns; ++i) {
+            const Eigen::Vector2d& s = _source[size_t(j) * size_t(columns) + size_t(i)];
+            if (s.allFinite()) pairs.push_back({s, origin + step * Eigen::Vector2d(i, j)});
+        }
+    _fit = fitHomography(pairs);
+}
+
+std::optional<Eigen::Vector2d> CorrectionGrid::sourceOf(const Eigen::Vector2d& output) const {
+    const Eigen::Vector2d g = (output - _origin) / _step;
+    // The cell around the point, or the outermost one towards it.
+    const int i = std::clamp(int(std::floor(g.x())), 0, _columns - 2);
+    const int j = std::clamp(int(std::floor(g.y())), 0, _rows - 2);
+    const double u = g.x() - i, v = g.y() - j;
+    auto at = [&](int a, int b) { return _source[size_t(b) * size_t(_columns) + size_t(a)]; };
+    const Eigen::Vector2d s = (1 - u) * (1 - v) * at(i, j) + u * (1 - v) * at(i + 1, j) +
+                              (1 - u) * v * at(i, j + 1) + u * v * at(i + 1, j + 1);
+    if (!s.allFinite()) return std::nullopt;
+    return s;
+}
+
+std::optional<Eigen::Vector2d> CorrectionGrid::outputOf(const Eigen::Vector2d& input) const {
+    // Newton's method with the homography's derivative at the input: the map departs from
+    // the homography by a smooth fraction of a pixel, so each step gains digits.
+    const Eigen::Matrix3d& h = _fit.inputToOutput;
+    const Eigen::Vector3d q = h * input.homogeneous();
+    if (!(std::abs(q.z()) > 0)) return std::nullopt;
+    Eigen::Matrix2d derivative;
+    for (int c = 0; c < 2; ++c)
+        for (int r = 0; r < 2; ++r)
+            derivative(r, c) = (h(r, c) * q.z() - q(r) * h(2, c)) / (q.z() * q.z());
+    Eigen::Vector2d output = q.hnormalized();
+    for (int iteration = 0; iteration < 30; ++iteration) {
+        const std::optional<Eigen::Vector2d> s = sourceOf(output);
+        if (!s) return std::nullopt;
+        const Eigen::Vector2d miss = input - *s;
+        if (miss.norm() < 1e-6) return output;
+        output += derivative * miss;
+    }
+    return std::nullopt;
 }
 
 } // namespace Kestrel

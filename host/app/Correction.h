@@ -17,6 +17,7 @@
 #include <Eigen/Core>
 
 #include <array>
+#include <optional>
 #include <vector>
 
 namespace Kestrel {
@@ -59,5 +60,35 @@ Eigen::Matrix3d toTopLeftPixels(const Eigen::Matrix3d& inputToOutput, int inputH
 // top-right, top-left, in the host's pixels (y up), as a corner pin's "to" points.
 std::array<Eigen::Vector2d, 4> cornerPin(const Eigen::Matrix3d& inputToOutput, int width,
                                          int height);
+
+// The STMap of a view sampled on a regular grid of output pixel centres, and the way back:
+// from an input position to the output position the correction moves it to. Sample (i, j)
+// holds the source position of the output point origin + step · (i, j), rows from the bottom;
+// a sample whose projection failed is not finite. Between samples the map is bilinear and
+// beyond the grid it goes on linearly from the outermost cells: a correction is a smooth
+// warp, so at a step of a few pixels this is exact to far below a hundredth of a pixel.
+class CorrectionGrid {
+public:
+    // Throws std::runtime_error when the samples are not columns × rows (both at least 2) or
+    // too few are finite to fit the homography that starts the way back.
+    CorrectionGrid(Eigen::Vector2d origin, double step, int columns, int rows,
+                   std::vector<Eigen::Vector2d> source);
+
+    // The source position of an output position; nothing next to a failed sample.
+    std::optional<Eigen::Vector2d> sourceOf(const Eigen::Vector2d& output) const;
+    // The output position whose source is `input`: the fitted homography's guess, refined
+    // until its source is within 1e-6 px of `input`; nothing when that does not converge
+    // (an input position that no output pixel takes).
+    std::optional<Eigen::Vector2d> outputOf(const Eigen::Vector2d& input) const;
+    // The homography from input to output closest to the samples.
+    const FittedHomography& fit() const { return _fit; }
+
+private:
+    Eigen::Vector2d _origin;
+    double _step;
+    int _columns, _rows;
+    std::vector<Eigen::Vector2d> _source;
+    FittedHomography _fit;
+};
 
 } // namespace Kestrel

@@ -65,7 +65,12 @@ Command alignCommand(CLI::App& app, const GlobalOptions& g) {
                     "Write a PNG of red/cyan anaglyphs before and after, captioned with "
                     "each frame and view");
     cmd->add_option("--preset", o.preset,
-                    choices(AlignerKnobs::kPresets) + " (default Full; any case)");
+                    "auto (the default: the preset whose correction best fits matches held out "
+                    "of its fit), " +
+                        choices(AlignerKnobs::kPresets) + "; any case");
+    cmd->add_flag("--strict", o.strict,
+                  "Fail with exit status 3 when the report's confidence is low (the job still "
+                  "writes its output and report)");
     cmd->add_option("--space", o.space,
                     choices(AlignerKnobs::kSpaces) +
                         " (default Rectilinear; any case); Spherical needs rig metadata");
@@ -106,8 +111,8 @@ Command alignCommand(CLI::App& app, const GlobalOptions& g) {
                 o.right = a->right;
                 if (!a->fixPoint.empty()) o.fixPoint = parseFixPoint(a->fixPoint);
                 o.missingFrames = g.missingFrames.empty() ? "error" : g.missingFrames;
-                runAlign(o, std::cout);
-                return 0;
+                const Confidence c = runAlign(o, std::cout);
+                return o.strict && c == Confidence::Low ? kExitLowConfidence : 0;
             },
             false};
 }

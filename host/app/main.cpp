@@ -95,7 +95,8 @@ int main(int argc, char** argv) {
     std::signal(SIGTERM, onInterrupt);
 
     CLI::App app{"kestrel " KESTREL_VERSION ": the command-line compositing host\n\n"
-                 "Exit status: 0 success, 1 the job failed, 2 usage error, 130 interrupted."};
+                 "Exit status: 0 success, 1 the job failed, 2 usage error, 3 low confidence "
+                 "(kestrel align --strict), 130 interrupted."};
     app.require_subcommand(1);
     // Value placeholders in the help say what to give rather than a C++ type.
     for (auto [type, label] :

@@ -118,3 +118,57 @@ TEST(Correction, TopLeftConventionAndCornerPinAgreeWithTheHostsMatrix) {
     EXPECT_LT((pin[0] - apply(h, {0, 0})).norm(), 1e-12);
     EXPECT_LT((pin[2] - apply(h, {1920, 1080})).norm(), 1e-12);
 }
+
+// The way back from an input position to its output pixel, through a sampled STMap: exact for
+// an affine correction (bilinear samples hold it exactly), and within a thousandth of a pixel
+// for keystone and rows bent as the vertical skew bends them (samples 16 px apart: the
+// bilinear error is a sixteenth of the square of that times the map's curvature, about 1e-5
+// per pixel here). Positions beyond the samples go on with the outermost cells; a position
+// next to a failed sample has none.
+TEST(Correction, GridGoesBackFromInputToOutput) {
+    CorrectionFigures f;
+    f.rotationDegrees = 0.6;
+    f.shiftY = -6;
+    f.scaleX = f.scaleY = 1.015;
+    struct Case {
+        const char* name;
+        double keystone;
+        double bend; // px of vertical skew at the right edge's top
+        double tolerance;
+    };
+    for (const Case& c : {Case{"affine", 0, 0, 1e-6}, Case{"keystone, skewed", 0.004, 3, 1e-3}}) {
+        SCOPED_TRACE(c.name);
+        f.keystoneX = c.keystone;
+        const Eigen::Matrix3d back = compose(f, 1920, 1080).inverse();
+        // Output → source: the homography's inverse, then rows bent by x·y.
+        auto source = [&](const Eigen::Vector2d& o) {
+            Eigen::Vector2d s = apply(back, o);
+            s.y() += c.bend * (s.x() / 1920) * (s.y() / 1080);
+            return s;
+        };
+        const Eigen::Vector2d origin(8.5, 8.5);
+        const int columns = 120, rows = 68;
+        std::vector<Eigen::Vector2d> grid;
+        for (int j = 0; j < rows; ++j)
+            for (int i = 0; i < columns; ++i)
+                grid.push_back(source(origin + 16.0 * Eigen::Vector2d(i, j)));
+        const CorrectionGrid g(origin, 16, columns, rows, grid);
+        for (const Eigen::Vector2d& o : {Eigen::Vector2d(960, 540), Eigen::Vector2d(3, 2),
+                                         Eigen::Vector2d(1917, 1078), Eigen::Vector2d(500, 1000)}) {
+            SCOPED_TRACE(o.transpose());
+            const auto found = g.outputOf(source(o));
+            ASSERT_TRUE(found.has_value());
+            EXPECT_NEAR(found->x(), o.x(), c.tolerance);
+            EXPECT_NEAR(found->y(), o.y(), c.tolerance);
+        }
+    }
+    std::vector<Eigen::Vector2d> holed(16, Eigen::Vector2d(1, 1));
+    for (int j = 0; j < 4; ++j)
+        for (int i = 0; i < 4; ++i) holed[size_t(4 * j + i)] = Eigen::Vector2d(10.0 * i, 10.0 * j);
+    holed[5] = Eigen::Vector2d(NAN, NAN);
+    const CorrectionGrid g({0, 0}, 10, 4, 4, holed);
+    EXPECT_FALSE(g.sourceOf({12, 12}).has_value());
+    ASSERT_TRUE(g.sourceOf({25, 25}).has_value());
+    EXPECT_NEAR(g.sourceOf({25, 25})->x(), 25, 1e-12);
+    EXPECT_THROW(CorrectionGrid({0, 0}, 10, 3, 4, holed), std::runtime_error);
+}
