@@ -403,22 +403,6 @@ struct SourceRig : Graph {
     }
 };
 
-// Stores the plate's exact correspondences of a frame as that key's matches, left camera
-// first, as Match would find them without noise.
-void storeTrueMatches(Graph& g, double frame) {
-    VerticalAlignerKnobManager& kv = g.node().knobValues();
-    kv.addKey(frame);
-    CameraTrack& track = kv.controlPoints()->tracksForFrame(int(frame));
-    track.clearTracks();
-    forTrueCorrespondences(g.plate(frame), frame,
-                           [&](const Eigen::Vector2d& p, const Eigen::Vector2d& q) {
-                               FeatureTrack t;
-                               t.addFeature(0, Feature(p));
-                               t.addFeature(1, Feature(q));
-                               track.addTrack(t);
-                           });
-}
-
 } // namespace
 
 // Aligning the left view to the right with the other view passed through: the alignment of a

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "AlignerStage.h"
+#include "mwControlPointsKnob.h"
 #include "mwVerticalAlignerRenderEngine.h"
 
 #include "Kx/Image/Engine.h"
@@ -168,6 +169,22 @@ template <class F> int forTrueCorrespondences(const SyntheticStereo& truth, doub
             ++n;
         }
     return n;
+}
+
+// Stores the plate's exact correspondences of a frame as that key's matches, left camera
+// first, as Match would find them without noise.
+inline void storeTrueMatches(Plate& g, double frame) {
+    VerticalAlignerKnobManager& kv = g.node().knobValues();
+    kv.addKey(frame);
+    CameraTrack& track = kv.controlPoints()->tracksForFrame(int(frame));
+    track.clearTracks();
+    forTrueCorrespondences(g.plate(Plate::kLeft, Mask_RGBA, frame), frame,
+                           [&](const Eigen::Vector2d& p, const Eigen::Vector2d& q) {
+                               FeatureTrack t;
+                               t.addFeature(0, Feature(p));
+                               t.addFeature(1, Feature(q));
+                               track.addTrack(t);
+                           });
 }
 
 // RMS of the vertical disparity of the true correspondences of a frame, as they are or after

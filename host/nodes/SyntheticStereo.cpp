@@ -799,6 +799,29 @@ void everythingHard(SyntheticStereoParameters& p) {
     p.quantise8 = true;
 }
 
+void setHardPlateKnobs(Kx::Image::Node& node, const SyntheticStereoParameters& p) {
+    const auto set = [&](const std::string& name, double value, int component = -1) {
+        node.knob(name)->setValue(value, component);
+    };
+    const char* const side[2] = {"left", "right"};
+    for (int c = 0; c < 2; ++c) {
+        const std::string n = side[c];
+        set(n + "K1", p.lens[c].k1);
+        set(n + "K2", p.lens[c].k2);
+        set(n + "Exposure", p.look[c].exposure);
+        set(n + "Gamma", p.look[c].gamma);
+        for (int k = 0; k < 3; ++k) set(n + "Cast", p.look[c].cast[k], k);
+        set(n + "Noise", p.look[c].noise);
+    }
+    set("chequerWall", (p.chequerSurfaces & ChequerWall) ? 1 : 0);
+    set("chequerFloor", (p.chequerSurfaces & ChequerFloor) ? 1 : 0);
+    set("chequerBoxes", (p.chequerSurfaces & ChequerBoxes) ? 1 : 0);
+    set("chequerSize", p.chequerSize);
+    set("contrast", p.contrast);
+    set("detail", p.detail);
+    set("quantise8", p.quantise8 ? 1 : 0);
+}
+
 namespace {
 
 Kx::Image::Op* build(Kx::Image::Node* node) {

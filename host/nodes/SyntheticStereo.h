@@ -57,6 +57,7 @@
 
 #include <Kx/Image/Hash.h>
 #include <Kx/Image/Iop.h>
+#include <Kx/Image/Node.h>
 #include <Quorvane/CameraRigDefinition.h>
 
 #include <Eigen/Core>
@@ -140,6 +141,10 @@ void chequerboardFloor(SyntheticStereoParameters& p);
 void lowTexture(SyntheticStereoParameters& p);
 void unevenViews(SyntheticStereoParameters& p);
 void everythingHard(SyntheticStereoParameters& p);
+// Sets the hard-plate knobs of a SyntheticStereo node (lens, chequer, texture, the views'
+// looks and 8-bit levels) to those of the parameters, as a script or the panel would: the
+// way to put a hard plate into a node graph.
+void setHardPlateKnobs(Kx::Image::Node& node, const SyntheticStereoParameters& p);
 
 // The procedural scene, in its own axes (it is placed in the world per frame).
 class SyntheticScene {

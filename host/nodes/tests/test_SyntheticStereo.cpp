@@ -341,3 +341,38 @@ TEST(SyntheticStereo, UnusableHardPlateParametersAreReportedByName) {
     EXPECT_EQ(messageOf([](SyntheticStereoParameters& p) { p.detail = 2; }),
               "SyntheticStereo: contrast and detail must be 0 to 1, not 1 and 2");
 }
+
+// The hard plate set on a node's knobs reaches the plate's parameters, each knob to its own
+// parameter (single precision, as knobs store them).
+TEST(SyntheticStereo, HardPlateKnobsCarryEveryParameter) {
+    OutputContext::setViews({"left", "right"});
+    SyntheticStereoParameters p;
+    everythingHard(p);
+    p.lens[1].k2 = 0.05;
+    p.look[0].exposure = -0.3;
+    p.look[0].gamma = 0.9;
+    p.look[0].cast = {0.9, 1.0, 1.05};
+    p.chequerSurfaces = ChequerWall | ChequerBoxes;
+    p.chequerSize = 0.5;
+    Node node("SyntheticStereo", "Hard");
+    setHardPlateKnobs(node, p);
+    auto* op = static_cast<SyntheticStereo*>(node.iop(OutputContext(10, 1)));
+    op->validate(true);
+    ASSERT_FALSE(op->hasError()) << op->errorMessage();
+    const SyntheticStereoParameters& got = op->parameters();
+    const auto single = [](double v) { return double(float(v)); };
+    for (int c = 0; c < 2; ++c) {
+        SCOPED_TRACE(c ? "right" : "left");
+        EXPECT_EQ(got.lens[c].k1, single(p.lens[c].k1));
+        EXPECT_EQ(got.lens[c].k2, single(p.lens[c].k2));
+        EXPECT_EQ(got.look[c].exposure, single(p.look[c].exposure));
+        EXPECT_EQ(got.look[c].gamma, single(p.look[c].gamma));
+        for (int k = 0; k < 3; ++k) EXPECT_EQ(got.look[c].cast[k], single(p.look[c].cast[k])) << k;
+        EXPECT_EQ(got.look[c].noise, single(p.look[c].noise));
+    }
+    EXPECT_EQ(got.chequerSurfaces, p.chequerSurfaces);
+    EXPECT_EQ(got.chequerSize, single(p.chequerSize));
+    EXPECT_EQ(got.contrast, single(p.contrast));
+    EXPECT_EQ(got.detail, single(p.detail));
+    EXPECT_TRUE(got.quantise8);
+}

@@ -214,6 +214,22 @@ float bilinear(const cv::Mat& m, float x, float y) {
            (r1[x0] * (1 - fx) + r1[x0 + 1] * fx) * fy;
 }
 
+// The value and the two derivatives of an image at one position, with one set of weights.
+struct Sample {
+    float value, dx, dy;
+};
+
+Sample sampleWithGradient(const ImageData& d, float x, float y) {
+    const int x0 = int(std::floor(x)), y0 = int(std::floor(y));
+    const float fx = x - float(x0), fy = y - float(y0);
+    const auto at = [&](const cv::Mat& m) {
+        const float* r0 = m.ptr<float>(y0) + x0;
+        const float* r1 = m.ptr<float>(y0 + 1) + x0;
+        return (r0[0] * (1 - fx) + r0[1] * fx) * (1 - fy) + (r1[0] * (1 - fx) + r1[1] * fx) * fy;
+    };
+    return {at(d.value), at(d.dx), at(d.dy)};
+}
+
 // Moves the second position of a match to where the patch around the first position fits
 // the second image best, to a fraction of a pixel. SIFT places a feature at the centre of a
 // blob of its scale, which for large blobs can be off by more than half a pixel; the patch
@@ -248,19 +264,23 @@ bool refine(const ImageData& a, const ImageData& b, const cv::Point2f& pa, cv::P
     p << pb.x, pb.y, 0, 0, 0, 0, 1, 0;
     std::array<float, n> warped;
     for (int iteration = 0; iteration < 15; ++iteration) {
+        // The normal equations, summed in a fixed order (the same on every thread).
         Eigen::Matrix<double, 8, 8> h = Eigen::Matrix<double, 8, 8>::Zero();
         Eigen::Matrix<double, 8, 1> g = Eigen::Matrix<double, 8, 1>::Zero();
         for (size_t k = 0; k < size_t(n); ++k) {
             const float x = float(p[0] + (1 + p[2]) * u[k] + p[3] * v[k]);
             const float y = float(p[1] + p[4] * u[k] + (1 + p[5]) * v[k]);
             if (!inside(b.value, {x, y})) return false;
-            warped[k] = bilinear(b.value, x, y);
-            const double gx = bilinear(b.dx, x, y), gy = bilinear(b.dy, x, y);
-            Eigen::Matrix<double, 8, 1> jac;
-            jac << gx, gy, gx * u[k], gx * v[k], gy * u[k], gy * v[k], -patch[k], -1.0;
+            const Sample s = sampleWithGradient(b, x, y);
+            warped[k] = s.value;
+            const double gx = s.dx, gy = s.dy;
+            const double jac[8] = {gx,        gy,        gx * u[k], gx * v[k],
+                                   gy * u[k], gy * v[k], -patch[k], -1.0};
             const double e = warped[k] - (p[6] * patch[k] + p[7]);
-            h.selfadjointView<Eigen::Lower>().rankUpdate(jac);
-            g += jac * e;
+            for (int i = 0; i < 8; ++i) {
+                for (int j = 0; j <= i; ++j) h(i, j) += jac[i] * jac[j];
+                g[i] += jac[i] * e;
+            }
         }
         const Eigen::Matrix<double, 8, 1> step = h.selfadjointView<Eigen::Lower>().ldlt().solve(-g);
         if (!step.allFinite()) return false;
@@ -304,10 +324,11 @@ std::vector<Match> mutualMatches(const cv::Mat& a, const cv::Mat& b) {
     std::vector<std::vector<cv::DMatch>> ab, ba;
     // Randomised k-d trees find the two nearest descriptors of thousands of features in a
     // fraction of the time of a brute-force search, and nearly always the same two. The trees
-    // draw their randomness from the C library's rand(), one state for the whole process: the
-    // two searches run one after the other, each from the same seed, so that a key gives the
-    // same matches on every run, whatever the thread count.
-    for (int direction = 0; direction < 2; ++direction) {
+    // draw their randomness from OpenCV's generator, of which each thread has its own: each
+    // search seeds the generator of the thread it runs on before it builds its trees, so that
+    // a key gives the same matches on every run, whatever the thread count, and the two
+    // directions are searched at once.
+    Kx::Image::Engine::parallelRows(0, 2, [&](int direction) {
         cvflann::seed_random(kSearchSeed);
         cv::FlannBasedMatcher matcher(cv::makePtr<cv::flann::KDTreeIndexParams>(kSearchTrees),
                                       cv::makePtr<cv::flann::SearchParams>(kSearchChecks));
@@ -315,7 +336,7 @@ std::vector<Match> mutualMatches(const cv::Mat& a, const cv::Mat& b) {
             matcher.knnMatch(a, b, ab, 2);
         else
             matcher.knnMatch(b, a, ba, 2);
-    }
+    });
     std::vector<int> back(size_t(b.rows), -1);
     for (const auto& m : ba)
         if (m.size() == 2 && m[0].distance < kRatio * m[1].distance)
