@@ -38,8 +38,8 @@ ProcessRun runProcess(const std::vector<std::string>& args, const fs::path& log)
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
         std::ifstream in(log);
         const std::string text((std::istreambuf_iterator<char>(in)), {});
-        throw std::runtime_error(args[0] + (args.size() > 1 ? " " + args[1] : "") +
-                                 " failed:\n" + text);
+        throw std::runtime_error(args[0] + (args.size() > 1 ? " " + args[1] : "") + " failed:\n" +
+                                 text);
     }
     return r;
 }
