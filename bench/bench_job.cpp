@@ -17,110 +17,53 @@
 //
 // Run:  bench_job [--kestrel PATH] [--oiiotool PATH] [--only 2k|4k] [--keep]
 //       PATH defaults to the kestrel beside this program and to oiiotool on the PATH.
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
+#include "bench_shot.h"
 
-#include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <stdexcept>
 #include <string>
-#include <vector>
 
 namespace fs = std::filesystem;
+using BenchShot::ProcessRun;
+using BenchShot::runProcess;
 
 namespace {
 
-struct Run {
-    double wall = 0, cpu = 0;
-};
-
-// Runs a program with arguments (execvp: a bare name is looked up on the PATH), its output
-// going to a log file; fails with the log's tail when it does not exit 0.
-Run runTimed(const std::vector<std::string>& args, const fs::path& log) {
-    const auto start = std::chrono::steady_clock::now();
-    const pid_t pid = fork();
-    if (pid < 0) throw std::runtime_error("cannot fork");
-    if (pid == 0) {
-        std::vector<char*> argv;
-        for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        if (!std::freopen(log.c_str(), "w", stdout) || !std::freopen(log.c_str(), "a", stderr))
-            _exit(126);
-        execvp(argv[0], argv.data());
-        _exit(127);
-    }
-    int status = 0;
-    rusage usage{};
-    if (wait4(pid, &status, 0, &usage) < 0) throw std::runtime_error("wait4 failed");
-    Run r;
-    r.wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    r.cpu = double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-            double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) * 1e-6;
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-        std::ifstream in(log);
-        std::string text((std::istreambuf_iterator<char>(in)), {});
-        throw std::runtime_error(args[0] + " " + args[1] + " failed:\n" + text);
-    }
-    return r;
-}
-
-std::string frameName(const fs::path& folder, const char* view, int frame) {
-    char name[64];
-    std::snprintf(name, sizeof name, "plate_%s.%04d.png", view, frame);
-    return (folder / name).string();
-}
-
-void report(const char* what, const Run& r) {
+void report(const char* what, const ProcessRun& r) {
     std::printf("  %-38s wall %6.2f s  cpu %6.2f s  cores %.2f\n", what, r.wall, r.cpu,
                 r.cpu / r.wall);
 }
 
 void measure(const std::string& kestrel, const std::string& oiiotool, const std::string& label,
              int width, int height, int frames, bool keep) {
-    const fs::path dir =
-        fs::temp_directory_path() / ("kestrel_bench_job_" + label + "_" + std::to_string(getpid()));
-    fs::remove_all(dir);
+    const fs::path dir = BenchShot::scratchFolder("bench_job", label);
+    std::printf("%s: making a %d x %d plate of %d frames and aligning it...\n", label.c_str(),
+                width, height, frames);
+    std::fflush(stdout);
+    BenchShot::makeAlignedShot(kestrel, dir, width, height, frames, "Lanczos6");
     fs::create_directories(dir / "io");
     fs::create_directories(dir / "oiio");
-    std::ofstream(dir / "plate.kscript")
-        << "kestrel_script 1\nviews left right\nframes 1 2\n"
-        << "node SyntheticStereo Plate\n knob width " << width << "\n knob height " << height
-        << "\n knob lastFrame 2\n knob verticalShift 6\n knob roll 0.5\n knob focalRatio 1.01\n"
-        << "end\nnode Write Write1\n input 0 Plate\n knob file "
-        << (dir / "plate_%V.####.png").string() << "\n knob channels rgba\nend\n";
     std::ofstream(dir / "io.kscript")
         << "kestrel_script 1\nviews left right\nframes 1 " << frames << "\n"
         << "node Read Plate\n knob file " << (dir / "plate_%V.####.png").string() << "\nend\n"
         << "node Write Write1\n input 0 Plate\n knob file "
         << (dir / "io/shot_%V.####.exr").string() << "\n knob channels rgba\nend\n";
-    std::printf("%s: making a %d x %d plate of %d frames and aligning it...\n", label.c_str(),
-                width, height, frames);
-    std::fflush(stdout);
-    runTimed({kestrel, "render", (dir / "plate.kscript").string()}, dir / "plate.log");
-    for (int f = 3; f <= frames; ++f)
-        for (const char* view : {"left", "right"})
-            fs::copy_file(frameName(dir, view, 2 - f % 2), frameName(dir, view, f));
-    runTimed({kestrel, "align", (dir / "plate_left.####.png").string(),
-              (dir / "plate_right.####.png").string(), "-o",
-              (dir / "out/shot_%V.####.exr").string(), "--filter", "Lanczos6", "--analyse-only"},
-             dir / "align.log");
 
     const std::string range = "1-" + std::to_string(frames);
-    const Run io = runTimed({kestrel, "render", (dir / "io.kscript").string()}, dir / "io.log");
-    const Run aligned =
-        runTimed({kestrel, "render", (dir / "out/aligned.kscript").string(), "--frames", range},
-                 dir / "aligned.log");
-    Run oiio;
+    const ProcessRun io =
+        runProcess({kestrel, "render", (dir / "io.kscript").string()}, dir / "io.log");
+    const ProcessRun aligned =
+        runProcess({kestrel, "render", (dir / "out/aligned.kscript").string(), "--frames", range},
+                   dir / "aligned.log");
+    ProcessRun oiio;
     for (const std::string view : {"left", "right"}) {
-        const Run r =
-            runTimed({oiiotool, "--frames", range, (dir / ("plate_" + view + ".#.png")).string(),
-                      "-d", "half", "--compression", "zip", "-o",
-                      (dir / ("oiio/shot_" + view + ".#.exr")).string()},
-                     dir / "oiio.log");
+        const ProcessRun r =
+            runProcess({oiiotool, "--frames", range, (dir / ("plate_" + view + ".#.png")).string(),
+                        "-d", "half", "--compression", "zip", "-o",
+                        (dir / ("oiio/shot_" + view + ".#.exr")).string()},
+                       dir / "oiio.log");
         oiio.wall += r.wall;
         oiio.cpu += r.cpu;
     }
@@ -129,8 +72,10 @@ void measure(const std::string& kestrel, const std::string& oiiotool, const std:
     report("(a) kestrel Read -> Write", io);
     report("(b) kestrel through the aligner", aligned);
     report("(c) oiiotool", oiio);
-    std::printf("  (b)/(a) %.3f (target at most 1.3), (a)/(c) %.3f (target at most 1)\n",
+    std::printf("  wall: (b)/(a) %.3f (target at most 1.3), (a)/(c) %.3f (target at most 1)\n",
                 aligned.wall / io.wall, io.wall / oiio.wall);
+    std::printf("  cpu:  (b)/(a) %.3f, (a)/(c) %.3f; load average at the end %s\n",
+                aligned.cpu / io.cpu, io.cpu / oiio.cpu, BenchShot::loadAverage().c_str());
     std::fflush(stdout);
     if (!keep) fs::remove_all(dir);
 }

@@ -14,94 +14,35 @@
 //
 // Run:  bench_memory [--kestrel PATH] [--only 2k|4k] [--keep]
 //       PATH defaults to the kestrel beside this program; --keep leaves the scratch folders.
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
+#include "bench_shot.h"
 
-#include <chrono>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <stdexcept>
 #include <string>
-#include <vector>
 
 namespace fs = std::filesystem;
+using BenchShot::ProcessRun;
+using BenchShot::runProcess;
 
 namespace {
 
-struct Run {
-    double peakMB = 0, seconds = 0;
-};
-
-// Runs a program with arguments, its output going to a log file; fails with the log's tail
-// when it does not exit 0.
-Run runMeasured(const std::vector<std::string>& args, const fs::path& log) {
-    const auto start = std::chrono::steady_clock::now();
-    const pid_t pid = fork();
-    if (pid < 0) throw std::runtime_error("cannot fork");
-    if (pid == 0) {
-        std::vector<char*> argv;
-        for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        if (!std::freopen(log.c_str(), "w", stdout) || !std::freopen(log.c_str(), "a", stderr))
-            _exit(126);
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
-    int status = 0;
-    rusage usage{};
-    if (wait4(pid, &status, 0, &usage) < 0) throw std::runtime_error("wait4 failed");
-    Run r;
-    r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    r.peakMB = double(usage.ru_maxrss) * 1024.0 / 1e6; // ru_maxrss is in kilobytes on Linux
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-        std::ifstream in(log);
-        std::string text((std::istreambuf_iterator<char>(in)), {});
-        throw std::runtime_error(args[1] + " failed:\n" + text);
-    }
-    return r;
-}
-
-std::string frameName(const fs::path& folder, const char* view, int frame) {
-    char name[64];
-    std::snprintf(name, sizeof name, "plate_%s.%04d.png", view, frame);
-    return (folder / name).string();
-}
-
 void measure(const std::string& kestrel, const std::string& label, int width, int height,
              int frames, bool keep) {
-    const fs::path dir = fs::temp_directory_path() /
-                         ("kestrel_bench_memory_" + label + "_" + std::to_string(getpid()));
-    fs::remove_all(dir);
-    fs::create_directories(dir);
-    std::ofstream(dir / "plate.kscript")
-        << "kestrel_script 1\nviews left right\nframes 1 2\n"
-        << "node SyntheticStereo Plate\n knob width " << width << "\n knob height " << height
-        << "\n knob lastFrame 2\n knob verticalShift 6\n knob roll 0.5\n knob focalRatio 1.01\n"
-        << "end\nnode Write Write1\n input 0 Plate\n knob file "
-        << (dir / "plate_%V.####.png").string() << "\n knob channels rgba\nend\n";
+    const fs::path dir = BenchShot::scratchFolder("bench_memory", label);
     std::printf("%s: making a %d x %d plate of %d frames...\n", label.c_str(), width, height,
                 frames);
     std::fflush(stdout);
-    runMeasured({kestrel, "render", (dir / "plate.kscript").string()}, dir / "plate.log");
-    for (int f = 3; f <= frames; ++f)
-        for (const char* view : {"left", "right"})
-            fs::copy_file(frameName(dir, view, 2 - f % 2), frameName(dir, view, f));
-    runMeasured({kestrel, "align", (dir / "plate_left.####.png").string(),
-                 (dir / "plate_right.####.png").string(), "-o",
-                 (dir / "out/shot_%V.####.exr").string(), "--analyse-only"},
-                dir / "align.log");
+    BenchShot::makeAlignedShot(kestrel, dir, width, height, frames, "");
     const std::string script = (dir / "out/aligned.kscript").string();
-    const Run one = runMeasured({kestrel, "render", script, "--frames", "1"}, dir / "one.log");
-    const Run all = runMeasured(
+    const ProcessRun one =
+        runProcess({kestrel, "render", script, "--frames", "1"}, dir / "one.log");
+    const ProcessRun all = runProcess(
         {kestrel, "render", script, "--frames", "1-" + std::to_string(frames)}, dir / "all.log");
     std::printf("%s %d x %d: peak RSS 1 frame %.1f MB (%.1f s), %d frames %.1f MB (%.1f s): "
-                "ratio %.3f (target at most 1.15)\n",
-                label.c_str(), width, height, one.peakMB, one.seconds, frames, all.peakMB,
-                all.seconds, all.peakMB / one.peakMB);
+                "ratio %.3f (target at most 1.15); load average at the end %s\n",
+                label.c_str(), width, height, one.peakMB, one.wall, frames, all.peakMB, all.wall,
+                all.peakMB / one.peakMB, BenchShot::loadAverage().c_str());
     std::fflush(stdout);
     if (!keep) fs::remove_all(dir);
 }

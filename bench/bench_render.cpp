@@ -459,9 +459,9 @@ void closingNote(const Collector& c) {
                 std::printf("   target <= %.3f: %s", target, real <= target ? "met" : "NOT MET");
             std::printf("\n");
         };
-        ratio(kNode9, kCvCubic, 1.0);
+        ratio(kNode9, kCvCubic, 0.6);
         ratio(kNode9, kCvLanczos, 1.0 / 3.0);
-        ratio(kNode6, kCvCubic, 0.8);
+        ratio(kNode6, kCvCubic, 0.5);
         ratio(kNode9, kScalar, 1.0);
         ratio(kNode9, kOiio, 0);
         ratio(kNode6, kCvLanczos, 0);

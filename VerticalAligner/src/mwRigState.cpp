@@ -7,11 +7,93 @@
 
 #include "Quorvane/SolveCameraPair.h"
 
+#include <list>
+#include <mutex>
+#include <vector>
+
 namespace Marrow::Research {
 
 namespace {
 constexpr float kDegrees = 0.017453292f;
+
+// The camera pair solved from every key's matches is the same at every frame of a shot, while
+// each frame's validation asks for it once per key and view. The last few solves are kept,
+// process-wide, by everything the solve reads: the two cameras, the rig diameter and the
+// matched positions in track order. A solve that the render's abort cut short is not kept.
+struct PairSolve {
+    CameraDefinition left, right;
+    double diameter = 0;
+    std::vector<double> matches;
+    bool solved = false;
+    CameraDefinition solvedLeft, solvedRight;
+
+    bool sameInput(const PairSolve& o) const {
+        return left == o.left && right == o.right && diameter == o.diameter && matches == o.matches;
+    }
+};
+
+struct PairSolves {
+    static constexpr size_t kKept = 4;
+    std::mutex mutex;
+    std::list<PairSolve> kept; // most recent first
+};
+
+PairSolves& pairSolves() {
+    static PairSolves p;
+    return p;
 }
+
+// The left and right positions of every track with a feature of both cameras, in order.
+std::vector<double> matchedPositions(const std::vector<const CameraTrack*>& tracks, int a, int b) {
+    std::vector<double> out;
+    for (const CameraTrack* frame : tracks)
+        for (const FeatureTrack& t : frame->getTracks()) {
+            const Feature* fa = t.findFeature(a);
+            const Feature* fb = t.findFeature(b);
+            if (!fa || !fb) continue;
+            out.insert(out.end(), {fa->getPosition().x(), fa->getPosition().y(),
+                                   fb->getPosition().x(), fb->getPosition().y()});
+        }
+    return out;
+}
+
+// SolveCameraPair of the pair (a, b) of rig over all tracks, both cameras moving, taken from
+// the kept solves when one had the same input.
+bool solvePair(const Kx::Image::Op* node, int a, int b, CameraRigDefinition& rig,
+               const std::vector<const CameraTrack*>& tracks) {
+    if (a < 0 || b < 0 || a == b || a >= rig.getNumberCameras() || b >= rig.getNumberCameras())
+        return SolveCameraPair(node, {a, b}, rig, tracks, false, false);
+    PairSolve input;
+    input.left = rig.getCamera(a);
+    input.right = rig.getCamera(b);
+    input.diameter = rig.getRigDiameter();
+    input.matches = matchedPositions(tracks, a, b);
+    PairSolves& solves = pairSolves();
+    auto apply = [&](const PairSolve& s) {
+        if (!s.solved) return false;
+        rig.setCamera(a, s.solvedLeft);
+        rig.setCamera(b, s.solvedRight);
+        return true;
+    };
+    {
+        std::lock_guard lock(solves.mutex);
+        for (auto it = solves.kept.begin(); it != solves.kept.end(); ++it)
+            if (it->sameInput(input)) {
+                solves.kept.splice(solves.kept.begin(), solves.kept, it);
+                return apply(solves.kept.front());
+            }
+    }
+    input.solved = SolveCameraPair(node, {a, b}, rig, tracks, false, false);
+    if (node && node->aborted()) return input.solved;
+    input.solvedLeft = rig.getCamera(a);
+    input.solvedRight = rig.getCamera(b);
+    std::lock_guard lock(solves.mutex);
+    solves.kept.push_front(std::move(input));
+    if (solves.kept.size() > PairSolves::kKept) solves.kept.pop_back();
+    return solves.kept.front().solved;
+}
+
+} // namespace
 
 RigState::RigState(VerticalAlignerPlugin* node) : _node(node), _metaData(node) {
     _inputRig.setNumberCameras(0);
@@ -104,7 +186,7 @@ bool RigState::camerasAtKey(CameraDefinition& left, CameraDefinition& right, dou
             for (double key : kv.keyFrames())
                 if (store->hasFrame(int(key))) tracks.push_back(&store->tracksForFrame(int(key)));
         if (tracks.empty()) return false;
-        if (!SolveCameraPair(_node, {iL, iR}, rig, tracks, false, false)) return false;
+        if (!solvePair(_node, iL, iR, rig, tracks)) return false;
     }
     left = rig.getCamera(iL);
     right = rig.getCamera(iR);

@@ -30,7 +30,13 @@
 // Reading ahead. Inside an execution over frames (a render or an analysis), reading a frame
 // starts reading, on threads of their own, the files of the other views of the same frame and
 // of every view of the frame the execution runs next (Kestrel/IO/ImageReader.h), so the
-// views decode side by side and the next frame decodes while this one renders.
+// views decode side by side and the next frame decodes while this one renders. A file that
+// holds no views of its own (anything but OpenEXR) is the same image in every view, so it is
+// read ahead once, not once per view.
+//
+// Decoding once. A file is decoded once for all the Read ops that read it while they hold it:
+// a validation repeated for real, and the views of a file without views, share the decoded
+// image. Nothing keeps it beyond the ops, so it goes with the frame that read it.
 #include "nodes/FrameNotices.h"
 
 #include <Kestrel/IO/FramesOnDisk.h>
@@ -46,7 +52,9 @@
 #include <algorithm>
 #include <cstdint>
 #include <filesystem>
+#include <map>
 #include <memory>
+#include <mutex>
 
 namespace Kestrel::Nodes {
 
@@ -64,6 +72,29 @@ constexpr const char* kFillHint =
 bool fileExists(const std::string& path) {
     std::error_code ec;
     return std::filesystem::is_regular_file(path, ec);
+}
+
+// Decoded files, by path, view read (empty for a file without views), time and size on disk:
+// held by the Read ops only, looked up here while one of them still holds it.
+struct DecodedFiles {
+    std::mutex mutex;
+    std::map<std::string, std::weak_ptr<const IO::ImageData>> files;
+};
+
+DecodedFiles& decodedFiles() {
+    static DecodedFiles d;
+    return d;
+}
+
+// The key of a file as it is on disk now (empty when it cannot be looked at).
+std::string decodedKey(const std::string& path, const std::string& view) {
+    std::error_code ec;
+    const auto time = std::filesystem::last_write_time(path, ec);
+    if (ec) return {};
+    const auto size = std::filesystem::file_size(path, ec);
+    if (ec) return {};
+    return path + '\n' + view + '\n' + std::to_string(time.time_since_epoch().count()) + '\n' +
+           std::to_string(size);
 }
 
 // A black image with the views, formats, channels and metadata of `like`.
@@ -123,7 +154,9 @@ public:
 
     void _validate(bool) override {
         clear_info();
-        _image.reset();
+        // The image read before stays held until this validation is done, so that reading the
+        // same file again takes it rather than decoding it anew.
+        const std::shared_ptr<const IO::ImageData> before = std::move(_image);
         _sourcePath.clear();
         _sourceFrame = 0;
         _black = false;
@@ -134,14 +167,14 @@ public:
         try {
             const IO::PathPattern pattern(_file);
             if (!chooseFrame(pattern)) return;
-            readAhead(pattern);
-            auto image =
-                std::make_shared<IO::ImageData>(IO::readFrame(pattern, _sourceFrame, viewName()));
+            const std::string view = fileView(pattern);
+            readAhead(pattern, view);
+            std::shared_ptr<const IO::ImageData> image = decode(pattern, view);
             if (image->viewCount() == 0) {
                 error("%s: %s holds no image", node_name().c_str(), _sourcePath.c_str());
                 return;
             }
-            if (_black) *image = blackLike(*image);
+            if (_black) image = std::make_shared<const IO::ImageData>(blackLike(*image));
             const IO::ViewPixels& px = image->view(0);
             info().format = px.format();
             info().full_size_format = px.format();
@@ -191,20 +224,58 @@ private:
         return k && k->not_default();
     }
 
+    // The view to read of the file: this op's view, or none when the file holds no views
+    // of its own and the path does not name the view.
+    std::string fileView(const IO::PathPattern& pattern) const {
+        if (pattern.hasView() || IO::fileHoldsViews(_sourcePath)) return viewName();
+        return {};
+    }
+
+    // Whether a Read op holds the decoded view of the file.
+    static bool decoded(const std::string& path, const std::string& view) {
+        const std::string key = decodedKey(path, view);
+        DecodedFiles& d = decodedFiles();
+        std::lock_guard lock(d.mutex);
+        const auto it = d.files.find(key);
+        return !key.empty() && it != d.files.end() && !it->second.expired();
+    }
+
+    // The image of the chosen frame in the given view of the file, decoded here or shared
+    // with another Read op that holds it.
+    std::shared_ptr<const IO::ImageData> decode(const IO::PathPattern& pattern,
+                                                const std::string& view) {
+        const std::string key = decodedKey(_sourcePath, view);
+        DecodedFiles& decoded = decodedFiles();
+        if (!key.empty()) {
+            std::lock_guard lock(decoded.mutex);
+            std::erase_if(decoded.files, [](const auto& f) { return f.second.expired(); });
+            if (auto it = decoded.files.find(key); it != decoded.files.end())
+                if (auto held = it->second.lock()) return held;
+        }
+        auto image =
+            std::make_shared<const IO::ImageData>(IO::readFrame(pattern, _sourceFrame, view));
+        if (!key.empty()) {
+            std::lock_guard lock(decoded.mutex);
+            decoded.files[key] = image;
+        }
+        return image;
+    }
+
     // Starts reading the other views of this frame and the views of the next frame of the
-    // execution, when there is one.
-    void readAhead(const IO::PathPattern& pattern) {
+    // execution, when there is one; `own` is the view this op reads of the file.
+    void readAhead(const IO::PathPattern& pattern, const std::string& own) {
         const std::optional<double> next = executeNextFrame();
         if (!next || !pattern.hasFrame()) return;
         const int nextFrame = int(std::lround(*next));
         std::vector<std::string> views;
-        if (OutputContext::viewcount() > 2)
+        if (OutputContext::viewcount() > 2 && !own.empty())
             for (int v = 1; v < OutputContext::viewcount(); ++v)
                 views.push_back(OutputContext::viewname(v));
         else
-            views.push_back({});
+            views.push_back(own);
         for (const std::string& v : views)
-            if (v != viewName()) IO::readFrameAhead(pattern, _sourceFrame, v);
+            if (v != own && !decoded(pattern.expand(_sourceFrame, v), v))
+                IO::readFrameAhead(pattern, _sourceFrame, v);
         if (nextFrame >= _range.first && nextFrame <= _range.second)
             for (const std::string& v : views) IO::readFrameAhead(pattern, nextFrame, v);
     }

@@ -123,6 +123,10 @@ ImageData readImage(const std::string& path, const ReadOptions& options) {
     }
 }
 
+bool fileHoldsViews(const std::string& path) {
+    return isExrFile(path);
+}
+
 ImageData readFrame(const PathPattern& pattern, int frame, const std::string& view,
                     const ChannelSet& channels) {
     const std::string path = pattern.expand(frame, view);

@@ -18,6 +18,8 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <limits>
+#include <type_traits>
 
 namespace Kestrel::IO {
 
@@ -98,6 +100,34 @@ void checkDpxUserData(const std::string& path) {
                   "replace the file");
 }
 
+// The float of every code of an 8- or 16-bit sample, as the library's own conversion gives
+// it, so that a file read at its stored depth gives the floats a float read gives.
+template <typename Code> const float* codeValues() {
+    static const std::vector<float> values = [] {
+        constexpr size_t n = size_t(std::numeric_limits<Code>::max()) + 1;
+        std::vector<Code> codes(n);
+        for (size_t i = 0; i < n; ++i) codes[i] = Code(i);
+        std::vector<float> out(n);
+        OIIO::convert_pixel_values(OIIO::TypeDescFromC<Code>::value(), codes.data(),
+                                   OIIO::TypeDesc::FLOAT, out.data(), int(n));
+        return out;
+    }();
+    return values.data();
+}
+
+// Channel c of an interleaved row of nch channels into a plane row, through the table of code
+// values when there is one.
+template <typename Sample>
+void planeRow(const Sample* src, int nch, int c, int width, const float* values, float* dst) {
+    for (int x = 0; x < width; ++x) {
+        const Sample v = src[size_t(x) * size_t(nch) + size_t(c)];
+        if constexpr (std::is_same_v<Sample, float>)
+            dst[x] = v;
+        else
+            dst[x] = values[v];
+    }
+}
+
 } // namespace
 
 ImageData readOiio(const std::string& path, const ReadOptions& options) {
@@ -132,8 +162,16 @@ ImageData readOiio(const std::string& path, const ReadOptions& options) {
     const std::vector<SelectedView> views = selectViews(path, {""}, options.views);
     const ChannelSet wanted = selectChannels(path, "", available, options.channels);
 
-    std::vector<float> pixels(size_t(spec.width) * size_t(spec.height) * size_t(nch));
-    if (!in->read_image(0, 0, 0, nch, OIIO::TypeDesc::FLOAT, pixels.data()))
+    // 8- and 16-bit samples are read as stored, a quarter or half of the floats' bytes, and
+    // made floats below; any other type the library converts.
+    const bool uniform = spec.channelformats.empty();
+    const OIIO::TypeDesc readAs =
+        uniform && (spec.format == OIIO::TypeDesc::UINT8 || spec.format == OIIO::TypeDesc::UINT16)
+            ? spec.format
+            : OIIO::TypeDesc(OIIO::TypeDesc::FLOAT);
+    const size_t samples = size_t(spec.width) * size_t(spec.height) * size_t(nch);
+    std::vector<unsigned char> pixels(samples * readAs.size());
+    if (!in->read_image(0, 0, 0, nch, readAs, pixels.data()))
         throw IOError("cannot read " + path + ": " + reason(in->geterror()) +
                       "; check that it is a complete image file");
     const bool jpeg = std::string(in->format_name()) == "jpeg";
@@ -155,10 +193,16 @@ ImageData readOiio(const std::string& path, const ReadOptions& options) {
             if (!wanted.contains(z)) continue;
             for (int fileRow = 0; fileRow < spec.height; ++fileRow) {
                 float* dst = view.row(z, box.t() - 1 - fileRow);
-                const float* src =
-                    pixels.data() + size_t(fileRow) * size_t(spec.width) * size_t(nch);
-                for (int x = 0; x < spec.width; ++x)
-                    dst[x] = src[size_t(x) * size_t(nch) + size_t(c)];
+                const size_t first = size_t(fileRow) * size_t(spec.width) * size_t(nch);
+                if (readAs == OIIO::TypeDesc::UINT8)
+                    planeRow(reinterpret_cast<const uint8_t*>(pixels.data()) + first, nch, c,
+                             spec.width, codeValues<uint8_t>(), dst);
+                else if (readAs == OIIO::TypeDesc::UINT16)
+                    planeRow(reinterpret_cast<const uint16_t*>(pixels.data()) + first, nch, c,
+                             spec.width, codeValues<uint16_t>(), dst);
+                else
+                    planeRow(reinterpret_cast<const float*>(pixels.data()) + first, nch, c,
+                             spec.width, nullptr, dst);
             }
         }
     }

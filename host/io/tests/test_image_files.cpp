@@ -108,6 +108,55 @@ TEST_F(KestrelIOImageFiles, DeepFilesKeepEveryCodeAndTheirDepth) {
     }
 }
 
+// Files of 8 and 16 bits are decoded at their stored depth and made floats by the reader: every
+// code, alpha below one included (the reader premultiplies), must give exactly the float that
+// the image library's own float read gives, row for row after the flip.
+TEST_F(KestrelIOImageFiles, StoredDepthReadsGiveTheLibrarysFloatsForEveryCode) {
+    for (auto [name, type] : {std::tuple{"codes8.png", OIIO::TypeDesc::UINT8},
+                              {"codes16.png", OIIO::TypeDesc::UINT16},
+                              {"codes8.tif", OIIO::TypeDesc::UINT8},
+                              {"codes16.tif", OIIO::TypeDesc::UINT16}}) {
+        SCOPED_TRACE(name);
+        // 256 x 256 pixels: red runs through every 16-bit code (every 8-bit one 256 times),
+        // green the other way, blue the row, alpha the column.
+        const int w = 256, h = 256;
+        const OIIO::ImageSpec spec(w, h, 4, type);
+        std::vector<uint16_t> codes(size_t(w) * h * 4);
+        for (int y = 0; y < h; ++y)
+            for (int x = 0; x < w; ++x) {
+                const unsigned i = unsigned(y * w + x);
+                uint16_t* p = &codes[size_t(i) * 4];
+                const bool deep = type == OIIO::TypeDesc::UINT16;
+                p[0] = uint16_t(deep ? i : i & 255);
+                p[1] = uint16_t(deep ? 65535 - i : 255 - (i & 255));
+                p[2] = uint16_t(deep ? y * 257 : y);
+                p[3] = uint16_t(deep ? x * 257 : x);
+            }
+        std::vector<uint8_t> bytes(codes.begin(), codes.end());
+        auto out = OIIO::ImageOutput::create(file(name));
+        ASSERT_TRUE(out && out->open(file(name), spec));
+        ASSERT_TRUE(out->write_image(type, type == OIIO::TypeDesc::UINT8
+                                               ? static_cast<const void*>(bytes.data())
+                                               : codes.data()));
+        ASSERT_TRUE(out->close());
+
+        auto in = OIIO::ImageInput::open(file(name));
+        ASSERT_TRUE(in);
+        std::vector<float> library(codes.size());
+        ASSERT_TRUE(in->read_image(0, 0, 0, 4, OIIO::TypeDesc::FLOAT, library.data()));
+        in->close();
+
+        const ImageData back = readImage(file(name));
+        const ViewPixels& v = back.view(0);
+        for (int c = 0; c < 4; ++c)
+            for (int fileRow = 0; fileRow < h; ++fileRow)
+                for (int x = 0; x < w; ++x)
+                    ASSERT_EQ(v.at(Channel(c + 1), x, h - 1 - fileRow),
+                              library[(size_t(fileRow) * w + size_t(x)) * 4 + size_t(c)])
+                        << "channel " << c << " file row " << fileRow << " column " << x;
+    }
+}
+
 // Without a depth asked for, a file takes the smallest depth it holds at or above the image's,
 // its deepest below that, and 8 bits for an image of unknown depth.
 TEST_F(KestrelIOImageFiles, TheImagesDepthChoosesTheFilesDepth) {

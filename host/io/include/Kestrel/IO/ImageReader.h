@@ -41,6 +41,11 @@ struct ReadOptions {
 
 ImageData readImage(const std::string& path, const ReadOptions& options = {});
 
+// Whether the file can hold views of its own (an OpenEXR file, told by its first bytes):
+// every other file gives the same image for any view asked. False for a file that cannot be
+// opened.
+bool fileHoldsViews(const std::string& path);
+
 // Reads frame `frame` of view `view` of a sequence: the file pattern.expand(frame, view), which
 // must exist (a missing frame names the sequence, the frame and the file). The result has the
 // one view `view` (or, for an empty view name, every view of the file).
