@@ -38,17 +38,24 @@ CameraTrack matches(const CameraRigDefinition& rig, int count, double outliers, 
     std::uniform_real_distribution<double> u(-1.0, 1.0), depth(3.0, 15.0), unit(0.0, 1.0);
     std::normal_distribution<double> noise(0.0, 0.2);
     CameraTrack track(frame);
+    // One draw per statement, y before x: the order in which a call's arguments are evaluated
+    // is unspecified (gcc and clang differ), and would give each compiler other matches.
+    const auto draw = [&rng](auto& distribution) {
+        const double y = distribution(rng);
+        return Eigen::Vector2d(distribution(rng), y);
+    };
     while (track.getNumberTracks() < count) {
         const double z = depth(rng);
-        const Eigen::Vector3d x(u(rng) * 0.45 * z, u(rng) * 0.3 * z, -z);
+        const Eigen::Vector2d xy = draw(u);
+        const Eigen::Vector3d x(xy.x() * 0.45 * z, xy.y() * 0.3 * z, -z);
         Eigen::Vector2d pa, pb;
         if (!rig.getCamera(0).projectToPixel(x, pa) || !rig.getCamera(1).projectToPixel(x, pb))
             continue;
         if (pa.x() < 0 || pa.x() > 1024 || pb.x() < 0 || pb.x() > 1024) continue;
-        if (unit(rng) < outliers) pb += Eigen::Vector2d(u(rng) * 40.0, u(rng) * 40.0);
+        if (unit(rng) < outliers) pb += draw(u) * 40.0;
         FeatureTrack t;
-        t.addFeature(0, Feature(pa + Eigen::Vector2d(noise(rng), noise(rng))));
-        t.addFeature(1, Feature(pb + Eigen::Vector2d(noise(rng), noise(rng))));
+        t.addFeature(0, Feature(pa + draw(noise)));
+        t.addFeature(1, Feature(pb + draw(noise)));
         track.addTrack(t);
     }
     return track;

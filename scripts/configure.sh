@@ -1,0 +1,34 @@
+# Sourced by scripts/test.sh and scripts/fuzz.sh: configures one build variant in its own
+# folder and sets kx_build to that folder. Every variant states all of its options, so a folder
+# configured before keeps exactly this variant.
+#   plain  build/       the default compiler; warnings of our own code are errors with
+#                       KX_WERROR=ON
+#   asan   build-asan/  clang with AddressSanitizer and UndefinedBehaviorSanitizer at -O1: the
+#                       whole suite and the fuzz targets in one tree, so that CI compiles the
+#                       project under these sanitizers once. The libraries carry libFuzzer's
+#                       coverage hooks in the tests too. Warnings are checked by the plain build,
+#                       so clang's do not stop this one.
+#   tsan   build-tsan/  the default compiler with ThreadSanitizer
+kx_configure() {
+  local options=(-DKX_SANITIZE=OFF -DKX_TSAN=OFF -DKX_FUZZ=OFF -DKX_WERROR="${KX_WERROR:-OFF}"
+    -DKX_BUILD_BENCH=OFF)
+  case $1 in
+    plain) kx_build=build ;;
+    asan)
+      kx_build=build-asan
+      options=(-DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DKX_SANITIZE=ON -DKX_TSAN=OFF
+        -DKX_FUZZ=ON -DKX_WERROR=OFF -DKX_BUILD_BENCH=OFF
+        -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g" -DCMAKE_C_FLAGS_RELWITHDEBINFO="-O1 -g")
+      ;;
+    tsan)
+      kx_build=build-tsan
+      options=(-DKX_SANITIZE=OFF -DKX_TSAN=ON -DKX_FUZZ=OFF -DKX_WERROR="${KX_WERROR:-OFF}"
+        -DKX_BUILD_BENCH=OFF)
+      ;;
+    *)
+      echo "configure: unknown variant $1" >&2
+      return 1
+      ;;
+  esac
+  cmake -S . -B "$kx_build" -G Ninja "${options[@]}"
+}
