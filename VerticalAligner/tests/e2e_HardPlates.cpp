@@ -1,6 +1,6 @@
 // End to end on hard plates of the synthetic source (lens distortion, a chequerboard floor,
-// little texture, views of unequal exposure, gamma, colour and grain): Match, then the node's solve on the stereo layout in Rectilinear space, measured on
-// the plate's true correspondences.
+// little texture, views of unequal exposure, gamma, colour and grain): Match, then the node's solve
+// on the stereo layout in Rectilinear space, measured on the plate's true correspondences.
 #include "e2e_RenderPlate.h"
 
 using namespace RenderTest;

@@ -16,8 +16,36 @@
 using namespace RenderTest;
 using Marrow::Vireon::VireonAlignmentSampler;
 
+namespace {
+
+constexpr int kW = 1280, kH = 720;
+
+// A match made wrong by dy pixels in the right view, as a match of a repeated detail or of
+// something that moved would be.
+void moveRightView(FeatureTrack& t, double dy) {
+    FeatureTrack moved;
+    moved.addFeature(0, t.getFeatures()[0].second);
+    moved.addFeature(1, Feature(t.getFeatures()[1].second.getPosition() + Eigen::Vector2d(0, dy)));
+    t = moved;
+}
+
+// Triangulates the matches again as Match does, through the two cameras a plain plate gives
+// (their image sizes only).
+void triangulateOnPlainPlate(CameraTrack& frame) {
+    CameraRigDefinition plain;
+    plain.setNumberCameras(2);
+    for (int c = 0; c < 2; ++c) {
+        CameraDefinition camera;
+        camera.setFormatWidth(kW);
+        camera.setFormatHeight(kH);
+        plain.setCamera(c, camera);
+    }
+    TriangulateFeatures(frame, plain, true);
+}
+
+} // namespace
+
 TEST(ViewerErrors, PlainPlateShowsGreenCrossesAndWrongMatchesInRed) {
-    constexpr int kW = 1280, kH = 720;
     constexpr float kThreshold = 0.5f; // pixels: true matches fit to a tenth of that
     Plate g({{"roll", 0.6}, {"tilt", 0.25}, {"focalRatio", 1.015}, {"verticalShift", 6}}, K::Full,
             kW, kH);
@@ -37,22 +65,10 @@ TEST(ViewerErrors, PlainPlateShowsGreenCrossesAndWrongMatchesInRed) {
     std::set<int> wrong;
     for (int i = 0; i < frame.getNumberTracks(); i += 25) {
         FeatureTrack& t = frame.getTracks()[size_t(i)];
-        FeatureTrack moved;
-        moved.addFeature(0, t.getFeatures()[0].second);
-        moved.addFeature(1,
-                         Feature(t.getFeatures()[1].second.getPosition() + Eigen::Vector2d(0, 3)));
-        t = moved;
+        moveRightView(t, 3);
         wrong.insert(i);
     }
-    CameraRigDefinition plain;
-    plain.setNumberCameras(2);
-    for (int c = 0; c < 2; ++c) {
-        CameraDefinition camera;
-        camera.setFormatWidth(kW);
-        camera.setFormatHeight(kH);
-        plain.setCamera(c, camera);
-    }
-    TriangulateFeatures(frame, plain, true);
+    triangulateOnPlainPlate(frame);
 
     // The viewer on the left view: the wrong matches are red, the others green.
     g.aligner.setContext(OutputContext(1, Plate::kLeft));
@@ -96,7 +112,6 @@ TEST(ViewerErrors, PlainPlateShowsGreenCrossesAndWrongMatchesInRed) {
 // are the red ones, and deleting them (what the viewer's Delete does) brings the correction
 // back to what the true correspondences ask for.
 TEST(ViewerErrors, DeletingTheRedMatchesImprovesTheSolve) {
-    constexpr int kW = 1280, kH = 720;
     constexpr float kThreshold = 0.5f; // pixels, as above
     Plate g({{"roll", 0.6}, {"tilt", 0.25}, {"focalRatio", 1.015}, {"verticalShift", 6}}, K::Full,
             kW, kH);
@@ -111,21 +126,9 @@ TEST(ViewerErrors, DeletingTheRedMatchesImprovesTheSolve) {
     int wrong = 0;
     for (FeatureTrack& t : frame.getTracks()) {
         if (t.getFeatures()[0].second.getPosition().x() < kW / 2 || ++wrong % 10 != 0) continue;
-        FeatureTrack moved;
-        moved.addFeature(0, t.getFeatures()[0].second);
-        moved.addFeature(1,
-                         Feature(t.getFeatures()[1].second.getPosition() + Eigen::Vector2d(0, 4)));
-        t = moved;
+        moveRightView(t, 4);
     }
-    CameraRigDefinition plain;
-    plain.setNumberCameras(2);
-    for (int c = 0; c < 2; ++c) {
-        CameraDefinition camera;
-        camera.setFormatWidth(kW);
-        camera.setFormatHeight(kH);
-        plain.setCamera(c, camera);
-    }
-    TriangulateFeatures(frame, plain, true);
+    triangulateOnPlainPlate(frame);
     const SyntheticStereo& truth = g.plate(Plate::kLeft, Mask_RGBA);
     VireonAlignmentSampler l, r;
     ASSERT_TRUE(node.dataProvider().updateAlignment(l, r, 1));
