@@ -576,7 +576,10 @@ void buildGraph(AlignJob& job) {
     write.setInput(0, &aligner);
     job.aligner = &aligner;
     job.result = &aligner;
-    applyKnobSettings(graph, o.settings);
+    for (std::string& w : applyKnobSettings(graph, o.settings)) {
+        warn(w);
+        job.warnings.push_back(std::move(w));
+    }
 }
 
 void analyse(AlignJob& job) {

@@ -62,6 +62,7 @@ unsigned apply(AlignJob& job, const Model& m) {
     if (m.ownOptions)
         for (size_t b = 0; b < K::kAlignOptions.size(); ++b)
             knob(aligner, K::kAlignOptions[b]).setValue((m.options >> b) & 1u);
+    // Their warnings were given when the graph was built.
     applyKnobSettings(*job.graph, job.options.settings);
     unsigned options = 0;
     for (size_t b = 0; b < K::kAlignOptions.size(); ++b)

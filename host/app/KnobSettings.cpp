@@ -6,6 +6,8 @@
 #include <Kx/Image/Node.h>
 
 #include <cctype>
+#include <cstdlib>
+#include <sstream>
 
 using namespace Kx::Image;
 
@@ -37,7 +39,8 @@ KnobSetting parseKnobSetting(const std::string& text) {
             text};
 }
 
-void applyKnobSettings(Graph& graph, const std::vector<KnobSetting>& settings) {
+std::vector<std::string> applyKnobSettings(Graph& graph, const std::vector<KnobSetting>& settings) {
+    std::vector<std::string> warnings;
     for (const KnobSetting& s : settings) {
         Node* node = graph.find(s.node);
         if (!node) {
@@ -73,7 +76,20 @@ void applyKnobSettings(Graph& graph, const std::vector<KnobSetting>& settings) {
                              (knob->holdsNumbers()
                                   ? "; give " + std::to_string(knob->components()) + " number(s)"
                                   : ""));
+        // The numbers of the value, as "5" or "{1 2}", each as the knob would take it.
+        std::string numbers = s.value;
+        for (char& c : numbers)
+            if (c == '{' || c == '}') c = ' ';
+        std::istringstream words(numbers);
+        for (std::string word; words >> word;) {
+            char* end = nullptr;
+            const double v = std::strtod(word.c_str(), &end);
+            if (*end != '\0') continue;
+            if (const std::string notice = knob->clampNotice(v); !notice.empty())
+                warnings.push_back("--set " + s.text + ": " + notice);
+        }
     }
+    return warnings;
 }
 
 } // namespace Kestrel

@@ -25,7 +25,9 @@ KnobSetting parseKnobSetting(const std::string& text);
 
 // Applies the settings to the graph's nodes. Throws UsageError naming the setting and what to
 // do when the node or the knob does not exist or the value does not fit the knob (for an
-// enumeration, listing its items).
-void applyKnobSettings(Kx::Image::Graph& graph, const std::vector<KnobSetting>& settings);
+// enumeration, listing its items). Returns a warning for each number that a knob clamps into
+// its range, naming the setting and the value it took.
+std::vector<std::string> applyKnobSettings(Kx::Image::Graph& graph,
+                                           const std::vector<KnobSetting>& settings);
 
 } // namespace Kestrel

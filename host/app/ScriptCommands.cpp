@@ -77,7 +77,7 @@ Session& loadScript(const std::string& script, const std::vector<KnobSetting>& s
     Session& s = Session::current();
     s.load(script);
     if (!g.missingFrames.empty()) s.setMissingFrames(g.missingFrames);
-    applyKnobSettings(s.graph(), settings);
+    for (const std::string& w : applyKnobSettings(s.graph(), settings)) warn(w);
     return s;
 }
 

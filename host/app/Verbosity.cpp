@@ -32,4 +32,8 @@ void detail(const std::string& line) {
     if (level() == Verbosity::Verbose) std::cerr << "kestrel: " << line << "\n";
 }
 
+void warn(const std::string& line) {
+    if (level() != Verbosity::Quiet) std::cerr << "kestrel: warning: " << line << "\n";
+}
+
 } // namespace Kestrel

@@ -19,4 +19,7 @@ std::FILE* progressStream();
 // A line on standard error, prefixed "kestrel: ", shown with -v only.
 void detail(const std::string& line);
 
+// A warning on standard error, prefixed "kestrel: warning: ", not shown with -q.
+void warn(const std::string& line);
+
 } // namespace Kestrel

@@ -2,6 +2,7 @@
 
 #include "AlignerKnobs.h"
 #include "UsageError.h"
+#include "Verbosity.h"
 
 #include <Kestrel/IO/ImageData.h>
 #include <Kestrel/IO/ImageWriter.h>
@@ -214,7 +215,7 @@ void runView(const ViewOptions& o, std::ostream& out) {
 
     auto& session = Python::Session::current();
     session.load(o.script);
-    applyKnobSettings(session.graph(), o.settings);
+    for (const std::string& w : applyKnobSettings(session.graph(), o.settings)) warn(w);
     Node& node = session.node(o.node);
     int view = 1;
     if (!o.view.empty()) {

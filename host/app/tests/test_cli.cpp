@@ -138,6 +138,27 @@ TEST_F(Cli, SetChangesKnobsForOneRunOnly) {
     EXPECT_EQ(slurp(s), before);
 }
 
+// A number outside the range of a knob that clamps is taken as the nearest end of the range,
+// and said; -q keeps it quiet. The aligner's Step clamps to 1 and up.
+TEST_F(Cli, SetWarnsWhenAKnobClampsItsNumber) {
+    const std::string s = script(32, 24, 1);
+    {
+        std::ofstream more(s, std::ios::app);
+        more << "node Q_VerticalAligner2_1 Aligner\n input 0 Source\nend\n";
+    }
+    Outcome r = run({"execute", s, "Out", "--frames", "1", "--set", "Aligner.keyStep=0", "--save",
+                     path("saved.kscript")});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_THAT(r.err, HasSubstr("kestrel: warning: --set Aligner.keyStep=0: 0 is outside its "
+                                 "range 1 to 100000; it is set to 1\n"));
+    EXPECT_THAT(slurp(dir / "saved.kscript"), HasSubstr("knob keyStep 1\n"));
+    r = run({"execute", s, "Out", "--frames", "1", "--set", "Aligner.keyStep=7", "-q"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    r = run({"execute", s, "Out", "--frames", "1", "--set", "Aligner.keyStep=0", "-q"});
+    EXPECT_EQ(r.err, "");
+}
+
 // info of a script alone lists its nodes; press and execute say what they did and save with
 // --save.
 TEST_F(Cli, InfoListsNodesAndExecuteSaves) {

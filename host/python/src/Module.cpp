@@ -198,11 +198,8 @@ void checkNumber(const PyKnob& pk, double v) {
     }
     if (!std::isfinite(v))
         throw py::value_error(pk.where() + " takes finite numbers, not " + formatNumber(v));
-    if (k.flag(KnobFlag::Clamp) && k.hasRange() && (v < k.rangeLow() || v > k.rangeHigh())) {
-        const std::string message = pk.where() + ": " + formatNumber(v) + " is outside its range " +
-                                    formatNumber(k.rangeLow()) + " to " +
-                                    formatNumber(k.rangeHigh()) + "; it is set to " +
-                                    formatNumber(std::clamp(v, k.rangeLow(), k.rangeHigh()));
+    if (const std::string notice = k.clampNotice(v); !notice.empty()) {
+        const std::string message = pk.where() + ": " + notice;
         if (PyErr_WarnEx(PyExc_UserWarning, message.c_str(), 1) < 0) throw py::error_already_set();
     }
 }

@@ -21,7 +21,9 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cmath>
 #include <cstdarg>
+#include <cstdint>
 #include <sstream>
 
 namespace Kx::Image {
@@ -191,6 +193,17 @@ template <class F> void Knob::forEach(int component, int view, F f) {
     } else {
         apply(valuesFor(view));
     }
+}
+
+std::string Knob::clampNotice(double v) const {
+    if (clampValue(v) == v || !std::isfinite(v)) return {};
+    // Whole numbers in full, as the user typed them: a range up to 100000 is not "1e+05".
+    const auto shown = [](double n) {
+        return n == std::trunc(n) && std::abs(n) < 1e15 ? std::to_string(std::int64_t(n))
+                                                        : formatNumber(n);
+    };
+    return shown(v) + " is outside its range " + shown(_low) + " to " + shown(_high) +
+           "; it is set to " + shown(clampValue(v));
 }
 
 double Knob::clampValue(double v) const {

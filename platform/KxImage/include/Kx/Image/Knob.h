@@ -234,6 +234,9 @@ public:
     bool hasRange() const { return _hasRange; }
     double rangeLow() const { return _low; }
     double rangeHigh() const { return _high; }
+    // What setting v would do to a knob that clamps to its range, for a warning to the user:
+    // "V is outside its range LOW to HIGH; it is set to C", or empty when v is kept.
+    std::string clampNotice(double v) const;
     void setItems(std::vector<std::string> items) { _items = std::move(items); }
     const std::vector<std::string>& items() const { return _items; }
 
