@@ -7,10 +7,12 @@
 #include "mwControlPointsKnob.h"
 #include "mwVerticalAlignerDisplayManager.h"
 
+#include "Kestrel/IO/ImageWriter.h"
 #include "Kx/Image/GL.h"
 #include "Kx/Image/ViewerContext.h"
 #include "Quorvane/TriangulateFeatures.h"
 
+#include <cstdlib>
 #include <set>
 
 using namespace RenderTest;
@@ -41,6 +43,24 @@ void triangulateOnPlainPlate(CameraTrack& frame) {
         plain.setCamera(c, camera);
     }
     TriangulateFeatures(frame, plain, true);
+}
+
+// What the viewer shows, as `kestrel view` writes it: the overlay laid over the aligned view by
+// its alpha, into a PNG. The README's picture of the error colours is this test's viewer.
+void writeViewerPicture(const std::string& path, const Image& view, const OffscreenGL& overlay) {
+    Kestrel::IO::ViewPixels out(Format(kW, kH), Box(0, 0, kW, kH), Mask_RGBA);
+    for (int y = 0; y < kH; ++y)
+        for (int x = 0; x < kW; ++x) {
+            const uint8_t* o = overlay.pixel(x, y);
+            const float a = float(o[3]) / 255.0f;
+            for (int c = 0; c < 3; ++c)
+                out.row(Channel(Chan_Red + c), y)[x] =
+                    float(o[c]) / 255.0f * a + view.at(Channel(Chan_Red + c), x, y) * (1.0f - a);
+            out.row(Chan_Alpha, y)[x] = 1.0f;
+        }
+    Kestrel::IO::ImageData data;
+    data.addView("", std::move(out));
+    Kestrel::IO::writeImage(path, data);
 }
 
 } // namespace
@@ -106,6 +126,8 @@ TEST(ViewerErrors, PlainPlateShowsGreenCrossesAndWrongMatchesInRed) {
         }
     EXPECT_GT(redPixels, 0);
     EXPECT_GT(greenPixels, 0);
+    if (const char* picture = std::getenv("KX_VIEWER_PICTURE"))
+        writeViewerPicture(picture, g.render(Plate::kLeft, Mask_RGB), *v.overlay());
 }
 
 // The artist's way with a plain plate: wrong matches pull the solve away from the truth; they
