@@ -6,8 +6,8 @@
 #include <Kx/Image/Row.h>
 
 #include <opencv2/calib3d.hpp>
+#include <opencv2/core/hal/intrin.hpp>
 #include <opencv2/features2d.hpp>
-#include <opencv2/flann.hpp>
 #include <opencv2/imgproc.hpp>
 
 #include <Eigen/Dense>
@@ -16,6 +16,8 @@
 #include <array>
 #include <atomic>
 #include <cmath>
+#include <cstdint>
+#include <numeric>
 #include <set>
 #include <string>
 #include <tuple>
@@ -31,11 +33,12 @@ constexpr int kMaxFeaturesPerImage = 8000;
 constexpr int kSiftWidth = 1600;
 constexpr double kEqualiseClip = 4.0; // contrast limit of the local equalisation
 constexpr double kSiftContrast = 0.008;
-// Descriptor search: enough leaves checked that the nearest two are nearly always the exact
-// ones, so that the matches, and the solve, do not hang on the trees' random seed (at 64
-// checks one seed left a shot's middle frame ten times further off than another).
-constexpr int kSearchTrees = 4, kSearchChecks = 256;
-constexpr unsigned kSearchSeed = 1;     // the trees' randomness
+// The band of rows searched for a feature's match: a tenth of the frame's height either side
+// of its row, at least 16 pixels. Stereo views further apart vertically than that are beyond
+// what a vertical alignment can be asked to correct.
+constexpr double kBandFraction = 0.1;
+constexpr float kBandMinimum = 16.0f;
+constexpr int kDescriptorSize = 128;    // bytes of a SIFT descriptor
 constexpr float kRatio = 0.8f;          // nearest over second nearest descriptor distance
 constexpr double kEpipolarPixels = 1.0; // RANSAC tolerance
 constexpr double kConfidence = 0.999;
@@ -170,27 +173,36 @@ void detect(CameraImage& image) {
     cv::Mat equalised;
     clahe->apply(reduced, equalised);
     reduced = equalised;
+    // One pass finds the features and describes them all from the same scale space; the
+    // choice per cell only drops some.
     cv::Ptr<cv::SIFT> sift = cv::SIFT::create(0, 3, kSiftContrast);
     std::vector<cv::KeyPoint> all;
-    sift->detect(reduced, all);
+    cv::Mat described;
+    sift->detectAndCompute(reduced, cv::noArray(), all, described);
     const Grid grid(reduced.cols, reduced.rows);
     const size_t share = size_t(kMaxFeaturesPerImage / grid.cells());
-    std::vector<std::vector<cv::KeyPoint>> cells(size_t(grid.cells()));
-    for (const cv::KeyPoint& k : all) cells[size_t(grid.cell(k.pt))].push_back(k);
-    image.keypoints.clear();
+    std::vector<std::vector<int>> cells(size_t(grid.cells()));
+    for (size_t i = 0; i < all.size(); ++i) cells[size_t(grid.cell(all[i].pt))].push_back(int(i));
     // SIFT lists its features in an order that depends on how many threads found them; a
     // total order (strongest first, ties by position, size and orientation) makes the features
     // kept, and so the matches, the same whatever the thread count.
+    std::vector<int> kept;
     for (auto& cell : cells) {
-        std::sort(cell.begin(), cell.end(), [](const cv::KeyPoint& a, const cv::KeyPoint& b) {
+        std::sort(cell.begin(), cell.end(), [&](int i, int j) {
+            const cv::KeyPoint &a = all[size_t(i)], &b = all[size_t(j)];
             return std::tie(b.response, a.pt.y, a.pt.x, a.size, a.angle, a.octave) <
                    std::tie(a.response, b.pt.y, b.pt.x, b.size, b.angle, b.octave);
         });
         cell.resize(std::min(cell.size(), share));
-        image.keypoints.insert(image.keypoints.end(), cell.begin(), cell.end());
+        kept.insert(kept.end(), cell.begin(), cell.end());
     }
-    if (image.keypoints.empty()) return;
-    sift->compute(reduced, image.keypoints, image.descriptors);
+    image.keypoints.clear();
+    image.descriptors.create(int(kept.size()), kDescriptorSize, CV_8U);
+    for (size_t k = 0; k < kept.size(); ++k) {
+        image.keypoints.push_back(all[size_t(kept[k])]);
+        // SIFT's descriptor values are whole numbers from 0 to 255: bytes hold them exactly.
+        described.row(kept[k]).convertTo(image.descriptors.row(int(k)), CV_8U);
+    }
     // Back to full-resolution positions (pixel centres at integers in both).
     for (cv::KeyPoint& k : image.keypoints) {
         k.pt = (k.pt + cv::Point2f(0.5f, 0.5f)) * float(scale) - cv::Point2f(0.5f, 0.5f);
@@ -317,34 +329,119 @@ float patchStep(const cv::KeyPoint& k) {
     return std::clamp(k.size / 10.0f, 1.0f, 4.0f);
 }
 
-// Nearest neighbours that pass the ratio test in both directions and agree.
-std::vector<Match> mutualMatches(const cv::Mat& a, const cv::Mat& b) {
+// The two nearest descriptors of one feature among those of the other view: squared
+// distances and indices, ordered by distance, ties by the lower index.
+struct NearestTwo {
+    int32_t d1 = INT32_MAX, d2 = INT32_MAX;
+    int i1 = -1, i2 = -1;
+
+    void offer(int32_t d, int i) {
+        if (d < d1 || (d == d1 && i < i1)) {
+            d2 = d1, i2 = i1;
+            d1 = d, i1 = i;
+        } else if (d < d2 || (d == d2 && i < i2)) {
+            d2 = d, i2 = i;
+        }
+    }
+    void merge(const NearestTwo& o) {
+        if (o.i1 >= 0) offer(o.d1, o.i1);
+        if (o.i2 >= 0) offer(o.d2, o.i2);
+    }
+    // The ratio test on distances, kRatio, done on the squared integers.
+    bool distinct() const {
+        return i2 >= 0 && double(d1) < double(kRatio) * double(kRatio) * double(d2);
+    }
+};
+
+// Squared distance of two SIFT descriptors of kDescriptorSize bytes, exact.
+int32_t distance(const uchar* a, const uchar* b) {
+    cv::v_int32x4 sum = cv::v_setzero_s32();
+    for (int i = 0; i < kDescriptorSize; i += 16) {
+        cv::v_uint16x8 a0, a1, b0, b1;
+        cv::v_expand(cv::v_load(a + i), a0, a1);
+        cv::v_expand(cv::v_load(b + i), b0, b1);
+        const cv::v_int16x8 d0 = cv::v_reinterpret_as_s16(a0) - cv::v_reinterpret_as_s16(b0);
+        const cv::v_int16x8 d1 = cv::v_reinterpret_as_s16(a1) - cv::v_reinterpret_as_s16(b1);
+        sum += cv::v_dotprod(d0, d0) + cv::v_dotprod(d1, d1);
+    }
+    return cv::v_reduce_sum(sum);
+}
+
+// Nearest neighbours that pass the ratio test in both directions and agree, each searched
+// among the other view's features within the band of rows around its own row (band: half
+// height in pixels). The views of a stereo pair are nearly rectified, so a true match lies in
+// the band; the search compares only pairs in it, and exactly: SIFT's descriptor values are
+// whole numbers below 256, so the distances are exact integers and the nearest two are the
+// same on every run and thread count.
+std::vector<Match> mutualMatches(const CameraImage& a, const CameraImage& b, float band) {
     std::vector<Match> out;
-    if (a.rows < 2 || b.rows < 2) return out;
-    std::vector<std::vector<cv::DMatch>> ab, ba;
-    // Randomised k-d trees find the two nearest descriptors of thousands of features in a
-    // fraction of the time of a brute-force search, and nearly always the same two. The trees
-    // draw their randomness from OpenCV's generator, of which each thread has its own: each
-    // search seeds the generator of the thread it runs on before it builds its trees, so that
-    // a key gives the same matches on every run, whatever the thread count, and the two
-    // directions are searched at once.
-    Kx::Image::Engine::parallelRows(0, 2, [&](int direction) {
-        cvflann::seed_random(kSearchSeed);
-        cv::FlannBasedMatcher matcher(cv::makePtr<cv::flann::KDTreeIndexParams>(kSearchTrees),
-                                      cv::makePtr<cv::flann::SearchParams>(kSearchChecks));
-        if (direction == 0)
-            matcher.knnMatch(a, b, ab, 2);
-        else
-            matcher.knnMatch(b, a, ba, 2);
+    const int na = int(a.keypoints.size()), nb = int(b.keypoints.size());
+    if (na < 2 || nb < 2) return out;
+    // Both views' features in order of their row, with their descriptors as bytes.
+    const auto byRow = [](const CameraImage& image, std::vector<int>& order, cv::Mat& bytes,
+                          std::vector<float>& rows) {
+        order.resize(image.keypoints.size());
+        std::iota(order.begin(), order.end(), 0);
+        std::stable_sort(order.begin(), order.end(), [&](int i, int j) {
+            return image.keypoints[size_t(i)].pt.y < image.keypoints[size_t(j)].pt.y;
+        });
+        bytes.create(int(order.size()), kDescriptorSize, CV_8U);
+        rows.resize(order.size());
+        for (size_t k = 0; k < order.size(); ++k) {
+            image.descriptors.row(order[k]).copyTo(bytes.row(int(k)));
+            rows[k] = image.keypoints[size_t(order[k])].pt.y;
+        }
+    };
+    std::vector<int> orderA, orderB;
+    cv::Mat bytesA, bytesB;
+    std::vector<float> rowsA, rowsB;
+    byRow(a, orderA, bytesA, rowsA);
+    byRow(b, orderB, bytesB, rowsB);
+
+    // The first view's features in blocks of consecutive rows; each block compares with the
+    // second view's features in its rows widened by the band, and keeps its own nearest two of
+    // those, merged afterwards (the order of merging does not change the result).
+    constexpr int kBlock = 64;
+    const int blocks = (na + kBlock - 1) / kBlock;
+    std::vector<NearestTwo> forward(static_cast<size_t>(na));
+    std::vector<int> firstB(static_cast<size_t>(blocks)), endB(static_cast<size_t>(blocks));
+    std::vector<std::vector<NearestTwo>> backward(static_cast<size_t>(blocks));
+    Kx::Image::Engine::parallelRows(0, blocks, [&](int block) {
+        const int i0 = block * kBlock, i1 = std::min(na, i0 + kBlock);
+        const int j0 = int(std::lower_bound(rowsB.begin(), rowsB.end(), rowsA[size_t(i0)] - band) -
+                           rowsB.begin());
+        const int j1 =
+            int(std::upper_bound(rowsB.begin(), rowsB.end(), rowsA[size_t(i1 - 1)] + band) -
+                rowsB.begin());
+        firstB[size_t(block)] = j0;
+        endB[size_t(block)] = j1;
+        std::vector<NearestTwo>& back = backward[size_t(block)];
+        back.assign(size_t(std::max(0, j1 - j0)), NearestTwo{});
+        for (int i = i0; i < i1; ++i) {
+            const uchar* da = bytesA.ptr<uchar>(i);
+            const float y = rowsA[size_t(i)];
+            NearestTwo& near = forward[size_t(i)];
+            for (int j = j0; j < j1; ++j) {
+                if (std::abs(rowsB[size_t(j)] - y) > band) continue;
+                const int32_t d = distance(da, bytesB.ptr<uchar>(j));
+                near.offer(d, j);
+                back[size_t(j - j0)].offer(d, i);
+            }
+        }
     });
-    std::vector<int> back(size_t(b.rows), -1);
-    for (const auto& m : ba)
-        if (m.size() == 2 && m[0].distance < kRatio * m[1].distance)
-            back[size_t(m[0].queryIdx)] = m[0].trainIdx;
-    for (const auto& m : ab) {
-        if (m.size() < 2 || !(m[0].distance < kRatio * m[1].distance)) continue;
-        if (back[size_t(m[0].trainIdx)] != m[0].queryIdx) continue;
-        out.push_back({m[0].queryIdx, m[0].trainIdx, m[0].distance / m[1].distance, {}});
+    std::vector<NearestTwo> nearestA(static_cast<size_t>(nb));
+    for (int block = 0; block < blocks; ++block)
+        for (int j = firstB[size_t(block)]; j < endB[size_t(block)]; ++j)
+            nearestA[size_t(j)].merge(backward[size_t(block)][size_t(j - firstB[size_t(block)])]);
+    for (int i = 0; i < na; ++i) {
+        const NearestTwo& f = forward[size_t(i)];
+        if (!f.distinct()) continue;
+        const NearestTwo& back = nearestA[size_t(f.i1)];
+        if (!back.distinct() || back.i1 != i) continue;
+        out.push_back({orderA[size_t(i)],
+                       orderB[size_t(f.i1)],
+                       float(std::sqrt(double(f.d1) / double(f.d2))),
+                       {}});
     }
     return out;
 }
@@ -391,7 +488,8 @@ void keepConsistentWithNeighbours(const CameraImage& a, std::vector<Match>& matc
 
 void matchPair(const CameraImage& a, const CameraImage& b, bool rejectOutliers,
                CameraTrack& track) {
-    std::vector<Match> found = mutualMatches(a.descriptors, b.descriptors), matches;
+    const float band = std::max(kBandMinimum, float(kBandFraction * a.grey.rows));
+    std::vector<Match> found = mutualMatches(a, b, band), matches;
     // SIFT repeats a feature for each of its orientations: the most distinctive match of a
     // position is refined, once.
     std::sort(found.begin(), found.end(),

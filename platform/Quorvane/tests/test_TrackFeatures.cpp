@@ -189,6 +189,25 @@ bool trackInputs(Asker& asker, CameraTrack& track, const std::vector<int>& input
 // A frame without texture gives no tracks and no error. An input that cannot be rendered, a
 // missing input and a rig of other cameras than inputs each fail with their message and leave
 // the tracks as they were.
+// Views badly out of vertical alignment, 8 % of the frame's height apart either way (a rig
+// far worse than the misalignments above), still match as accurately: the band of rows a
+// feature's match is looked for in reaches that far.
+TEST(TrackFeatures, ViewsFarApartVerticallyStillMatch) {
+    for (const double shift : {-0.08, 0.08}) {
+        SCOPED_TRACE(testing::Message() << "vertical shift " << shift << " of the height");
+        SyntheticStereoParameters p = misaligned(640, 480);
+        p.verticalShift.setValue(shift * p.height);
+        StereoPair pair(p);
+        CameraTrack track{int(kFrame)};
+        ASSERT_TRUE(TrackFeatures(&pair.asker, track, pair.left.rig(kFrame), MATCH_ALL_PAIRS, true,
+                                  kFrame, {0, 1}))
+            << pair.asker.errorMessage();
+        const int n = track.getNumberTracks();
+        EXPECT_GE(n, 500);
+        EXPECT_GE(accurateMatches(pair.left, track), 0.95 * n);
+    }
+}
+
 TEST(TrackFeatures, FlatFramesGiveNoTracksAndBadInputsAreNamed) {
     Flat a, b;
     Broken unreadable;

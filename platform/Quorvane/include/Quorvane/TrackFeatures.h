@@ -7,8 +7,12 @@
 // alike), and kept spread over the frame (the strongest ones of each cell of a grid, so that
 // textured corners do not take all of them; frames wider than 1600 pixels are searched at a
 // half, a quarter... of their size). Two cameras' features are matched by their
-// descriptors: the nearest neighbour must be clearly nearer than the second nearest (ratio
-// test) and the match must be mutual. Each match is then placed to a fraction of a pixel at
+// descriptors, each among the other camera's features within a tenth of the frame's height
+// of its own row (at least 16 pixels): the views of a stereo pair are nearly rectified, and a
+// pair further apart vertically than that is beyond what a vertical alignment corrects. The
+// search is exact, so a key gives the same matches on every run and thread count. The
+// nearest neighbour must be clearly nearer than the second nearest (ratio test) and the match
+// must be mutual. Each match is then placed to a fraction of a pixel at
 // full resolution by fitting the patch around the first feature into the second image (an
 // affine change of shape and of brightness allowed; the patch grows with the feature's
 // scale, so that soft blobs are placed by their whole shape); a match whose patch does not
