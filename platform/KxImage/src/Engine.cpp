@@ -135,14 +135,16 @@ struct Pool {
         return allocate(floats);
     }
 
-    // Keeps p for reuse, then lets the longest idle buffers go until at most `limit` bytes
-    // are idle (outside the lock).
+    // Keeps p (when not null) for reuse, then lets the longest idle buffers go until at most
+    // `limit` bytes are idle (outside the lock).
     void give(size_t floats, float* p, size_t limit) {
         std::vector<float*> dropped;
         {
             std::lock_guard lock(mutex);
-            idle.emplace_front(floats, p);
-            idleBytes += floats * sizeof(float);
+            if (p) {
+                idle.emplace_front(floats, p);
+                idleBytes += floats * sizeof(float);
+            }
             while (idleBytes > limit && !idle.empty()) {
                 idleBytes -= idle.back().first * sizeof(float);
                 dropped.push_back(idle.back().second);
@@ -188,10 +190,13 @@ unsigned threads() {
 
 void setCacheBudget(size_t bytes) {
     auto& s = store();
-    std::lock_guard lock(s.mutex);
-    s.budget = bytes;
-    idleLimit() = bytes / 2;
-    s.trim();
+    {
+        std::lock_guard lock(s.mutex);
+        s.budget = bytes;
+        idleLimit() = bytes / 2;
+        s.trim();
+    }
+    pool().give(0, nullptr, bytes / 2);
 }
 
 size_t cacheBudget() {
