@@ -3,7 +3,8 @@
 // Some nodes write only into channels that reach them: the aligner writes its STMap into
 // "stitch_map.u" and "stitch_map.v" when the stream carries them. This node puts them there.
 // The knob names the channels, separated by blanks ("stitch_map.u stitch_map.v"); a name the
-// host does not know yet becomes a new channel. Channels the input already has pass through.
+// host does not know yet becomes a new channel. Channels the input already has pass through,
+// and the input's kept area is read as it is rather than copied.
 #include <Kx/Image/Iop.h>
 #include <Kx/Image/Knobs.h>
 #include <Kx/Image/Row.h>
@@ -44,6 +45,11 @@ public:
         const ChannelSet zero = channels & _added;
         for (Channel z : zero) std::fill(row.writable(z) + x, row.writable(z) + r, 0.0f);
         if (Iop* in = input_iop(0)) in->get(y, x, r, channels - zero, row);
+    }
+
+    // The input's kept area is passed on, the added channels reading as zero.
+    std::shared_ptr<const Plane> passArea(const Box& area, const ChannelSet& channels) override {
+        return passInput(input_iop(0), area, channels, channels & _added);
     }
 
 private:

@@ -3,7 +3,8 @@
 // The inputs follow the host's views in order (input 0 is view 1, "left" in a stereo
 // script). An input may also be a Camera, which makes the node a camera rig: each view's
 // camera is its input of that view. An image output comes only from image inputs; a view
-// whose input is missing or is a camera is empty (black, no channels).
+// whose input is missing or is a camera is empty (black, no channels). The input's kept area
+// is passed on, not copied.
 #include <Kx/Image/Iop.h>
 #include <Kx/Image/Node.h>
 #include <Kx/Image/Row.h>
@@ -59,6 +60,10 @@ public:
             row.get(*in, y, x, r, channels);
         else
             row.erase(channels);
+    }
+    // The view's input passes its kept area on unchanged.
+    std::shared_ptr<const Plane> passArea(const Box& area, const ChannelSet& channels) override {
+        return passInput(source(), area, channels);
     }
     void _fetchMetaData(const char* key) override {
         _meta.clear();

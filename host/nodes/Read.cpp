@@ -36,7 +36,8 @@
 //
 // Decoding once. A file is decoded once for all the Read ops that read it while they hold it:
 // a validation repeated for real, and the views of a file without views, share the decoded
-// image. Nothing keeps it beyond the ops, so it goes with the frame that read it.
+// image. Nothing keeps it beyond the ops, so it goes with the frame that read it. The engine
+// reads the decoded image where it lies (passArea): it is not copied into a kept area.
 #include "nodes/FrameNotices.h"
 
 #include <Kestrel/IO/FramesOnDisk.h>
@@ -209,6 +210,22 @@ public:
             const float* src = px.row(z, sy);
             for (int i = x; i < r; ++i) out[i] = src[std::clamp(i, b.x(), b.r() - 1) - b.x()];
         }
+    }
+
+    // The decoded file is the output: the engine reads it where it lies.
+    std::shared_ptr<const Plane> passArea(const Box& area, const ChannelSet& channels) override {
+        if (!_image || _black) return nullptr;
+        const IO::ViewPixels& px = _image->view(0);
+        auto whole = std::make_shared<Plane>();
+        whole->box = px.box();
+        whole->channels = px.channels();
+        whole->stride = px.stride();
+        whole->index.assign(size_t(kMaxChannels) + 1, -1);
+        for (Channel z : px.channels()) {
+            whole->index[size_t(z)] = int(whole->data.size());
+            whole->data.push_back({px.memory(z)});
+        }
+        return Plane::window(whole, area, channels, channels - px.channels());
     }
 
     void _fetchMetaData(const char*) override {

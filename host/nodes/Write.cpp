@@ -245,7 +245,10 @@ void Write::execute() {
                 stored = frameBox;
                 if (_overscan && !box.empty()) stored.merge(box);
             }
-            IO::ViewPixels pixels(in->format(), stored, channels);
+            // The render writes every row of the data box; only pixels beyond it start black.
+            IO::ViewPixels pixels = stored == box
+                                        ? IO::ViewPixels::unset(in->format(), stored, channels)
+                                        : IO::ViewPixels(in->format(), stored, channels);
             bool ok =
                 box.empty() || Engine::renderRows(*in, box, channels, [&](int y, const Row& row) {
                     for (Channel z : channels) {

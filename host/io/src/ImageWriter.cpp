@@ -80,7 +80,7 @@ void writeFrame(const PathPattern& pattern, int frame, const ImageData& image,
         ImageData single;
         single.metadata = image.metadata;
         single.bitDepth = image.bitDepth;
-        single.addView(image.viewName(i), image.view(i));
+        single.addView(image.viewName(i), image.view(i).sharedCopy());
         writeImage(pattern.expand(frame, image.viewName(i)), single, options);
     }
 }

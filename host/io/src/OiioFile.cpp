@@ -6,6 +6,7 @@
 #include "Kestrel/IO/IOError.h"
 #include "ReadSelection.h"
 
+#include <Kx/Image/Engine.h>
 #include <OpenImageIO/filesystem.h>
 #include <OpenImageIO/imageio.h>
 
@@ -170,8 +171,11 @@ ImageData readOiio(const std::string& path, const ReadOptions& options) {
             ? spec.format
             : OIIO::TypeDesc(OIIO::TypeDesc::FLOAT);
     const size_t samples = size_t(spec.width) * size_t(spec.height) * size_t(nch);
-    std::vector<unsigned char> pixels(samples * readAs.size());
-    if (!in->read_image(0, 0, 0, nch, readAs, pixels.data()))
+    // Frame memory, which the decoder fills whole.
+    const std::shared_ptr<float> decoded =
+        Engine::frameBuffer((samples * readAs.size() + sizeof(float) - 1) / sizeof(float));
+    const unsigned char* const pixels = reinterpret_cast<const unsigned char*>(decoded.get());
+    if (!in->read_image(0, 0, 0, nch, readAs, decoded.get()))
         throw IOError("cannot read " + path + ": " + reason(in->geterror()) +
                       "; check that it is a complete image file");
     const bool jpeg = std::string(in->format_name()) == "jpeg";
@@ -186,29 +190,31 @@ ImageData readOiio(const std::string& path, const ReadOptions& options) {
     const Box box(spec.x - spec.full_x, bottom - (spec.y + spec.height - 1),
                   spec.x + spec.width - spec.full_x, bottom - spec.y + 1);
 
-    ViewPixels view(format, box, wanted);
-    for (int c = 0; c < nch; ++c) {
-        const ChannelSet targets = grey ? Mask_RGB : ChannelSet{fileChannels[size_t(c)]};
-        for (Channel z : targets) {
-            if (!wanted.contains(z)) continue;
-            for (int fileRow = 0; fileRow < spec.height; ++fileRow) {
+    // Every row of every channel read is written below.
+    ViewPixels view = ViewPixels::unset(format, box, wanted);
+    // The rows are spread over the engine's threads, each row's channels one after the other.
+    Engine::parallelRows(0, spec.height, [&](int fileRow) {
+        const size_t first = size_t(fileRow) * size_t(spec.width) * size_t(nch);
+        for (int c = 0; c < nch; ++c) {
+            const ChannelSet targets = grey ? Mask_RGB : ChannelSet{fileChannels[size_t(c)]};
+            for (Channel z : targets) {
+                if (!wanted.contains(z)) continue;
                 float* dst = view.row(z, box.t() - 1 - fileRow);
-                const size_t first = size_t(fileRow) * size_t(spec.width) * size_t(nch);
                 if (readAs == OIIO::TypeDesc::UINT8)
-                    planeRow(reinterpret_cast<const uint8_t*>(pixels.data()) + first, nch, c,
-                             spec.width, codeValues<uint8_t>(), dst);
+                    planeRow(pixels + first, nch, c, spec.width, codeValues<uint8_t>(), dst);
                 else if (readAs == OIIO::TypeDesc::UINT16)
-                    planeRow(reinterpret_cast<const uint16_t*>(pixels.data()) + first, nch, c,
-                             spec.width, codeValues<uint16_t>(), dst);
+                    planeRow(reinterpret_cast<const uint16_t*>(pixels) + first, nch, c, spec.width,
+                             codeValues<uint16_t>(), dst);
                 else
-                    planeRow(reinterpret_cast<const float*>(pixels.data()) + first, nch, c,
-                             spec.width, nullptr, dst);
+                    planeRow(reinterpret_cast<const float*>(pixels) + first, nch, c, spec.width,
+                             nullptr, dst);
             }
         }
-    }
+    });
 
     ImageData image;
-    for (const SelectedView& s : views) image.addView(s.name, view);
+    for (size_t i = 0; i + 1 < views.size(); ++i) image.addView(views[i].name, view);
+    if (!views.empty()) image.addView(views.back().name, std::move(view));
     // The header's word, within what a sample can hold.
     const int bits = spec.get_int_attribute("oiio:BitsPerSample", int(spec.format.size() * 8));
     image.bitDepth = bits >= 1 && bits <= 32 ? bits : 0;

@@ -6,6 +6,8 @@
 #include "Kestrel/IO/ImageReader.h"
 #include "Kestrel/IO/ImageWriter.h"
 
+#include <Kx/Image/Iop.h>
+
 #include <OpenImageIO/imageio.h>
 
 #include <gmock/gmock.h>
@@ -394,6 +396,33 @@ TEST_F(KestrelIOImageFiles, TheNextWriteRemovesTemporaryFilesOfKilledWrites) {
     EXPECT_THAT(entries(),
                 ElementsAre(".other.png.tmp" + dead + "_0", ".plate.png.tmp" + live + "_0",
                             ".plate.png.tmpx_0", "plate.png"));
+}
+
+// Pixels in memory: rows lie stride() floats apart, as the engine's kept areas do; a copy has
+// pixels of its own and a shared copy the same ones; a new view is black also in memory that
+// an earlier view left behind.
+TEST(ViewPixelsInMemory, CopiesOwnTheirPixelsAndSharedCopiesShareThem) {
+    ViewPixels v = quantisedView(0, kMax8);
+    EXPECT_EQ(v.stride(), Plane::strideFor(5));
+    EXPECT_EQ(v.row(Chan_Red, 2), v.memory(Chan_Red).get() + 2 * v.stride());
+    ViewPixels copy = v;
+    const ViewPixels shared = v.sharedCopy();
+    expectSameCodes(copy, v, kMax8);
+    copy.row(Chan_Red, 1)[2] = 0.5f;
+    v.row(Chan_Green, 1)[2] = 0.75f;
+    EXPECT_EQ(v.at(Chan_Red, 2, 1), float(2 + 8) / kMax8);
+    EXPECT_EQ(copy.at(Chan_Green, 2, 1), float(2 + 8 + 32) / kMax8);
+    EXPECT_EQ(shared.at(Chan_Green, 2, 1), 0.75f);
+    EXPECT_EQ(v.memory(Chan_Z), nullptr);
+    {
+        ViewPixels dirty = ViewPixels::unset(Format(5, 3), Box(0, 0, 5, 3), Mask_RGB);
+        for (Channel z : Mask_RGB)
+            for (int y = 0; y < 3; ++y) std::fill_n(dirty.row(z, y), 5, 9.0f);
+    }
+    const ViewPixels clean(Format(5, 3), Box(0, 0, 5, 3), Mask_RGB);
+    for (Channel z : Mask_RGB)
+        for (int y = 0; y < 3; ++y)
+            for (int x = 0; x < 5; ++x) ASSERT_EQ(clean.at(z, x, y), 0.0f) << x << "," << y;
 }
 
 } // namespace

@@ -9,6 +9,7 @@
 
 #include <Kestrel/IO/ImageReader.h>
 #include <Kestrel/IO/ImageWriter.h>
+#include <Kx/Image/Engine.h>
 #include <Kx/Image/Executable.h>
 #include <Kx/Image/Knob.h>
 #include <Kx/Image/Node.h>
@@ -186,6 +187,40 @@ TEST_F(ReadWrite, AFrameThatAppearsIsReadRatherThanTheHeldOne) {
     writeFrame("plate.####.exr", 2);
     r.invalidate();
     EXPECT_EQ(pixelAt(r, 2).first, 2.0f);
+}
+
+// A Read hands the decoded file on as it lies in memory, and JoinViews and AddChannels pass it
+// on: the rows read at the end of the chain are the file's, the added channel reads as zero,
+// and nothing is rendered into the engine's store.
+TEST_F(ReadWrite, ReadJoinViewsAndAddChannelsPassTheFileOnUncopied) {
+    writeFrame("plate.####.exr", 1);
+    Node& r = read("plate.####.exr");
+    nodes.push_back(std::make_unique<Node>("JoinViews", "Join"));
+    Node& join = *nodes.back();
+    join.setInput(0, &r);
+    nodes.push_back(std::make_unique<Node>("AddChannels", "Add"));
+    Node& add = *nodes.back();
+    add.setInput(0, &join);
+    add.knob("channels")->setText("stitch_map.u");
+    const Channel stmap = findChannel("stitch_map.u");
+    Engine::clearCache();
+    Iop* out = validated(add, 1);
+    ASSERT_FALSE(out->hasError()) << out->errorMessage();
+    const ChannelSet channels = Mask_RGBA + ChannelSet{Chan_DisparityL_X, stmap};
+    out->request(0, 0, kWidth, kHeight, channels);
+    const IO::ImageData file = frameImage(1);
+    Row row(0, kWidth);
+    for (int y = 0; y < kHeight; ++y) {
+        out->get(y, 0, kWidth, channels, row);
+        for (int x = 0; x < kWidth; ++x) {
+            SCOPED_TRACE(std::to_string(x) + "," + std::to_string(y));
+            EXPECT_EQ(row[Chan_Green][x], file.view(0).at(Chan_Green, x, y));
+            EXPECT_EQ(row[Chan_DisparityL_X][x], file.view(0).at(Chan_DisparityL_X, x, y));
+            EXPECT_EQ(row[stmap][x], 0.0f);
+        }
+    }
+    EXPECT_EQ(Engine::cacheBytes(), 0u);
+    EXPECT_EQ(out->plane()->row(Chan_Green, 1), validated(r, 1)->plane()->row(Chan_Green, 1));
 }
 
 TEST_F(ReadWrite, ARenderWritesEachFramesOwnPixels) {

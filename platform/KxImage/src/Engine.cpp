@@ -19,6 +19,7 @@
 #include <thread>
 #include <tuple>
 #include <unistd.h>
+#include <vector>
 
 #if defined(__SANITIZE_THREAD__)
 #define KX_THREAD_SANITIZER
@@ -106,6 +107,66 @@ Store& store() {
     return s;
 }
 
+// Idle frame buffers, most recently returned first. The pool is never destroyed: buffers
+// released by static objects at exit still find it.
+struct Pool {
+    static constexpr size_t kAlignment = 64;
+    std::mutex mutex;
+    std::list<std::pair<size_t, float*>> idle; // floats, memory
+    size_t idleBytes = 0;
+
+    static float* allocate(size_t floats) {
+        const size_t bytes = (floats * sizeof(float) + kAlignment - 1) / kAlignment * kAlignment;
+        return static_cast<float*>(::operator new(bytes, std::align_val_t(kAlignment)));
+    }
+    static void release(float* p) { ::operator delete(p, std::align_val_t(kAlignment)); }
+
+    float* take(size_t floats) {
+        {
+            std::lock_guard lock(mutex);
+            for (auto it = idle.begin(); it != idle.end(); ++it)
+                if (it->first == floats) {
+                    float* p = it->second;
+                    idleBytes -= floats * sizeof(float);
+                    idle.erase(it);
+                    return p;
+                }
+        }
+        return allocate(floats);
+    }
+
+    // Keeps p (when not null) for reuse, then lets the longest idle buffers go until at most
+    // `limit` bytes are idle (outside the lock).
+    void give(size_t floats, float* p, size_t limit) {
+        std::vector<float*> dropped;
+        {
+            std::lock_guard lock(mutex);
+            if (p) {
+                idle.emplace_front(floats, p);
+                idleBytes += floats * sizeof(float);
+            }
+            while (idleBytes > limit && !idle.empty()) {
+                idleBytes -= idle.back().first * sizeof(float);
+                dropped.push_back(idle.back().second);
+                idle.pop_back();
+            }
+        }
+        for (float* d : dropped) release(d);
+    }
+};
+
+Pool& pool() {
+    static Pool* p = new Pool;
+    return *p;
+}
+
+// Half the cache budget: kept apart from the store's lock, under which the store drops areas
+// and so returns their buffers.
+std::atomic<size_t>& idleLimit() {
+    static std::atomic<size_t> limit{defaultBudget() / 2};
+    return limit;
+}
+
 std::string channelKey(const ChannelSet& c) {
     std::string k;
     for (Channel z : c) k += std::to_string(z) + ',';
@@ -129,9 +190,13 @@ unsigned threads() {
 
 void setCacheBudget(size_t bytes) {
     auto& s = store();
-    std::lock_guard lock(s.mutex);
-    s.budget = bytes;
-    s.trim();
+    {
+        std::lock_guard lock(s.mutex);
+        s.budget = bytes;
+        idleLimit() = bytes / 2;
+        s.trim();
+    }
+    pool().give(0, nullptr, bytes / 2);
 }
 
 size_t cacheBudget() {
@@ -168,6 +233,18 @@ void clearCache() {
     s.entries.clear();
     s.lru.clear();
     s.bytes = 0;
+}
+
+std::shared_ptr<float> frameBuffer(size_t floats) {
+    if (floats == 0) return nullptr;
+    return std::shared_ptr<float>(
+        pool().take(floats), [floats](float* p) { pool().give(floats, p, idleLimit().load()); });
+}
+
+size_t frameMemoryIdle() {
+    auto& p = pool();
+    std::lock_guard lock(p.mutex);
+    return p.idleBytes;
 }
 
 void parallelRows(int y0, int y1, const std::function<void(int)>& f) {
@@ -249,9 +326,10 @@ std::shared_ptr<const Plane> EngineCache::render(Iop& op, const Box& area,
 
     plane->index.assign(size_t(kMaxChannels) + 1, -1);
     plane->stride = Plane::strideFor(area.w());
+    // Every row is written below before anything reads it, so the memory is not cleared.
     for (Channel z : channels) {
         plane->index[size_t(z)] = int(plane->data.size());
-        plane->data.emplace_back(plane->stride * size_t(area.h()));
+        plane->data.push_back({Engine::frameBuffer(plane->stride * size_t(area.h()))});
     }
     std::atomic<bool> stopped{false};
     Engine::parallelRows(area.y(), area.t(), [&](int y) {
@@ -265,8 +343,13 @@ std::shared_ptr<const Plane> EngineCache::render(Iop& op, const Box& area,
             std::memcpy(const_cast<float*>(plane->row(z, y)) + area.x(), row[z] + area.x(),
                         size_t(area.w()) * 4);
     });
-    // An interrupted render is not kept: its rows may be incomplete.
-    if (stopped || op.hasError()) return plane;
+    // An interrupted render is not kept: its rows may be incomplete, and read as black.
+    if (stopped) {
+        for (const PlaneBuffer& b : plane->data)
+            std::fill_n(const_cast<float*>(b.data()), plane->stride * size_t(area.h()), 0.0f);
+        return plane;
+    }
+    if (op.hasError()) return plane;
 
     // An area larger than the whole budget is not stored: the op that asked keeps it alone.
     std::lock_guard lock(s.mutex);

@@ -372,6 +372,11 @@ std::shared_ptr<const Plane> Iop::plane() {
             }
             if (hasError()) area = Box();
             _open();
+            if (!area.empty() && !wanted.empty())
+                if (auto passed = passArea(area, wanted)) {
+                    keep->own = made = std::move(passed);
+                    return;
+                }
             bool stored = false;
             made = EngineCache::render(*this, area, wanted, stored);
             if (stored)
@@ -384,6 +389,42 @@ std::shared_ptr<const Plane> Iop::plane() {
         // The store let the area go to stay within its budget: render it again.
         dropKeep(keep);
     }
+}
+
+std::shared_ptr<const Plane> Iop::passArea(const Box&, const ChannelSet&) {
+    return nullptr;
+}
+
+std::shared_ptr<const Plane> Iop::passInput(Iop* input, const Box& area, const ChannelSet& channels,
+                                            const ChannelSet& zero) {
+    if (!input) return nullptr;
+    const std::shared_ptr<const Plane> from = input->plane();
+    Box covered = from->box;
+    covered.merge(area);
+    if (from->box.empty() || !(covered == from->box) || !from->channels.contains(channels - zero))
+        return nullptr;
+    return Plane::window(from, area, channels, zero);
+}
+
+std::shared_ptr<const Plane> Plane::window(const std::shared_ptr<const Plane>& from,
+                                           const Box& area, const ChannelSet& channels,
+                                           const ChannelSet& zero) {
+    auto w = std::make_shared<Plane>();
+    w->box = area;
+    w->channels = channels;
+    w->stride = from->stride;
+    w->index.assign(size_t(kMaxChannels) + 1, -1);
+    const size_t offset =
+        size_t(area.y() - from->box.y()) * from->stride + size_t(area.x() - from->box.x());
+    for (Channel z : channels - zero) {
+        const int i = size_t(z) < from->index.size() ? from->index[size_t(z)] : -1;
+        if (i < 0) continue;
+        w->index[size_t(z)] = int(w->data.size());
+        // Shares the source plane's ownership of its memory, pointing into it.
+        const std::shared_ptr<const float>& m = from->data[size_t(i)].memory;
+        w->data.push_back({std::shared_ptr<const float>(m, m.get() + offset)});
+    }
+    return w;
 }
 
 void Iop::get(int y, int x, int r, const ChannelSet& channels, Row& row) {

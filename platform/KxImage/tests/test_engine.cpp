@@ -4,10 +4,13 @@
 
 #include "Kx/Image/Blur.h"
 #include "Kx/Image/Engine.h"
+#include "Kx/Image/Filter.h"
 #include "Kx/Image/Node.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <memory>
 #include <vector>
 
@@ -237,4 +240,98 @@ TEST(Node, SplitsWireAnInputOpPerContext) {
     op->validate(true);
     EXPECT_NE(op->input(0)->hash(), op->input(1)->hash());
     EXPECT_THROW(Node("NoSuchClass", "x"), std::runtime_error);
+}
+
+// Frame memory comes back: a buffer let go is handed out again for the same size, aligned to
+// a cache line, and the pool keeps at most half the cache budget idle.
+TEST(Engine, FrameMemoryIsReusedAndItsIdleBytesBounded) {
+    const size_t before = Engine::cacheBudget();
+    Engine::setCacheBudget(size_t(64) << 20); // at most 32 MB idle
+    const size_t odd = 1000003;
+    const float* first = nullptr;
+    {
+        std::shared_ptr<float> a = Engine::frameBuffer(odd);
+        first = a.get();
+        a.get()[odd - 1] = 1.0f;
+    }
+    const std::shared_ptr<float> again = Engine::frameBuffer(odd);
+    EXPECT_EQ(again.get(), first);
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(again.get()) % 64, 0u);
+    const std::shared_ptr<float> other = Engine::frameBuffer(odd);
+    EXPECT_NE(other.get(), again.get()); // the idle one is taken: a new buffer
+    EXPECT_EQ(Engine::frameBuffer(0), nullptr);
+    {
+        std::vector<std::shared_ptr<float>> frame;
+        for (int i = 0; i < 10; ++i) frame.push_back(Engine::frameBuffer(size_t(2) << 20));
+    } // 80 MB let go at once
+    EXPECT_LE(Engine::frameMemoryIdle(), size_t(32) << 20);
+    EXPECT_GE(Engine::frameMemoryIdle(), size_t(24) << 20);
+    Engine::setCacheBudget(size_t(16) << 20); // a smaller budget lets idle memory go at once
+    EXPECT_LE(Engine::frameMemoryIdle(), size_t(8) << 20);
+    Engine::setCacheBudget(before);
+}
+
+namespace {
+
+// Its input with channels `added` as zero; it passes the input's kept area on unless told to
+// render its own.
+class PassOn : public Iop {
+public:
+    PassOn(bool pass, ChannelSet added) : Iop(nullptr), _pass(pass), _added(added) {}
+    const char* Class() const override { return "PassOn"; }
+    void append(Hash& h) override { h.append(_pass); }
+    void _validate(bool for_real) override {
+        Iop::_validate(for_real);
+        info().channels += _added;
+    }
+    void engine(int y, int x, int r, ChannelSet channels, Row& row) override {
+        for (Channel z : channels& _added) std::fill_n(row.writable(z) + x, r - x, 0.0f);
+        input_iop(0)->get(y, x, r, channels - _added, row);
+    }
+    std::shared_ptr<const Plane> passArea(const Box& area, const ChannelSet& channels) override {
+        return _pass ? passInput(input_iop(0), area, channels, channels & _added) : nullptr;
+    }
+
+private:
+    bool _pass;
+    ChannelSet _added;
+};
+
+} // namespace
+
+// An op that passes its input's kept area on reads the input's own memory, and gives the rows
+// and samples, inside the area and beyond it, that rendering its own kept area gives; a
+// channel it adds reads as zero.
+TEST(Engine, APassedAreaIsTheInputsMemoryWithTheRenderedPixels) {
+    Engine::clearCache();
+    CoordinateSource source(40, 30, Mask_RGB);
+    PassOn passing(true, Mask_Alpha), rendering(false, Mask_Alpha);
+    const Box area(2, 3, 38, 27);
+    for (PassOn* op : {&passing, &rendering}) {
+        op->set_input(0, &source);
+        op->validate(true);
+        op->request(area, Mask_RGBA);
+    }
+    Row a(-3, 43), b(-3, 43);
+    for (int y = -2; y < 32; ++y) {
+        SCOPED_TRACE("row " + std::to_string(y));
+        passing.get(y, -3, 43, Mask_RGBA, a);
+        rendering.get(y, -3, 43, Mask_RGBA, b);
+        for (Channel z : Mask_RGBA)
+            for (int x = -3; x < 43; ++x)
+                ASSERT_EQ(a[z][x], b[z][x]) << "channel " << z << " x " << x;
+    }
+    const Filter cubic(Filter::Cubic);
+    std::vector<float> xs, ys;
+    for (int i = 0; i < 46; ++i) {
+        xs.push_back(-3.3f + 1.07f * float(i));
+        ys.push_back(1.0f + 0.61f * float(i));
+    }
+    passing.sampleRow(xs.data(), ys.data(), 0, 46, Mask_RGBA, &cubic, a);
+    rendering.sampleRow(xs.data(), ys.data(), 0, 46, Mask_RGBA, &cubic, b);
+    for (Channel z : Mask_RGBA)
+        for (int i = 0; i < 46; ++i)
+            EXPECT_EQ(a[z][i], b[z][i]) << "channel " << z << " point " << i;
+    EXPECT_EQ(passing.plane()->row(Chan_Green, 5), source.plane()->row(Chan_Green, 5));
+    EXPECT_EQ(passing.plane()->row(Chan_Alpha, 5), nullptr);
 }

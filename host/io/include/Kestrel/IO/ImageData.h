@@ -8,7 +8,13 @@
 //
 // Coordinates are the host's: x to the right, y upward, row 0 at the bottom. A plane stores the
 // rows of the data box from the bottom (y = box.y()) to the top, each row from x = box.x() to
-// box.r() - 1. Image files store rows top-down; the reader and the writer flip.
+// box.r() - 1, rows stride() floats apart: the row length of the engine's kept areas
+// (Kx::Image::Plane::strideFor), so that the engine reads a decoded image as it is, without a
+// copy. Image files store rows top-down; the reader and the writer flip.
+//
+// Memory: planes come from the engine's frame memory (Kx::Image::Engine::frameBuffer), so
+// that a sequence reuses the memory of the frame before. Copying a ViewPixels copies its
+// pixels; sharedCopy() and memory() share them.
 #pragma once
 
 #include <Kx/Image/Box.h>
@@ -16,6 +22,7 @@
 #include <Kx/Image/MetaData.h>
 
 #include <map>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -28,6 +35,17 @@ public:
     // Zero-filled planes over `box` for every channel of `channels`.
     ViewPixels(const Kx::Image::Format& format, const Kx::Image::Box& box,
                const Kx::Image::ChannelSet& channels);
+    // Planes whose pixels are left unset, for a caller that writes every row of every
+    // channel before anything reads them (a file being decoded, a frame being rendered).
+    static ViewPixels unset(const Kx::Image::Format& format, const Kx::Image::Box& box,
+                            const Kx::Image::ChannelSet& channels);
+    ViewPixels(const ViewPixels& other);
+    ViewPixels& operator=(const ViewPixels& other);
+    ViewPixels(ViewPixels&&) = default;
+    ViewPixels& operator=(ViewPixels&&) = default;
+    // A copy that shares these pixels instead of copying them: a write through either one
+    // shows in both. For handing an image on to be read.
+    ViewPixels sharedCopy() const;
 
     const Kx::Image::Format& format() const { return _format; }
     const Kx::Image::Box& box() const { return _box; }
@@ -44,11 +62,22 @@ public:
     // The value of channel z at pixel (x, y); 0 outside the box or for an absent channel.
     float at(Kx::Image::Channel z, int x, int y) const;
 
+    // Floats from one row of a plane to the next.
+    size_t stride() const { return _stride; }
+    // The plane of channel z from its first pixel on (the bottom row's, x = box().x()),
+    // shared: it stays valid for as long as the pointer is held. Null for an absent channel
+    // or an empty box.
+    std::shared_ptr<const float> memory(Kx::Image::Channel z) const;
+
 private:
+    void addPlane(Kx::Image::Channel z, bool zero);
+    size_t planeFloats() const;
+
     Kx::Image::Format _format;
     Kx::Image::Box _box;
     Kx::Image::ChannelSet _channels;
-    std::map<Kx::Image::Channel, std::vector<float>> _planes;
+    size_t _stride = 0;
+    std::map<Kx::Image::Channel, std::shared_ptr<float>> _planes;
 };
 
 class ImageData {

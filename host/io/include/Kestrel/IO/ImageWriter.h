@@ -47,8 +47,10 @@
 // do (a missing folder, a path through a regular file, a folder that refuses new files).
 //
 // Threads: OpenEXR files are compressed on as many threads as the render engine has
-// (Engine::threads), a block of rows at a time; an interrupted engine (Ctrl-C) stops the write
-// between blocks with IOError "interrupted", leaving the old file, if any, as it was.
+// (Engine::threads), a block of rows at a time, after their rows are turned top-down into the
+// file's sample types on the engine's threads (half rounding to nearest even); an interrupted
+// engine (Ctrl-C) stops the write between blocks with IOError "interrupted", leaving the old file,
+// if any, as it was.
 #pragma once
 
 #include "Kestrel/IO/ImageData.h"

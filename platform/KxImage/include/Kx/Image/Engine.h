@@ -10,6 +10,13 @@
 // default budget is a quarter of the machine's memory (at least 256 MB). Sequence work
 // (execute) releases, after each frame, the op instances and rendered areas of that frame,
 // so memory does not grow with the length of a shot.
+//
+// Frame memory: the large buffers of a frame (rendered areas, decoded files, frames on their
+// way to a file) come from frameBuffer(), uninitialised, for pixels that are written before
+// they are read. A buffer goes back to a pool when its last owner lets it go, and a later
+// request of the same size takes it again: a sequence reuses the memory of the frame before
+// rather than having the system map and clear fresh pages for every frame. The pool keeps at
+// most half the cache budget idle, letting the longest idle go first.
 #pragma once
 
 #include "Box.h"
@@ -17,6 +24,7 @@
 
 #include <cstddef>
 #include <functional>
+#include <memory>
 
 namespace Kx::Image {
 
@@ -36,6 +44,13 @@ size_t cacheBytes();
 size_t cacheHighWater();
 void resetCacheHighWater();
 void clearCache();
+
+// Uninitialised memory for `floats` floats, aligned to a cache line, taken from the pool of
+// frame memory or newly allocated; it goes back to the pool when the last copy of the
+// pointer is gone. Null for 0 floats. Safe on many threads at once.
+std::shared_ptr<float> frameBuffer(size_t floats);
+// The bytes of frame memory that the pool holds idle.
+size_t frameMemoryIdle();
 
 // Runs f(y) for every y in [y0, y1) on the engine's threads.
 void parallelRows(int y0, int y1, const std::function<void(int)>& f);

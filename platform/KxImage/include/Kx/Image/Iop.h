@@ -79,6 +79,21 @@ public:
     // Reads row y of this op's output through the engine's cache.
     void get(int y, int x, int r, const ChannelSet& channels, Row& row);
 
+    // ---- passing pixels on ----
+    // An op whose output over `area` already lies in memory, its input's kept area or a
+    // decoded file, hands it out here, and the engine keeps it as this op's kept area instead
+    // of rendering and copying it. The plane must hold what engine() gives over `area` for
+    // `channels` (it may leave a channel out of its index: that channel reads as zero). This
+    // op then holds the memory for as long as it holds its kept area, also when the engine's
+    // store has let the input's area go. The default passes nothing (null): the area is
+    // rendered.
+    virtual std::shared_ptr<const Plane> passArea(const Box& area, const ChannelSet& channels);
+    // For passArea: the window `area` of the kept area of `input`, channels `zero` reading as
+    // zero; null when there is no input or its kept area does not cover the area and the
+    // other channels.
+    static std::shared_ptr<const Plane>
+    passInput(Iop* input, const Box& area, const ChannelSet& channels, const ChannelSet& zero = {});
+
     // ---- samples ----
     // Filtered value at (cx, cy) over a footprint of w by h pixels, written into the
     // channels of out that this op has (others are zero).
@@ -125,6 +140,14 @@ private:
     std::shared_ptr<Keep> _keep;
 };
 
+// The memory of one channel of a Plane, from the first pixel of its bottom row on. It is
+// shared with its owner: the engine's frame memory, or the pixels another op or a decoded
+// file holds, which a plane passes on without copying them.
+struct PlaneBuffer {
+    std::shared_ptr<const float> memory;
+    const float* data() const { return memory.get(); }
+};
+
 // A rendered area of an op: one float plane per channel, rows bottom-up, each row stride
 // floats after the one below it. The stride is the width rounded up to whole cache lines
 // plus one line: rows of a power-of-two width would otherwise fall into the same sets of
@@ -134,17 +157,22 @@ struct Plane {
     Box box;
     ChannelSet channels;
     size_t stride = 0;
-    std::vector<int> index; // channel -> plane number, -1 when absent
-    std::vector<std::vector<float>> data;
+    std::vector<int> index; // channel -> plane number, -1 when absent (reads as zero)
+    std::vector<PlaneBuffer> data;
 
     static size_t strideFor(int width) {
         return (size_t(width > 0 ? width : 0) + 15) / 16 * 16 + 16;
     }
+    // The window `area` (inside box) of this plane, sharing its memory: channels in `zero`
+    // read as zero, the others must be in channels.
+    static std::shared_ptr<const Plane> window(const std::shared_ptr<const Plane>& from,
+                                               const Box& area, const ChannelSet& channels,
+                                               const ChannelSet& zero);
     const float* row(Channel z, int y) const {
         int i = z < int(index.size()) ? index[size_t(z)] : -1;
         return i < 0 ? nullptr : data[size_t(i)].data() + size_t(y - box.y()) * stride - box.x();
     }
-    size_t bytes() const { return size_t(channels.size()) * stride * size_t(box.h()) * 4; }
+    size_t bytes() const { return data.size() * stride * size_t(box.h()) * 4; }
 };
 
 } // namespace Kx::Image
