@@ -130,6 +130,42 @@ TEST(SampleRow, MatchesSampleEverywhereWithinTheTableError) {
     }
 }
 
+// A point's sample must not depend on the other points of its row: where the row starts, how
+// it is cut into blocks and groups of points, and which neighbours go through the edge path.
+// So a row of points, a row started a few points later and each point on its own give the
+// same values to the bit. The positions turn slowly across the image and its edges, as an
+// aligner's warp does, and jump now and then, so that groups of four consecutive points
+// form and break up.
+TEST(SampleRow, APointsSampleDoesNotDependOnItsNeighbours) {
+    NoiseSource src(90, 40);
+    src.validate(true);
+    src.request(0, 0, 90, 40, Mask_RGBA);
+    std::vector<float> xs, ys;
+    for (int i = 0; i < 150; ++i) {
+        xs.push_back(-4.0f + float(i) * 0.67f + (i % 11 == 0 ? 20.0f : 0.0f));
+        ys.push_back(-3.0f + float(i) * 0.31f + 0.01f * float(i % 7));
+    }
+    const int n = int(xs.size());
+    for (int t = 0; t < Filter::count(); ++t) {
+        Filter f(t);
+        SCOPED_TRACE(f.name());
+        Row whole(0, n);
+        src.sampleRow(xs.data(), ys.data(), 0, n, Mask_RGBA, &f, whole);
+        for (int skip : {1, 3, 5}) {
+            Row later(0, n);
+            src.sampleRow(xs.data() + skip, ys.data() + skip, skip, n, Mask_RGBA, &f, later);
+            for (int k = skip; k < n; ++k)
+                for (Channel z : Mask_RGBA)
+                    ASSERT_EQ(later[z][k], whole[z][k]) << "start " << skip << " point " << k;
+        }
+        for (int k = 0; k < n; ++k) {
+            Row one(k, k + 1);
+            src.sampleRow(&xs[size_t(k)], &ys[size_t(k)], k, k + 1, Mask_RGBA, &f, one);
+            for (Channel z : Mask_RGBA) ASSERT_EQ(one[z][k], whole[z][k]) << "point " << k;
+        }
+    }
+}
+
 TEST(SampleRow, ColumnsAreAbsoluteAndOnlyTheChannelsAskedAreWritten) {
     NoiseSource src(16, 16, Mask_RGB);
     src.validate(true);
