@@ -15,7 +15,8 @@
 // in their buffers.
 //
 // Run:  bench_render                  the timings, then a closing note with ms per view,
-//                                     megapixels per second and the ratios to the targets
+//                                     megapixels per second, how busy the node kept both
+//                                     threads, and the ratios to the targets
 //       bench_render --peak-rss       in a process of its own: renders one 4096 x 2160 frame
 //                                     of both views into an output image and reports the peak
 //                                     resident memory against 3 x the input channels it reads
