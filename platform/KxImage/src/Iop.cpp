@@ -1,5 +1,6 @@
 // Iop: output info, requests, and reading rows and samples through the kept area.
 #include "Kx/Image/Iop.h"
+#include "Kx/Image/SampleRowPath.h"
 
 #include "EngineCache.h"
 #include "Kx/Image/Engine.h"
@@ -8,8 +9,11 @@
 #include <oneapi/tbb/collaborative_call_once.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
@@ -305,9 +309,34 @@ bool haveAvx2() {
 }
 #endif
 
+// Whether the user asked for the reference path through KX_SIMD, read once at start.
+bool referenceFromEnvironment() {
+    const char* v = std::getenv("KX_SIMD");
+    if (!v || !*v || std::strcmp(v, "avx2") == 0) return false;
+    if (std::strcmp(v, "sse2") == 0) return true;
+    std::fprintf(stderr,
+                 "KX_SIMD=%s is not a known instruction set; use KX_SIMD=sse2 for the reference "
+                 "path or avx2 (the default); the processor's choice stays\n",
+                 v);
+    return false;
+}
+
+std::atomic<bool>& onReferencePath() {
+    static std::atomic<bool> reference{referenceFromEnvironment()};
+    return reference;
+}
+
+bool useAvx2() {
+#ifdef KX_SAMPLE_AVX2
+    return haveAvx2() && !onReferencePath().load(std::memory_order_relaxed);
+#else
+    return false;
+#endif
+}
+
 template <int T> void sampleRowTaps(const RowJob& job) {
 #ifdef KX_SAMPLE_AVX2
-    if (haveAvx2() && job.table.rows) return sampleRowAvx2<T>(job);
+    if (job.table.rows && useAvx2()) return sampleRowAvx2<T>(job);
 #endif
     sampleRowScalar<T>(job);
 }
@@ -531,6 +560,15 @@ bool Iop::samplesKeptArea() {
     Pixel probe;
     sample(0.5f, 0.5f, 1.0f, 1.0f, &probeFilter(), probe);
     return t_probed == this;
+}
+
+bool sampleRowOnReferencePath(bool reference) {
+    onReferencePath().store(reference);
+    return useAvx2();
+}
+
+bool sampleRowUsesAvx2() {
+    return useAvx2();
 }
 
 void Iop::sampleRow(const float* xs, const float* ys, int x, int r, const ChannelSet& channels,
