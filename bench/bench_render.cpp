@@ -21,6 +21,8 @@
 //                                     of both views into an output image and reports the peak
 //                                     resident memory against 3 x the input channels it reads
 //                                     (both views) + 200 MB
+//       KX_SIMD=sse2 bench_render     the timings with the node's row kernel kept on its SSE2
+//                                     reference path, to weigh what AVX2 and FMA give
 // Google Benchmark flags (--benchmark_filter=..., --benchmark_repetitions=...) pass through.
 #include "mwControlPointsKnob.h"
 #include "mwVerticalAlignerPlugin.h"
