@@ -114,9 +114,14 @@ struct RowChain {
             for (int r = 0; r < 3; ++r)
                 t[r] = _mm256_add_pd(
                     _mm256_add_pd(_mm256_mul_pd(h[r][0], x), _mm256_mul_pd(h[r][1], yi)), h[r][2]);
+            // The quotient where w is not 0, else the point itself, chosen bit by bit: a
+            // blend on the compare's sign would be rebuilt through integer registers by the
+            // compiler, which has no 256-bit integer shifts under plain AVX.
             const __m256d keep = _mm256_cmp_pd(t[2], zero, _CMP_NEQ_UQ);
-            const __m256d qx = _mm256_blendv_pd(x, _mm256_div_pd(t[0], t[2]), keep);
-            const __m256d qy = _mm256_blendv_pd(yi, _mm256_div_pd(t[1], t[2]), keep);
+            const __m256d qx = _mm256_or_pd(_mm256_and_pd(keep, _mm256_div_pd(t[0], t[2])),
+                                            _mm256_andnot_pd(keep, x));
+            const __m256d qy = _mm256_or_pd(_mm256_and_pd(keep, _mm256_div_pd(t[1], t[2])),
+                                            _mm256_andnot_pd(keep, yi));
             _mm_storeu_ps(rx + i, _mm256_cvtpd_ps(qx));
             _mm_storeu_ps(ry + i, _mm256_cvtpd_ps(qy));
         }

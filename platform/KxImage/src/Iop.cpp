@@ -1,5 +1,6 @@
 // Iop: output info, requests, and reading rows and samples through the kept area.
 #include "Kx/Image/Iop.h"
+#include "Kx/Image/SampleRowPath.h"
 
 #include "EngineCache.h"
 #include "Kx/Image/Engine.h"
@@ -8,7 +9,11 @@
 #include <oneapi/tbb/collaborative_call_once.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
@@ -90,22 +95,27 @@ template <int T> void sampleRowScalar(const RowJob& job) {
 }
 
 #ifdef KX_SAMPLE_AVX2
-// Filter::Table::weights of the n positions from p on, eight at a time: the clamp of
+// Filter::Table::weights of the n <= 32 positions from p on, eight at a time: the clamp of
 // clampPosition, the first tap, the table row and the fraction past it as vector steps over
 // the points, then the two table rows of each point interpolated in one vector step. The
 // clamped positions go to c, the first taps to first, the weights to w, all indexed by point
-// and with room for n rounded up to a multiple of eight. The table must have rows.
-__attribute__((target("avx2,fma"))) void tableWeightsRun(const Filter::Table& t, const float* p,
-                                                         int n, int lo, int hi, float* c,
-                                                         int* first,
-                                                         float (*w)[Filter::kTableStride]) {
+// and with room for n rounded up to a multiple of eight. Returns the points whose taps all
+// lie in lo..hi - 1, as bit k for point k. The table must have rows.
+__attribute__((target("avx2,fma"))) uint32_t tableWeightsRun(const Filter::Table& t, const float* p,
+                                                             int n, int lo, int hi, float* c,
+                                                             int* first,
+                                                             float (*w)[Filter::kTableStride]) {
     const __m256 low = _mm256_set1_ps(float(lo) - kReach),
                  high = _mm256_set1_ps(float(hi) + kReach);
     const __m256 half = _mm256_set1_ps(0.5f), phases = _mm256_set1_ps(float(Filter::kTablePhases));
     const __m256i last = _mm256_set1_epi32(Filter::kTablePhases - 1);
     const __m256i back = _mm256_set1_epi32(t.taps / 2 - 1);
+    // A first tap f keeps every tap inside when lo <= f <= hi - taps, that is when neither
+    // lo - 1 >= f nor f >= hi - taps + 1.
+    const __m256i below = _mm256_set1_epi32(lo), above = _mm256_set1_epi32(hi - t.taps);
     alignas(32) int row[8];
     alignas(32) float frac[8];
+    uint32_t inside = 0;
     for (int k = 0; k < n; k += 8) {
         // The last group of a short run is padded with zeros.
         alignas(32) float in[8];
@@ -119,8 +129,11 @@ __attribute__((target("avx2,fma"))) void tableWeightsRun(const Filter::Table& t,
         const __m256i r = _mm256_min_epi32(_mm256_cvttps_epi32(at), last);
         _mm256_store_si256(reinterpret_cast<__m256i*>(row), r);
         _mm256_store_ps(frac, _mm256_sub_ps(at, _mm256_cvtepi32_ps(r)));
-        _mm256_store_si256(reinterpret_cast<__m256i*>(first + k),
-                           _mm256_sub_epi32(_mm256_cvttps_epi32(fl), back));
+        const __m256i f = _mm256_sub_epi32(_mm256_cvttps_epi32(fl), back);
+        _mm256_store_si256(reinterpret_cast<__m256i*>(first + k), f);
+        const __m256i out =
+            _mm256_or_si256(_mm256_cmpgt_epi32(below, f), _mm256_cmpgt_epi32(f, above));
+        inside |= uint32_t(~_mm256_movemask_ps(_mm256_castsi256_ps(out)) & 0xff) << k;
         for (int e = 0; e < 8; ++e) {
             const float* a = t.rows + row[e] * Filter::kTableStride;
             const __m256 l = _mm256_loadu_ps(a), h = _mm256_loadu_ps(a + Filter::kTableStride);
@@ -128,6 +141,7 @@ __attribute__((target("avx2,fma"))) void tableWeightsRun(const Filter::Table& t,
                             _mm256_fmadd_ps(_mm256_set1_ps(frac[e]), _mm256_sub_ps(h, l), l));
         }
     }
+    return n < 32 ? inside & ((1u << n) - 1) : inside;
 }
 
 // The weighted taps of one point in C <= 4 channels at once, from the kept pixel at offset
@@ -185,37 +199,67 @@ pointTaps(const float* const* origin, size_t at, size_t stride, const float* wx,
     }
 }
 
-// The m points of a block whose taps are all inside the kept area, in the C lanes from
-// job.lanes[lane] on: point q is the block's point point[q], at offset at[q] in the kept
-// planes. Four consecutive points are turned from four channels of a point into four
-// points of a channel and stored at once.
+// The points of a block whose taps are all inside the kept area (bit k of inside for the
+// block's point k), in the C lanes from job.lanes[lane] on. Four consecutive such points are
+// turned from four channels of a point into four points of a channel and stored at once.
 template <int T, int C>
 __attribute__((target("avx2,fma"))) void
-blockChannels(const RowJob& job, int lane, int k0, const size_t* at, const int* point, int m,
+blockChannels(const RowJob& job, int lane, int k0, uint32_t inside, const int* fx, const int* fy,
               const float (*wx)[Filter::kTableStride], const float (*wy)[Filter::kTableStride]) {
+    const Box& b = job.box;
     const float* origin[C];
     float* out[C];
     for (int c = 0; c < C; ++c) {
         origin[c] = job.lanes[lane + c].origin;
         out[c] = job.lanes[lane + c].out + k0;
     }
-    int q = 0;
-    for (; q + 4 <= m && point[q + 3] == point[q] + 3; q += 4) {
-        __m128 v[4];
+    auto offset = [&](int e) { return size_t(fy[e] - b.y()) * job.stride + size_t(fx[e] - b.x()); };
+    while (inside) {
+        const int e = __builtin_ctz(inside);
+        if (((inside >> e) & 0xf) == 0xf) {
+            __m128 v[4];
 #pragma GCC unroll 4
-        for (int e = 0; e < 4; ++e)
-            v[e] =
-                pointTaps<T, C>(origin, at[q + e], job.stride, wx[point[q + e]], wy[point[q + e]]);
-        _MM_TRANSPOSE4_PS(v[0], v[1], v[2], v[3]);
+            for (int q = 0; q < 4; ++q)
+                v[q] = pointTaps<T, C>(origin, offset(e + q), job.stride, wx[e + q], wy[e + q]);
+            _MM_TRANSPOSE4_PS(v[0], v[1], v[2], v[3]);
 #pragma GCC unroll 4
-        for (int c = 0; c < C; ++c) _mm_storeu_ps(out[c] + point[q], v[c]);
-    }
-    for (; q < m; ++q) {
+            for (int c = 0; c < C; ++c) _mm_storeu_ps(out[c] + e, v[c]);
+            inside &= ~(0xfu << e);
+            continue;
+        }
         alignas(16) float v[4];
-        _mm_store_ps(v, pointTaps<T, C>(origin, at[q], job.stride, wx[point[q]], wy[point[q]]));
+        _mm_store_ps(v, pointTaps<T, C>(origin, offset(e), job.stride, wx[e], wy[e]));
 #pragma GCC unroll 4
-        for (int c = 0; c < C; ++c) out[c][point[q]] = v[c];
+        for (int c = 0; c < C; ++c) out[c][e] = v[c];
+        inside &= inside - 1;
     }
+}
+
+// Asks the cache for the kept pixels that the points k..k+n-1 of a row will read, a block
+// before they are read. A warp that turns the image walks its rows of taps diagonally through
+// the planes: every few dozen points a new row of taps starts, in every channel, where the
+// processor's own prefetching has not looked yet. The box of the first and the last point
+// stands for the block's; a block that spreads over more than a few rows or lines (a strong
+// turn or a minification, or positions off the image) is left to the hardware.
+template <int T>
+__attribute__((target("avx2,fma"))) void prefetchBlock(const RowJob& job, int k, int n) {
+    const Box& b = job.box;
+    const float x0 = job.xs[k], x1 = job.xs[k + n - 1], y0 = job.ys[k], y1 = job.ys[k + n - 1];
+    const float lo = std::min(x0, x1), hi = std::max(x0, x1);
+    const float bottom = std::min(y0, y1), top = std::max(y0, y1);
+    // Also false for NaN.
+    if (!(hi - lo < 64.0f && top - bottom < 8.0f && lo > float(b.x()) && hi < float(b.r()) &&
+          bottom > float(b.y()) && top < float(b.t())))
+        return;
+    const int c0 = std::max(b.x(), int(lo) - T / 2), c1 = std::min(b.r() - 1, int(hi) + T / 2);
+    const int r0 = std::max(b.y(), int(bottom) - T / 2), r1 = std::min(b.t() - 1, int(top) + T / 2);
+    for (int l = 0; l < job.nLanes; ++l)
+        for (int r = r0; r <= r1; ++r) {
+            const float* row = job.lanes[l].origin + size_t(r - b.y()) * job.stride;
+            for (int c = c0; c <= c1 + 15; c += 16)
+                _mm_prefetch(reinterpret_cast<const char*>(row + std::min(c, c1) - b.x()),
+                             _MM_HINT_T0);
+        }
 }
 
 // sampleRowScalar with AVX2 and FMA for the points whose taps are all inside the kept area
@@ -228,34 +272,32 @@ template <int T> __attribute__((target("avx2,fma"))) void sampleRowAvx2(const Ro
     alignas(32) float wx[kBlock][Filter::kTableStride], wy[kBlock][Filter::kTableStride];
     alignas(32) float px[kBlock], py[kBlock];
     alignas(32) int fx[kBlock], fy[kBlock];
-    size_t at[kBlock];
-    int point[kBlock];
     for (int k0 = 0; k0 < job.n; k0 += kBlock) {
         const int n = std::min(kBlock, job.n - k0);
-        tableWeightsRun(job.table, job.xs + k0, n, b.x(), b.r(), px, fx, wx);
-        tableWeightsRun(job.table, job.ys + k0, n, b.y(), b.t(), py, fy, wy);
-        int m = 0;
-        for (int e = 0; e < n; ++e) {
-            if (fx[e] < b.x() || fx[e] + T > b.r() || fy[e] < b.y() || fy[e] + T > b.t()) {
-                samplePointClamped<T>(job, k0 + e, px[e], py[e]);
-                continue;
-            }
-            at[m] = size_t(fy[e] - b.y()) * job.stride + size_t(fx[e] - b.x());
-            point[m++] = e;
+        // Four taps or fewer read too few rows for the prefetch to pay (measured).
+        if (T >= 6 && k0 + kBlock < job.n)
+            prefetchBlock<T>(job, k0 + kBlock, std::min(kBlock, job.n - k0 - kBlock));
+        const uint32_t inside =
+            tableWeightsRun(job.table, job.xs + k0, n, b.x(), b.r(), px, fx, wx) &
+            tableWeightsRun(job.table, job.ys + k0, n, b.y(), b.t(), py, fy, wy);
+        const uint32_t all = n < 32 ? (1u << n) - 1 : ~0u;
+        for (uint32_t edge = all & ~inside; edge; edge &= edge - 1) {
+            const int e = __builtin_ctz(edge);
+            samplePointClamped<T>(job, k0 + e, px[e], py[e]);
         }
         for (int l = 0; l < job.nLanes; l += 4) {
             switch (std::min(4, job.nLanes - l)) {
             case 1:
-                blockChannels<T, 1>(job, l, k0, at, point, m, wx, wy);
+                blockChannels<T, 1>(job, l, k0, inside, fx, fy, wx, wy);
                 break;
             case 2:
-                blockChannels<T, 2>(job, l, k0, at, point, m, wx, wy);
+                blockChannels<T, 2>(job, l, k0, inside, fx, fy, wx, wy);
                 break;
             case 3:
-                blockChannels<T, 3>(job, l, k0, at, point, m, wx, wy);
+                blockChannels<T, 3>(job, l, k0, inside, fx, fy, wx, wy);
                 break;
             default:
-                blockChannels<T, 4>(job, l, k0, at, point, m, wx, wy);
+                blockChannels<T, 4>(job, l, k0, inside, fx, fy, wx, wy);
             }
         }
     }
@@ -267,9 +309,34 @@ bool haveAvx2() {
 }
 #endif
 
+// Whether the user asked for the reference path through KX_SIMD, read once at start.
+bool referenceFromEnvironment() {
+    const char* v = std::getenv("KX_SIMD");
+    if (!v || !*v || std::strcmp(v, "avx2") == 0) return false;
+    if (std::strcmp(v, "sse2") == 0) return true;
+    std::fprintf(stderr,
+                 "KX_SIMD=%s is not a known instruction set; use KX_SIMD=sse2 for the reference "
+                 "path or avx2 (the default); the processor's choice stays\n",
+                 v);
+    return false;
+}
+
+std::atomic<bool>& onReferencePath() {
+    static std::atomic<bool> reference{referenceFromEnvironment()};
+    return reference;
+}
+
+bool useAvx2() {
+#ifdef KX_SAMPLE_AVX2
+    return haveAvx2() && !onReferencePath().load(std::memory_order_relaxed);
+#else
+    return false;
+#endif
+}
+
 template <int T> void sampleRowTaps(const RowJob& job) {
 #ifdef KX_SAMPLE_AVX2
-    if (haveAvx2() && job.table.rows) return sampleRowAvx2<T>(job);
+    if (job.table.rows && useAvx2()) return sampleRowAvx2<T>(job);
 #endif
     sampleRowScalar<T>(job);
 }
@@ -534,6 +601,15 @@ bool Iop::samplesKeptArea() {
     Pixel probe;
     sample(0.5f, 0.5f, 1.0f, 1.0f, &probeFilter(), probe);
     return t_probed == this;
+}
+
+bool sampleRowOnReferencePath(bool reference) {
+    onReferencePath().store(reference);
+    return useAvx2();
+}
+
+bool sampleRowUsesAvx2() {
+    return useAvx2();
 }
 
 void Iop::sampleRow(const float* xs, const float* ys, int x, int r, const ChannelSet& channels,

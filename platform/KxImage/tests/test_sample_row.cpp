@@ -1,15 +1,19 @@
 // Sampling along a row: the filters' weight tables against their direct weights, and
 // Iop::sampleRow against Iop::sample at every position, at the edges and beyond them, for
-// the channels asked, and through an op whose sample() means something else.
+// the channels asked, and through an op whose sample() means something else, on the
+// reference path and on the AVX2 path, and the two paths against each other.
 #include "TestImages.h"
 
 #include "Kx/Image/Filter.h"
+#include "Kx/Image/SampleRowPath.h"
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <string>
 #include <vector>
 
 using namespace Kx::Image;
@@ -64,6 +68,20 @@ Pixel direct(Iop& op, float x, float y, Filter& f, const ChannelSet& channels) {
     return p;
 }
 
+// Runs check once on each path of the row kernel the processor has: the reference (SSE2) and,
+// where the processor has them, AVX2 and FMA; the failure names the path. The process's
+// path is restored after.
+template <class Check> void onEachPath(Check check) {
+    const bool avx2 = sampleRowUsesAvx2();
+    for (bool reference : {true, false}) {
+        const bool onAvx2 = sampleRowOnReferencePath(reference);
+        if (!reference && !onAvx2) continue;
+        SCOPED_TRACE(onAvx2 ? "AVX2 path" : "reference path");
+        check();
+    }
+    sampleRowOnReferencePath(!avx2);
+}
+
 } // namespace
 
 TEST(FilterTable, WeightsMatchTheDirectWeights) {
@@ -109,25 +127,65 @@ TEST(SampleRow, MatchesSampleEverywhereWithinTheTableError) {
     src.validate(true);
     src.request(0, 0, 37, 23, Mask_RGBA);
     const std::vector<float> xs = positions(37), ys = positions(23);
-    for (int t = 0; t < Filter::count(); ++t) {
-        Filter f(t);
-        double worst = 0;
-        for (float y : ys) {
-            const std::vector<float> yrow(xs.size(), y);
-            Row row(0, int(xs.size()));
-            src.sampleRow(xs.data(), yrow.data(), 0, int(xs.size()), Mask_RGBA, &f, row);
-            for (size_t k = 0; k < xs.size(); ++k) {
-                const Pixel p = direct(src, xs[k], y, f, Mask_RGBA);
-                for (Channel z : Mask_RGBA)
-                    worst = std::max(worst, double(std::abs(row[z][k] - p[z])));
+    onEachPath([&] {
+        for (int t = 0; t < Filter::count(); ++t) {
+            Filter f(t);
+            double worst = 0;
+            for (float y : ys) {
+                const std::vector<float> yrow(xs.size(), y);
+                Row row(0, int(xs.size()));
+                src.sampleRow(xs.data(), yrow.data(), 0, int(xs.size()), Mask_RGBA, &f, row);
+                for (size_t k = 0; k < xs.size(); ++k) {
+                    const Pixel p = direct(src, xs[k], y, f, Mask_RGBA);
+                    for (Channel z : Mask_RGBA)
+                        worst = std::max(worst, double(std::abs(row[z][k] - p[z])));
+                }
+            }
+            const bool nodeFilter = t == Filter::Lanczos6 || t == Filter::Parzen;
+            EXPECT_LT(worst, nodeFilter ? 1e-4 : 2e-4) << f.name();
+            if (t == Filter::Impulse) {
+                EXPECT_EQ(worst, 0.0) << f.name();
             }
         }
-        const bool nodeFilter = t == Filter::Lanczos6 || t == Filter::Parzen;
-        EXPECT_LT(worst, nodeFilter ? 1e-4 : 2e-4) << f.name();
-        if (t == Filter::Impulse) {
-            EXPECT_EQ(worst, 0.0) << f.name();
-        }
+    });
+}
+
+// A point's sample must not depend on the other points of its row: where the row starts, how
+// it is cut into blocks and groups of points, and which neighbours go through the edge path.
+// So a row of points, a row started a few points later and each point on its own give the
+// same values to the bit. The positions turn slowly across the image and its edges, as an
+// aligner's warp does, and jump now and then, so that groups of four consecutive points
+// form and break up.
+TEST(SampleRow, APointsSampleDoesNotDependOnItsNeighbours) {
+    NoiseSource src(90, 40);
+    src.validate(true);
+    src.request(0, 0, 90, 40, Mask_RGBA);
+    std::vector<float> xs, ys;
+    for (int i = 0; i < 150; ++i) {
+        xs.push_back(-4.0f + float(i) * 0.67f + (i % 11 == 0 ? 20.0f : 0.0f));
+        ys.push_back(-3.0f + float(i) * 0.31f + 0.01f * float(i % 7));
     }
+    const int n = int(xs.size());
+    onEachPath([&] {
+        for (int t = 0; t < Filter::count(); ++t) {
+            Filter f(t);
+            SCOPED_TRACE(f.name());
+            Row whole(0, n);
+            src.sampleRow(xs.data(), ys.data(), 0, n, Mask_RGBA, &f, whole);
+            for (int skip : {1, 3, 5}) {
+                Row later(0, n);
+                src.sampleRow(xs.data() + skip, ys.data() + skip, skip, n, Mask_RGBA, &f, later);
+                for (int k = skip; k < n; ++k)
+                    for (Channel z : Mask_RGBA)
+                        ASSERT_EQ(later[z][k], whole[z][k]) << "start " << skip << " point " << k;
+            }
+            for (int k = 0; k < n; ++k) {
+                Row one(k, k + 1);
+                src.sampleRow(&xs[size_t(k)], &ys[size_t(k)], k, k + 1, Mask_RGBA, &f, one);
+                for (Channel z : Mask_RGBA) ASSERT_EQ(one[z][k], whole[z][k]) << "point " << k;
+            }
+        }
+    });
 }
 
 TEST(SampleRow, ColumnsAreAbsoluteAndOnlyTheChannelsAskedAreWritten) {
@@ -194,3 +252,54 @@ TEST(SampleRow, AnOpWhoseSampleMapsThePointIsSampledThroughIt) {
         for (Channel z : Mask_RGBA) EXPECT_EQ(row[z][i], p[z]) << i;
     }
 }
+
+// The AVX2 path against the reference path, filter by filter, over the image, its edges and
+// beyond, with one to four channels (each count takes its own kernel). Both read the same
+// table; they differ only in how the weighted taps are rounded and summed: the AVX2 path
+// weighs a point's rows of taps first and fuses each multiply with its add. Values are in
+// [0, 1) and a filter's weights add up to 1 (their magnitudes to less than 2), so the two
+// round apart by a few float steps near 1, far below the table's own error (1e-4).
+class SampleRowPaths : public testing::TestWithParam<int> {};
+
+TEST_P(SampleRowPaths, Avx2MatchesTheReferenceWithinRounding) {
+    const bool avx2 = sampleRowUsesAvx2();
+    const bool haveAvx2 = sampleRowOnReferencePath(false);
+    sampleRowOnReferencePath(!avx2);
+    if (!haveAvx2) GTEST_SKIP() << "the processor lacks AVX2 or FMA";
+    NoiseSource src(61, 29);
+    src.validate(true);
+    src.request(0, 0, 61, 29, Mask_RGBA);
+    const std::vector<float> xs = positions(61), ys = positions(29);
+    const int n = int(xs.size());
+    Filter f(GetParam());
+    const ChannelSet sets[] = {ChannelSet{Chan_Green}, ChannelSet{Chan_Red, Chan_Alpha}, Mask_RGB,
+                               Mask_RGBA};
+    double worst = 0;
+    for (const ChannelSet& channels : sets)
+        for (size_t j = 0; j < ys.size(); ++j) {
+            // The rows lean by about 1/10 px per 6 px, as a warp's rows do.
+            std::vector<float> yrow(xs.size());
+            for (int k = 0; k < n; ++k) yrow[size_t(k)] = ys[j] + 0.017f * xs[size_t(k)];
+            Row fast(0, n), reference(0, n);
+            sampleRowOnReferencePath(false);
+            src.sampleRow(xs.data(), yrow.data(), 0, n, channels, &f, fast);
+            sampleRowOnReferencePath(true);
+            src.sampleRow(xs.data(), yrow.data(), 0, n, channels, &f, reference);
+            for (Channel z : channels)
+                for (int k = 0; k < n; ++k)
+                    worst = std::max(worst, double(std::abs(fast[z][k] - reference[z][k])));
+        }
+    sampleRowOnReferencePath(!avx2);
+    EXPECT_LT(worst, 1e-6) << f.name();
+    if (GetParam() == Filter::Impulse) {
+        EXPECT_EQ(worst, 0.0) << f.name();
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryFilter, SampleRowPaths, testing::Range(0, Filter::count()),
+                         [](const testing::TestParamInfo<int>& info) {
+                             std::string name = Filter::name(info.param);
+                             for (char& c : name)
+                                 if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
+                             return name;
+                         });
