@@ -52,6 +52,29 @@ void receive([[maybe_unused]] void* address) {
 #endif
 }
 
+// parallel_for copies its body into each task it spawns, on the thread that splits the range,
+// and another thread may run that copy; a finished task's memory goes back to oneTBB's pool and
+// may hold the next copy, made on yet another thread. Both are hand-offs like the task itself:
+// a copy publishes itself once made, a thread receives a body before it copies or runs it and
+// publishes it when done, and a new copy receives whatever last ran at its address.
+template <class F> class HandedBody {
+public:
+    explicit HandedBody(const F& f) : f_(f) {}
+    HandedBody(const HandedBody& other) : f_((receive(this), received(other).f_)) { publish(this); }
+    HandedBody& operator=(const HandedBody&) = delete;
+    void operator()(const tbb::blocked_range<int>& r) const {
+        received(*this).f_(r);
+        publish(const_cast<HandedBody*>(this));
+    }
+
+private:
+    static const HandedBody& received(const HandedBody& body) {
+        receive(const_cast<HandedBody*>(&body));
+        return body;
+    }
+    F f_;
+};
+
 std::atomic<bool> g_interrupted{false};
 
 struct Workers {
@@ -263,12 +286,12 @@ void parallelRows(int y0, int y1, const std::function<void(int)>& f) {
     arena->execute([&] {
         receive(&start);
         tbb::this_task_arena::isolate([&] {
-            tbb::parallel_for(tbb::blocked_range<int>(y0, y1, 1),
-                              [&](const tbb::blocked_range<int>& r) {
-                                  receive(&start);
-                                  for (int y = r.begin(); y < r.end(); ++y) f(y);
-                                  publish(&end);
-                              });
+            auto rows = [&](const tbb::blocked_range<int>& r) {
+                receive(&start);
+                for (int y = r.begin(); y < r.end(); ++y) f(y);
+                publish(&end);
+            };
+            tbb::parallel_for(tbb::blocked_range<int>(y0, y1, 1), HandedBody<decltype(rows)>(rows));
         });
     });
     receive(&end);
