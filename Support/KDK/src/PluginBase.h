@@ -29,6 +29,8 @@
 #include "Kx/Image/ViewerContext.h"
 
 #include <algorithm>
+#include <cmath>
+#include <limits>
 #include <memory>
 #include <string>
 #include <vector>
@@ -102,8 +104,16 @@ public:
         _extraFrames.clear();
         _extraViews.clear();
         if (this->aborted()) return;
-        frameChanged(int(c.frame()));
+        frameChanged(wholeFrame(c.frame()));
         viewChanged(c.view() - 1);
+    }
+
+    // The frame as the hook takes it: its whole part, held within int's range; a frame that is
+    // not a number (a script's or a host's bad value) counts as frame 0.
+    static int wholeFrame(double frame) {
+        if (std::isnan(frame)) return 0;
+        return int(std::clamp(frame, double(std::numeric_limits<int>::min()),
+                              double(std::numeric_limits<int>::max())));
     }
 
     int split_input(int) const override {
