@@ -131,12 +131,20 @@ Store& store() {
 }
 
 // Idle frame buffers, most recently returned first. The pool is never destroyed: buffers
-// released by static objects at exit still find it.
+// released by static objects at exit still find it. Each idle buffer carries the frame
+// (counted by endFrame) in which it went idle, so that the end of a frame can free what the
+// frame did not take again.
 struct Pool {
     static constexpr size_t kAlignment = 64;
+    struct Idle {
+        size_t floats;
+        float* memory;
+        uint64_t frame;
+    };
     std::mutex mutex;
-    std::list<std::pair<size_t, float*>> idle; // floats, memory
+    std::list<Idle> idle;
     size_t idleBytes = 0;
+    uint64_t frame = 0;
 
     static float* allocate(size_t floats) {
         const size_t bytes = (floats * sizeof(float) + kAlignment - 1) / kAlignment * kAlignment;
@@ -148,8 +156,8 @@ struct Pool {
         {
             std::lock_guard lock(mutex);
             for (auto it = idle.begin(); it != idle.end(); ++it)
-                if (it->first == floats) {
-                    float* p = it->second;
+                if (it->floats == floats) {
+                    float* p = it->memory;
                     idleBytes -= floats * sizeof(float);
                     idle.erase(it);
                     return p;
@@ -165,14 +173,33 @@ struct Pool {
         {
             std::lock_guard lock(mutex);
             if (p) {
-                idle.emplace_front(floats, p);
+                idle.push_front({floats, p, frame});
                 idleBytes += floats * sizeof(float);
             }
             while (idleBytes > limit && !idle.empty()) {
-                idleBytes -= idle.back().first * sizeof(float);
-                dropped.push_back(idle.back().second);
+                idleBytes -= idle.back().floats * sizeof(float);
+                dropped.push_back(idle.back().memory);
                 idle.pop_back();
             }
+        }
+        for (float* d : dropped) release(d);
+    }
+
+    // Frees the buffers that went idle before the current frame and were not taken during
+    // it, then starts the next frame.
+    void endFrame() {
+        std::vector<float*> dropped;
+        {
+            std::lock_guard lock(mutex);
+            for (auto it = idle.begin(); it != idle.end();)
+                if (it->frame < frame) {
+                    idleBytes -= it->floats * sizeof(float);
+                    dropped.push_back(it->memory);
+                    it = idle.erase(it);
+                } else {
+                    ++it;
+                }
+            ++frame;
         }
         for (float* d : dropped) release(d);
     }
@@ -262,6 +289,10 @@ std::shared_ptr<float> frameBuffer(size_t floats) {
     if (floats == 0) return nullptr;
     return std::shared_ptr<float>(
         pool().take(floats), [floats](float* p) { pool().give(floats, p, idleLimit().load()); });
+}
+
+void endFrame() {
+    pool().endFrame();
 }
 
 size_t frameMemoryIdle() {

@@ -84,6 +84,7 @@ ExecuteResult execute(Op& op, const std::vector<double>& frames,
             // memory of one frame.
             Node::releaseAllOps();
             Engine::clearCache();
+            Engine::endFrame();
             // The freed frame goes back to the system too: each render thread's heap would
             // otherwise keep the pieces of its large buffers, and a long shot would creep up
             // by their difference from frame to frame.

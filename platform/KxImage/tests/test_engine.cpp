@@ -271,6 +271,34 @@ TEST(Engine, FrameMemoryIsReusedAndItsIdleBytesBounded) {
     Engine::setCacheBudget(before);
 }
 
+// A buffer idle through a whole frame is freed at that frame's end; one a frame took again,
+// and one that only went idle as the frame ended, stay for the next frame.
+TEST(Engine, FrameMemoryIdleThroughAFrameIsFreedAtItsEnd) {
+    const size_t mb = size_t(1) << 20, floats = mb / sizeof(float);
+    Engine::endFrame();
+    Engine::endFrame(); // whatever earlier work left idle is gone
+    ASSERT_EQ(Engine::frameMemoryIdle(), 0u);
+    const float* reused = nullptr;
+    {
+        std::shared_ptr<float> a = Engine::frameBuffer(floats);     // sizes every frame uses
+        std::shared_ptr<float> b = Engine::frameBuffer(3 * floats); // a size frame 1 used once
+        reused = a.get();
+    }
+    Engine::endFrame(); // end of frame 1: both went idle during it, both stay
+    EXPECT_EQ(Engine::frameMemoryIdle(), 4 * mb);
+    {
+        std::shared_ptr<float> a = Engine::frameBuffer(floats);
+        EXPECT_EQ(a.get(), reused);
+        Engine::endFrame(); // end of frame 2: the unused 3 MB go; `a` is still in use
+        EXPECT_EQ(Engine::frameMemoryIdle(), 0u);
+    } // `a` goes idle as frame 3 starts
+    EXPECT_EQ(Engine::frameMemoryIdle(), mb);
+    Engine::endFrame();
+    EXPECT_EQ(Engine::frameMemoryIdle(), mb) << "went idle during frame 3";
+    Engine::endFrame();
+    EXPECT_EQ(Engine::frameMemoryIdle(), 0u) << "idle through frame 4";
+}
+
 namespace {
 
 // Its input with channels `added` as zero; it passes the input's kept area on unless told to

@@ -16,7 +16,10 @@
 // they are read. A buffer goes back to a pool when its last owner lets it go, and a later
 // request of the same size takes it again: a sequence reuses the memory of the frame before
 // rather than having the system map and clear fresh pages for every frame. The pool keeps at
-// most half the cache budget idle, letting the longest idle go first.
+// most half the cache budget idle, letting the longest idle go first. Sequence work calls
+// endFrame() after each frame: a buffer that stayed idle through a whole frame is freed, so
+// the pool holds only the sizes the frames of the shot keep asking for, not every size some
+// step of the first frame used once.
 #pragma once
 
 #include "Box.h"
@@ -49,6 +52,9 @@ void clearCache();
 // frame memory or newly allocated; it goes back to the pool when the last copy of the
 // pointer is gone. Null for 0 floats. Safe on many threads at once.
 std::shared_ptr<float> frameBuffer(size_t floats);
+// Marks the end of a frame of sequence work: frees the idle buffers that no request took
+// since the previous call.
+void endFrame();
 // The bytes of frame memory that the pool holds idle.
 size_t frameMemoryIdle();
 
