@@ -29,6 +29,7 @@
 #include <type_traits>
 
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#include <cpuid.h>
 #include <immintrin.h>
 #endif
 
@@ -234,7 +235,12 @@ __attribute__((target("avx,f16c"))) void halvesF16c(const float* in, size_t n, I
 
 void toHalves(const float* in, size_t n, Imath::half* out) {
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
-    static const bool f16c = __builtin_cpu_supports("avx") && __builtin_cpu_supports("f16c");
+    // The conversion's own bit from cpuid: not every compiler's __builtin_cpu_supports knows
+    // "f16c"; its "avx" includes that the system saves the wide registers.
+    static const bool f16c = [] {
+        unsigned a = 0, b = 0, c = 0, d = 0;
+        return __builtin_cpu_supports("avx") && __get_cpuid(1, &a, &b, &c, &d) && (c & bit_F16C);
+    }();
     if (f16c) return halvesF16c(in, n, out);
 #endif
     for (size_t i = 0; i < n; ++i) out[i] = Imath::half(in[i]);
