@@ -5,9 +5,9 @@
 #                       KX_WERROR=ON
 #   asan   build-asan/  clang with AddressSanitizer and UndefinedBehaviorSanitizer at -O1: the
 #                       whole suite and the fuzz targets in one tree, so that CI compiles the
-#                       project under these sanitizers once. The libraries carry libFuzzer's
-#                       coverage hooks in the tests too. Warnings are checked by the plain build,
-#                       so clang's do not stop this one.
+#                       project once for both. The libraries carry libFuzzer's coverage hooks in
+#                       the tests too. CI's suite runs here, so KX_WERROR=ON makes clang's
+#                       warnings of our own code errors in this tree as well.
 #   tsan   build-tsan/  the default compiler with ThreadSanitizer
 kx_configure() {
   local options=(-DKX_SANITIZE=OFF -DKX_TSAN=OFF -DKX_FUZZ=OFF -DKX_WERROR="${KX_WERROR:-OFF}"
@@ -17,7 +17,7 @@ kx_configure() {
     asan)
       kx_build=build-asan
       options=(-DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DKX_SANITIZE=ON -DKX_TSAN=OFF
-        -DKX_FUZZ=ON -DKX_WERROR=OFF -DKX_BUILD_BENCH=OFF
+        -DKX_FUZZ=ON -DKX_WERROR="${KX_WERROR:-OFF}" -DKX_BUILD_BENCH=OFF
         -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g" -DCMAKE_C_FLAGS_RELWITHDEBINFO="-O1 -g")
       ;;
     tsan)
