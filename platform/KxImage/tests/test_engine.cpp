@@ -355,10 +355,10 @@ TEST(Engine, APassedAreaIsTheInputsMemoryWithTheRenderedPixels) {
         xs.push_back(-3.3f + 1.07f * float(i));
         ys.push_back(1.0f + 0.61f * float(i));
     }
-    passing.sampleRow(xs.data(), ys.data(), 0, 46, Mask_RGBA, &cubic, a);
-    rendering.sampleRow(xs.data(), ys.data(), 0, 46, Mask_RGBA, &cubic, b);
+    passing.sampleRow(xs.data(), ys.data(), -3, 43, Mask_RGBA, &cubic, a);
+    rendering.sampleRow(xs.data(), ys.data(), -3, 43, Mask_RGBA, &cubic, b);
     for (Channel z : Mask_RGBA)
-        for (int i = 0; i < 46; ++i)
+        for (int i = -3; i < 43; ++i)
             EXPECT_EQ(a[z][i], b[z][i]) << "channel " << z << " point " << i;
     EXPECT_EQ(passing.plane()->row(Chan_Green, 5), source.plane()->row(Chan_Green, 5));
     EXPECT_EQ(passing.plane()->row(Chan_Alpha, 5), nullptr);
