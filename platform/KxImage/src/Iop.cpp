@@ -15,6 +15,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <vector>
 
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 #include <immintrin.h>
@@ -42,6 +44,7 @@ struct Lane {
 
 // The points of a row and what they read: the kept area, its row length, the table.
 struct RowJob {
+    const std::shared_ptr<const Plane>& plane;
     const Box& box;
     size_t stride;
     Filter::Table table;
@@ -51,6 +54,113 @@ struct RowJob {
     const Lane* lanes;
     int nLanes;
 };
+
+#ifdef KX_SAMPLE_AVX2
+// Pixels 0..n - 1 of four channel rows (the fourth advancing by step floats a pixel, 0 for
+// a row of zeros) as RGBA pixels at out, eight at a time; returns the pixels done.
+__attribute__((target("avx2,fma"))) int interleave4(const float* const* in, size_t step, int n,
+                                                    float* out) {
+    int x = 0;
+    for (; x + 8 <= n; x += 8) {
+        const __m256 a = _mm256_loadu_ps(in[0] + x), b = _mm256_loadu_ps(in[1] + x),
+                     c = _mm256_loadu_ps(in[2] + x);
+        const __m256 d = step ? _mm256_loadu_ps(in[3] + x) : _mm256_setzero_ps();
+        // Pixels 0, 1 | 4, 5 and 2, 3 | 6, 7 of the low and high pairs of channels.
+        const __m256 ab0 = _mm256_unpacklo_ps(a, b), ab1 = _mm256_unpackhi_ps(a, b);
+        const __m256 cd0 = _mm256_unpacklo_ps(c, d), cd1 = _mm256_unpackhi_ps(c, d);
+        const __m256 p04 = _mm256_shuffle_ps(ab0, cd0, 0x44),
+                     p15 = _mm256_shuffle_ps(ab0, cd0, 0xee);
+        const __m256 p26 = _mm256_shuffle_ps(ab1, cd1, 0x44),
+                     p37 = _mm256_shuffle_ps(ab1, cd1, 0xee);
+        float* o = out + 4 * size_t(x);
+        _mm256_storeu_ps(o, _mm256_permute2f128_ps(p04, p15, 0x20));
+        _mm256_storeu_ps(o + 8, _mm256_permute2f128_ps(p26, p37, 0x20));
+        _mm256_storeu_ps(o + 16, _mm256_permute2f128_ps(p04, p15, 0x31));
+        _mm256_storeu_ps(o + 24, _mm256_permute2f128_ps(p26, p37, 0x31));
+    }
+    return x;
+}
+#endif
+
+// Kept rows with the channels of each pixel side by side, as RGBA: a point's row of T taps is
+// then one run of 4T floats instead of a run in each channel's plane, so a 6 x 6 point reads
+// 6 runs instead of 24, and one 8-wide register holds two pixels of taps. Each thread keeps
+// its own band of up to kBandRows rows of the kept area it samples last (rows that a row of
+// output points reads are mostly read again by the next row of output), at most kBandBytes:
+// a row is laid out when a block of points first needs it, in slot row % capacity. The band
+// serves 3 or 4 channels (a 3-channel band pads the fourth with zeros); a block whose points
+// span more rows than the band holds reads the planes. Both give the same values to the bit.
+constexpr int kBandRows = 128;
+constexpr size_t kBandBytes = size_t(8) << 20;
+
+struct Band {
+    std::weak_ptr<const Plane> plane;
+    const float* origin[4] = {};
+    int nLanes = 0;
+    Box box;
+    size_t stride = 0;
+    int width = 0;    // pixels per row: the kept area's
+    int capacity = 0; // rows; 0 when the band cannot serve the kept area
+    std::vector<float> pixels;
+    std::vector<int> held; // the kept row (from the area's bottom) in each slot, or -1
+
+    // Readies the band for the job's kept area and channels, dropping the rows of another.
+    bool serve(const RowJob& job) {
+        if (job.nLanes < 3 || job.nLanes > 4) return false;
+        const std::shared_ptr<const Plane> had = plane.lock();
+        bool same =
+            had == job.plane && nLanes == job.nLanes && box == job.box && stride == job.stride;
+        for (int c = 0; same && c < nLanes; ++c) same = origin[c] == job.lanes[c].origin;
+        if (same) return capacity > 0;
+        plane = job.plane;
+        nLanes = job.nLanes;
+        box = job.box;
+        stride = job.stride;
+        for (int c = 0; c < 4; ++c) origin[c] = c < nLanes ? job.lanes[c].origin : nullptr;
+        width = box.w();
+        const size_t rowBytes = size_t(width) * 4 * sizeof(float);
+        // A power of two, so that a row's slot is a mask away.
+        const size_t fit =
+            std::min<size_t>(size_t(kBandRows), rowBytes ? kBandBytes / rowBytes : 0);
+        capacity = 1;
+        while (size_t(capacity) * 2 <= fit) capacity *= 2;
+        // Too few rows for a block of points to fit: the planes serve better.
+        if (capacity < 16) capacity = 0;
+        // No more slots than a power of two holding every row of a short kept area.
+        while (capacity / 2 >= box.h()) capacity /= 2;
+        pixels.resize(size_t(capacity) * size_t(width) * 4);
+        pixels.shrink_to_fit();
+        held.assign(size_t(capacity), -1);
+        return capacity > 0;
+    }
+
+    // The interleaved row r of the kept area (counted from its bottom), laid out if needed.
+    const float* row(int r) {
+        const size_t slot = size_t(r & (capacity - 1));
+        float* out = pixels.data() + slot * size_t(width) * 4;
+        if (held[slot] != r) {
+            const size_t at = size_t(r) * stride;
+            const float zero = 0.0f;
+            const float* in[4];
+            for (int c = 0; c < 4; ++c) in[c] = c < nLanes ? origin[c] + at : &zero;
+            const size_t step = nLanes == 4 ? 1 : 0;
+            int x = 0;
+#ifdef KX_SAMPLE_AVX2
+            x = interleave4(in, step, width, out);
+#endif
+            for (; x < width; ++x) {
+                out[4 * x] = in[0][x];
+                out[4 * x + 1] = in[1][x];
+                out[4 * x + 2] = in[2][x];
+                out[4 * x + 3] = in[3][size_t(x) * step];
+            }
+            held[slot] = r;
+        }
+        return out;
+    }
+};
+
+thread_local Band t_band;
 
 // A position moved into the kept area widened by more than any filter's reach, where every
 // tap of a farther position would read the same edge pixels; NaN goes to the low end.
@@ -235,6 +345,85 @@ blockChannels(const RowJob& job, int lane, int k0, uint32_t inside, const int* f
     }
 }
 
+// pointTaps<T, 4> on a band: the weighted taps of one point from its T rows of interleaved
+// pixels, at pixel offset at in each, as [c0, c1, c2, c3]. Two pixels of taps per register:
+// per row of taps one broadcast of its vertical weight and T / 2 loads, T / 2 independent
+// sums; then each sum times the horizontal weights of its two pixels, and the sums across in
+// the order pointTaps adds them (pairs of taps, then pairs of pairs, a cleared pair where
+// pointTaps has spare lanes), so that the two give the same values to the bit.
+template <int T>
+__attribute__((target("avx2,fma"), always_inline)) inline __m128
+bandTaps(const float* const* rows, size_t at, const float* wx, const float* wy) {
+    constexpr int P = T / 2;
+    __m256 acc[P];
+    const __m256 w0 = _mm256_broadcast_ss(wy);
+#pragma GCC unroll 4
+    for (int p = 0; p < P; ++p) acc[p] = _mm256_mul_ps(w0, _mm256_loadu_ps(rows[0] + at + 8 * p));
+#pragma GCC unroll 8
+    for (int j = 1; j < T; ++j) {
+        const __m256 wj = _mm256_broadcast_ss(wy + j);
+#pragma GCC unroll 4
+        for (int p = 0; p < P; ++p)
+            acc[p] = _mm256_fmadd_ps(wj, _mm256_loadu_ps(rows[j] + at + 8 * p), acc[p]);
+    }
+    const __m256 h = _mm256_load_ps(wx);
+    __m128 s[P];
+#pragma GCC unroll 4
+    for (int p = 0; p < P; ++p) {
+        const __m256i pick = _mm256_setr_epi32(2 * p, 2 * p, 2 * p, 2 * p, 2 * p + 1, 2 * p + 1,
+                                               2 * p + 1, 2 * p + 1);
+        const __m256 m = _mm256_mul_ps(acc[p], _mm256_permutevar8x32_ps(h, pick));
+        s[p] = _mm_add_ps(_mm256_castps256_ps128(m), _mm256_extractf128_ps(m, 1));
+    }
+    const __m128 zero = _mm_setzero_ps();
+    if constexpr (T == 2)
+        return _mm_add_ps(s[0], zero);
+    else if constexpr (T == 4)
+        return _mm_add_ps(s[0], s[1]);
+    else if constexpr (T == 6)
+        return _mm_add_ps(_mm_add_ps(s[0], s[1]), _mm_add_ps(s[2], zero));
+    else
+        return _mm_add_ps(_mm_add_ps(s[0], s[1]), _mm_add_ps(s[2], s[3]));
+}
+
+// blockChannels over a band: the points of a block whose taps are all inside the kept area,
+// their rows of taps from the band's rows first..first + span - 1, in every lane of the job.
+template <int T>
+__attribute__((target("avx2,fma"))) void
+blockBand(const RowJob& job, Band& band, int first, int span, int k0, uint32_t inside,
+          const int* fx, const int* fy, const float (*wx)[Filter::kTableStride],
+          const float (*wy)[Filter::kTableStride]) {
+    const Box& b = job.box;
+    const float* rows[kBandRows];
+    for (int r = 0; r < span; ++r) rows[r] = band.row(first + r);
+    float* out[4];
+    for (int c = 0; c < job.nLanes; ++c) out[c] = job.lanes[c].out + k0;
+    const int below = b.y() + first; // the kept row of rows[0]
+    const bool four = job.nLanes == 4;
+    while (inside) {
+        const int e = __builtin_ctz(inside);
+        if (((inside >> e) & 0xf) == 0xf) {
+            __m128 v[4];
+#pragma GCC unroll 4
+            for (int q = 0; q < 4; ++q)
+                v[q] = bandTaps<T>(rows + (fy[e + q] - below), size_t(fx[e + q] - b.x()) * 4,
+                                   wx[e + q], wy[e + q]);
+            _MM_TRANSPOSE4_PS(v[0], v[1], v[2], v[3]);
+            _mm_storeu_ps(out[0] + e, v[0]);
+            _mm_storeu_ps(out[1] + e, v[1]);
+            _mm_storeu_ps(out[2] + e, v[2]);
+            if (four) _mm_storeu_ps(out[3] + e, v[3]);
+            inside &= ~(0xfu << e);
+            continue;
+        }
+        alignas(16) float v[4];
+        _mm_store_ps(v,
+                     bandTaps<T>(rows + (fy[e] - below), size_t(fx[e] - b.x()) * 4, wx[e], wy[e]));
+        for (int c = 0; c < job.nLanes; ++c) out[c][e] = v[c];
+        inside &= inside - 1;
+    }
+}
+
 // Asks the cache for the kept pixels that the points k..k+n-1 of a row will read, a block
 // before they are read. A warp that turns the image walks its rows of taps diagonally through
 // the planes: every few dozen points a new row of taps starts, in every channel, where the
@@ -272,10 +461,11 @@ template <int T> __attribute__((target("avx2,fma"))) void sampleRowAvx2(const Ro
     alignas(32) float wx[kBlock][Filter::kTableStride], wy[kBlock][Filter::kTableStride];
     alignas(32) float px[kBlock], py[kBlock];
     alignas(32) int fx[kBlock], fy[kBlock];
+    const bool band = T >= 2 && t_band.serve(job);
     for (int k0 = 0; k0 < job.n; k0 += kBlock) {
         const int n = std::min(kBlock, job.n - k0);
         // Four taps or fewer read too few rows for the prefetch to pay (measured).
-        if (T >= 6 && k0 + kBlock < job.n)
+        if (T >= 6 && !band && k0 + kBlock < job.n)
             prefetchBlock<T>(job, k0 + kBlock, std::min(kBlock, job.n - k0 - kBlock));
         const uint32_t inside =
             tableWeightsRun(job.table, job.xs + k0, n, b.x(), b.r(), px, fx, wx) &
@@ -284,6 +474,30 @@ template <int T> __attribute__((target("avx2,fma"))) void sampleRowAvx2(const Ro
         for (uint32_t edge = all & ~inside; edge; edge &= edge - 1) {
             const int e = __builtin_ctz(edge);
             samplePointClamped<T>(job, k0 + e, px[e], py[e]);
+        }
+        if (band && inside) {
+            // The rows of taps of the block's inside points, from the band if they fit.
+            // Over every point of the block, held within the rows that inside points start
+            // at: wider than the inside points' own span only where the block meets an edge.
+            const __m256i bottom = _mm256_set1_epi32(b.y()), top = _mm256_set1_epi32(b.t() - T);
+            __m256i lo = top, hi = bottom;
+            for (int e = 0; e < n; e += 8) {
+                const __m256i f = _mm256_min_epi32(
+                    _mm256_max_epi32(_mm256_load_si256(reinterpret_cast<const __m256i*>(fy + e)),
+                                     bottom),
+                    top);
+                lo = _mm256_min_epi32(lo, f);
+                hi = _mm256_max_epi32(hi, f);
+            }
+            alignas(32) int l8[8], h8[8];
+            _mm256_store_si256(reinterpret_cast<__m256i*>(l8), lo);
+            _mm256_store_si256(reinterpret_cast<__m256i*>(h8), hi);
+            const int low = *std::min_element(l8, l8 + 8), high = *std::max_element(h8, h8 + 8);
+            const int span = high - low + T;
+            if (span <= t_band.capacity) {
+                blockBand<T>(job, t_band, low - b.y(), span, k0, inside, fx, fy, wx, wy);
+                continue;
+            }
         }
         for (int l = 0; l < job.nLanes; l += 4) {
             switch (std::min(4, job.nLanes - l)) {
@@ -639,7 +853,7 @@ void Iop::sampleRow(const float* xs, const float* ys, int x, int r, const Channe
             lanes[nLanes++] = {p.data[size_t(i)].data(), out + x};
     }
     if (nLanes == 0) return;
-    const RowJob job{p.box, p.stride, f.table(), xs, ys, r - x, lanes, nLanes};
+    const RowJob job{kept, p.box, p.stride, f.table(), xs, ys, r - x, lanes, nLanes};
     switch (job.table.taps) {
     case 1:
         return sampleRowTaps<1>(job);

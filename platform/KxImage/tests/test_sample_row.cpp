@@ -188,6 +188,83 @@ TEST(SampleRow, APointsSampleDoesNotDependOnItsNeighbours) {
     });
 }
 
+// The AVX2 path reads the kept pixels of 3 or 4 channels interleaved, from a band of rows it
+// keeps per thread, and reads the planes for a block of points spanning more rows than the
+// band holds: the two must give the same values to the bit, or a point would change with
+// its neighbours. Points that leap between the bottom and the top of a tall image make
+// their blocks span it; each point on its own fits the band.
+TEST(SampleRow, APointReadFromTheBandOrThePlanesIsTheSame) {
+    NoiseSource src(24, 700);
+    src.validate(true);
+    src.request(0, 0, 24, 700, Mask_RGBA);
+    std::vector<float> xs, ys;
+    for (int i = 0; i < 96; ++i) {
+        xs.push_back(3.3f + float(i % 17) * 0.9f);
+        ys.push_back(i % 2 ? 5.7f + 0.13f * float(i) : 690.1f - 0.29f * float(i));
+    }
+    const int n = int(xs.size());
+    for (const ChannelSet& channels : {Mask_RGB, Mask_RGBA})
+        onEachPath([&] {
+            for (int t = 0; t < Filter::count(); ++t) {
+                Filter f(t);
+                SCOPED_TRACE(f.name());
+                Row whole(0, n);
+                src.sampleRow(xs.data(), ys.data(), 0, n, channels, &f, whole);
+                for (int k = 0; k < n; ++k) {
+                    Row one(k, k + 1);
+                    src.sampleRow(&xs[size_t(k)], &ys[size_t(k)], k, k + 1, channels, &f, one);
+                    for (Channel z : channels)
+                        ASSERT_EQ(one[z][k], whole[z][k]) << "point " << k << " channel " << int(z);
+                }
+            }
+        });
+}
+
+// The band a thread keeps belongs to one kept image: sampling another image, and an image
+// made after the first was released, reads their own pixels.
+TEST(SampleRow, EachImageIsReadFromItsOwnPixels) {
+    Filter f(Filter::Lanczos6);
+    std::vector<float> xs, ys;
+    for (int i = 0; i < 64; ++i) {
+        xs.push_back(4.1f + float(i) * 0.5f);
+        ys.push_back(6.3f + float(i) * 0.05f);
+    }
+    const int n = int(xs.size());
+    auto check = [&](Iop& op, const char* which) {
+        SCOPED_TRACE(which);
+        Row row(0, n);
+        op.sampleRow(xs.data(), ys.data(), 0, n, Mask_RGBA, &f, row);
+        for (int k = 0; k < n; ++k) {
+            const Pixel p = direct(op, xs[size_t(k)], ys[size_t(k)], f, Mask_RGBA);
+            for (Channel z : Mask_RGBA) ASSERT_NEAR(row[z][k], p[z], 1e-4) << "point " << k;
+        }
+    };
+    onEachPath([&] {
+        NoiseSource a(48, 20);
+        KxTest::PatternSource b("flipped", Box(0, 0, 48, 20),
+                                [](int x, int y, Channel z) { return noise(y, x, z); });
+        for (Iop* op : {static_cast<Iop*>(&a), static_cast<Iop*>(&b)}) {
+            op->validate(true);
+            op->request(0, 0, 48, 20, Mask_RGBA);
+        }
+        check(a, "first image");
+        check(b, "second image");
+        check(a, "first image again");
+        {
+            KxTest::PatternSource c("later", Box(0, 0, 48, 20),
+                                    [](int x, int y, Channel z) { return noise(x + 7, y, z); });
+            c.validate(true);
+            c.request(0, 0, 48, 20, Mask_RGBA);
+            check(c, "an image made later");
+        }
+        KxTest::PatternSource d("latest", Box(0, 0, 48, 20),
+                                [](int x, int y, Channel z) { return noise(x, y + 5, z); });
+        d.validate(true);
+        d.request(0, 0, 48, 20, Mask_RGBA);
+        check(d, "an image made after one was released");
+    });
+}
+
 TEST(SampleRow, ColumnsAreAbsoluteAndOnlyTheChannelsAskedAreWritten) {
     NoiseSource src(16, 16, Mask_RGB);
     src.validate(true);
