@@ -63,6 +63,8 @@ TEST(HardPlates, MatchThenSolveReachesTheModelsFloor) {
         {"chequerboard 640x480", Kestrel::Nodes::chequerboardFloor, 640, 480},
         {"low texture 640x480", Kestrel::Nodes::lowTexture, 640, 480},
         {"uneven views 640x480", Kestrel::Nodes::unevenViews, 640, 480},
+        {"everything 640x480", Kestrel::Nodes::everythingHard, 640, 480},
+        {"barrel 2048x1080", Kestrel::Nodes::barrelDistortion, 2048, 1080},
     };
     for (const HardCase& c : cases) {
         SCOPED_TRACE(c.name);

@@ -38,19 +38,31 @@ constexpr double kSiftContrast = 0.008;
 // what a vertical alignment can be asked to correct.
 constexpr double kBandFraction = 0.1;
 constexpr float kBandMinimum = 16.0f;
-constexpr int kDescriptorSize = 128;    // bytes of a SIFT descriptor
-constexpr float kRatio = 0.8f;          // nearest over second nearest descriptor distance
-constexpr double kEpipolarPixels = 1.0; // RANSAC tolerance
+constexpr int kDescriptorSize = 128; // bytes of a SIFT descriptor
+constexpr float kRatio = 0.8f;       // nearest over second nearest descriptor distance
+// RANSAC's tolerance around the epipolar lines: kEpipolarFraction of the frame's diagonal, at
+// least kEpipolarPixels. A lens's distortion bends the lines the fundamental matrix takes as
+// straight, by an amount that grows with the frame in pixels and most at its edges and
+// corners; a tolerance of a fixed pixel count would drop the true matches there, the very
+// ones the solve needs to reach the frame's edges. Wrong matches within the tolerance are the
+// neighbour test's to drop.
+constexpr double kEpipolarPixels = 1.0;
+constexpr double kEpipolarFraction = 0.003;
 constexpr double kConfidence = 0.999;
 // Refinement of the second position by fitting the patch around the first: patch radius,
 // the farthest the fit may move from the SIFT position, and the least correlation of the
 // fitted patch.
-constexpr int kPatchRadius = 7;
+constexpr int kPatchRadius = 10;
 constexpr int kSearchRadius = 3;
 constexpr double kMinCorrelation = 0.8;
 // A refined match must lead back from the second image to within this distance (pixels) of
 // its first position; patches that straddle surfaces at different depths do not.
 constexpr double kBackTolerance = 0.2;
+// The most a refined position may be uncertain (pixels, one standard deviation, in both
+// directions together), as the fit's residual and the patch's detail tell it: faint texture
+// under grain and 8-bit steps places some patches no better than a third of a pixel, and the
+// solve is better off without them.
+constexpr double kMaxUncertainty = 0.1;
 
 struct Grid {
     int columns, rows;
@@ -67,21 +79,35 @@ struct Grid {
     }
 };
 
-// A grey image as floats with its derivatives along x and y (OpenCV axes).
+// A grey image as floats, smoothed, with its derivatives along x and y (OpenCV axes). The
+// fit reads all three at each sample: they are kept side by side per pixel as well, so that
+// one sample reads two neighbouring runs of memory instead of six.
 struct ImageData {
-    cv::Mat value, dx, dy;
+    cv::Mat value, samples; // samples: value, dx, dy per pixel
 
-    void set(const cv::Mat& grey) {
+    void set(const cv::Mat& grey, double sigma) {
         grey.convertTo(value, CV_32F);
+        cv::GaussianBlur(value, value, cv::Size(), sigma, sigma, cv::BORDER_REFLECT);
+        cv::Mat dx, dy;
         cv::Sobel(value, dx, CV_32F, 1, 0, 3, 1.0 / 8.0);
         cv::Sobel(value, dy, CV_32F, 0, 1, 3, 1.0 / 8.0);
+        cv::merge(std::vector<cv::Mat>{value, dx, dy}, samples);
     }
 };
+
+// The refinement samples its patch every 1, 2 or 4 pixels; each spacing reads an image
+// smoothed to match it (sigma kSmoothing times the spacing), so that grain, 8-bit steps and
+// detail finer than the spacing do not pull the fit.
+constexpr int kSmoothLevels = 3;
+constexpr double kSmoothing = 0.5;
+int smoothLevel(float step) {
+    return std::clamp(int(std::lround(std::log2(step))), 0, kSmoothLevels - 1);
+}
 
 struct CameraImage {
     int camera = -1;
     cv::Mat grey;
-    ImageData data;
+    std::array<ImageData, kSmoothLevels> data;
     std::vector<cv::KeyPoint> keypoints;
     cv::Mat descriptors;
 };
@@ -158,7 +184,8 @@ bool renderInput(Kx::Image::Op* node, int input, double frame, cv::Mat& grey, st
 // Wide images are reduced by halves to at most kSiftWidth pixels first: SIFT's cost grows
 // with the area, and the refinement places every match at full resolution anyway.
 void detect(CameraImage& image) {
-    image.data.set(image.grey);
+    for (int level = 0; level < kSmoothLevels; ++level)
+        image.data[size_t(level)].set(image.grey, kSmoothing * double(1 << level));
     int scale = 1;
     while (image.grey.cols / scale > kSiftWidth) scale *= 2;
     cv::Mat reduced = image.grey;
@@ -234,12 +261,13 @@ struct Sample {
 Sample sampleWithGradient(const ImageData& d, float x, float y) {
     const int x0 = int(std::floor(x)), y0 = int(std::floor(y));
     const float fx = x - float(x0), fy = y - float(y0);
-    const auto at = [&](const cv::Mat& m) {
-        const float* r0 = m.ptr<float>(y0) + x0;
-        const float* r1 = m.ptr<float>(y0 + 1) + x0;
-        return (r0[0] * (1 - fx) + r0[1] * fx) * (1 - fy) + (r1[0] * (1 - fx) + r1[1] * fx) * fy;
+    const float* r0 = d.samples.ptr<float>(y0) + 3 * x0;
+    const float* r1 = d.samples.ptr<float>(y0 + 1) + 3 * x0;
+    const auto at = [&](int c) {
+        return (r0[c] * (1 - fx) + r0[c + 3] * fx) * (1 - fy) +
+               (r1[c] * (1 - fx) + r1[c + 3] * fx) * fy;
     };
-    return {at(d.value), at(d.dx), at(d.dy)};
+    return {at(0), at(1), at(2)};
 }
 
 // Moves the second position of a match to where the patch around the first position fits
@@ -252,13 +280,17 @@ Sample sampleWithGradient(const ImageData& d, float x, float y) {
 // a fit that wanders off (as for a patch whose detail cannot fix a position in both
 // directions) by more than kSearchRadius or a third of the patch's shape.
 bool refine(const ImageData& a, const ImageData& b, const cv::Point2f& pa, cv::Point2f& pb,
-            float step) {
+            float step, double& uncertainty) {
     constexpr int n = (2 * kPatchRadius + 1) * (2 * kPatchRadius + 1);
-    const float margin = (kPatchRadius * 1.5f + kSearchRadius) * step + 2.0f;
-    const auto inside = [&](const cv::Mat& m, const cv::Point2f& p) {
-        return p.x >= margin && p.y >= margin && p.x < m.cols - margin && p.y < m.rows - margin;
+    // The patch must lie in the first image, and each of its samples in the second, with the
+    // neighbour the bilinear sample reads: a feature near the frame's edge, where a lens
+    // distorts most, is placed as well as any.
+    const auto inside = [&](const cv::Mat& m, const cv::Point2f& p, float margin) {
+        return p.x >= margin && p.y >= margin && p.x < float(m.cols - 1) - margin &&
+               p.y < float(m.rows - 1) - margin;
     };
-    if (!inside(a.value, pa) || !inside(b.value, pb)) return false;
+    const float reach = float(kPatchRadius) * step + 1.0f;
+    if (!inside(a.value, pa, reach) || !inside(b.value, pb, reach)) return false;
 
     std::array<float, n> patch;
     std::array<float, n> u, v;
@@ -275,20 +307,24 @@ bool refine(const ImageData& a, const ImageData& b, const cv::Point2f& pa, cv::P
     Eigen::Matrix<double, 8, 1> p;
     p << pb.x, pb.y, 0, 0, 0, 0, 1, 0;
     std::array<float, n> warped;
+    Eigen::Matrix<double, 8, 8> h;
+    double squares = 0;
     for (int iteration = 0; iteration < 15; ++iteration) {
         // The normal equations, summed in a fixed order (the same on every thread).
-        Eigen::Matrix<double, 8, 8> h = Eigen::Matrix<double, 8, 8>::Zero();
+        h.setZero();
+        squares = 0;
         Eigen::Matrix<double, 8, 1> g = Eigen::Matrix<double, 8, 1>::Zero();
         for (size_t k = 0; k < size_t(n); ++k) {
             const float x = float(p[0] + (1 + p[2]) * u[k] + p[3] * v[k]);
             const float y = float(p[1] + p[4] * u[k] + (1 + p[5]) * v[k]);
-            if (!inside(b.value, {x, y})) return false;
+            if (!inside(b.value, {x, y}, 0.0f)) return false;
             const Sample s = sampleWithGradient(b, x, y);
             warped[k] = s.value;
             const double gx = s.dx, gy = s.dy;
             const double jac[8] = {gx,        gy,        gx * u[k], gx * v[k],
                                    gy * u[k], gy * v[k], -patch[k], -1.0};
             const double e = warped[k] - (p[6] * patch[k] + p[7]);
+            squares += e * e;
             for (int i = 0; i < 8; ++i) {
                 for (int j = 0; j <= i; ++j) h(i, j) += jac[i] * jac[j];
                 g[i] += jac[i] * e;
@@ -318,8 +354,18 @@ bool refine(const ImageData& a, const ImageData& b, const cv::Point2f& pa, cv::P
     }
     const double correlation = sab / std::sqrt(saa * sbb);
     if (!(correlation >= kMinCorrelation)) return false;
+    // How far the position could be off given the fit's residual (grain, detail the patch
+    // does not follow): the position's standard deviation from the fit's covariance,
+    // residual variance times the inverse of the normal matrix.
+    const Eigen::Matrix<double, 8, 8> inverse =
+        h.selfadjointView<Eigen::Lower>().ldlt().solve(Eigen::Matrix<double, 8, 8>::Identity());
+    uncertainty = std::sqrt(std::max(0.0, squares / (n - 8) * (inverse(0, 0) + inverse(1, 1))));
     pb = moved;
     return true;
+}
+
+double epipolarTolerance(const cv::Size& frame) {
+    return std::max(kEpipolarPixels, kEpipolarFraction * std::hypot(frame.width, frame.height));
 }
 
 // The spacing of the refinement's patch samples for a feature: one pixel for fine detail,
@@ -506,10 +552,16 @@ void matchPair(const CameraImage& a, const CameraImage& b, bool rejectOutliers,
         const cv::Point2f& from = a.keypoints[size_t(m.first)].pt;
         m.refined = b.keypoints[size_t(m.second)].pt;
         const float step = patchStep(a.keypoints[size_t(m.first)]);
-        if (!refine(a.data, b.data, from, m.refined, step)) return;
-        cv::Point2f back = from;
-        if (!refine(b.data, a.data, m.refined, back, step)) return;
-        placed[size_t(i)] = std::hypot(back.x - from.x, back.y - from.y) <= kBackTolerance * step;
+        const size_t level = size_t(smoothLevel(step));
+        double there = 0, back = 0;
+        // A forward fit already too uncertain is dropped without the backward fit.
+        if (!refine(a.data[level], b.data[level], from, m.refined, step, there) ||
+            there > kMaxUncertainty)
+            return;
+        cv::Point2f home = from;
+        if (!refine(b.data[level], a.data[level], m.refined, home, step, back)) return;
+        placed[size_t(i)] = std::hypot(home.x - from.x, home.y - from.y) <= kBackTolerance * step &&
+                            std::max(there, back) <= kMaxUncertainty;
     });
     for (size_t i = 0; i < unique.size(); ++i)
         if (placed[i]) matches.push_back(unique[i]);
@@ -521,8 +573,8 @@ void matchPair(const CameraImage& a, const CameraImage& b, bool rejectOutliers,
             pb.push_back(m.refined);
         }
         std::vector<uchar> inliers;
-        const cv::Mat f =
-            cv::findFundamentalMat(pa, pb, cv::FM_RANSAC, kEpipolarPixels, kConfidence, inliers);
+        const cv::Mat f = cv::findFundamentalMat(
+            pa, pb, cv::FM_RANSAC, epipolarTolerance(a.grey.size()), kConfidence, inliers);
         if (f.empty()) return;
         std::vector<Match> kept;
         for (size_t i = 0; i < matches.size(); ++i)

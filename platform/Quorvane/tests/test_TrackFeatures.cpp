@@ -247,10 +247,17 @@ const HardCase kHardCases[] = {{"barrel", Kestrel::Nodes::barrelDistortion},
                                {"chequerboard", Kestrel::Nodes::chequerboardFloor},
                                {"lowTexture", Kestrel::Nodes::lowTexture},
                                {"unevenViews", Kestrel::Nodes::unevenViews}};
+const HardCase kEverythingHard = {"everything", Kestrel::Nodes::everythingHard};
 
 struct PlateSize {
     int width, height;
 };
+
+std::string plateName(const testing::TestParamInfo<std::tuple<HardCase, PlateSize>>& info) {
+    const PlateSize s = std::get<1>(info.param);
+    return std::string(std::get<0>(info.param).name) + "_" + std::to_string(s.width) + "x" +
+           std::to_string(s.height);
+}
 
 class HardPlate : public testing::TestWithParam<std::tuple<HardCase, PlateSize>> {};
 
@@ -287,8 +294,9 @@ INSTANTIATE_TEST_SUITE_P(Conditions, HardPlate,
                          testing::Combine(testing::ValuesIn(kHardCases),
                                           testing::Values(PlateSize{640, 480},
                                                           PlateSize{2048, 1080})),
-                         [](const auto& info) {
-                             const PlateSize s = std::get<1>(info.param);
-                             return std::string(std::get<0>(info.param).name) + "_" +
-                                    std::to_string(s.width) + "x" + std::to_string(s.height);
-                         });
+                         plateName);
+// All the hard conditions on one plate, with 8-bit levels.
+INSTANTIATE_TEST_SUITE_P(AllConditions, HardPlate,
+                         testing::Combine(testing::Values(kEverythingHard),
+                                          testing::Values(PlateSize{640, 480})),
+                         plateName);

@@ -15,10 +15,14 @@
 // must be mutual. Each match is then placed to a fraction of a pixel at
 // full resolution by fitting the patch around the first feature into the second image (an
 // affine change of shape and of brightness allowed; the patch grows with the feature's
-// scale, so that soft blobs are placed by their whole shape); a match whose patch does not
-// fit well, or does not fit back onto the first feature from the second, is dropped (a patch
-// across a depth edge, detail without a definite position). With rejectOutliers, matches
-// that disagree with the fundamental matrix found by RANSAC are dropped, and so are matches
+// scale, so that soft blobs are placed by their whole shape, and reads images smoothed to its
+// spacing, so that grain and 8-bit steps do not pull it); a match whose patch does not fit
+// well, does not fit back onto the first feature from the second, or whose fitted position is
+// uncertain by more than a tenth of a pixel, is dropped (a patch across a depth edge, detail
+// without a definite position, faint texture under grain). Features up to the frame's edge are
+// placed as well. With rejectOutliers, matches that lie further from the epipolar lines of the
+// fundamental matrix found by RANSAC than 0.3 % of the frame's diagonal (at least a pixel: a
+// lens's distortion bends those lines most at the frame's edges) are dropped, and so are matches
 // that move unlike most of their nearest neighbours (a repeating pattern matched one period
 // along the epipolar line). The survivors, at most an even share of
 // kMaxMatchesPerPair per grid cell, are appended to the camera track as FeatureTracks of two
