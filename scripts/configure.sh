@@ -10,8 +10,7 @@
 #                       suite's synthetic plates render ten times slower (the sanitizers check
 #                       every access anyway); line tables only, which is all their reports
 #                       print. The libraries carry libFuzzer's coverage hooks in the tests too.
-#                       CI's suite runs here, so KX_WERROR=ON makes clang's
-#                       warnings of our own code errors in this tree as well.
+#                       KX_WERROR=ON makes clang's warnings of our own code errors here too.
 #   tsan   build-tsan/  the default compiler with ThreadSanitizer
 kx_configure() {
   local options=(-DKX_SANITIZE=OFF -DKX_TSAN=OFF -DKX_FUZZ=OFF -DKX_WERROR="${KX_WERROR:-OFF}"

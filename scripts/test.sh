@@ -2,18 +2,16 @@
 # Everything a fresh machine needs to prove the build: installs the packages, configures and
 # builds one variant in its own folder, and runs its tests with ctest (as many at once as there
 # are cores). Without options: the plain build in build/ and the whole suite; this is the README's
-# test command. CI runs it with KX_SANITIZE=ON and then with KX_TSAN=ON (.ci/run).
+# test command and the first test stage of CI.
 #   KX_SANITIZE=ON  build-asan/: clang with AddressSanitizer and UndefinedBehaviorSanitizer, and
-#                   the whole suite under them, every kestrel and Python process a test starts
-#                   included. The same tree holds the fuzz targets, which scripts/fuzz.sh then
-#                   runs without a build of its own.
+#                   the whole suite under them. The same tree holds the fuzz targets, which
+#                   scripts/fuzz.sh then runs without a build of its own.
 #   KX_TSAN=ON      build-tsan/: ThreadSanitizer on the test programs of the code that shares
 #                   data between threads (the engine and its cache, the thread pool, feature
 #                   tracking, the node's end-to-end renders), and only their tests of it
 #                   (KX_TSAN_TESTS, a ctest -R pattern). A build of everything under a third
 #                   sanitizer would take CI past its time on two cores.
-#   KX_WERROR=ON    warnings of our own code are errors (in every build; a tree configured
-#                   without it compiles our code again when it is turned on)
+#   KX_WERROR=ON    warnings of our own code are errors (the plain and TSan builds)
 #   KX_JOBS         parallel compile jobs and tests (default: the number of cores)
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
