@@ -254,17 +254,28 @@ __attribute__((target("avx2,fma"))) uint32_t tableWeightsRun(const Filter::Table
     return n < 32 ? inside & ((1u << n) - 1) : inside;
 }
 
+// The sums across of a point's C <= 4 channels, as [c0, c1, c2, c3], zero past C: in lanes 0
+// and 1 of m[c] the weighted taps of the point's even and of its odd columns, added.
+template <int C>
+__attribute__((target("avx2,fma"), always_inline)) inline __m128 evenPlusOdd(const __m128* m) {
+    const __m128 zero = _mm_setzero_ps();
+    const __m128 m0 = m[0], m1 = C > 1 ? m[1] : zero, m2 = C > 2 ? m[2] : zero,
+                 m3 = C > 3 ? m[3] : zero;
+    const __m128 low = _mm_unpacklo_ps(m0, m1), high = _mm_unpacklo_ps(m2, m3);
+    return _mm_add_ps(_mm_movelh_ps(low, high), _mm_movehl_ps(high, low));
+}
+
 // The weighted taps of one point in C <= 4 channels at once, from the kept pixel at offset
 // at of each channel's origin on, rows stride apart: per row of taps one broadcast of its
 // vertical weight and one vector load per channel (4 lanes up to 4 taps, 8 up to 8), C
-// independent sums; lanes past the taps are cleared, so that a NaN or an infinity there
-// cannot leak in through a zero weight; then the horizontal weights and the sums across,
-// as [c0, c1, c2, c3], zero past C.
+// independent sums; then per channel the weighted sums of its columns, the even columns in
+// one lane and the odd ones in the next, each a chain of fused multiply-adds from the first
+// column pair on (lanes past the taps never enter them, so a NaN or an infinity there cannot
+// leak in), and the two lanes added, as [c0, c1, c2, c3], zero past C.
 template <int T, int C>
 __attribute__((target("avx2,fma"))) inline __m128
 pointTaps(const float* const* origin, size_t at, size_t stride, const float* wx, const float* wy) {
-    alignas(32) static constexpr int kKeep[8] = {-(0 < T), -(1 < T), -(2 < T), -(3 < T),
-                                                 -(4 < T), -(5 < T), -(6 < T), -(7 < T)};
+    __m128 m[C];
     if constexpr (T <= 4) {
         __m128 acc[C];
         const __m128 w0 = _mm_broadcast_ss(wy);
@@ -278,12 +289,12 @@ pointTaps(const float* const* origin, size_t at, size_t stride, const float* wx,
             for (int c = 0; c < C; ++c)
                 acc[c] = _mm_fmadd_ps(wj, _mm_loadu_ps(origin[c] + o), acc[c]);
         }
-        const __m128 keep = _mm_load_ps(reinterpret_cast<const float*>(kKeep));
-        const __m128 h = _mm_load_ps(wx);
-        __m128 s[4] = {_mm_setzero_ps(), _mm_setzero_ps(), _mm_setzero_ps(), _mm_setzero_ps()};
+        const __m128 h = _mm_load_ps(wx), h2 = _mm_movehl_ps(h, h);
 #pragma GCC unroll 4
-        for (int c = 0; c < C; ++c) s[c] = _mm_mul_ps(_mm_and_ps(acc[c], keep), h);
-        return _mm_hadd_ps(_mm_hadd_ps(s[0], s[1]), _mm_hadd_ps(s[2], s[3]));
+        for (int c = 0; c < C; ++c) {
+            m[c] = _mm_mul_ps(acc[c], h);
+            if constexpr (T > 2) m[c] = _mm_fmadd_ps(_mm_movehl_ps(acc[c], acc[c]), h2, m[c]);
+        }
     } else {
         __m256 acc[C];
         const __m256 w0 = _mm256_broadcast_ss(wy);
@@ -297,40 +308,34 @@ pointTaps(const float* const* origin, size_t at, size_t stride, const float* wx,
             for (int c = 0; c < C; ++c)
                 acc[c] = _mm256_fmadd_ps(wj, _mm256_loadu_ps(origin[c] + o), acc[c]);
         }
-        const __m256 keep = _mm256_load_ps(reinterpret_cast<const float*>(kKeep));
         const __m256 h = _mm256_load_ps(wx);
-        __m256 t[4] = {_mm256_setzero_ps(), _mm256_setzero_ps(), _mm256_setzero_ps(),
-                       _mm256_setzero_ps()};
+        const __m128 h0 = _mm256_castps256_ps128(h), h4 = _mm256_extractf128_ps(h, 1);
+        const __m128 h2 = _mm_movehl_ps(h0, h0), h6 = _mm_movehl_ps(h4, h4);
 #pragma GCC unroll 4
-        for (int c = 0; c < C; ++c) t[c] = _mm256_mul_ps(_mm256_and_ps(acc[c], keep), h);
-        // [c0 c1 c2 c3] of the low four lanes, then of the high four, added.
-        const __m256 u = _mm256_hadd_ps(_mm256_hadd_ps(t[0], t[1]), _mm256_hadd_ps(t[2], t[3]));
-        return _mm_add_ps(_mm256_castps256_ps128(u), _mm256_extractf128_ps(u, 1));
+        for (int c = 0; c < C; ++c) {
+            const __m128 a0 = _mm256_castps256_ps128(acc[c]), a4 = _mm256_extractf128_ps(acc[c], 1);
+            m[c] = _mm_mul_ps(a0, h0);
+            m[c] = _mm_fmadd_ps(_mm_movehl_ps(a0, a0), h2, m[c]);
+            m[c] = _mm_fmadd_ps(a4, h4, m[c]);
+            if constexpr (T > 6) m[c] = _mm_fmadd_ps(_mm_movehl_ps(a4, a4), h6, m[c]);
+        }
     }
+    return evenPlusOdd<C>(m);
 }
 
 // The points of a block whose taps are all inside the kept area (bit k of inside for the
-// block's point k), in the C lanes from job.lanes[lane] on. Four consecutive such points are
-// turned from four channels of a point into four points of a channel and stored at once.
-template <int T, int C>
-__attribute__((target("avx2,fma"))) void
-blockChannels(const RowJob& job, int lane, int k0, uint32_t inside, const int* fx, const int* fy,
-              const float (*wx)[Filter::kTableStride], const float (*wy)[Filter::kTableStride]) {
-    const Box& b = job.box;
-    const float* origin[C];
-    float* out[C];
-    for (int c = 0; c < C; ++c) {
-        origin[c] = job.lanes[lane + c].origin;
-        out[c] = job.lanes[lane + c].out + k0;
-    }
-    auto offset = [&](int e) { return size_t(fy[e] - b.y()) * job.stride + size_t(fx[e] - b.x()); };
+// block's point k), [c0, c1, c2, c3] of point e given by taps(e), into the first C of the
+// channel rows out. Four consecutive such points are turned from four channels of a point
+// into four points of a channel and stored at once.
+template <int C, class Taps>
+__attribute__((target("avx2,fma"), always_inline)) inline void
+storePoints(uint32_t inside, float* const* out, const Taps& taps) {
     while (inside) {
         const int e = __builtin_ctz(inside);
         if (((inside >> e) & 0xf) == 0xf) {
             __m128 v[4];
 #pragma GCC unroll 4
-            for (int q = 0; q < 4; ++q)
-                v[q] = pointTaps<T, C>(origin, offset(e + q), job.stride, wx[e + q], wy[e + q]);
+            for (int q = 0; q < 4; ++q) v[q] = taps(e + q);
             _MM_TRANSPOSE4_PS(v[0], v[1], v[2], v[3]);
 #pragma GCC unroll 4
             for (int c = 0; c < C; ++c) _mm_storeu_ps(out[c] + e, v[c]);
@@ -338,19 +343,51 @@ blockChannels(const RowJob& job, int lane, int k0, uint32_t inside, const int* f
             continue;
         }
         alignas(16) float v[4];
-        _mm_store_ps(v, pointTaps<T, C>(origin, offset(e), job.stride, wx[e], wy[e]));
+        _mm_store_ps(v, taps(e));
 #pragma GCC unroll 4
         for (int c = 0; c < C; ++c) out[c][e] = v[c];
         inside &= inside - 1;
     }
 }
 
+// pointTaps of a block's points from the planes of C channels.
+template <int T, int C> struct PlaneTaps {
+    const float* const* origin;
+    size_t stride;
+    const Box& box;
+    const int* fx;
+    const int* fy;
+    const float (*wx)[Filter::kTableStride];
+    const float (*wy)[Filter::kTableStride];
+
+    __attribute__((target("avx2,fma"), always_inline)) __m128 operator()(int e) const {
+        const size_t at = size_t(fy[e] - box.y()) * stride + size_t(fx[e] - box.x());
+        return pointTaps<T, C>(origin, at, stride, wx[e], wy[e]);
+    }
+};
+
+// The points of a block whose taps are all inside the kept area (bit k of inside for the
+// block's point k), in the C lanes from job.lanes[lane] on, read from the planes.
+template <int T, int C>
+__attribute__((target("avx2,fma"))) void
+blockChannels(const RowJob& job, int lane, int k0, uint32_t inside, const int* fx, const int* fy,
+              const float (*wx)[Filter::kTableStride], const float (*wy)[Filter::kTableStride]) {
+    const float* origin[C];
+    float* out[C];
+    for (int c = 0; c < C; ++c) {
+        origin[c] = job.lanes[lane + c].origin;
+        out[c] = job.lanes[lane + c].out + k0;
+    }
+    storePoints<C>(inside, out, PlaneTaps<T, C>{origin, job.stride, job.box, fx, fy, wx, wy});
+}
+
 // pointTaps<T, 4> on a band: the weighted taps of one point from its T rows of interleaved
 // pixels, at pixel offset at in each, as [c0, c1, c2, c3]. Two pixels of taps per register:
 // per row of taps one broadcast of its vertical weight and T / 2 loads, T / 2 independent
-// sums; then each sum times the horizontal weights of its two pixels, and the sums across in
-// the order pointTaps adds them (pairs of taps, then pairs of pairs, a cleared pair where
-// pointTaps has spare lanes), so that the two give the same values to the bit.
+// sums; then the sums times the horizontal weights of their two pixels, chained by fused
+// multiply-adds, which leaves the even columns' sum in the low half and the odd columns' in
+// the high half, as pointTaps has them in lanes 0 and 1; the halves added. The two give the
+// same values to the bit.
 template <int T>
 __attribute__((target("avx2,fma"), always_inline)) inline __m128
 bandTaps(const float* const* rows, size_t at, const float* wx, const float* wy) {
@@ -367,24 +404,31 @@ bandTaps(const float* const* rows, size_t at, const float* wx, const float* wy) 
             acc[p] = _mm256_fmadd_ps(wj, _mm256_loadu_ps(rows[j] + at + 8 * p), acc[p]);
     }
     const __m256 h = _mm256_load_ps(wx);
-    __m128 s[P];
+    __m256 m = _mm256_setzero_ps();
 #pragma GCC unroll 4
     for (int p = 0; p < P; ++p) {
         const __m256i pick = _mm256_setr_epi32(2 * p, 2 * p, 2 * p, 2 * p, 2 * p + 1, 2 * p + 1,
                                                2 * p + 1, 2 * p + 1);
-        const __m256 m = _mm256_mul_ps(acc[p], _mm256_permutevar8x32_ps(h, pick));
-        s[p] = _mm_add_ps(_mm256_castps256_ps128(m), _mm256_extractf128_ps(m, 1));
+        const __m256 hp = _mm256_permutevar8x32_ps(h, pick);
+        m = p == 0 ? _mm256_mul_ps(acc[p], hp) : _mm256_fmadd_ps(acc[p], hp, m);
     }
-    const __m128 zero = _mm_setzero_ps();
-    if constexpr (T == 2)
-        return _mm_add_ps(s[0], zero);
-    else if constexpr (T == 4)
-        return _mm_add_ps(s[0], s[1]);
-    else if constexpr (T == 6)
-        return _mm_add_ps(_mm_add_ps(s[0], s[1]), _mm_add_ps(s[2], zero));
-    else
-        return _mm_add_ps(_mm_add_ps(s[0], s[1]), _mm_add_ps(s[2], s[3]));
+    return _mm_add_ps(_mm256_castps256_ps128(m), _mm256_extractf128_ps(m, 1));
 }
+
+// bandTaps of a block's points from the table of its rows, rows[0] being the kept row below.
+template <int T> struct BandTaps {
+    const float* const* rows;
+    int below;
+    int left;
+    const int* fx;
+    const int* fy;
+    const float (*wx)[Filter::kTableStride];
+    const float (*wy)[Filter::kTableStride];
+
+    __attribute__((target("avx2,fma"), always_inline)) __m128 operator()(int e) const {
+        return bandTaps<T>(rows + (fy[e] - below), size_t(fx[e] - left) * 4, wx[e], wy[e]);
+    }
+};
 
 // blockChannels over a band: the points of a block whose taps are all inside the kept area,
 // their rows of taps from the band's rows first..first + span - 1, in every lane of the job.
@@ -399,29 +443,11 @@ blockBand(const RowJob& job, Band& band, int first, int span, int k0, uint32_t i
     float* out[4];
     for (int c = 0; c < job.nLanes; ++c) out[c] = job.lanes[c].out + k0;
     const int below = b.y() + first; // the kept row of rows[0]
-    const bool four = job.nLanes == 4;
-    while (inside) {
-        const int e = __builtin_ctz(inside);
-        if (((inside >> e) & 0xf) == 0xf) {
-            __m128 v[4];
-#pragma GCC unroll 4
-            for (int q = 0; q < 4; ++q)
-                v[q] = bandTaps<T>(rows + (fy[e + q] - below), size_t(fx[e + q] - b.x()) * 4,
-                                   wx[e + q], wy[e + q]);
-            _MM_TRANSPOSE4_PS(v[0], v[1], v[2], v[3]);
-            _mm_storeu_ps(out[0] + e, v[0]);
-            _mm_storeu_ps(out[1] + e, v[1]);
-            _mm_storeu_ps(out[2] + e, v[2]);
-            if (four) _mm_storeu_ps(out[3] + e, v[3]);
-            inside &= ~(0xfu << e);
-            continue;
-        }
-        alignas(16) float v[4];
-        _mm_store_ps(v,
-                     bandTaps<T>(rows + (fy[e] - below), size_t(fx[e] - b.x()) * 4, wx[e], wy[e]));
-        for (int c = 0; c < job.nLanes; ++c) out[c][e] = v[c];
-        inside &= inside - 1;
-    }
+    const BandTaps<T> taps{rows, below, b.x(), fx, fy, wx, wy};
+    if (job.nLanes == 4)
+        storePoints<4>(inside, out, taps);
+    else
+        storePoints<3>(inside, out, taps);
 }
 
 // Asks the cache for the kept pixels that the points k..k+n-1 of a row will read, a block
