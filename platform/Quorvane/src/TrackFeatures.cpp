@@ -242,13 +242,16 @@ struct Match {
 };
 
 // The value and the two derivatives of an image at one position (OpenCV axes, inside the
-// image), bilinear, with one set of weights.
+// image, so not negative: the whole pixel is the truncation, cheaper than a floor), bilinear,
+// with one set of weights.
 struct Sample {
     float value, dx, dy;
 };
 
-Sample sampleWithGradient(const ImageData& d, float x, float y) {
-    const int x0 = int(std::floor(x)), y0 = int(std::floor(y));
+// Inlined into the fit's loop over its samples, the call's cost counts: a fit reads a few
+// thousand samples.
+[[gnu::always_inline]] inline Sample sampleWithGradient(const ImageData& d, float x, float y) {
+    const int x0 = int(x), y0 = int(y);
     const float fx = x - float(x0), fy = y - float(y0);
     const float* r0 = d.samples.ptr<float>(y0) + 3 * x0;
     const float* r1 = d.samples.ptr<float>(y0 + 1) + 3 * x0;
