@@ -574,48 +574,23 @@ void matchPair(const CameraImage& a, const CameraImage& b, bool rejectOutliers,
         const cv::Point2f& p = a.keypoints[size_t(m.first)].pt;
         if (taken.insert({p.x, p.y}).second) unique.push_back(m);
     }
-    // Each cell of the first image keeps at most an even share of the pair's matches, the
-    // most distinctive: its candidates are refined in that order, in rounds, each cell as
-    // many as it still lacks placed matches (and a quarter of its share more, for those the
-    // outlier tests drop), so that no fit is spent on a match the share leaves out.
-    const Grid grid(a.grey.cols, a.grey.rows);
-    const size_t share = size_t((kMaxMatchesPerPair + grid.cells() - 1) / grid.cells());
-    const size_t wanted = share + share / 4;
-    std::vector<std::vector<size_t>> candidates(size_t(grid.cells()));
-    for (size_t i = 0; i < unique.size(); ++i)
-        candidates[size_t(grid.cell(a.keypoints[size_t(unique[i].first)].pt))].push_back(i);
-    std::vector<size_t> tried(candidates.size(), 0), placedInCell(candidates.size(), 0);
     std::vector<char> placed(unique.size(), 0);
-    for (;;) {
-        std::vector<size_t> batch;
-        for (size_t c = 0; c < candidates.size(); ++c) {
-            const size_t more = std::min(wanted - placedInCell[c], candidates[c].size() - tried[c]);
-            batch.insert(batch.end(), candidates[c].begin() + std::ptrdiff_t(tried[c]),
-                         candidates[c].begin() + std::ptrdiff_t(tried[c] + more));
-            tried[c] += more;
-        }
-        if (batch.empty()) break;
-        Kx::Image::Engine::parallelRows(0, int(batch.size()), [&](int row) {
-            const size_t i = batch[size_t(row)];
-            Match& m = unique[i];
-            const cv::Point2f& from = a.keypoints[size_t(m.first)].pt;
-            m.refined = b.keypoints[size_t(m.second)].pt;
-            const float step = patchStep(a.keypoints[size_t(m.first)]);
-            const size_t level = size_t(smoothLevel(step));
-            double there = 0, back = 0;
-            // A forward fit already too uncertain is dropped without the backward fit.
-            if (!refine(a.data[level], b.data[level], from, m.refined, step, there) ||
-                there > kMaxUncertainty)
-                return;
-            cv::Point2f home = from;
-            if (!refine(b.data[level], a.data[level], m.refined, home, step, back)) return;
-            placed[i] = std::hypot(home.x - from.x, home.y - from.y) <= kBackTolerance * step &&
-                        std::max(there, back) <= kMaxUncertainty;
-        });
-        for (size_t i : batch)
-            if (placed[i])
-                ++placedInCell[size_t(grid.cell(a.keypoints[size_t(unique[i].first)].pt))];
-    }
+    Kx::Image::Engine::parallelRows(0, int(unique.size()), [&](int i) {
+        Match& m = unique[size_t(i)];
+        const cv::Point2f& from = a.keypoints[size_t(m.first)].pt;
+        m.refined = b.keypoints[size_t(m.second)].pt;
+        const float step = patchStep(a.keypoints[size_t(m.first)]);
+        const size_t level = size_t(smoothLevel(step));
+        double there = 0, back = 0;
+        // A forward fit already too uncertain is dropped without the backward fit.
+        if (!refine(a.data[level], b.data[level], from, m.refined, step, there) ||
+            there > kMaxUncertainty)
+            return;
+        cv::Point2f home = from;
+        if (!refine(b.data[level], a.data[level], m.refined, home, step, back)) return;
+        placed[size_t(i)] = std::hypot(home.x - from.x, home.y - from.y) <= kBackTolerance * step &&
+                            std::max(there, back) <= kMaxUncertainty;
+    });
     for (size_t i = 0; i < unique.size(); ++i)
         if (placed[i]) matches.push_back(unique[i]);
     if (rejectOutliers) {
@@ -637,7 +612,9 @@ void matchPair(const CameraImage& a, const CameraImage& b, bool rejectOutliers,
     }
 
     // Spread: the most distinctive matches (lowest ratio) of each cell of the first image,
-    // at most the cell's share.
+    // at most an even share of the pair's total per cell.
+    const Grid grid(a.grey.cols, a.grey.rows);
+    const size_t share = size_t((kMaxMatchesPerPair + grid.cells() - 1) / grid.cells());
     std::vector<std::vector<Match>> cells(size_t(grid.cells()));
     for (const Match& m : matches)
         cells[size_t(grid.cell(a.keypoints[size_t(m.first)].pt))].push_back(m);
