@@ -79,16 +79,16 @@ struct Grid {
     }
 };
 
-// A grey image as floats, smoothed, with its derivatives along x and y (OpenCV axes). The
-// fit reads all three at each sample: they are kept side by side per pixel as well, so that
-// one sample reads two neighbouring runs of memory instead of six.
+// A grey image as floats, smoothed, with its derivatives along x and y (OpenCV axes), side
+// by side per pixel (value, dx, dy): the fit reads all three at each sample, from two
+// neighbouring runs of memory, and a 4K view needs one such image per smoothing in use.
 struct ImageData {
-    cv::Mat value, samples; // samples: value, dx, dy per pixel
+    cv::Mat samples;
 
     void set(const cv::Mat& grey, double sigma) {
+        cv::Mat value, dx, dy;
         grey.convertTo(value, CV_32F);
         cv::GaussianBlur(value, value, cv::Size(), sigma, sigma, cv::BORDER_REFLECT);
-        cv::Mat dx, dy;
         cv::Sobel(value, dx, CV_32F, 1, 0, 3, 1.0 / 8.0);
         cv::Sobel(value, dy, CV_32F, 0, 1, 3, 1.0 / 8.0);
         cv::merge(std::vector<cv::Mat>{value, dx, dy}, samples);
@@ -184,8 +184,6 @@ bool renderInput(Kx::Image::Op* node, int input, double frame, cv::Mat& grey, st
 // Wide images are reduced by halves to at most kSiftWidth pixels first: SIFT's cost grows
 // with the area, and the refinement places every match at full resolution anyway.
 void detect(CameraImage& image) {
-    for (int level = 0; level < kSmoothLevels; ++level)
-        image.data[size_t(level)].set(image.grey, kSmoothing * double(1 << level));
     int scale = 1;
     while (image.grey.cols / scale > kSiftWidth) scale *= 2;
     cv::Mat reduced = image.grey;
@@ -243,23 +241,17 @@ struct Match {
     cv::Point2f refined; // the second position after refinement (OpenCV pixel positions)
 };
 
-// Bilinear sample of a float image at an OpenCV position (inside the image).
-float bilinear(const cv::Mat& m, float x, float y) {
-    const int x0 = int(std::floor(x)), y0 = int(std::floor(y));
-    const float fx = x - float(x0), fy = y - float(y0);
-    const float* r0 = m.ptr<float>(y0);
-    const float* r1 = m.ptr<float>(y0 + 1);
-    return (r0[x0] * (1 - fx) + r0[x0 + 1] * fx) * (1 - fy) +
-           (r1[x0] * (1 - fx) + r1[x0 + 1] * fx) * fy;
-}
-
-// The value and the two derivatives of an image at one position, with one set of weights.
+// The value and the two derivatives of an image at one position (OpenCV axes, inside the
+// image, so not negative: the whole pixel is the truncation, cheaper than a floor), bilinear,
+// with one set of weights.
 struct Sample {
     float value, dx, dy;
 };
 
-Sample sampleWithGradient(const ImageData& d, float x, float y) {
-    const int x0 = int(std::floor(x)), y0 = int(std::floor(y));
+// Inlined into the fit's loop over its samples, the call's cost counts: a fit reads a few
+// thousand samples.
+[[gnu::always_inline]] inline Sample sampleWithGradient(const ImageData& d, float x, float y) {
+    const int x0 = int(x), y0 = int(y);
     const float fx = x - float(x0), fy = y - float(y0);
     const float* r0 = d.samples.ptr<float>(y0) + 3 * x0;
     const float* r1 = d.samples.ptr<float>(y0 + 1) + 3 * x0;
@@ -269,6 +261,15 @@ Sample sampleWithGradient(const ImageData& d, float x, float y) {
     };
     return {at(0), at(1), at(2)};
 }
+
+// The patch's samples, padded to whole SIMD registers with samples that add nothing.
+constexpr int kPatchSamples = (2 * kPatchRadius + 1) * (2 * kPatchRadius + 1);
+constexpr int kLanes = cv::v_float32x4::nlanes;
+constexpr int kPadded = (kPatchSamples + kLanes - 1) / kLanes * kLanes;
+// The fit stops when its position moves by less than this (pixels). Stopping at five
+// thousandths instead cost a twentieth of the matches of views of uneven exposure: fits that
+// settle their shape and gain slowly were cut short and then failed the later checks.
+constexpr double kConverged = 0.001;
 
 // Moves the second position of a match to where the patch around the first position fits
 // the second image best, to a fraction of a pixel. SIFT places a feature at the centre of a
@@ -281,59 +282,85 @@ Sample sampleWithGradient(const ImageData& d, float x, float y) {
 // directions) by more than kSearchRadius or a third of the patch's shape.
 bool refine(const ImageData& a, const ImageData& b, const cv::Point2f& pa, cv::Point2f& pb,
             float step, double& uncertainty) {
-    constexpr int n = (2 * kPatchRadius + 1) * (2 * kPatchRadius + 1);
     // The patch must lie in the first image, and each of its samples in the second, with the
     // neighbour the bilinear sample reads: a feature near the frame's edge, where a lens
     // distorts most, is placed as well as any.
-    const auto inside = [&](const cv::Mat& m, const cv::Point2f& p, float margin) {
-        return p.x >= margin && p.y >= margin && p.x < float(m.cols - 1) - margin &&
-               p.y < float(m.rows - 1) - margin;
+    const auto inside = [&](const cv::Mat& m, float x, float y, float margin) {
+        return x >= margin && y >= margin && x < float(m.cols - 1) - margin &&
+               y < float(m.rows - 1) - margin;
     };
     const float reach = float(kPatchRadius) * step + 1.0f;
-    if (!inside(a.value, pa, reach) || !inside(b.value, pb, reach)) return false;
+    if (!inside(a.samples, pa.x, pa.y, reach) || !inside(b.samples, pb.x, pb.y, reach))
+        return false;
 
-    std::array<float, n> patch;
-    std::array<float, n> u, v;
+    // Per sample: its offset from the centre (u, v), the patch's value, and whether it is one
+    // of the patch's (1) or padding (0); then the second image's value and slopes where the
+    // current fit puts it, and the difference of the values.
+    alignas(16) std::array<float, kPadded> u{}, v{}, patch{}, one{}, gx{}, gy{}, e{}, warped{};
     {
         int k = 0;
         for (int j = -kPatchRadius; j <= kPatchRadius; ++j)
             for (int i = -kPatchRadius; i <= kPatchRadius; ++i, ++k) {
                 u[size_t(k)] = float(i) * step;
                 v[size_t(k)] = float(j) * step;
-                patch[size_t(k)] = bilinear(a.value, pa.x + u[size_t(k)], pa.y + v[size_t(k)]);
+                patch[size_t(k)] =
+                    sampleWithGradient(a, pa.x + u[size_t(k)], pa.y + v[size_t(k)]).value;
+                one[size_t(k)] = 1.0f;
             }
     }
     // Parameters: position (x, y), the affine part [[1 + a, s], [r, 1 + c]], gain, offset.
     Eigen::Matrix<double, 8, 1> p;
     p << pb.x, pb.y, 0, 0, 0, 0, 1, 0;
-    std::array<float, n> warped;
     Eigen::Matrix<double, 8, 8> h;
     double squares = 0;
     for (int iteration = 0; iteration < 15; ++iteration) {
-        // The normal equations, summed in a fixed order (the same on every thread).
-        h.setZero();
-        squares = 0;
-        Eigen::Matrix<double, 8, 1> g = Eigen::Matrix<double, 8, 1>::Zero();
-        for (size_t k = 0; k < size_t(n); ++k) {
-            const float x = float(p[0] + (1 + p[2]) * u[k] + p[3] * v[k]);
-            const float y = float(p[1] + p[4] * u[k] + (1 + p[5]) * v[k]);
-            if (!inside(b.value, {x, y}, 0.0f)) return false;
+        const float x0 = float(p[0]), y0 = float(p[1]), xu = float(1 + p[2]), xv = float(p[3]),
+                    yu = float(p[4]), yv = float(1 + p[5]), gain = float(p[6]),
+                    offset = float(p[7]);
+        for (size_t k = 0; k < size_t(kPatchSamples); ++k) {
+            const float x = x0 + xu * u[k] + xv * v[k];
+            const float y = y0 + yu * u[k] + yv * v[k];
+            if (!inside(b.samples, x, y, 0.0f)) return false;
             const Sample s = sampleWithGradient(b, x, y);
             warped[k] = s.value;
-            const double gx = s.dx, gy = s.dy;
-            const double jac[8] = {gx,        gy,        gx * u[k], gx * v[k],
-                                   gy * u[k], gy * v[k], -patch[k], -1.0};
-            const double e = warped[k] - (p[6] * patch[k] + p[7]);
-            squares += e * e;
-            for (int i = 0; i < 8; ++i) {
-                for (int j = 0; j <= i; ++j) h(i, j) += jac[i] * jac[j];
-                g[i] += jac[i] * e;
-            }
+            gx[k] = s.dx;
+            gy[k] = s.dy;
+            e[k] = s.value - (gain * patch[k] + offset);
         }
+        // The normal equations: the products of the Jacobian's columns (gx, gy, gx u, gx v,
+        // gy u, gy v, -patch, -1) with each other and with the difference, summed over the
+        // samples a register's width at a time, in a fixed order (the same on every thread).
+        constexpr int kSums = 8 * 9 / 2 + 8 + 1;
+        std::array<cv::v_float32x4, kSums> sum;
+        sum.fill(cv::v_setzero_f32());
+        for (size_t k = 0; k < size_t(kPadded); k += size_t(kLanes)) {
+            const cv::v_float32x4 X = cv::v_load(&gx[k]), Y = cv::v_load(&gy[k]),
+                                  U = cv::v_load(&u[k]), V = cv::v_load(&v[k]),
+                                  E = cv::v_load(&e[k]), zero = cv::v_setzero_f32();
+            const std::array<cv::v_float32x4, 8> jac = {X,
+                                                        Y,
+                                                        X * U,
+                                                        X * V,
+                                                        Y * U,
+                                                        Y * V,
+                                                        zero - cv::v_load(&patch[k]),
+                                                        zero - cv::v_load(&one[k])};
+            size_t m = 0;
+            for (size_t i = 0; i < 8; ++i)
+                for (size_t j = 0; j <= i; ++j, ++m) sum[m] = cv::v_fma(jac[i], jac[j], sum[m]);
+            for (size_t i = 0; i < 8; ++i, ++m) sum[m] = cv::v_fma(jac[i], E, sum[m]);
+            sum[m] = cv::v_fma(E, E, sum[m]);
+        }
+        Eigen::Matrix<double, 8, 1> g;
+        size_t m = 0;
+        for (int i = 0; i < 8; ++i)
+            for (int j = 0; j <= i; ++j, ++m) h(i, j) = cv::v_reduce_sum(sum[m]);
+        for (int i = 0; i < 8; ++i, ++m) g[i] = cv::v_reduce_sum(sum[m]);
+        squares = cv::v_reduce_sum(sum[m]);
         const Eigen::Matrix<double, 8, 1> step = h.selfadjointView<Eigen::Lower>().ldlt().solve(-g);
         if (!step.allFinite()) return false;
         p += step;
-        if (step.head<2>().norm() < 1e-3) break;
+        if (step.head<2>().norm() < kConverged) break;
     }
     const cv::Point2f moved{float(p[0]), float(p[1])};
     if (std::hypot(moved.x - pb.x, moved.y - pb.y) > kSearchRadius * step) return false;
@@ -343,11 +370,11 @@ bool refine(const ImageData& a, const ImageData& b, const cv::Point2f& pa, cv::P
 
     // Correlation of the patch with the fitted place.
     double ma = 0, mb = 0;
-    for (size_t k = 0; k < size_t(n); ++k) ma += patch[k], mb += warped[k];
-    ma /= n;
-    mb /= n;
+    for (size_t k = 0; k < size_t(kPatchSamples); ++k) ma += patch[k], mb += warped[k];
+    ma /= kPatchSamples;
+    mb /= kPatchSamples;
     double sab = 0, saa = 0, sbb = 0;
-    for (size_t k = 0; k < size_t(n); ++k) {
+    for (size_t k = 0; k < size_t(kPatchSamples); ++k) {
         sab += (patch[k] - ma) * (warped[k] - mb);
         saa += (patch[k] - ma) * (patch[k] - ma);
         sbb += (warped[k] - mb) * (warped[k] - mb);
@@ -359,7 +386,8 @@ bool refine(const ImageData& a, const ImageData& b, const cv::Point2f& pa, cv::P
     // residual variance times the inverse of the normal matrix.
     const Eigen::Matrix<double, 8, 8> inverse =
         h.selfadjointView<Eigen::Lower>().ldlt().solve(Eigen::Matrix<double, 8, 8>::Identity());
-    uncertainty = std::sqrt(std::max(0.0, squares / (n - 8) * (inverse(0, 0) + inverse(1, 1))));
+    uncertainty =
+        std::sqrt(std::max(0.0, squares / (kPatchSamples - 8) * (inverse(0, 0) + inverse(1, 1))));
     pb = moved;
     return true;
 }
@@ -629,6 +657,21 @@ bool TrackFeatures(Kx::Image::Op* node, CameraTrack& track, const CameraRigDefin
     }
     Kx::Image::Engine::parallelRows(0, int(images.size()),
                                     [&](int i) { detect(images[size_t(i)]); });
+    if (node->aborted()) return false;
+    // The smoothed images the refinement reads: only the smoothings some feature's patch
+    // spacing asks for (a match reads the first feature's in both images).
+    std::vector<std::pair<size_t, size_t>> smoothings; // image, level
+    for (size_t level = 0; level < size_t(kSmoothLevels); ++level) {
+        bool used = false;
+        for (const CameraImage& image : images)
+            for (const cv::KeyPoint& k : image.keypoints)
+                used = used || smoothLevel(patchStep(k)) == int(level);
+        for (size_t i = 0; used && i < images.size(); ++i) smoothings.emplace_back(i, level);
+    }
+    Kx::Image::Engine::parallelRows(0, int(smoothings.size()), [&](int row) {
+        const auto [i, level] = smoothings[size_t(row)];
+        images[i].data[level].set(images[i].grey, kSmoothing * double(1 << level));
+    });
     if (node->aborted()) return false;
 
     CameraTrack found(track.getFrame());
