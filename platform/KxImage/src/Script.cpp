@@ -7,7 +7,9 @@
 #include "ScriptSyntax.h"
 
 #include <algorithm>
+#include <cmath>
 #include <fstream>
+#include <limits>
 #include <map>
 #include <sstream>
 
@@ -281,7 +283,10 @@ std::unique_ptr<Graph> read(const std::string& text, const std::string& file, st
             open = &blocks.back();
         } else if (key == "input" && open) {
             double n = -1;
-            if (it.size() != 3 || !Syntax::toNumber(it[1].text, n) || n < 0 || n != int(n)) {
+            // Compared as a double before any conversion: a number past an int's range (say
+            // 1e87) has no int to compare with.
+            if (it.size() != 3 || !Syntax::toNumber(it[1].text, n) || !(n >= 0) ||
+                n > std::numeric_limits<int>::max() || n != std::floor(n)) {
                 r.fail(st.line, where() + "\"input\" needs an input number and a node name");
                 return nullptr;
             }

@@ -169,6 +169,11 @@ TEST_F(Scripts, EachKindOfMistakeHasItsOwnMessage) {
         {"kestrel_script 1\nnode KnobKinds K1\n knob title two words\nend\n",
          "shot.kscript:3: node K1: \"knob\" needs a knob name and one value (quote a value that "
          "holds blanks)"},
+        // An input number past an int's range is refused as it stands, not cast.
+        {"kestrel_script 1\nnode KnobKinds K1\n input 1111111111111111111111111111111 K1\nend\n",
+         "shot.kscript:3: node K1: \"input\" needs an input number and a node name"},
+        {"kestrel_script 1\nnode KnobKinds K1\n input 1.5 K1\nend\n",
+         "shot.kscript:3: node K1: \"input\" needs an input number and a node name"},
         {"kestrel_script 1\nframes 10 1\n",
          "shot.kscript:2: \"frames\" needs a first and a last frame, first not after last"},
         {"kestrel_script 1\nnode KnobKinds K1\n knob gain {split 1 nowhere 2}\nend\n",
