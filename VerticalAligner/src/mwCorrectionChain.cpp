@@ -32,36 +32,55 @@ Box cornerBox(const Vector2d c[4]) {
                boxEdge(std::max(std::ceil(c[2].y()), std::ceil(c[3].y())), false));
 }
 
+// The inverse of the zoom and of the skew box's width, which every point divides by: a
+// multiplication by the reciprocal costs a fraction of a division, and toSource() and the rows
+// both use the reciprocal, so that they stay the same to the bit.
+double reciprocal(double d) {
+    return 1.0 / d;
+}
+
+// The skew's vertical offset at the point u across and v up the skew's box (0 to 1 over it),
+// bilinear between the offsets k of its corners.
+double skewAt(const Eigen::Vector4d& k, double u, double v) {
+    return (k[0] * (1.0 - u) + k[1] * u) * (1.0 - v) + (k[2] * (1.0 - u) + k[3] * u) * v;
+}
+
+// The homography H applied to (x, y, 1), divided through by its weight once: the weight's
+// reciprocal times each coordinate. A point of weight 0 keeps its position.
+Vector2d project(const Eigen::Matrix3d& H, double x, double y) {
+    const double hx = H(0, 0) * x + H(0, 1) * y + H(0, 2);
+    const double hy = H(1, 0) * x + H(1, 1) * y + H(1, 2);
+    const double hw = H(2, 0) * x + H(2, 1) * y + H(2, 2);
+    if (hw == 0.0) return Vector2d(x, y);
+    const double r = 1.0 / hw;
+    return Vector2d(hx * r, hy * r);
+}
+
 // toSource() in Rectilinear space along one output row: what stays the same along the
 // row (its y after the zoom, the skew's v) is worked out once; a point's own steps are the
 // same operations in the same order as toSource(), so every position is its to the bit.
 struct RowChain {
     bool offset = false, scale = false, align = false, skew = false;
-    double shift = 0, cx = 0, fit = 1; // the parallax offset, the zoom centre's x, the zoom
+    double shift = 0, cx = 0, fit = 1; // the parallax offset, the zoom centre's x, 1 / the zoom
     double y = 0, v = 0;               // the row's y after the zoom; the skew's v there
-    double bx = 0, bw = 1;             // the sampler box's left edge and width
+    double bx = 0, bw = 1;             // the sampler box's left edge, 1 / its width
     Eigen::Vector4d k = Eigen::Vector4d::Zero();
     Eigen::Matrix3d H = Eigen::Matrix3d::Identity();
 
     // The source position of the pixel centre x (the float column plus one half, widened).
     void point(double x, float& rx, float& ry) const {
         if (offset) x -= shift;
-        if (scale) x = cx + (x - cx) / fit;
+        if (scale) x = cx + (x - cx) * fit;
         if (!align) {
             rx = float(x);
             ry = float(y);
             return;
         }
         double yi = y;
-        if (skew) {
-            const double u = (x - bx) / bw;
-            yi += (k[0] * (1.0 - u) + k[1] * u) * (1.0 - v) + (k[2] * (1.0 - u) + k[3] * u) * v;
-        }
-        const double hx = H(0, 0) * x + H(0, 1) * yi + H(0, 2);
-        const double hy = H(1, 0) * x + H(1, 1) * yi + H(1, 2);
-        const double hw = H(2, 0) * x + H(2, 1) * yi + H(2, 2);
-        rx = float(hw != 0.0 ? hx / hw : x);
-        ry = float(hw != 0.0 ? hy / hw : yi);
+        if (skew) yi += skewAt(k, (x - bx) * bw, v);
+        const Vector2d q = project(H, x, yi);
+        rx = float(q.x());
+        ry = float(q.y());
     }
 
     // point() of the columns at..at+n-1 into rx[0..n-1], ry[0..n-1].
@@ -74,8 +93,8 @@ struct RowChain {
     }
 
 #ifdef KX_PROJECT_AVX
-    // point() four columns at a time, with the same products, sums and divisions (no fused
-    // multiply-add, so no rounding is skipped); the divisions are most of a row's mapping.
+    // point() four columns at a time, with the same products, sums and division (no fused
+    // multiply-add, so no rounding is skipped); the division is most of a row's mapping.
     __attribute__((target("avx"))) void runAvx(int at, int n, float* rx, float* ry) const {
         const __m256d one = _mm256_set1_pd(1.0), zero = _mm256_setzero_pd();
         const __m256d vs = _mm256_set1_pd(shift), vcx = _mm256_set1_pd(cx),
@@ -93,7 +112,7 @@ struct RowChain {
             // centres are the float of the first column plus 0.5 .. 3.5.
             __m256d x = _mm256_cvtps_pd(_mm_add_ps(_mm_set1_ps(float(at + i)), step));
             if (offset) x = _mm256_sub_pd(x, vs);
-            if (scale) x = _mm256_add_pd(vcx, _mm256_div_pd(_mm256_sub_pd(x, vcx), vfit));
+            if (scale) x = _mm256_add_pd(vcx, _mm256_mul_pd(_mm256_sub_pd(x, vcx), vfit));
             if (!align) {
                 _mm_storeu_ps(rx + i, _mm256_cvtpd_ps(x));
                 _mm_storeu_ps(ry + i, _mm256_cvtpd_ps(vy));
@@ -101,7 +120,7 @@ struct RowChain {
             }
             __m256d yi = vy;
             if (skew) {
-                const __m256d u = _mm256_div_pd(_mm256_sub_pd(x, vbx), vbw);
+                const __m256d u = _mm256_mul_pd(_mm256_sub_pd(x, vbx), vbw);
                 const __m256d nu = _mm256_sub_pd(one, u);
                 const __m256d low =
                     _mm256_add_pd(_mm256_mul_pd(kk[0], nu), _mm256_mul_pd(kk[1], u));
@@ -114,13 +133,14 @@ struct RowChain {
             for (int r = 0; r < 3; ++r)
                 t[r] = _mm256_add_pd(
                     _mm256_add_pd(_mm256_mul_pd(h[r][0], x), _mm256_mul_pd(h[r][1], yi)), h[r][2]);
-            // The quotient where w is not 0, else the point itself, chosen bit by bit: a
-            // blend on the compare's sign would be rebuilt through integer registers by the
-            // compiler, which has no 256-bit integer shifts under plain AVX.
+            // The products with 1 / w where w is not 0, else the point itself, chosen bit by
+            // bit: a blend on the compare's sign would be rebuilt through integer registers by
+            // the compiler, which has no 256-bit integer shifts under plain AVX.
             const __m256d keep = _mm256_cmp_pd(t[2], zero, _CMP_NEQ_UQ);
-            const __m256d qx = _mm256_or_pd(_mm256_and_pd(keep, _mm256_div_pd(t[0], t[2])),
+            const __m256d rw = _mm256_div_pd(one, t[2]);
+            const __m256d qx = _mm256_or_pd(_mm256_and_pd(keep, _mm256_mul_pd(t[0], rw)),
                                             _mm256_andnot_pd(keep, x));
-            const __m256d qy = _mm256_or_pd(_mm256_and_pd(keep, _mm256_div_pd(t[1], t[2])),
+            const __m256d qy = _mm256_or_pd(_mm256_and_pd(keep, _mm256_mul_pd(t[1], rw)),
                                             _mm256_andnot_pd(keep, yi));
             _mm_storeu_ps(rx + i, _mm256_cvtpd_ps(qx));
             _mm_storeu_ps(ry + i, _mm256_cvtpd_ps(qy));
@@ -155,10 +175,15 @@ Vector2d CorrectionChain::align(const Vector2d& p) const {
 }
 
 Vector2d CorrectionChain::unalign(const Vector2d& p) const {
-    Vector2d q = p;
-    if (_sampler.options & VireonAlignmentSampler::kVerticalSkew)
-        q.y() += _sampler.skewOffset(_sampler.inverseSkewCorners, q.x(), q.y());
-    return applyHomography(_sampler.inverseHomography, q);
+    const VireonAlignmentSampler& S = _sampler;
+    double y = p.y();
+    if (S.options & VireonAlignmentSampler::kVerticalSkew) {
+        const Box& b = S.box;
+        const double u = (p.x() - b.x()) * reciprocal(double(b.r() - b.x()));
+        const double v = (y - b.y()) / double(b.t() - b.y());
+        y += skewAt(S.inverseSkewCorners, u, v);
+    }
+    return project(S.inverseHomography, p.x(), y);
 }
 
 Vector2d CorrectionChain::toSource(const Vector2d& in) const {
@@ -171,7 +196,7 @@ Vector2d CorrectionChain::toSource(const Vector2d& in) const {
     if (_steps.offsetOn && _steps.align) p.x() -= _steps.offset;
     if (_steps.scaleOn) {
         const Vector2d c = zoomCentre().cast<double>();
-        p = c + (p - c) / double(_steps.fitScale);
+        p = c + (p - c) * reciprocal(double(_steps.fitScale));
     }
     if (_steps.align) p = unalign(p);
     return p;
@@ -197,14 +222,14 @@ void CorrectionChain::toSourceRow(int y, int x, int r, float* xs, float* ys) con
     chain.shift = double(_steps.offset);
     chain.scale = _steps.scaleOn;
     chain.cx = c.x();
-    chain.fit = double(_steps.fitScale);
+    chain.fit = reciprocal(double(_steps.fitScale));
     chain.y = double(float(y) + 0.5f);
-    if (_steps.scaleOn) chain.y = c.y() + (chain.y - c.y()) / chain.fit;
+    if (_steps.scaleOn) chain.y = c.y() + (chain.y - c.y()) * chain.fit;
     chain.align = _steps.align;
     chain.skew = S.options & VireonAlignmentSampler::kVerticalSkew;
     chain.v = (chain.y - S.box.y()) / double(S.box.t() - S.box.y());
     chain.bx = double(S.box.x());
-    chain.bw = double(S.box.r() - S.box.x());
+    chain.bw = reciprocal(double(S.box.r() - S.box.x()));
     chain.k = S.inverseSkewCorners;
     chain.H = S.inverseHomography;
     chain.run(x, r - x, xs, ys);
