@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <functional>
 #include <numbers>
 #include <vector>
 
@@ -59,23 +60,48 @@ struct Kernel {
     double radius;
     bool interpolating;
     double (*eval)(double);
+    bool cubic; // a polynomial of degree 3 at most between whole-pixel knots, adding up to 1
 };
 
 // In type order.
 constexpr Kernel kKernels[Filter::NumFilters] = {
-    {"Impulse", 0.5, true, impulse},       {"Cubic", 2, true, mitchell<0, 6>},
-    {"Keys", 2, true, mitchell<0, 6>},     {"Simon", 2, true, mitchell<0, 9>},
-    {"Rifman", 2, true, mitchell<0, 12>},  {"Mitchell", 2, false, mitchell<4, 4>},
-    {"Parzen", 2, false, mitchell<12, 0>}, {"Notch", 2, false, mitchell<18, -3>},
-    {"Lanczos4", 2, true, lanczos<2>},     {"Lanczos6", 3, true, lanczos<3>},
-    {"Sinc4", 4, true, lanczos<4>},        {"Linear", 1, true, linear},
+    {"Impulse", 0.5, true, impulse, false},      {"Cubic", 2, true, mitchell<0, 6>, true},
+    {"Keys", 2, true, mitchell<0, 6>, true},     {"Simon", 2, true, mitchell<0, 9>, true},
+    {"Rifman", 2, true, mitchell<0, 12>, true},  {"Mitchell", 2, false, mitchell<4, 4>, true},
+    {"Parzen", 2, false, mitchell<12, 0>, true}, {"Notch", 2, false, mitchell<18, -3>, true},
+    {"Lanczos4", 2, true, lanczos<2>, false},    {"Lanczos6", 3, true, lanczos<3>, false},
+    {"Sinc4", 4, true, lanczos<4>, false},       {"Linear", 1, true, linear, true},
 };
 
 // The weight tables of every type, built on first use.
 struct WeightTable {
     int taps = 0;
-    std::vector<float> rows; // (kTablePhases + 1) rows of kTableStride weights
+    std::vector<float> rows; // (kTablePhases + 1) rows of kTableStride weights, or none
+    std::vector<float> poly; // four coefficients per tap, or none
 };
+
+// The coefficients c0..c3 of the polynomial of degree 3 at most that g is on 0 < f < 1, from
+// four values inside (away from the knots at the ends), solved by Gaussian elimination.
+std::array<double, 4> cubicThrough(const std::function<double(double)>& g) {
+    double m[4][5];
+    for (int j = 0; j < 4; ++j) {
+        const double f = (2 * j + 1) / 8.0;
+        for (int k = 0; k < 4; ++k) m[j][k] = std::pow(f, k);
+        m[j][4] = g(f);
+    }
+    for (int c = 0; c < 4; ++c) {
+        int pivot = c;
+        for (int j = c + 1; j < 4; ++j)
+            if (std::abs(m[j][c]) > std::abs(m[pivot][c])) pivot = j;
+        std::swap(m[c], m[pivot]);
+        for (int j = 0; j < 4; ++j) {
+            if (j == c) continue;
+            const double r = m[j][c] / m[c][c];
+            for (int k = c; k < 5; ++k) m[j][k] -= r * m[c][k];
+        }
+    }
+    return {m[0][4] / m[0][0], m[1][4] / m[1][1], m[2][4] / m[2][2], m[3][4] / m[3][3]};
+}
 
 const std::array<WeightTable, Filter::NumFilters>& weightTables() {
     static const std::array<WeightTable, Filter::NumFilters> tables = [] {
@@ -86,6 +112,14 @@ const std::array<WeightTable, Filter::NumFilters>& weightTables() {
             WeightTable& table = all[size_t(t)];
             const int half = int(std::ceil(k.radius));
             table.taps = 2 * half;
+            if (k.cubic) {
+                // Tap i lies at distance i - (half - 1) - f from a sample at phase f.
+                for (int i = 0; i < table.taps; ++i)
+                    for (double c :
+                         cubicThrough([&](double f) { return k.eval(i - (half - 1) - f); }))
+                        table.poly.push_back(float(c));
+                continue;
+            }
             table.rows.assign(size_t(Filter::kTablePhases + 1) * Filter::kTableStride, 0.0f);
             // A sample at phase f sits f past the centre of tap half - 1, so tap i lies at
             // distance i - (half - 1) - f from it.
@@ -127,7 +161,9 @@ double Filter::eval(double d) const {
 
 Filter::Table Filter::table() const {
     const WeightTable& t = weightTables()[size_t(_type)];
-    return t.taps ? Table{t.taps, t.rows.data()} : Table{};
+    if (!t.taps) return Table{};
+    return Table{t.taps, t.rows.empty() ? nullptr : t.rows.data(),
+                 t.poly.empty() ? nullptr : t.poly.data()};
 }
 
 const char* Filter::name(int type) {

@@ -205,12 +205,46 @@ template <int T> void sampleRowScalar(const RowJob& job) {
 }
 
 #ifdef KX_SAMPLE_AVX2
+// The weights of eight points from their phases f, for a table of polynomials with at most
+// four taps: each tap's polynomial over the eight points at once, then turned into four
+// weights a point, stored at w[0..7] (lanes past the taps are zero).
+__attribute__((target("avx2,fma"), always_inline)) inline void
+polyWeights8(const Filter::Table& t, __m256 f, float (*w)[Filter::kTableStride]) {
+    __m256 v[4];
+#pragma GCC unroll 4
+    for (int i = 0; i < 4; ++i) {
+        if (i >= t.taps) {
+            v[i] = _mm256_setzero_ps();
+            continue;
+        }
+        const float* c = t.poly + 4 * i;
+        __m256 h = _mm256_fmadd_ps(f, _mm256_set1_ps(c[3]), _mm256_set1_ps(c[2]));
+        h = _mm256_fmadd_ps(f, h, _mm256_set1_ps(c[1]));
+        v[i] = _mm256_fmadd_ps(f, h, _mm256_set1_ps(c[0]));
+    }
+    // Taps 0, 1 and 2, 3 of points 0, 1 | 4, 5 and 2, 3 | 6, 7, then the four taps of each.
+    const __m256 a0 = _mm256_unpacklo_ps(v[0], v[1]), a1 = _mm256_unpackhi_ps(v[0], v[1]);
+    const __m256 b0 = _mm256_unpacklo_ps(v[2], v[3]), b1 = _mm256_unpackhi_ps(v[2], v[3]);
+    const __m256 p04 = _mm256_shuffle_ps(a0, b0, 0x44), p15 = _mm256_shuffle_ps(a0, b0, 0xee);
+    const __m256 p26 = _mm256_shuffle_ps(a1, b1, 0x44), p37 = _mm256_shuffle_ps(a1, b1, 0xee);
+    _mm_store_ps(w[0], _mm256_castps256_ps128(p04));
+    _mm_store_ps(w[1], _mm256_castps256_ps128(p15));
+    _mm_store_ps(w[2], _mm256_castps256_ps128(p26));
+    _mm_store_ps(w[3], _mm256_castps256_ps128(p37));
+    _mm_store_ps(w[4], _mm256_extractf128_ps(p04, 1));
+    _mm_store_ps(w[5], _mm256_extractf128_ps(p15, 1));
+    _mm_store_ps(w[6], _mm256_extractf128_ps(p26, 1));
+    _mm_store_ps(w[7], _mm256_extractf128_ps(p37, 1));
+}
+
 // Filter::Table::weights of the n <= 32 positions from p on, eight at a time: the clamp of
-// clampPosition, the first tap, the table row and the fraction past it as vector steps over
-// the points, then the two table rows of each point interpolated in one vector step. The
-// clamped positions go to c, the first taps to first, the weights to w, all indexed by point
-// and with room for n rounded up to a multiple of eight. Returns the points whose taps all
-// lie in lo..hi - 1, as bit k for point k. The table must have rows.
+// clampPosition, the first tap and the phase as vector steps over the points; then for a
+// table of polynomials each tap's polynomial over the eight points at once, else the table
+// row and the fraction past it, and the two table rows of each point interpolated in one
+// vector step. The clamped positions go to c, the first taps to first, the weights to w (of a
+// polynomial table only the first four of each point), all indexed by point and with room for
+// n rounded up to a multiple of eight. Returns the points whose taps all lie in lo..hi - 1, as
+// bit k for point k. The table must have rows or polynomials.
 __attribute__((target("avx2,fma"))) uint32_t tableWeightsRun(const Filter::Table& t, const float* p,
                                                              int n, int lo, int hi, float* c,
                                                              int* first,
@@ -235,15 +269,19 @@ __attribute__((target("avx2,fma"))) uint32_t tableWeightsRun(const Filter::Table
         const __m256 v = _mm256_min_ps(_mm256_max_ps(raw, low), high);
         _mm256_store_ps(c + k, v);
         const __m256 q = _mm256_sub_ps(v, half), fl = _mm256_floor_ps(q);
-        const __m256 at = _mm256_mul_ps(_mm256_sub_ps(q, fl), phases);
-        const __m256i r = _mm256_min_epi32(_mm256_cvttps_epi32(at), last);
-        _mm256_store_si256(reinterpret_cast<__m256i*>(row), r);
-        _mm256_store_ps(frac, _mm256_sub_ps(at, _mm256_cvtepi32_ps(r)));
         const __m256i f = _mm256_sub_epi32(_mm256_cvttps_epi32(fl), back);
         _mm256_store_si256(reinterpret_cast<__m256i*>(first + k), f);
         const __m256i out =
             _mm256_or_si256(_mm256_cmpgt_epi32(below, f), _mm256_cmpgt_epi32(f, above));
         inside |= uint32_t(~_mm256_movemask_ps(_mm256_castsi256_ps(out)) & 0xff) << k;
+        if (t.poly) {
+            polyWeights8(t, _mm256_sub_ps(q, fl), w + k);
+            continue;
+        }
+        const __m256 at = _mm256_mul_ps(_mm256_sub_ps(q, fl), phases);
+        const __m256i r = _mm256_min_epi32(_mm256_cvttps_epi32(at), last);
+        _mm256_store_si256(reinterpret_cast<__m256i*>(row), r);
+        _mm256_store_ps(frac, _mm256_sub_ps(at, _mm256_cvtepi32_ps(r)));
         for (int e = 0; e < 8; ++e) {
             const float* a = t.rows + row[e] * Filter::kTableStride;
             const __m256 l = _mm256_loadu_ps(a), h = _mm256_loadu_ps(a + Filter::kTableStride);
@@ -484,14 +522,18 @@ __attribute__((target("avx2,fma"))) void prefetchBlock(const RowJob& job, int k,
 template <int T> __attribute__((target("avx2,fma"))) void sampleRowAvx2(const RowJob& job) {
     constexpr int kBlock = 32;
     const Box& b = job.box;
-    alignas(32) float wx[kBlock][Filter::kTableStride], wy[kBlock][Filter::kTableStride];
+    // Cleared once: a polynomial table fills only the first four weights of a point.
+    alignas(32) float wx[kBlock][Filter::kTableStride] = {}, wy[kBlock][Filter::kTableStride] = {};
     alignas(32) float px[kBlock], py[kBlock];
     alignas(32) int fx[kBlock], fy[kBlock];
-    const bool band = T >= 2 && t_band.serve(job);
+    // The thread's band, looked up once: in a shared library each use of a thread_local
+    // is a call.
+    Band& band = t_band;
+    const bool banded = T >= 2 && band.serve(job);
     for (int k0 = 0; k0 < job.n; k0 += kBlock) {
         const int n = std::min(kBlock, job.n - k0);
         // Four taps or fewer read too few rows for the prefetch to pay (measured).
-        if (T >= 6 && !band && k0 + kBlock < job.n)
+        if (T >= 6 && !banded && k0 + kBlock < job.n)
             prefetchBlock<T>(job, k0 + kBlock, std::min(kBlock, job.n - k0 - kBlock));
         const uint32_t inside =
             tableWeightsRun(job.table, job.xs + k0, n, b.x(), b.r(), px, fx, wx) &
@@ -501,7 +543,7 @@ template <int T> __attribute__((target("avx2,fma"))) void sampleRowAvx2(const Ro
             const int e = __builtin_ctz(edge);
             samplePointClamped<T>(job, k0 + e, px[e], py[e]);
         }
-        if (band && inside) {
+        if (banded && inside) {
             // The rows of taps of the block's inside points, from the band if they fit.
             // Over every point of the block, held within the rows that inside points start
             // at: wider than the inside points' own span only where the block meets an edge.
@@ -520,8 +562,8 @@ template <int T> __attribute__((target("avx2,fma"))) void sampleRowAvx2(const Ro
             _mm256_store_si256(reinterpret_cast<__m256i*>(h8), hi);
             const int low = *std::min_element(l8, l8 + 8), high = *std::max_element(h8, h8 + 8);
             const int span = high - low + T;
-            if (span <= t_band.capacity) {
-                blockBand<T>(job, t_band, low - b.y(), span, k0, inside, fx, fy, wx, wy);
+            if (span <= band.capacity) {
+                blockBand<T>(job, band, low - b.y(), span, k0, inside, fx, fy, wx, wy);
                 continue;
             }
         }
@@ -576,7 +618,7 @@ bool useAvx2() {
 
 template <int T> void sampleRowTaps(const RowJob& job) {
 #ifdef KX_SAMPLE_AVX2
-    if (job.table.rows && useAvx2()) return sampleRowAvx2<T>(job);
+    if ((job.table.rows || job.table.poly) && useAvx2()) return sampleRowAvx2<T>(job);
 #endif
     sampleRowScalar<T>(job);
 }
@@ -781,6 +823,17 @@ void Iop::renderDirect(int y, int x, int r, const ChannelSet& channels, Row& row
         return;
     }
     const int x0 = b.clampx(x), x1 = b.clampx(r - 1) + 1;
+    // The box's columns within the row's own: rendered in place, the edge pixels repeated
+    // from there outwards.
+    if (x0 >= x && x1 <= r) {
+        engine(yy, x0, x1, have, row);
+        for (Channel z : have) {
+            float* out = row.writable(z);
+            std::fill(out + x, out + x0, out[x0]);
+            std::fill(out + x1, out + r, out[x1 - 1]);
+        }
+        return;
+    }
     Row tmp(x0, x1);
     engine(yy, x0, x1, have, tmp);
     for (Channel z : have) {

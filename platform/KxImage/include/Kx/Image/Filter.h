@@ -76,32 +76,48 @@ public:
     int weights(double p, double s, int& first, float* weights, int capacity) const;
 
     // ---- weight table, for sampling many points fast ----
-    // The weights of a sample at unit footprint, tabulated over the sample's phase within a
-    // pixel: for each of kTablePhases + 1 phases f = k / kTablePhases the taps pixels around
-    // it, weighed and normalised as weights() does; a sample at p takes the two phases around
-    // its own and interpolates linearly. The kernels are smooth between their knots, so a
-    // table weight differs from weights() by a few 1e-6 at most (the kernel's curvature times
-    // (1 / kTablePhases)² / 8). Tables are built once per type and read-only after, so a
-    // Table may be used from any thread. Impulse, whose step would not interpolate, has no
-    // rows and gives its one pixel directly.
+    // The weights of a sample at unit footprint as a function of the sample's phase f within a
+    // pixel (0 <= f <= 1). The cubics (Cubic to Notch) and Linear are polynomials of degree 3
+    // at most between whole-pixel knots, so each tap's weight is one such polynomial of f: the
+    // table holds its four coefficients, and its weights are weights()' up to float rounding
+    // (they add up to 1 without normalising, as every kernel of the family does). The others
+    // are tabulated: for each of kTablePhases + 1 phases f = k / kTablePhases the taps pixels
+    // around it, weighed and normalised as weights() does; a sample at p takes the two phases
+    // around its own and interpolates linearly. The kernels are smooth between their knots,
+    // so a tabulated weight differs from weights() by a few 1e-6 at most (the kernel's
+    // curvature times (1 / kTablePhases)² / 8). Tables are built once per type and read-only
+    // after, so a Table may be used from any thread. Impulse, whose step would not
+    // interpolate, has neither and gives its one pixel directly.
     static constexpr int kTablePhases = 256;
     // Entries per table row: the taps of the widest kernel (Sinc4); zero past taps.
     static constexpr int kTableStride = 8;
 
     struct Table {
         int taps = 1;                // 2 · ceil(radius()); 1 for Impulse
-        const float* rows = nullptr; // kTablePhases + 1 rows of kTableStride; null for Impulse
+        const float* rows = nullptr; // kTablePhases + 1 rows of kTableStride; null unless tabulated
+        // Per tap the coefficients c0..c3 of its weight c0 + f·(c1 + f·(c2 + f·c3)), taps
+        // groups of four; null unless the kernel is a polynomial between its knots.
+        const float* poly = nullptr;
 
         // The first of the taps pixels in reach of a sample at p (pixel units, centres at
         // i + 0.5), floor(p - 0.5) - taps / 2 + 1 (floor(p) for Impulse), and their weights,
         // kTableStride of them, zero past taps; they add up to 1 within float rounding. p
         // must be finite and within ±2^22, so that it keeps a fraction.
         int weights(float p, float* w) const {
-            if (!rows) {
+            if (!rows && !poly) {
                 for (int i = 0; i < kTableStride; ++i) w[i] = i == 0 ? 1.0f : 0.0f;
                 return int(std::floor(p));
             }
             const float q = p - 0.5f, fl = std::floor(q);
+            if (poly) {
+                const float f = q - fl;
+                for (int i = 0; i < taps; ++i) {
+                    const float* c = poly + 4 * i;
+                    w[i] = c[0] + f * (c[1] + f * (c[2] + f * c[3]));
+                }
+                for (int i = taps; i < kTableStride; ++i) w[i] = 0.0f;
+                return int(fl) - taps / 2 + 1;
+            }
             // Exact: the phase is a float in [0, 1) and the scale a power of two.
             const float at = (q - fl) * float(kTablePhases);
             const int row = int(at) < kTablePhases ? int(at) : kTablePhases - 1;
