@@ -76,8 +76,9 @@ constexpr Kernel kKernels[Filter::NumFilters] = {
 // The weight tables of every type, built on first use.
 struct WeightTable {
     int taps = 0;
-    std::vector<float> rows; // (kTablePhases + 1) rows of kTableStride weights, or none
-    std::vector<float> poly; // four coefficients per tap, or none
+    std::vector<float> rows;   // (kTablePhases + 1) rows of kTableStride weights, or none
+    std::vector<float> slopes; // kTablePhases rows: each row of rows from the next one
+    std::vector<float> poly;   // four coefficients per tap, or none
 };
 
 // The coefficients c0..c3 of the polynomial of degree 3 at most that g is on 0 < f < 1, from
@@ -130,6 +131,9 @@ const std::array<WeightTable, Filter::NumFilters>& weightTables() {
                 float* out = &table.rows[size_t(row) * Filter::kTableStride];
                 for (int i = 0; i < table.taps; ++i) out[i] = float(v[i] / sum);
             }
+            table.slopes.resize(size_t(Filter::kTablePhases) * Filter::kTableStride);
+            for (size_t i = 0; i < table.slopes.size(); ++i)
+                table.slopes[i] = table.rows[i + Filter::kTableStride] - table.rows[i];
         }
         return all;
     }();
@@ -162,8 +166,8 @@ double Filter::eval(double d) const {
 Filter::Table Filter::table() const {
     const WeightTable& t = weightTables()[size_t(_type)];
     if (!t.taps) return Table{};
-    return Table{t.taps, t.rows.empty() ? nullptr : t.rows.data(),
-                 t.poly.empty() ? nullptr : t.poly.data()};
+    if (t.rows.empty()) return Table{t.taps, nullptr, nullptr, t.poly.data()};
+    return Table{t.taps, t.rows.data(), t.slopes.data(), nullptr};
 }
 
 const char* Filter::name(int type) {

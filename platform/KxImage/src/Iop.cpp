@@ -240,11 +240,11 @@ polyWeights8(const Filter::Table& t, __m256 f, float (*w)[Filter::kTableStride])
 // Filter::Table::weights of the n <= 32 positions from p on, eight at a time: the clamp of
 // clampPosition, the first tap and the phase as vector steps over the points; then for a
 // table of polynomials each tap's polynomial over the eight points at once, else the table
-// row and the fraction past it, and the two table rows of each point interpolated in one
-// vector step. The clamped positions go to c, the first taps to first, the weights to w (of a
-// polynomial table only the first four of each point), all indexed by point and with room for
-// n rounded up to a multiple of eight. Returns the points whose taps all lie in lo..hi - 1, as
-// bit k for point k. The table must have rows or polynomials.
+// row and the fraction past it, and the table row of each point and its slope to the next
+// interpolated in one vector step. The clamped positions go to c, the first taps to first, the
+// weights to w (of a polynomial table only the first four of each point), all indexed by point and
+// with room for n rounded up to a multiple of eight. Returns the points whose taps all lie in
+// lo..hi - 1, as bit k for point k. The table must have rows or polynomials.
 __attribute__((target("avx2,fma"))) uint32_t tableWeightsRun(const Filter::Table& t, const float* p,
                                                              int n, int lo, int hi, float* c,
                                                              int* first,
@@ -259,6 +259,9 @@ __attribute__((target("avx2,fma"))) uint32_t tableWeightsRun(const Filter::Table
     const __m256i below = _mm256_set1_epi32(lo), above = _mm256_set1_epi32(hi - t.taps);
     alignas(32) int row[8];
     alignas(32) float frac[8];
+    // Held here: the stores of the weights could otherwise be taken to change the table.
+    const float* const rows = t.rows;
+    const float* const slopes = t.slopes;
     uint32_t inside = 0;
     for (int k = 0; k < n; k += 8) {
         // The last group of a short run is padded with zeros.
@@ -283,10 +286,10 @@ __attribute__((target("avx2,fma"))) uint32_t tableWeightsRun(const Filter::Table
         _mm256_store_si256(reinterpret_cast<__m256i*>(row), r);
         _mm256_store_ps(frac, _mm256_sub_ps(at, _mm256_cvtepi32_ps(r)));
         for (int e = 0; e < 8; ++e) {
-            const float* a = t.rows + row[e] * Filter::kTableStride;
-            const __m256 l = _mm256_loadu_ps(a), h = _mm256_loadu_ps(a + Filter::kTableStride);
+            const size_t o = size_t(row[e]) * Filter::kTableStride;
             _mm256_store_ps(w[k + e],
-                            _mm256_fmadd_ps(_mm256_set1_ps(frac[e]), _mm256_sub_ps(h, l), l));
+                            _mm256_fmadd_ps(_mm256_set1_ps(frac[e]), _mm256_loadu_ps(slopes + o),
+                                            _mm256_loadu_ps(rows + o)));
         }
     }
     return n < 32 ? inside & ((1u << n) - 1) : inside;

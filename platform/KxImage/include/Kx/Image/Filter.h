@@ -95,6 +95,9 @@ public:
     struct Table {
         int taps = 1;                // 2 · ceil(radius()); 1 for Impulse
         const float* rows = nullptr; // kTablePhases + 1 rows of kTableStride; null unless tabulated
+        // kTablePhases rows of kTableStride: row k + 1 of rows less row k, in float, so that
+        // interpolating between the two takes one read fewer; null unless tabulated.
+        const float* slopes = nullptr;
         // Per tap the coefficients c0..c3 of its weight c0 + f·(c1 + f·(c2 + f·c3)), taps
         // groups of four; null unless the kernel is a polynomial between its knots.
         const float* poly = nullptr;
@@ -123,8 +126,8 @@ public:
             const int row = int(at) < kTablePhases ? int(at) : kTablePhases - 1;
             const float a = at - float(row);
             const float* lo = rows + row * kTableStride;
-            const float* hi = lo + kTableStride;
-            for (int i = 0; i < kTableStride; ++i) w[i] = lo[i] + a * (hi[i] - lo[i]);
+            const float* d = slopes + row * kTableStride;
+            for (int i = 0; i < kTableStride; ++i) w[i] = lo[i] + a * d[i];
             return int(fl) - taps / 2 + 1;
         }
     };
