@@ -25,8 +25,8 @@ float* Row::writable(Channel z) {
     if (_buffers.size() <= size_t(z)) _buffers.resize(size_t(z) + 1);
     auto& b = _buffers[size_t(z)];
     if (!b) {
+        // Cleared once, by the value-initialising allocation.
         b = std::make_unique<float[]>(size_t(_r - _x) + 1);
-        std::fill_n(b.get(), size_t(_r - _x) + 1, 0.0f);
     }
     _written.insert(z);
     return b.get() - _x;
