@@ -81,12 +81,15 @@ struct WeightTable {
     std::vector<float> poly;   // four coefficients per tap, or none
 };
 
-// The coefficients c0..c3 of the polynomial of degree 3 at most that g is on 0 < f < 1, from
-// four values inside (away from the knots at the ends), solved by Gaussian elimination.
+// The coefficients c0..c3 of the polynomial of degree 3 at most that g is on 0 <= f <= 1, from
+// its values at f = 0, 1/3, 2/3 and 1, solved by Gaussian elimination. The kernels are
+// continuous at their knots, so g's values at the ends are the polynomial's; and c0 is g(0)
+// to the bit (the row of f = 0 is never changed by the others), so an interpolating kernel
+// gives weights of exactly 0 and 1 at a pixel centre.
 std::array<double, 4> cubicThrough(const std::function<double(double)>& g) {
     double m[4][5];
     for (int j = 0; j < 4; ++j) {
-        const double f = (2 * j + 1) / 8.0;
+        const double f = j / 3.0;
         for (int k = 0; k < 4; ++k) m[j][k] = std::pow(f, k);
         m[j][4] = g(f);
     }

@@ -135,6 +135,13 @@ TEST(FilterTable, WeightsMatchTheDirectWeights) {
                 worst = std::max(worst, double(std::abs(tw[i] - d)));
             }
         }
+        // An interpolating filter at a pixel centre weighs that pixel alone, exactly.
+        if (f.interpolating()) {
+            float tw[Filter::kTableStride];
+            const int first = table.weights(5.5f, tw);
+            for (int i = 0; i < Filter::kTableStride; ++i)
+                EXPECT_EQ(tw[i], first + i == 5 ? 1.0f : 0.0f) << f.name() << " tap " << i;
+        }
         const bool polynomial = (t >= Filter::Cubic && t <= Filter::Notch) || t == Filter::Linear;
         EXPECT_EQ(table.poly != nullptr, polynomial) << f.name();
         EXPECT_LT(worst, t == Filter::Impulse ? 1e-30 : polynomial ? 1e-6 : 2e-5) << f.name();
