@@ -257,7 +257,6 @@ __attribute__((target("avx2,fma"))) uint32_t tableWeightsRun(const Filter::Table
     // A first tap f keeps every tap inside when lo <= f <= hi - taps, that is when neither
     // lo - 1 >= f nor f >= hi - taps + 1.
     const __m256i below = _mm256_set1_epi32(lo), above = _mm256_set1_epi32(hi - t.taps);
-    alignas(32) float frac[8];
     // Held here: the stores of the weights could otherwise be taken to change the table.
     const float* const rows = t.rows;
     const float* const slopes = t.slopes;
@@ -282,9 +281,10 @@ __attribute__((target("avx2,fma"))) uint32_t tableWeightsRun(const Filter::Table
         }
         const __m256 at = _mm256_mul_ps(_mm256_sub_ps(q, fl), phases);
         const __m256i r = _mm256_min_epi32(_mm256_cvttps_epi32(at), last);
-        _mm256_store_ps(frac, _mm256_sub_ps(at, _mm256_cvtepi32_ps(r)));
-        // The table offsets of the rows two points at a time, straight from the register: read
-        // back from memory, each would wait for the vector's store to be forwarded.
+        const __m256 frac = _mm256_sub_ps(at, _mm256_cvtepi32_ps(r));
+        // The table offsets of the rows two points at a time and the fractions, straight from
+        // the registers: read back from memory, each would wait for the vector's store to be
+        // forwarded.
         const __m256i o8 = _mm256_slli_epi32(r, 3);
         const __m128i o0 = _mm256_castsi256_si128(o8), o4 = _mm256_extracti128_si256(o8, 1);
         const uint64_t pair[4] = {
@@ -293,9 +293,9 @@ __attribute__((target("avx2,fma"))) uint32_t tableWeightsRun(const Filter::Table
 #pragma GCC unroll 8
         for (int e = 0; e < 8; ++e) {
             const size_t o = uint32_t(pair[e / 2] >> (32 * (e & 1)));
-            _mm256_store_ps(w[k + e],
-                            _mm256_fmadd_ps(_mm256_set1_ps(frac[e]), _mm256_loadu_ps(slopes + o),
-                                            _mm256_loadu_ps(rows + o)));
+            const __m256 a = _mm256_permutevar8x32_ps(frac, _mm256_set1_epi32(e));
+            _mm256_store_ps(w[k + e], _mm256_fmadd_ps(a, _mm256_loadu_ps(slopes + o),
+                                                      _mm256_loadu_ps(rows + o)));
         }
     }
     return n < 32 ? inside & ((1u << n) - 1) : inside;
