@@ -129,18 +129,22 @@ struct RowChain {
                 yi = _mm256_add_pd(yi,
                                    _mm256_add_pd(_mm256_mul_pd(low, nv), _mm256_mul_pd(high, vv)));
             }
-            __m256d t[3];
-            for (int r = 0; r < 3; ++r)
-                t[r] = _mm256_add_pd(
-                    _mm256_add_pd(_mm256_mul_pd(h[r][0], x), _mm256_mul_pd(h[r][1], yi)), h[r][2]);
+            // Written out one by one: as a loop over an array they were kept in memory and read
+            // back, each read waiting for its store.
+            const __m256d t0 = _mm256_add_pd(
+                _mm256_add_pd(_mm256_mul_pd(h[0][0], x), _mm256_mul_pd(h[0][1], yi)), h[0][2]);
+            const __m256d t1 = _mm256_add_pd(
+                _mm256_add_pd(_mm256_mul_pd(h[1][0], x), _mm256_mul_pd(h[1][1], yi)), h[1][2]);
+            const __m256d t2 = _mm256_add_pd(
+                _mm256_add_pd(_mm256_mul_pd(h[2][0], x), _mm256_mul_pd(h[2][1], yi)), h[2][2]);
             // The products with 1 / w where w is not 0, else the point itself, chosen bit by
             // bit: a blend on the compare's sign would be rebuilt through integer registers by
             // the compiler, which has no 256-bit integer shifts under plain AVX.
-            const __m256d keep = _mm256_cmp_pd(t[2], zero, _CMP_NEQ_UQ);
-            const __m256d rw = _mm256_div_pd(one, t[2]);
-            const __m256d qx = _mm256_or_pd(_mm256_and_pd(keep, _mm256_mul_pd(t[0], rw)),
-                                            _mm256_andnot_pd(keep, x));
-            const __m256d qy = _mm256_or_pd(_mm256_and_pd(keep, _mm256_mul_pd(t[1], rw)),
+            const __m256d keep = _mm256_cmp_pd(t2, zero, _CMP_NEQ_UQ);
+            const __m256d rw = _mm256_div_pd(one, t2);
+            const __m256d qx =
+                _mm256_or_pd(_mm256_and_pd(keep, _mm256_mul_pd(t0, rw)), _mm256_andnot_pd(keep, x));
+            const __m256d qy = _mm256_or_pd(_mm256_and_pd(keep, _mm256_mul_pd(t1, rw)),
                                             _mm256_andnot_pd(keep, yi));
             _mm_storeu_ps(rx + i, _mm256_cvtpd_ps(qx));
             _mm_storeu_ps(ry + i, _mm256_cvtpd_ps(qy));
