@@ -83,38 +83,12 @@ void measure(const std::string& kestrel, const std::string& oiiotool, const std:
 } // namespace
 
 int main(int argc, char** argv) {
-    std::string kestrel = (fs::path(argv[0]).parent_path() / "kestrel").string();
-    std::string oiiotool = "oiiotool", only;
-    bool keep = false;
-    for (int i = 1; i < argc; ++i) {
-        const std::string a = argv[i];
-        if (a == "--kestrel" && i + 1 < argc)
-            kestrel = argv[++i];
-        else if (a == "--oiiotool" && i + 1 < argc)
-            oiiotool = argv[++i];
-        else if (a == "--only" && i + 1 < argc)
-            only = argv[++i];
-        else if (a == "--keep")
-            keep = true;
-        else {
-            std::fprintf(stderr,
-                         "bench_job: unknown argument \"%s\"; use --kestrel PATH, --oiiotool "
-                         "PATH, --only 2k|4k, --keep\n",
-                         a.c_str());
-            return 2;
-        }
-    }
-    if (!fs::exists(kestrel)) {
-        std::fprintf(stderr, "bench_job: no kestrel at %s: build it or pass --kestrel PATH\n",
-                     kestrel.c_str());
-        return 2;
-    }
-    try {
-        if (only.empty() || only == "2k") measure(kestrel, oiiotool, "2k", 2048, 1080, 20, keep);
-        if (only.empty() || only == "4k") measure(kestrel, oiiotool, "4k", 4096, 2160, 5, keep);
-    } catch (const std::exception& e) {
-        std::fprintf(stderr, "bench_job: %s\n", e.what());
-        return 1;
-    }
-    return 0;
+    return BenchShot::main(argc, argv, "bench_job", {{"--oiiotool", "oiiotool"}},
+                           [](const BenchShot::Options& o) {
+                               const std::string& oiiotool = o.extra.at("--oiiotool");
+                               if (o.runs("2k"))
+                                   measure(o.kestrel, oiiotool, "2k", 2048, 1080, 20, o.keep);
+                               if (o.runs("4k"))
+                                   measure(o.kestrel, oiiotool, "4k", 4096, 2160, 5, o.keep);
+                           });
 }

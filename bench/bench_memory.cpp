@@ -50,36 +50,8 @@ void measure(const std::string& kestrel, const std::string& label, int width, in
 } // namespace
 
 int main(int argc, char** argv) {
-    std::string kestrel = (fs::path(argv[0]).parent_path() / "kestrel").string();
-    std::string only;
-    bool keep = false;
-    for (int i = 1; i < argc; ++i) {
-        const std::string a = argv[i];
-        if (a == "--kestrel" && i + 1 < argc)
-            kestrel = argv[++i];
-        else if (a == "--only" && i + 1 < argc)
-            only = argv[++i];
-        else if (a == "--keep")
-            keep = true;
-        else {
-            std::fprintf(stderr,
-                         "bench_memory: unknown argument \"%s\"; use --kestrel PATH, "
-                         "--only 2k|4k, --keep\n",
-                         a.c_str());
-            return 2;
-        }
-    }
-    if (!fs::exists(kestrel)) {
-        std::fprintf(stderr, "bench_memory: no kestrel at %s: build it or pass --kestrel PATH\n",
-                     kestrel.c_str());
-        return 2;
-    }
-    try {
-        if (only.empty() || only == "2k") measure(kestrel, "2k", 2048, 1080, 100, keep);
-        if (only.empty() || only == "4k") measure(kestrel, "4k", 4096, 2160, 20, keep);
-    } catch (const std::exception& e) {
-        std::fprintf(stderr, "bench_memory: %s\n", e.what());
-        return 1;
-    }
-    return 0;
+    return BenchShot::main(argc, argv, "bench_memory", {}, [](const BenchShot::Options& o) {
+        if (o.runs("2k")) measure(o.kestrel, "2k", 2048, 1080, 100, o.keep);
+        if (o.runs("4k")) measure(o.kestrel, "4k", 4096, 2160, 20, o.keep);
+    });
 }

@@ -9,6 +9,7 @@
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
+#include <utility>
 
 namespace fs = std::filesystem;
 
@@ -85,6 +86,49 @@ std::string loadAverage() {
     std::string one, five, fifteen;
     in >> one >> five >> fifteen;
     return in ? one + " " + five + " " + fifteen : "unknown";
+}
+
+int main(int argc, char** argv, const char* bench, std::map<std::string, std::string> extra,
+         const std::function<void(const Options&)>& measure) {
+    Options o;
+    o.kestrel = (fs::path(argv[0]).parent_path() / "kestrel").string();
+    o.extra = std::move(extra);
+    std::string usage = "--kestrel PATH, ";
+    for (const auto& [name, value] : o.extra) usage += name + " PATH, ";
+    usage += "--only 2k|4k, --keep";
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        const bool valued = i + 1 < argc;
+        if (a == "--kestrel" && valued)
+            o.kestrel = argv[++i];
+        else if (a == "--only" && valued)
+            o.only = argv[++i];
+        else if (o.extra.count(a) && valued)
+            o.extra[a] = argv[++i];
+        else if (a == "--keep")
+            o.keep = true;
+        else {
+            std::fprintf(stderr, "%s: unknown argument \"%s\"; use %s\n", bench, a.c_str(),
+                         usage.c_str());
+            return 2;
+        }
+    }
+    if (!o.only.empty() && o.only != "2k" && o.only != "4k") {
+        std::fprintf(stderr, "%s: --only is 2k or 4k, not \"%s\"\n", bench, o.only.c_str());
+        return 2;
+    }
+    if (!fs::exists(o.kestrel)) {
+        std::fprintf(stderr, "%s: no kestrel at %s: build it or pass --kestrel PATH\n", bench,
+                     o.kestrel.c_str());
+        return 2;
+    }
+    try {
+        measure(o);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "%s: %s\n", bench, e.what());
+        return 1;
+    }
+    return 0;
 }
 
 } // namespace BenchShot

@@ -4,6 +4,8 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -36,5 +38,23 @@ std::filesystem::path scratchFolder(const std::string& bench, const std::string&
 // The machine's load averages over 1, 5 and 15 minutes, as /proc/loadavg gives them: the
 // ratios of a run on a machine shared with other work are read against it.
 std::string loadAverage();
+
+// What a whole-job benchmark's command line asked for.
+struct Options {
+    std::string kestrel;                      // --kestrel PATH: the kestrel beside the program
+    std::string only;                         // --only 2k|4k: one size; empty: both
+    bool keep = false;                        // --keep: leave the scratch folders
+    std::map<std::string, std::string> extra; // the benchmark's own options with a value
+
+    bool runs(const std::string& label) const { return only.empty() || only == label; }
+};
+
+// The main of a whole-job benchmark: reads --kestrel, --only, --keep and the options of
+// `extra` (each with its default value), checks that kestrel exists and calls measure. A bad
+// argument, a missing kestrel or a measure that throws is said on stderr under the benchmark's
+// name; the return value is the process's exit status (0, 1 for a failed run, 2 for a bad
+// command line).
+int main(int argc, char** argv, const char* bench, std::map<std::string, std::string> extra,
+         const std::function<void(const Options&)>& measure);
 
 } // namespace BenchShot

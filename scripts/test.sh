@@ -16,7 +16,7 @@
 #                   and the node's end-to-end renders (their own programs, about half an hour
 #                   more on two cores). A build of everything under a third sanitizer would
 #                   take CI past its time on two cores.
-#   KX_WERROR=ON    warnings of our own code are errors (the plain and TSan builds)
+#   KX_WERROR=ON    warnings of our own code are errors (in every build: plain, ASan and TSan)
 #   KX_JOBS         parallel compile jobs and tests (default: the number of cores)
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
