@@ -298,5 +298,6 @@ INSTANTIATE_TEST_SUITE_P(Conditions, HardPlate,
 // All the hard conditions on one plate, with 8-bit levels.
 INSTANTIATE_TEST_SUITE_P(AllConditions, HardPlate,
                          testing::Combine(testing::Values(kEverythingHard),
-                                          testing::Values(PlateSize{640, 480})),
+                                          testing::Values(PlateSize{640, 480},
+                                                          PlateSize{2048, 1080})),
                          plateName);
