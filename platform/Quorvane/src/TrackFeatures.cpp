@@ -727,13 +727,13 @@ bool TrackFeatures(Kx::Image::Op* node, CameraTrack& track, const CameraRigDefin
     std::vector<std::pair<size_t, size_t>> smoothings; // image, level
     for (size_t level = 0; level < size_t(kSmoothLevels); ++level) {
         bool used = false;
-        for (const CameraImage& image : images) {
-            const int widest = smoothLevel(std::max(1.0f, widestStep(image.grey.cols)));
+        for (const CameraImage& image : images)
             for (const cv::KeyPoint& k : image.keypoints) {
-                const int own = smoothLevel(patchStep(k));
-                used = used || own == int(level) || (own < int(level) && int(level) <= widest);
+                float grown = patchStep(k);
+                while (2 * grown <= widestStep(image.grey.cols)) grown *= 2;
+                used = used || (smoothLevel(patchStep(k)) <= int(level) &&
+                                int(level) <= smoothLevel(grown));
             }
-        }
         for (size_t i = 0; used && i < images.size(); ++i) smoothings.emplace_back(i, level);
     }
     Kx::Image::Engine::parallelRows(0, int(smoothings.size()), [&](int row) {
