@@ -400,6 +400,44 @@ TEST_P(SampleRowPaths, Avx2MatchesTheReferenceWithinRounding) {
     }
 }
 
+// The same down a tall image, whose rows the AVX2 path's band holds in fewer slots than the
+// image has rows, so that a row goes in the slot of one far above it: rows of points cross
+// the band's last slot, point by point and within blocks of points, and must still read
+// their own rows of taps. The failure names the first row of points it was seen on.
+TEST_P(SampleRowPaths, Avx2MatchesTheReferenceAcrossTheBandsSlots) {
+    const bool avx2 = sampleRowUsesAvx2();
+    const bool haveAvx2 = sampleRowOnReferencePath(false);
+    sampleRowOnReferencePath(!avx2);
+    if (!haveAvx2) GTEST_SKIP() << "the processor lacks AVX2 or FMA";
+    NoiseSource src(37, 300);
+    src.validate(true);
+    src.request(0, 0, 37, 300, Mask_RGBA);
+    Filter f(GetParam());
+    constexpr int n = 40;
+    std::vector<float> xs(n), ys(n);
+    for (int k = 0; k < n; ++k) xs[size_t(k)] = 1.7f + 0.83f * float(k);
+    double worst = 0;
+    float worstAt = 0;
+    for (float y = 117.3f; y < 140.0f; y += 0.61f) {
+        for (int k = 0; k < n; ++k) ys[size_t(k)] = y + 0.05f * float(k);
+        Row fast(0, n), reference(0, n);
+        sampleRowOnReferencePath(false);
+        src.sampleRow(xs.data(), ys.data(), 0, n, Mask_RGBA, &f, fast);
+        sampleRowOnReferencePath(true);
+        src.sampleRow(xs.data(), ys.data(), 0, n, Mask_RGBA, &f, reference);
+        for (Channel z : Mask_RGBA)
+            for (int k = 0; k < n; ++k) {
+                const double d = std::abs(fast[z][k] - reference[z][k]);
+                if (d > worst) {
+                    worst = d;
+                    worstAt = y;
+                }
+            }
+    }
+    sampleRowOnReferencePath(!avx2);
+    EXPECT_LT(worst, 1e-6) << f.name() << ", worst on the row of points from y = " << worstAt;
+}
+
 INSTANTIATE_TEST_SUITE_P(EveryFilter, SampleRowPaths, testing::Range(0, Filter::count()),
                          [](const testing::TestParamInfo<int>& info) {
                              std::string name = Filter::name(info.param);
