@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <utility>
 #include <vector>
 
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
@@ -237,6 +238,14 @@ polyWeights8(const Filter::Table& t, __m256 f, float (*w)[Filter::kTableStride])
     _mm_store_ps(w[7], _mm256_extractf128_ps(p37, 1));
 }
 
+// f(e) for each e of the sequence, e a constant of each call, as an instruction's immediate
+// operand needs.
+template <class F, int... E>
+__attribute__((always_inline)) inline void forEachConstant(const F& f,
+                                                           std::integer_sequence<int, E...>) {
+    (f(std::integral_constant<int, E>{}), ...);
+}
+
 // Filter::Table::weights of the n <= 32 positions from p on, eight at a time: the clamp of
 // clampPosition, the first tap and the phase as vector steps over the points; then for a
 // table of polynomials each tap's polynomial over the eight points at once, else the table
@@ -290,13 +299,18 @@ __attribute__((target("avx2,fma"))) uint32_t tableWeightsRun(const Filter::Table
         const uint64_t pair[4] = {
             uint64_t(_mm_cvtsi128_si64(o0)), uint64_t(_mm_extract_epi64(o0, 1)),
             uint64_t(_mm_cvtsi128_si64(o4)), uint64_t(_mm_extract_epi64(o4, 1))};
-#pragma GCC unroll 8
-        for (int e = 0; e < 8; ++e) {
+        // Each point's fraction across a register by one in-lane shuffle of the half that
+        // holds it, copied to both lanes.
+        const __m256 fracs[2] = {_mm256_permute2f128_ps(frac, frac, 0x00),
+                                 _mm256_permute2f128_ps(frac, frac, 0x11)};
+        const auto each = [&](auto point) __attribute__((target("avx2,fma"))) {
+            constexpr int e = decltype(point)::value;
             const size_t o = uint32_t(pair[e / 2] >> (32 * (e & 1)));
-            const __m256 a = _mm256_permutevar8x32_ps(frac, _mm256_set1_epi32(e));
+            const __m256 a = _mm256_permute_ps(fracs[e / 4], (e & 3) * 0x55);
             _mm256_store_ps(w[k + e], _mm256_fmadd_ps(a, _mm256_loadu_ps(slopes + o),
                                                       _mm256_loadu_ps(rows + o)));
-        }
+        };
+        forEachConstant(each, std::make_integer_sequence<int, 8>{});
     }
     return n < 32 ? inside & ((1u << n) - 1) : inside;
 }
