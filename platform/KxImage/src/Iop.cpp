@@ -442,11 +442,11 @@ blockChannels(const RowJob& job, int lane, int k0, uint32_t inside, const int* f
     storePoints<C>(inside, out, PlaneTaps<T, C>{origin, job.stride, job.box, fx, fy, wx, wy});
 }
 
-// pointTaps<T, 4> on a band: the weighted taps of one point from its T rows of interleaved
-// pixels, at pixel offset at in each, as [c0, c1, c2, c3]. Two pixels of taps per register:
-// per row of taps one broadcast of its vertical weight and T / 2 loads, T / 2 independent
-// sums; then the sums times the horizontal weights of their two pixels, chained by fused
-// multiply-adds, which leaves the even columns' sum in the low half and the odd columns' in
+// pointTaps<T, 4> on a band: the weighted taps of one point from its T rows (rows[j]) of
+// interleaved pixels, at pixel offset at in each, as [c0, c1, c2, c3]. Two pixels of taps per
+// register: per row of taps its vertical weight across a register and T / 2 loads, T / 2
+// independent sums; then the sums times the horizontal weights of their two pixels, chained by
+// fused multiply-adds, which leaves the even columns' sum in the low half and the odd columns' in
 // the high half, as pointTaps has them in lanes 0 and 1; the halves added. The two give the
 // same values to the bit.
 template <int T, class Rows>
@@ -454,16 +454,21 @@ __attribute__((target("avx2,fma"), always_inline)) inline __m128
 bandTaps(const Rows& rows, size_t at, const float* wx, const float* wy) {
     constexpr int P = T / 2;
     __m256 acc[P];
-    const __m256 w0 = _mm256_broadcast_ss(wy);
+    // The vertical weights four at a time in both lanes, each spread across a register by an
+    // in-lane shuffle: the loads of the pixels leave the load ports few cycles to spare.
+    const __m256 wys[2] = {
+        _mm256_broadcast_ps(reinterpret_cast<const __m128*>(wy)),
+        _mm256_broadcast_ps(reinterpret_cast<const __m128*>(wy + (T > 4 ? 4 : 0)))};
+    const auto row = [&](auto tap) __attribute__((target("avx2,fma"))) {
+        constexpr int j = decltype(tap)::value;
+        const __m256 wj = _mm256_permute_ps(wys[j / 4], (j & 3) * 0x55);
 #pragma GCC unroll 4
-    for (int p = 0; p < P; ++p) acc[p] = _mm256_mul_ps(w0, _mm256_loadu_ps(rows[0] + at + 8 * p));
-#pragma GCC unroll 8
-    for (int j = 1; j < T; ++j) {
-        const __m256 wj = _mm256_broadcast_ss(wy + j);
-#pragma GCC unroll 4
-        for (int p = 0; p < P; ++p)
-            acc[p] = _mm256_fmadd_ps(wj, _mm256_loadu_ps(rows[j] + at + 8 * p), acc[p]);
-    }
+        for (int p = 0; p < P; ++p) {
+            const __m256 v = _mm256_loadu_ps(rows[j] + at + 8 * p);
+            acc[p] = j == 0 ? _mm256_mul_ps(wj, v) : _mm256_fmadd_ps(wj, v, acc[p]);
+        }
+    };
+    forEachConstant(row, std::make_integer_sequence<int, T>{});
     const __m256 h = _mm256_load_ps(wx);
     __m256 m = _mm256_setzero_ps();
 #pragma GCC unroll 4
