@@ -442,16 +442,16 @@ blockChannels(const RowJob& job, int lane, int k0, uint32_t inside, const int* f
     storePoints<C>(inside, out, PlaneTaps<T, C>{origin, job.stride, job.box, fx, fy, wx, wy});
 }
 
-// pointTaps<T, 4> on a band: the weighted taps of one point from its T rows (rows[j]) of
-// interleaved pixels, at pixel offset at in each, as [c0, c1, c2, c3]. Two pixels of taps per
-// register: per row of taps its vertical weight across a register and T / 2 loads, T / 2
-// independent sums; then the sums times the horizontal weights of their two pixels, chained by
-// fused multiply-adds, which leaves the even columns' sum in the low half and the odd columns' in
+// pointTaps<T, 4> on a band: the weighted taps of one point from its T rows of interleaved
+// pixels, at pixel offset at in each, as [c0, c1, c2, c3]. Two pixels of taps per register:
+// per row of taps its vertical weight across a register and T / 2 loads, T / 2 independent
+// sums; then the sums times the horizontal weights of their two pixels, chained by fused
+// multiply-adds, which leaves the even columns' sum in the low half and the odd columns' in
 // the high half, as pointTaps has them in lanes 0 and 1; the halves added. The two give the
 // same values to the bit.
-template <int T, class Rows>
+template <int T>
 __attribute__((target("avx2,fma"), always_inline)) inline __m128
-bandTaps(const Rows& rows, size_t at, const float* wx, const float* wy) {
+bandTaps(const float* const* rows, size_t at, const float* wx, const float* wy) {
     constexpr int P = T / 2;
     __m256 acc[P];
     // The vertical weights four at a time in both lanes, each spread across a register by an
@@ -481,25 +481,9 @@ bandTaps(const Rows& rows, size_t at, const float* wx, const float* wy) {
     return _mm_add_ps(_mm256_castps256_ps128(m), _mm256_extractf128_ps(m, 1));
 }
 
-// A block's rows of taps in consecutive slots of the band, each step floats past the one
-// before: a point finds its rows by adding, without a pointer to read per row.
-struct SpacedRows {
-    const float* first;
-    size_t step;
-    const float* operator[](int j) const { return first + size_t(j) * step; }
-    SpacedRows from(int r) const { return {(*this)[r], step}; }
-};
-
-// A block's rows of taps anywhere in the band (they wrap around its last slot), by pointer.
-struct ListedRows {
+// bandTaps of a block's points from the table of its rows, rows[0] being the kept row below.
+template <int T> struct BandTaps {
     const float* const* rows;
-    const float* operator[](int j) const { return rows[j]; }
-    ListedRows from(int r) const { return {rows + r}; }
-};
-
-// bandTaps of a block's points from its rows, rows[0] being the kept row below.
-template <int T, class Rows> struct BandTaps {
-    Rows rows;
     int below;
     int left;
     const int* fx;
@@ -508,19 +492,9 @@ template <int T, class Rows> struct BandTaps {
     const float (*wy)[Filter::kTableStride];
 
     __attribute__((target("avx2,fma"), always_inline)) __m128 operator()(int e) const {
-        return bandTaps<T>(rows.from(fy[e] - below), size_t(fx[e] - left) * 4, wx[e], wy[e]);
+        return bandTaps<T>(rows + (fy[e] - below), size_t(fx[e] - left) * 4, wx[e], wy[e]);
     }
 };
-
-// storePoints of a band's taps into a job's 3 or 4 lanes.
-template <class Taps>
-__attribute__((target("avx2,fma"), always_inline)) inline void
-storeBandPoints(int nLanes, uint32_t inside, float* const* out, const Taps& taps) {
-    if (nLanes == 4)
-        storePoints<4>(inside, out, taps);
-    else
-        storePoints<3>(inside, out, taps);
-}
 
 // blockChannels over a band: the points of a block whose taps are all inside the kept area,
 // their rows of taps from the band's rows first..first + span - 1, in every lane of the job.
@@ -535,13 +509,11 @@ blockBand(const RowJob& job, Band& band, int first, int span, int k0, uint32_t i
     float* out[4];
     for (int c = 0; c < job.nLanes; ++c) out[c] = job.lanes[c].out + k0;
     const int below = b.y() + first; // the kept row of rows[0]
-    if ((first & (band.capacity - 1)) + span <= band.capacity)
-        storeBandPoints(job.nLanes, inside, out,
-                        BandTaps<T, SpacedRows>{
-                            {rows[0], size_t(band.width) * 4}, below, b.x(), fx, fy, wx, wy});
+    const BandTaps<T> taps{rows, below, b.x(), fx, fy, wx, wy};
+    if (job.nLanes == 4)
+        storePoints<4>(inside, out, taps);
     else
-        storeBandPoints(job.nLanes, inside, out,
-                        BandTaps<T, ListedRows>{{rows}, below, b.x(), fx, fy, wx, wy});
+        storePoints<3>(inside, out, taps);
 }
 
 // Asks the cache for the kept pixels that the points k..k+n-1 of a row will read, a block
