@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <utility>
 #include <vector>
 
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
@@ -237,6 +238,14 @@ polyWeights8(const Filter::Table& t, __m256 f, float (*w)[Filter::kTableStride])
     _mm_store_ps(w[7], _mm256_extractf128_ps(p37, 1));
 }
 
+// f(e) for each e of the sequence, e a constant of each call, as an instruction's immediate
+// operand needs.
+template <class F, int... E>
+__attribute__((always_inline)) inline void forEachConstant(const F& f,
+                                                           std::integer_sequence<int, E...>) {
+    (f(std::integral_constant<int, E>{}), ...);
+}
+
 // Filter::Table::weights of the n <= 32 positions from p on, eight at a time: the clamp of
 // clampPosition, the first tap and the phase as vector steps over the points; then for a
 // table of polynomials each tap's polynomial over the eight points at once, else the table
@@ -290,13 +299,18 @@ __attribute__((target("avx2,fma"))) uint32_t tableWeightsRun(const Filter::Table
         const uint64_t pair[4] = {
             uint64_t(_mm_cvtsi128_si64(o0)), uint64_t(_mm_extract_epi64(o0, 1)),
             uint64_t(_mm_cvtsi128_si64(o4)), uint64_t(_mm_extract_epi64(o4, 1))};
-#pragma GCC unroll 8
-        for (int e = 0; e < 8; ++e) {
+        // Each point's fraction across a register by one in-lane shuffle of the half that
+        // holds it, copied to both lanes.
+        const __m256 fracs[2] = {_mm256_permute2f128_ps(frac, frac, 0x00),
+                                 _mm256_permute2f128_ps(frac, frac, 0x11)};
+        const auto each = [&](auto point) __attribute__((target("avx2,fma"))) {
+            constexpr int e = decltype(point)::value;
             const size_t o = uint32_t(pair[e / 2] >> (32 * (e & 1)));
-            const __m256 a = _mm256_permutevar8x32_ps(frac, _mm256_set1_epi32(e));
+            const __m256 a = _mm256_permute_ps(fracs[e / 4], (e & 3) * 0x55);
             _mm256_store_ps(w[k + e], _mm256_fmadd_ps(a, _mm256_loadu_ps(slopes + o),
                                                       _mm256_loadu_ps(rows + o)));
-        }
+        };
+        forEachConstant(each, std::make_integer_sequence<int, 8>{});
     }
     return n < 32 ? inside & ((1u << n) - 1) : inside;
 }
@@ -430,7 +444,7 @@ blockChannels(const RowJob& job, int lane, int k0, uint32_t inside, const int* f
 
 // pointTaps<T, 4> on a band: the weighted taps of one point from its T rows of interleaved
 // pixels, at pixel offset at in each, as [c0, c1, c2, c3]. Two pixels of taps per register:
-// per row of taps one broadcast of its vertical weight and T / 2 loads, T / 2 independent
+// per row of taps its vertical weight across a register and T / 2 loads, T / 2 independent
 // sums; then the sums times the horizontal weights of their two pixels, chained by fused
 // multiply-adds, which leaves the even columns' sum in the low half and the odd columns' in
 // the high half, as pointTaps has them in lanes 0 and 1; the halves added. The two give the
@@ -440,16 +454,21 @@ __attribute__((target("avx2,fma"), always_inline)) inline __m128
 bandTaps(const float* const* rows, size_t at, const float* wx, const float* wy) {
     constexpr int P = T / 2;
     __m256 acc[P];
-    const __m256 w0 = _mm256_broadcast_ss(wy);
+    // The vertical weights four at a time in both lanes, each spread across a register by an
+    // in-lane shuffle: the loads of the pixels leave the load ports few cycles to spare.
+    const __m256 wys[2] = {
+        _mm256_broadcast_ps(reinterpret_cast<const __m128*>(wy)),
+        _mm256_broadcast_ps(reinterpret_cast<const __m128*>(wy + (T > 4 ? 4 : 0)))};
+    const auto row = [&](auto tap) __attribute__((target("avx2,fma"))) {
+        constexpr int j = decltype(tap)::value;
+        const __m256 wj = _mm256_permute_ps(wys[j / 4], (j & 3) * 0x55);
 #pragma GCC unroll 4
-    for (int p = 0; p < P; ++p) acc[p] = _mm256_mul_ps(w0, _mm256_loadu_ps(rows[0] + at + 8 * p));
-#pragma GCC unroll 8
-    for (int j = 1; j < T; ++j) {
-        const __m256 wj = _mm256_broadcast_ss(wy + j);
-#pragma GCC unroll 4
-        for (int p = 0; p < P; ++p)
-            acc[p] = _mm256_fmadd_ps(wj, _mm256_loadu_ps(rows[j] + at + 8 * p), acc[p]);
-    }
+        for (int p = 0; p < P; ++p) {
+            const __m256 v = _mm256_loadu_ps(rows[j] + at + 8 * p);
+            acc[p] = j == 0 ? _mm256_mul_ps(wj, v) : _mm256_fmadd_ps(wj, v, acc[p]);
+        }
+    };
+    forEachConstant(row, std::make_integer_sequence<int, T>{});
     const __m256 h = _mm256_load_ps(wx);
     __m256 m = _mm256_setzero_ps();
 #pragma GCC unroll 4

@@ -363,18 +363,40 @@ TEST(SampleRow, AnOpWhoseSampleMapsThePointIsSampledThroughIt) {
 // weighs a point's rows of taps first and fuses each multiply with its add. Values are in
 // [0, 1) and a filter's weights add up to 1 (their magnitudes to less than 2), so the two
 // round apart by a few float steps near 1, far below the table's own error (1e-4).
-class SampleRowPaths : public testing::TestWithParam<int> {};
+class SampleRowPaths : public testing::TestWithParam<int> {
+protected:
+    void SetUp() override {
+        avx2 = sampleRowUsesAvx2();
+        haveAvx2 = sampleRowOnReferencePath(false);
+        sampleRowOnReferencePath(!avx2);
+    }
+    void TearDown() override { sampleRowOnReferencePath(!avx2); }
+
+    // The largest difference between the two paths over a row of points on src.
+    static double gap(Iop& src, const std::vector<float>& xs, const std::vector<float>& ys,
+                      const ChannelSet& channels, const Filter& f) {
+        const int n = int(xs.size());
+        Row fast(0, n), reference(0, n);
+        sampleRowOnReferencePath(false);
+        src.sampleRow(xs.data(), ys.data(), 0, n, channels, &f, fast);
+        sampleRowOnReferencePath(true);
+        src.sampleRow(xs.data(), ys.data(), 0, n, channels, &f, reference);
+        double worst = 0;
+        for (Channel z : channels)
+            for (int k = 0; k < n; ++k)
+                worst = std::max(worst, double(std::abs(fast[z][k] - reference[z][k])));
+        return worst;
+    }
+
+    bool avx2 = false, haveAvx2 = false;
+};
 
 TEST_P(SampleRowPaths, Avx2MatchesTheReferenceWithinRounding) {
-    const bool avx2 = sampleRowUsesAvx2();
-    const bool haveAvx2 = sampleRowOnReferencePath(false);
-    sampleRowOnReferencePath(!avx2);
     if (!haveAvx2) GTEST_SKIP() << "the processor lacks AVX2 or FMA";
     NoiseSource src(61, 29);
     src.validate(true);
     src.request(0, 0, 61, 29, Mask_RGBA);
     const std::vector<float> xs = positions(61), ys = positions(29);
-    const int n = int(xs.size());
     Filter f(GetParam());
     const ChannelSet sets[] = {ChannelSet{Chan_Green}, ChannelSet{Chan_Red, Chan_Alpha}, Mask_RGB,
                                Mask_RGBA};
@@ -383,21 +405,39 @@ TEST_P(SampleRowPaths, Avx2MatchesTheReferenceWithinRounding) {
         for (size_t j = 0; j < ys.size(); ++j) {
             // The rows lean by about 1/10 px per 6 px, as a warp's rows do.
             std::vector<float> yrow(xs.size());
-            for (int k = 0; k < n; ++k) yrow[size_t(k)] = ys[j] + 0.017f * xs[size_t(k)];
-            Row fast(0, n), reference(0, n);
-            sampleRowOnReferencePath(false);
-            src.sampleRow(xs.data(), yrow.data(), 0, n, channels, &f, fast);
-            sampleRowOnReferencePath(true);
-            src.sampleRow(xs.data(), yrow.data(), 0, n, channels, &f, reference);
-            for (Channel z : channels)
-                for (int k = 0; k < n; ++k)
-                    worst = std::max(worst, double(std::abs(fast[z][k] - reference[z][k])));
+            for (size_t k = 0; k < xs.size(); ++k) yrow[k] = ys[j] + 0.017f * xs[k];
+            worst = std::max(worst, gap(src, xs, yrow, channels, f));
         }
-    sampleRowOnReferencePath(!avx2);
     EXPECT_LT(worst, 1e-6) << f.name();
     if (GetParam() == Filter::Impulse) {
         EXPECT_EQ(worst, 0.0) << f.name();
     }
+}
+
+// The same down a tall image, whose rows the AVX2 path's band holds in fewer slots than the
+// image has rows, so that a row goes in the slot of one far above it: rows of points cross
+// the band's last slot, point by point and within blocks of points, and must still read
+// their own rows of taps. The failure names the first row of points it was seen on.
+TEST_P(SampleRowPaths, Avx2MatchesTheReferenceAcrossTheBandsSlots) {
+    if (!haveAvx2) GTEST_SKIP() << "the processor lacks AVX2 or FMA";
+    NoiseSource src(37, 300);
+    src.validate(true);
+    src.request(0, 0, 37, 300, Mask_RGBA);
+    Filter f(GetParam());
+    constexpr int n = 40;
+    std::vector<float> xs(n), ys(n);
+    for (int k = 0; k < n; ++k) xs[size_t(k)] = 1.7f + 0.83f * float(k);
+    double worst = 0;
+    float worstAt = 0;
+    for (float y = 117.3f; y < 140.0f; y += 0.61f) {
+        for (int k = 0; k < n; ++k) ys[size_t(k)] = y + 0.05f * float(k);
+        const double d = gap(src, xs, ys, Mask_RGBA, f);
+        if (d > worst) {
+            worst = d;
+            worstAt = y;
+        }
+    }
+    EXPECT_LT(worst, 1e-6) << f.name() << ", worst on the row of points from y = " << worstAt;
 }
 
 INSTANTIATE_TEST_SUITE_P(EveryFilter, SampleRowPaths, testing::Range(0, Filter::count()),
