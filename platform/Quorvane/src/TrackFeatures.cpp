@@ -529,22 +529,71 @@ std::vector<Match> mutualMatches(const CameraImage& a, const CameraImage& b, flo
 void keepConsistentWithNeighbours(const CameraImage& a, std::vector<Match>& matches) {
     constexpr size_t kNeighbours = 8;
     constexpr float kAgreePixels = 2.0f, kAgreeSlope = 0.02f;
-    if (matches.size() <= kNeighbours) return;
-    std::vector<cv::Point2f> from(matches.size()), shift(matches.size());
-    for (size_t i = 0; i < matches.size(); ++i) {
+    const size_t n = matches.size();
+    if (n <= kNeighbours) return;
+    std::vector<cv::Point2f> from(n), shift(n);
+    for (size_t i = 0; i < n; ++i) {
         from[i] = a.keypoints[size_t(matches[i].first)].pt;
         shift[i] = matches[i].refined - from[i];
     }
-    std::vector<char> keep(matches.size());
-    Kx::Image::Engine::parallelRows(0, int(matches.size()), [&](int row) {
+    // The first positions in square cells of a side that holds about two matches each, over
+    // the box of the positions; each cell lists its matches in their order.
+    float left = from[0].x, top = from[0].y, right = left, bottom = top;
+    for (const cv::Point2f& p : from) {
+        left = std::min(left, p.x), right = std::max(right, p.x);
+        top = std::min(top, p.y), bottom = std::max(bottom, p.y);
+    }
+    const float width = right - left, height = bottom - top;
+    const float side = std::max(1.0f, std::sqrt(std::max(1.0f, width * height) * 2.0f / float(n)));
+    const int columns = int(width / side) + 1, rows = int(height / side) + 1;
+    const auto cellOf = [&](const cv::Point2f& p) {
+        return cv::Point(std::min(columns - 1, int((p.x - left) / side)),
+                         std::min(rows - 1, int((p.y - top) / side)));
+    };
+    std::vector<int> first(size_t(columns * rows) + 1, 0), members(n);
+    for (const cv::Point2f& p : from) {
+        const cv::Point c = cellOf(p);
+        ++first[size_t(c.y * columns + c.x) + 1];
+    }
+    std::partial_sum(first.begin(), first.end(), first.begin());
+    {
+        std::vector<int> filled(first.begin(), first.end() - 1);
+        for (size_t i = 0; i < n; ++i) {
+            const cv::Point c = cellOf(from[i]);
+            members[size_t(filled[size_t(c.y * columns + c.x)]++)] = int(i);
+        }
+    }
+    std::vector<char> keep(n);
+    Kx::Image::Engine::parallelRows(0, int(n), [&](int row) {
         const size_t i = size_t(row);
+        // The nearest neighbours, ties to the earlier match: the cells are visited in rings
+        // around the match's own until the kNeighbours-th nearest found is nearer than anything
+        // beyond the ring can be.
         std::vector<std::pair<float, size_t>> nearest;
-        nearest.reserve(matches.size());
-        for (size_t j = 0; j < matches.size(); ++j)
-            if (j != i) {
-                const cv::Point2f d = from[j] - from[i];
-                nearest.emplace_back(d.dot(d), j);
+        const cv::Point c = cellOf(from[i]);
+        for (int ring = 0;; ++ring) {
+            for (int cy = std::max(0, c.y - ring); cy <= std::min(rows - 1, c.y + ring); ++cy)
+                for (int cx = std::max(0, c.x - ring); cx <= std::min(columns - 1, c.x + ring);
+                     ++cx) {
+                    if (std::max(std::abs(cx - c.x), std::abs(cy - c.y)) != ring) continue;
+                    const size_t cell = size_t(cy * columns + cx);
+                    for (int k = first[cell]; k < first[cell + 1]; ++k) {
+                        const size_t j = size_t(members[size_t(k)]);
+                        if (j == i) continue;
+                        const cv::Point2f d = from[j] - from[i];
+                        nearest.emplace_back(d.dot(d), j);
+                    }
+                }
+            if (nearest.size() >= kNeighbours) {
+                std::nth_element(nearest.begin(), nearest.begin() + (kNeighbours - 1),
+                                 nearest.end());
+                // Anything beyond the ring lies at least ring * side away (the margin keeps the
+                // float squares of distances on the safe side).
+                const float reach = float(ring) * side * 0.999f;
+                if (nearest[kNeighbours - 1].first < reach * reach) break;
             }
+            if (ring >= std::max(columns, rows)) break; // every cell visited
+        }
         std::partial_sort(nearest.begin(), nearest.begin() + kNeighbours, nearest.end());
         size_t agree = 0;
         for (size_t k = 0; k < kNeighbours; ++k) {
@@ -555,7 +604,7 @@ void keepConsistentWithNeighbours(const CameraImage& a, std::vector<Match>& matc
         keep[i] = 2 * agree >= kNeighbours;
     });
     std::vector<Match> kept;
-    for (size_t i = 0; i < matches.size(); ++i)
+    for (size_t i = 0; i < n; ++i)
         if (keep[i]) kept.push_back(matches[i]);
     matches.swap(kept);
 }
