@@ -12,6 +12,11 @@
 
 #include <Eigen/Dense>
 
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#include <immintrin.h>
+#define KX_TRACK_AVX2 1
+#endif
+
 #include <algorithm>
 #include <array>
 #include <atomic>
@@ -490,18 +495,55 @@ struct NearestTwo {
     }
 };
 
-// Squared distance of two SIFT descriptors of kDescriptorSize bytes, exact.
-int32_t distance(const uchar* a, const uchar* b) {
-    cv::v_int32x4 sum = cv::v_setzero_s32();
-    for (int i = 0; i < kDescriptorSize; i += 16) {
-        cv::v_uint16x8 a0, a1, b0, b1;
-        cv::v_expand(cv::v_load(a + i), a0, a1);
-        cv::v_expand(cv::v_load(b + i), b0, b1);
-        const cv::v_int16x8 d0 = cv::v_reinterpret_as_s16(a0) - cv::v_reinterpret_as_s16(b0);
-        const cv::v_int16x8 d1 = cv::v_reinterpret_as_s16(a1) - cv::v_reinterpret_as_s16(b1);
-        sum += cv::v_dotprod(d0, d0) + cv::v_dotprod(d1, d1);
+// Squared distances of one SIFT descriptor to `count` consecutive others, kDescriptorSize
+// bytes each, exact: whole numbers, the same on either path below.
+void distancesPlain(const uchar* a, const uchar* b, int count, int32_t* out) {
+    for (int j = 0; j < count; ++j, b += kDescriptorSize) {
+        cv::v_int32x4 sum = cv::v_setzero_s32();
+        for (int i = 0; i < kDescriptorSize; i += 16) {
+            cv::v_uint16x8 a0, a1, b0, b1;
+            cv::v_expand(cv::v_load(a + i), a0, a1);
+            cv::v_expand(cv::v_load(b + i), b0, b1);
+            const cv::v_int16x8 d0 = cv::v_reinterpret_as_s16(a0) - cv::v_reinterpret_as_s16(b0);
+            const cv::v_int16x8 d1 = cv::v_reinterpret_as_s16(a1) - cv::v_reinterpret_as_s16(b1);
+            sum += cv::v_dotprod(d0, d0) + cv::v_dotprod(d1, d1);
+        }
+        out[j] = cv::v_reduce_sum(sum);
     }
-    return cv::v_reduce_sum(sum);
+}
+
+#ifdef KX_TRACK_AVX2
+// Sixteen bytes at a time widened to sixteen 16-bit lanes: the first descriptor stays in
+// registers and each of the others is read once.
+__attribute__((target("avx2"))) void distancesAvx2(const uchar* a, const uchar* b, int count,
+                                                   int32_t* out) {
+    constexpr int kParts = kDescriptorSize / 16;
+    __m256i first[kParts];
+    for (int i = 0; i < kParts; ++i)
+        first[i] =
+            _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(a + 16 * i)));
+    for (int j = 0; j < count; ++j, b += kDescriptorSize) {
+        __m256i sum = _mm256_setzero_si256();
+        for (int i = 0; i < kParts; ++i) {
+            const __m256i d =
+                _mm256_sub_epi16(first[i], _mm256_cvtepu8_epi16(_mm_loadu_si128(
+                                               reinterpret_cast<const __m128i*>(b + 16 * i))));
+            sum = _mm256_add_epi32(sum, _mm256_madd_epi16(d, d));
+        }
+        __m128i s = _mm_add_epi32(_mm256_castsi256_si128(sum), _mm256_extracti128_si256(sum, 1));
+        s = _mm_add_epi32(s, _mm_shuffle_epi32(s, 0x4e));
+        s = _mm_add_epi32(s, _mm_shuffle_epi32(s, 0xb1));
+        out[j] = _mm_cvtsi128_si32(s);
+    }
+}
+#endif
+
+void distances(const uchar* a, const uchar* b, int count, int32_t* out) {
+#ifdef KX_TRACK_AVX2
+    static const bool avx2 = __builtin_cpu_supports("avx2");
+    if (avx2) return distancesAvx2(a, b, count, out);
+#endif
+    distancesPlain(a, b, count, out);
 }
 
 // Nearest neighbours that pass the ratio test in both directions and agree, each searched
@@ -554,15 +596,23 @@ std::vector<Match> mutualMatches(const CameraImage& a, const CameraImage& b, flo
         endB[size_t(block)] = j1;
         std::vector<NearestTwo>& back = backward[size_t(block)];
         back.assign(size_t(std::max(0, j1 - j0)), NearestTwo{});
+        std::vector<int32_t> d(size_t(std::max(0, j1 - j0)));
         for (int i = i0; i < i1; ++i) {
-            const uchar* da = bytesA.ptr<uchar>(i);
+            // The second view's features in the band around this feature's row: consecutive,
+            // as their rows are in order.
             const float y = rowsA[size_t(i)];
+            const auto begin = rowsB.begin() + j0, end = rowsB.begin() + j1;
+            const auto below =
+                std::partition_point(begin, end, [&](float r) { return r - y < -band; });
+            const auto above =
+                std::partition_point(below, end, [&](float r) { return r - y <= band; });
+            const int lo = int(below - rowsB.begin()), hi = int(above - rowsB.begin());
+            if (lo == hi) continue;
+            distances(bytesA.ptr<uchar>(i), bytesB.ptr<uchar>(lo), hi - lo, d.data());
             NearestTwo& near = forward[size_t(i)];
-            for (int j = j0; j < j1; ++j) {
-                if (std::abs(rowsB[size_t(j)] - y) > band) continue;
-                const int32_t d = distance(da, bytesB.ptr<uchar>(j));
-                near.offer(d, j);
-                back[size_t(j - j0)].offer(d, i);
+            for (int j = lo; j < hi; ++j) {
+                near.offer(d[size_t(j - lo)], j);
+                back[size_t(j - j0)].offer(d[size_t(j - lo)], i);
             }
         }
     });
@@ -592,22 +642,71 @@ std::vector<Match> mutualMatches(const CameraImage& a, const CameraImage& b, flo
 void keepConsistentWithNeighbours(const CameraImage& a, std::vector<Match>& matches) {
     constexpr size_t kNeighbours = 8;
     constexpr float kAgreePixels = 2.0f, kAgreeSlope = 0.02f;
-    if (matches.size() <= kNeighbours) return;
-    std::vector<cv::Point2f> from(matches.size()), shift(matches.size());
-    for (size_t i = 0; i < matches.size(); ++i) {
+    const size_t n = matches.size();
+    if (n <= kNeighbours) return;
+    std::vector<cv::Point2f> from(n), shift(n);
+    for (size_t i = 0; i < n; ++i) {
         from[i] = a.keypoints[size_t(matches[i].first)].pt;
         shift[i] = matches[i].refined - from[i];
     }
-    std::vector<char> keep(matches.size());
-    Kx::Image::Engine::parallelRows(0, int(matches.size()), [&](int row) {
+    // The first positions in square cells of a side that holds about two matches each, over
+    // the box of the positions; each cell lists its matches in their order.
+    float left = from[0].x, top = from[0].y, right = left, bottom = top;
+    for (const cv::Point2f& p : from) {
+        left = std::min(left, p.x), right = std::max(right, p.x);
+        top = std::min(top, p.y), bottom = std::max(bottom, p.y);
+    }
+    const float width = right - left, height = bottom - top;
+    const float side = std::max(1.0f, std::sqrt(std::max(1.0f, width * height) * 2.0f / float(n)));
+    const int columns = int(width / side) + 1, rows = int(height / side) + 1;
+    const auto cellOf = [&](const cv::Point2f& p) {
+        return cv::Point(std::min(columns - 1, int((p.x - left) / side)),
+                         std::min(rows - 1, int((p.y - top) / side)));
+    };
+    std::vector<int> first(size_t(columns * rows) + 1, 0), members(n);
+    for (const cv::Point2f& p : from) {
+        const cv::Point c = cellOf(p);
+        ++first[size_t(c.y * columns + c.x) + 1];
+    }
+    std::partial_sum(first.begin(), first.end(), first.begin());
+    {
+        std::vector<int> filled(first.begin(), first.end() - 1);
+        for (size_t i = 0; i < n; ++i) {
+            const cv::Point c = cellOf(from[i]);
+            members[size_t(filled[size_t(c.y * columns + c.x)]++)] = int(i);
+        }
+    }
+    std::vector<char> keep(n);
+    Kx::Image::Engine::parallelRows(0, int(n), [&](int row) {
         const size_t i = size_t(row);
+        // The nearest neighbours, ties to the earlier match: the cells are visited in rings
+        // around the match's own until the kNeighbours-th nearest found is nearer than anything
+        // beyond the ring can be.
         std::vector<std::pair<float, size_t>> nearest;
-        nearest.reserve(matches.size());
-        for (size_t j = 0; j < matches.size(); ++j)
-            if (j != i) {
-                const cv::Point2f d = from[j] - from[i];
-                nearest.emplace_back(d.dot(d), j);
+        const cv::Point c = cellOf(from[i]);
+        for (int ring = 0;; ++ring) {
+            for (int cy = std::max(0, c.y - ring); cy <= std::min(rows - 1, c.y + ring); ++cy)
+                for (int cx = std::max(0, c.x - ring); cx <= std::min(columns - 1, c.x + ring);
+                     ++cx) {
+                    if (std::max(std::abs(cx - c.x), std::abs(cy - c.y)) != ring) continue;
+                    const size_t cell = size_t(cy * columns + cx);
+                    for (int k = first[cell]; k < first[cell + 1]; ++k) {
+                        const size_t j = size_t(members[size_t(k)]);
+                        if (j == i) continue;
+                        const cv::Point2f d = from[j] - from[i];
+                        nearest.emplace_back(d.dot(d), j);
+                    }
+                }
+            if (nearest.size() >= kNeighbours) {
+                std::nth_element(nearest.begin(), nearest.begin() + (kNeighbours - 1),
+                                 nearest.end());
+                // Anything beyond the ring lies at least ring * side away (the margin keeps the
+                // float squares of distances on the safe side).
+                const float reach = float(ring) * side * 0.999f;
+                if (nearest[kNeighbours - 1].first < reach * reach) break;
             }
+            if (ring >= std::max(columns, rows)) break; // every cell visited
+        }
         std::partial_sort(nearest.begin(), nearest.begin() + kNeighbours, nearest.end());
         size_t agree = 0;
         for (size_t k = 0; k < kNeighbours; ++k) {
@@ -618,7 +717,7 @@ void keepConsistentWithNeighbours(const CameraImage& a, std::vector<Match>& matc
         keep[i] = 2 * agree >= kNeighbours;
     });
     std::vector<Match> kept;
-    for (size_t i = 0; i < matches.size(); ++i)
+    for (size_t i = 0; i < n; ++i)
         if (keep[i]) kept.push_back(matches[i]);
     matches.swap(kept);
 }
