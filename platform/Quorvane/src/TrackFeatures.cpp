@@ -435,6 +435,28 @@ float widestStep(int width) {
     return float(kWidestPatch * width) / float(2 * kPatchRadius);
 }
 
+// The widest a feature's spacing can grow to by doubling in a frame of the given width.
+float grownStep(float step, int width) {
+    while (2 * step <= widestStep(width)) step *= 2;
+    return step;
+}
+
+// How much of a pixel's white noise the smoothing of each level leaves: the Gaussian
+// kernel's sum of squares in one direction (squared in two, then the square root).
+const std::array<double, kSmoothLevels>& noiseLeft() {
+    static const std::array<double, kSmoothLevels> left = [] {
+        std::array<double, kSmoothLevels> out{};
+        for (size_t level = 0; level < out.size(); ++level) {
+            const double sigma = kSmoothing * double(1 << level);
+            const cv::Mat w =
+                cv::getGaussianKernel(int(std::lround(8 * sigma + 1)) | 1, sigma, CV_64F);
+            out[level] = w.dot(w);
+        }
+        return out;
+    }();
+    return left;
+}
+
 // The spacing of a patch whose samples, in images smoothed for that spacing, leave a fit to
 // the second image no more uncertain than kMaxUncertainty for the grain of the first image
 // alone: from the feature's own spacing, doubled while a fit there would be more uncertain
@@ -449,12 +471,8 @@ float fitStep(const CameraImage& a, const cv::Point2f& from, const CameraImage& 
                p.y < float(m.rows - 1) - reach;
     };
     const auto uncertain = [&](float s) {
-        const int level = smoothLevel(s);
-        const double sigma = kSmoothing * double(1 << level);
-        // The deviation of white noise after a Gaussian of sigma: the kernel's sum of squares
-        // in one direction (squared in two, then the square root).
-        const cv::Mat w = cv::getGaussianKernel(int(std::lround(8 * sigma + 1)) | 1, sigma, CV_64F);
-        const ImageData& d = a.data[size_t(level)];
+        const size_t level = size_t(smoothLevel(s));
+        const ImageData& d = a.data[level];
         double xx = 0, xy = 0, yy = 0;
         for (int j = -kPatchRadius; j <= kPatchRadius; ++j)
             for (int i = -kPatchRadius; i <= kPatchRadius; ++i) {
@@ -463,7 +481,8 @@ float fitStep(const CameraImage& a, const cv::Point2f& from, const CameraImage& 
                 xx += double(q.dx) * q.dx, xy += double(q.dx) * q.dy, yy += double(q.dy) * q.dy;
             }
         const double det = xx * yy - xy * xy;
-        return !(det > 0) || a.noise * w.dot(w) * std::sqrt(2 * (xx + yy) / det) > kMaxUncertainty;
+        return !(det > 0) ||
+               a.noise * noiseLeft()[level] * std::sqrt(2 * (xx + yy) / det) > kMaxUncertainty;
     };
     while (2 * step <= widestStep(a.grey.cols) && inside(a.grey, from, 2 * step) &&
            inside(b.grey, to, 2 * step) && uncertain(step))
@@ -828,10 +847,9 @@ bool TrackFeatures(Kx::Image::Op* node, CameraTrack& track, const CameraRigDefin
         bool used = false;
         for (const CameraImage& image : images)
             for (const cv::KeyPoint& k : image.keypoints) {
-                float grown = patchStep(k);
-                while (2 * grown <= widestStep(image.grey.cols)) grown *= 2;
-                used = used || (smoothLevel(patchStep(k)) <= int(level) &&
-                                int(level) <= smoothLevel(grown));
+                const float step = patchStep(k);
+                used = used || (smoothLevel(step) <= int(level) &&
+                                int(level) <= smoothLevel(grownStep(step, image.grey.cols)));
             }
         for (size_t i = 0; used && i < images.size(); ++i) smoothings.emplace_back(i, level);
     }
