@@ -741,6 +741,57 @@ void keepConsistentWithNeighbours(const CameraImage& a, std::vector<Match>& matc
     matches.swap(kept);
 }
 
+// Takes back matches of `placed` that the outlier tests dropped, in the cells of the grid
+// they left with fewer than kNeighbours matches: a dropped match returns where the
+// displacements of its nearest kept matches, as an affine function of position, predict its
+// own to within the epipolar tolerance and fit that function themselves as closely. A
+// repeating pattern (a chequerboard floor) gives true matches and matches one period along
+// the epipolar line side by side, so the neighbour test drops both; the kept matches around
+// the pattern tell them apart. Without the true ones the solve would reach such a part of the
+// frame, often a corner where a lens distorts most, only from the far side of the pattern.
+void recoverAgreeingMatches(const CameraImage& a, const std::vector<Match>& placed,
+                            std::vector<Match>& kept) {
+    constexpr size_t kNeighbours = 8;
+    const size_t n = kept.size();
+    if (n < kNeighbours) return;
+    const double tolerance = epipolarTolerance(a.grey.size());
+    const Grid grid(a.grey.cols, a.grey.rows);
+    std::vector<size_t> inCell(size_t(grid.cells()), 0);
+    std::vector<char> isKept(a.keypoints.size(), 0);
+    for (const Match& m : kept) {
+        ++inCell[size_t(grid.cell(a.keypoints[size_t(m.first)].pt))];
+        isKept[size_t(m.first)] = 1;
+    }
+    std::vector<Match> recovered;
+    std::vector<std::pair<float, size_t>> nearest(n);
+    for (const Match& c : placed) {
+        const cv::Point2f& from = a.keypoints[size_t(c.first)].pt;
+        if (isKept[size_t(c.first)] || inCell[size_t(grid.cell(from))] >= kNeighbours) continue;
+        for (size_t i = 0; i < n; ++i) {
+            const cv::Point2f d = a.keypoints[size_t(kept[i].first)].pt - from;
+            nearest[i] = {d.dot(d), i};
+        }
+        std::partial_sort(nearest.begin(), nearest.begin() + kNeighbours, nearest.end());
+        // Displacement = offset + gradient times the position relative to the dropped match.
+        Eigen::Matrix<double, kNeighbours, 3> positions;
+        Eigen::Matrix<double, kNeighbours, 2> shifts;
+        for (size_t k = 0; k < kNeighbours; ++k) {
+            const Match& m = kept[nearest[k].second];
+            const cv::Point2f& p = a.keypoints[size_t(m.first)].pt;
+            positions.row(Eigen::Index(k)) << 1.0, p.x - from.x, p.y - from.y;
+            shifts.row(Eigen::Index(k)) << m.refined.x - p.x, m.refined.y - p.y;
+        }
+        const Eigen::Matrix<double, 3, 2> fit = positions.colPivHouseholderQr().solve(shifts);
+        if (!fit.allFinite() || (positions * fit - shifts).cwiseAbs().maxCoeff() > tolerance)
+            continue;
+        const cv::Point2f shift = c.refined - from;
+        if (std::abs(shift.x - fit(0, 0)) <= tolerance &&
+            std::abs(shift.y - fit(0, 1)) <= tolerance)
+            recovered.push_back(c);
+    }
+    kept.insert(kept.end(), recovered.begin(), recovered.end());
+}
+
 void matchPair(const CameraImage& a, const CameraImage& b, bool rejectOutliers,
                CameraTrack& track) {
     const float band = std::max(kBandMinimum, float(kBandFraction * a.grey.rows));
@@ -788,8 +839,9 @@ void matchPair(const CameraImage& a, const CameraImage& b, bool rejectOutliers,
         std::vector<Match> kept;
         for (size_t i = 0; i < matches.size(); ++i)
             if (inliers[i]) kept.push_back(matches[i]);
+        keepConsistentWithNeighbours(a, kept);
+        recoverAgreeingMatches(a, matches, kept);
         matches.swap(kept);
-        keepConsistentWithNeighbours(a, matches);
     }
 
     // Spread: the most distinctive matches (lowest ratio) of each cell of the first image,

@@ -24,7 +24,9 @@
 // fundamental matrix found by RANSAC than 0.3 % of the frame's diagonal (at least a pixel: a
 // lens's distortion bends those lines most at the frame's edges) are dropped, and so are matches
 // that move unlike most of their nearest neighbours (a repeating pattern matched one period
-// along the epipolar line). The survivors, at most an even share of
+// along the epipolar line); in a part of the frame those tests leave with few matches, a
+// dropped match whose displacement the nearest kept matches predict is taken back (the true
+// matches of a repeating pattern). The survivors, at most an even share of
 // kMaxMatchesPerPair per grid cell, are appended to the camera track as FeatureTracks of two
 // features, the lower rig camera index first (the left camera of a stereo pair), positions
 // in the host's pixel convention (x right, y up, pixel centres at i + 0.5).
