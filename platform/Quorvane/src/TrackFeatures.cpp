@@ -14,7 +14,7 @@
 
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 #include <immintrin.h>
-#define KX_TRACK_AVX2 1
+#define KX_TRACK_X86 1
 #endif
 
 #include <algorithm>
@@ -289,14 +289,202 @@ struct Sample {
     return {at(0), at(1), at(2)};
 }
 
-// The patch's samples, padded to whole SIMD registers with samples that add nothing.
+// The patch's samples, padded to whole SIMD registers (of up to sixteen lanes) with samples
+// that add nothing.
 constexpr int kPatchSamples = (2 * kPatchRadius + 1) * (2 * kPatchRadius + 1);
 constexpr int kLanes = cv::v_float32x4::nlanes;
-constexpr int kPadded = (kPatchSamples + kLanes - 1) / kLanes * kLanes;
+constexpr int kWidestLanes = 16;
+constexpr int kPadded = (kPatchSamples + kWidestLanes - 1) / kWidestLanes * kWidestLanes;
 // The fit stops when its position moves by less than this (pixels). Stopping at five
 // thousandths instead cost a twentieth of the matches of views of uneven exposure: fits that
 // settle their shape and gain slowly were cut short and then failed the later checks.
 constexpr double kConverged = 0.001;
+
+// The patch of the first image a fit places: per sample its offset from the centre (u, v),
+// its value, and whether it is one of the patch's (1) or padding (0).
+struct Patch {
+    alignas(64) std::array<float, kPadded> u{}, v{}, value{}, one{};
+};
+
+// Where the fit puts the patch in the second image: centre, affine part and brightness.
+struct Warp {
+    float x0, y0, xu, xv, yu, yv, gain, offset;
+};
+
+// The sums of the fit's normal equations over the patch's samples: the products of the
+// Jacobian's columns (gx, gy, gx u, gx v, gy u, gy v, -value, -1) with each other (the lower
+// triangle, row by row), then with the difference of the values, then the difference's square.
+constexpr int kSums = 8 * 9 / 2 + 8 + 1;
+using NormalSums = std::array<float, kSums>;
+
+std::atomic<bool>& onReferencePath() {
+    static std::atomic<bool> reference{false};
+    return reference;
+}
+
+// The normal equations of the fit at the warp, in SSE2, x86-64's baseline (and any other
+// processor's four-lane registers): samples one at a time, sums four lanes at a time in a fixed
+// order (the same on every thread). The second image's value at each sample goes to `warped`.
+// False where a sample falls outside the second image.
+bool normalEquationsPlain(const ImageData& b, const Patch& patch, const Warp& w, float* warped,
+                          NormalSums& out) {
+    alignas(16) std::array<float, kPadded> gx{}, gy{}, e{};
+    for (size_t k = 0; k < size_t(kPatchSamples); ++k) {
+        const float x = w.x0 + w.xu * patch.u[k] + w.xv * patch.v[k];
+        const float y = w.y0 + w.yu * patch.u[k] + w.yv * patch.v[k];
+        if (!(x >= 0 && y >= 0 && x < float(b.samples.cols - 1) && y < float(b.samples.rows - 1)))
+            return false;
+        const Sample s = sampleWithGradient(b, x, y);
+        warped[k] = s.value;
+        gx[k] = s.dx;
+        gy[k] = s.dy;
+        e[k] = s.value - (w.gain * patch.value[k] + w.offset);
+    }
+    std::array<cv::v_float32x4, kSums> sum;
+    sum.fill(cv::v_setzero_f32());
+    for (size_t k = 0; k < size_t(kPadded); k += size_t(kLanes)) {
+        const cv::v_float32x4 X = cv::v_load(&gx[k]), Y = cv::v_load(&gy[k]),
+                              U = cv::v_load(&patch.u[k]), V = cv::v_load(&patch.v[k]),
+                              E = cv::v_load(&e[k]), zero = cv::v_setzero_f32();
+        const std::array<cv::v_float32x4, 8> jac = {X,
+                                                    Y,
+                                                    X * U,
+                                                    X * V,
+                                                    Y * U,
+                                                    Y * V,
+                                                    zero - cv::v_load(&patch.value[k]),
+                                                    zero - cv::v_load(&patch.one[k])};
+        size_t m = 0;
+        for (size_t i = 0; i < 8; ++i)
+            for (size_t j = 0; j <= i; ++j, ++m) sum[m] = cv::v_fma(jac[i], jac[j], sum[m]);
+        for (size_t i = 0; i < 8; ++i, ++m) sum[m] = cv::v_fma(jac[i], E, sum[m]);
+        sum[m] = cv::v_fma(E, E, sum[m]);
+    }
+    for (size_t m = 0; m < size_t(kSums); ++m) out[m] = cv::v_reduce_sum(sum[m]);
+    return true;
+}
+
+#ifdef KX_TRACK_X86
+// The same with AVX-512: sixteen samples at a time, their pixels gathered, their bilinear
+// weights and the sums in fused multiply-adds. The sums differ from the plain path's by
+// rounding only (another order, one rounding per multiply-add).
+__attribute__((target("avx512f,avx512vl,avx2,fma"))) bool
+normalEquationsAvx512(const ImageData& b, const Patch& patch, const Warp& w, float* warped,
+                      NormalSums& out) {
+    const float* base = b.samples.ptr<float>(0);
+    const int stride = int(b.samples.step1());
+    const __m512 x0 = _mm512_set1_ps(w.x0), y0 = _mm512_set1_ps(w.y0), xu = _mm512_set1_ps(w.xu),
+                 xv = _mm512_set1_ps(w.xv), yu = _mm512_set1_ps(w.yu), yv = _mm512_set1_ps(w.yv),
+                 gain = _mm512_set1_ps(w.gain), offset = _mm512_set1_ps(w.offset),
+                 zero = _mm512_setzero_ps(), right = _mm512_set1_ps(float(b.samples.cols - 1)),
+                 bottom = _mm512_set1_ps(float(b.samples.rows - 1));
+    const __m512i rowStep = _mm512_set1_epi32(stride), three = _mm512_set1_epi32(3);
+    __m512 sum[kSums];
+    for (__m512& s : sum) s = _mm512_setzero_ps();
+    for (int k = 0; k < kPadded; k += kWidestLanes) {
+        const __m512 U = _mm512_load_ps(&patch.u[size_t(k)]),
+                     V = _mm512_load_ps(&patch.v[size_t(k)]);
+        const __m512 x = _mm512_fmadd_ps(xv, V, _mm512_fmadd_ps(xu, U, x0));
+        const __m512 y = _mm512_fmadd_ps(yv, V, _mm512_fmadd_ps(yu, U, y0));
+        // Padding samples lie at the patch's centre, inside whenever the centre is.
+        const __mmask16 inside =
+            _mm512_cmp_ps_mask(x, zero, _CMP_GE_OQ) & _mm512_cmp_ps_mask(y, zero, _CMP_GE_OQ) &
+            _mm512_cmp_ps_mask(x, right, _CMP_LT_OQ) & _mm512_cmp_ps_mask(y, bottom, _CMP_LT_OQ);
+        if (inside != 0xFFFF) return false;
+        // (Masked conversions with a full mask are the plain ones, without the undefined
+        // lanes GCC 12 warns of.)
+        const __m512i xi = _mm512_maskz_cvttps_epi32(0xFFFF, x),
+                      yi = _mm512_maskz_cvttps_epi32(0xFFFF, y);
+        alignas(64) std::array<float, kWidestLanes> fx, fy;
+        alignas(64) std::array<int32_t, kWidestLanes> at;
+        _mm512_store_ps(fx.data(), _mm512_sub_ps(x, _mm512_maskz_cvtepi32_ps(0xFFFF, xi)));
+        _mm512_store_ps(fy.data(), _mm512_sub_ps(y, _mm512_maskz_cvtepi32_ps(0xFFFF, yi)));
+        _mm512_store_si512(at.data(), _mm512_add_epi32(_mm512_mullo_epi32(yi, rowStep),
+                                                       _mm512_mullo_epi32(xi, three)));
+        // Each sample's value and slopes, bilinear from its pixel's and the next pixels' (the
+        // three floats of each, read without touching the float after them), one sample to a
+        // row of four lanes; then the rows turned into one register per quantity.
+        alignas(64) std::array<float, 4 * kWidestLanes> rows;
+        for (size_t l = 0; l < size_t(kWidestLanes); ++l) {
+            const float* r0 = base + at[l];
+            const float* r1 = r0 + stride;
+            const __m128 t0 = _mm_maskz_loadu_ps(7, r0), t1 = _mm_maskz_loadu_ps(7, r0 + 3),
+                         b0 = _mm_maskz_loadu_ps(7, r1), b1 = _mm_maskz_loadu_ps(7, r1 + 3);
+            const __m128 wx = _mm_set1_ps(fx[l]);
+            const __m128 upper = _mm_fmadd_ps(_mm_sub_ps(t1, t0), wx, t0);
+            const __m128 lower = _mm_fmadd_ps(_mm_sub_ps(b1, b0), wx, b0);
+            _mm_store_ps(&rows[4 * l],
+                         _mm_fmadd_ps(_mm_sub_ps(lower, upper), _mm_set1_ps(fy[l]), upper));
+        }
+        const __m512 q0 = _mm512_load_ps(&rows[0]), q1 = _mm512_load_ps(&rows[16]),
+                     q2 = _mm512_load_ps(&rows[32]), q3 = _mm512_load_ps(&rows[48]);
+        // Lane c of each sample of the first and the second eight, then the two eights joined.
+        const auto quantity = [&](int c) __attribute__((target("avx512f,avx512vl,avx2,fma"))) {
+            const __m512i every4 = _mm512_add_epi32(
+                _mm512_set_epi32(60, 56, 52, 48, 44, 40, 36, 32, 28, 24, 20, 16, 12, 8, 4, 0),
+                _mm512_set1_epi32(c));
+            const __m512i firstEight = _mm512_and_si512(every4, _mm512_set1_epi32(31));
+            const __m512 low = _mm512_permutex2var_ps(q0, firstEight, q1);
+            const __m512 high = _mm512_permutex2var_ps(q2, firstEight, q3);
+            const __m512i joined =
+                _mm512_set_epi32(23, 22, 21, 20, 19, 18, 17, 16, 7, 6, 5, 4, 3, 2, 1, 0);
+            return _mm512_permutex2var_ps(low, joined, high);
+        };
+        // Padding samples add nothing: their slopes and difference count as 0.
+        const __mmask16 real = k + kWidestLanes <= kPatchSamples
+                                   ? __mmask16(0xFFFF)
+                                   : __mmask16((1u << (kPatchSamples - k)) - 1);
+        const __m512 value = quantity(0);
+        const __m512 X = _mm512_maskz_mov_ps(real, quantity(1)),
+                     Y = _mm512_maskz_mov_ps(real, quantity(2));
+        _mm512_store_ps(warped + k, value);
+        const __m512 P = _mm512_load_ps(&patch.value[size_t(k)]);
+        const __m512 E =
+            _mm512_maskz_mov_ps(real, _mm512_sub_ps(value, _mm512_fmadd_ps(gain, P, offset)));
+        const __m512 jac[8] = {X,
+                               Y,
+                               _mm512_mul_ps(X, U),
+                               _mm512_mul_ps(X, V),
+                               _mm512_mul_ps(Y, U),
+                               _mm512_mul_ps(Y, V),
+                               _mm512_sub_ps(zero, P),
+                               _mm512_sub_ps(zero, _mm512_load_ps(&patch.one[size_t(k)]))};
+        size_t m = 0;
+        for (size_t i = 0; i < 8; ++i)
+            for (size_t j = 0; j <= i; ++j, ++m) sum[m] = _mm512_fmadd_ps(jac[i], jac[j], sum[m]);
+        for (size_t i = 0; i < 8; ++i, ++m) sum[m] = _mm512_fmadd_ps(jac[i], E, sum[m]);
+        sum[m] = _mm512_fmadd_ps(E, E, sum[m]);
+    }
+    // The lanes of each sum added pairwise, in the same order on every thread.
+    for (size_t m = 0; m < size_t(kSums); ++m) {
+        alignas(64) std::array<float, kWidestLanes> lane;
+        _mm512_store_ps(lane.data(), sum[m]);
+        for (size_t width = lane.size() / 2; width > 0; width /= 2)
+            for (size_t i = 0; i < width; ++i) lane[i] += lane[i + width];
+        out[m] = lane[0];
+    }
+    return true;
+}
+#endif
+
+bool fitUsesAvx512() {
+#ifdef KX_TRACK_X86
+    static const bool avx512 =
+        __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl");
+    return avx512;
+#else
+    return false;
+#endif
+}
+
+bool normalEquations(const ImageData& b, const Patch& patch, const Warp& w, float* warped,
+                     NormalSums& out) {
+#ifdef KX_TRACK_X86
+    if (fitUsesAvx512() && !onReferencePath().load(std::memory_order_relaxed))
+        return normalEquationsAvx512(b, patch, w, warped, out);
+#endif
+    return normalEquationsPlain(b, patch, w, warped, out);
+}
 
 // Moves the second position of a match to where the patch around the first position fits
 // the second image best, to a fraction of a pixel. SIFT places a feature at the centre of a
@@ -320,70 +508,37 @@ bool refine(const ImageData& a, const ImageData& b, const cv::Point2f& pa, cv::P
     if (!inside(a.samples, pa.x, pa.y, reach) || !inside(b.samples, pb.x, pb.y, reach))
         return false;
 
-    // Per sample: its offset from the centre (u, v), the patch's value, and whether it is one
-    // of the patch's (1) or padding (0); then the second image's value and slopes where the
-    // current fit puts it, and the difference of the values.
-    alignas(16) std::array<float, kPadded> u{}, v{}, patch{}, one{}, gx{}, gy{}, e{}, warped{};
+    Patch patch;
     {
         int k = 0;
         for (int j = -kPatchRadius; j <= kPatchRadius; ++j)
             for (int i = -kPatchRadius; i <= kPatchRadius; ++i, ++k) {
-                u[size_t(k)] = float(i) * step;
-                v[size_t(k)] = float(j) * step;
-                patch[size_t(k)] =
-                    sampleWithGradient(a, pa.x + u[size_t(k)], pa.y + v[size_t(k)]).value;
-                one[size_t(k)] = 1.0f;
+                patch.u[size_t(k)] = float(i) * step;
+                patch.v[size_t(k)] = float(j) * step;
+                patch.value[size_t(k)] =
+                    sampleWithGradient(a, pa.x + patch.u[size_t(k)], pa.y + patch.v[size_t(k)])
+                        .value;
+                patch.one[size_t(k)] = 1.0f;
             }
     }
+    // The second image's values where the fit puts the patch's samples.
+    alignas(64) std::array<float, kPadded> warped{};
     // Parameters: position (x, y), the affine part [[1 + a, s], [r, 1 + c]], gain, offset.
     Eigen::Matrix<double, 8, 1> p;
     p << pb.x, pb.y, 0, 0, 0, 0, 1, 0;
     Eigen::Matrix<double, 8, 8> h;
     double squares = 0;
     for (int iteration = 0; iteration < 15; ++iteration) {
-        const float x0 = float(p[0]), y0 = float(p[1]), xu = float(1 + p[2]), xv = float(p[3]),
-                    yu = float(p[4]), yv = float(1 + p[5]), gain = float(p[6]),
-                    offset = float(p[7]);
-        for (size_t k = 0; k < size_t(kPatchSamples); ++k) {
-            const float x = x0 + xu * u[k] + xv * v[k];
-            const float y = y0 + yu * u[k] + yv * v[k];
-            if (!inside(b.samples, x, y, 0.0f)) return false;
-            const Sample s = sampleWithGradient(b, x, y);
-            warped[k] = s.value;
-            gx[k] = s.dx;
-            gy[k] = s.dy;
-            e[k] = s.value - (gain * patch[k] + offset);
-        }
-        // The normal equations: the products of the Jacobian's columns (gx, gy, gx u, gx v,
-        // gy u, gy v, -patch, -1) with each other and with the difference, summed over the
-        // samples a register's width at a time, in a fixed order (the same on every thread).
-        constexpr int kSums = 8 * 9 / 2 + 8 + 1;
-        std::array<cv::v_float32x4, kSums> sum;
-        sum.fill(cv::v_setzero_f32());
-        for (size_t k = 0; k < size_t(kPadded); k += size_t(kLanes)) {
-            const cv::v_float32x4 X = cv::v_load(&gx[k]), Y = cv::v_load(&gy[k]),
-                                  U = cv::v_load(&u[k]), V = cv::v_load(&v[k]),
-                                  E = cv::v_load(&e[k]), zero = cv::v_setzero_f32();
-            const std::array<cv::v_float32x4, 8> jac = {X,
-                                                        Y,
-                                                        X * U,
-                                                        X * V,
-                                                        Y * U,
-                                                        Y * V,
-                                                        zero - cv::v_load(&patch[k]),
-                                                        zero - cv::v_load(&one[k])};
-            size_t m = 0;
-            for (size_t i = 0; i < 8; ++i)
-                for (size_t j = 0; j <= i; ++j, ++m) sum[m] = cv::v_fma(jac[i], jac[j], sum[m]);
-            for (size_t i = 0; i < 8; ++i, ++m) sum[m] = cv::v_fma(jac[i], E, sum[m]);
-            sum[m] = cv::v_fma(E, E, sum[m]);
-        }
+        const Warp w{float(p[0]), float(p[1]),     float(1 + p[2]), float(p[3]),
+                     float(p[4]), float(1 + p[5]), float(p[6]),     float(p[7])};
+        NormalSums sums;
+        if (!normalEquations(b, patch, w, warped.data(), sums)) return false;
         Eigen::Matrix<double, 8, 1> g;
         size_t m = 0;
         for (int i = 0; i < 8; ++i)
-            for (int j = 0; j <= i; ++j, ++m) h(i, j) = cv::v_reduce_sum(sum[m]);
-        for (int i = 0; i < 8; ++i, ++m) g[i] = cv::v_reduce_sum(sum[m]);
-        squares = cv::v_reduce_sum(sum[m]);
+            for (int j = 0; j <= i; ++j, ++m) h(i, j) = sums[m];
+        for (int i = 0; i < 8; ++i, ++m) g[i] = sums[m];
+        squares = sums[m];
         const Eigen::Matrix<double, 8, 1> step = h.selfadjointView<Eigen::Lower>().ldlt().solve(-g);
         if (!step.allFinite()) return false;
         p += step;
@@ -397,13 +552,13 @@ bool refine(const ImageData& a, const ImageData& b, const cv::Point2f& pa, cv::P
 
     // Correlation of the patch with the fitted place.
     double ma = 0, mb = 0;
-    for (size_t k = 0; k < size_t(kPatchSamples); ++k) ma += patch[k], mb += warped[k];
+    for (size_t k = 0; k < size_t(kPatchSamples); ++k) ma += patch.value[k], mb += warped[k];
     ma /= kPatchSamples;
     mb /= kPatchSamples;
     double sab = 0, saa = 0, sbb = 0;
     for (size_t k = 0; k < size_t(kPatchSamples); ++k) {
-        sab += (patch[k] - ma) * (warped[k] - mb);
-        saa += (patch[k] - ma) * (patch[k] - ma);
+        sab += (patch.value[k] - ma) * (warped[k] - mb);
+        saa += (patch.value[k] - ma) * (patch.value[k] - ma);
         sbb += (warped[k] - mb) * (warped[k] - mb);
     }
     const double correlation = sab / std::sqrt(saa * sbb);
@@ -531,7 +686,7 @@ void distancesPlain(const uchar* a, const uchar* b, int count, int32_t* out) {
     }
 }
 
-#ifdef KX_TRACK_AVX2
+#ifdef KX_TRACK_X86
 // Sixteen bytes at a time widened to sixteen 16-bit lanes: the first descriptor stays in
 // registers and each of the others is read once.
 __attribute__((target("avx2"))) void distancesAvx2(const uchar* a, const uchar* b, int count,
@@ -558,7 +713,7 @@ __attribute__((target("avx2"))) void distancesAvx2(const uchar* a, const uchar* 
 #endif
 
 void distances(const uchar* a, const uchar* b, int count, int32_t* out) {
-#ifdef KX_TRACK_AVX2
+#ifdef KX_TRACK_X86
     static const bool avx2 = __builtin_cpu_supports("avx2");
     if (avx2) return distancesAvx2(a, b, count, out);
 #endif
@@ -920,6 +1075,11 @@ bool TrackFeatures(Kx::Image::Op* node, CameraTrack& track, const CameraRigDefin
     if (node->aborted()) return false;
     for (const FeatureTrack& t : found.getTracks()) track.addTrack(t);
     return true;
+}
+
+bool trackFeaturesOnReferencePath(bool reference) {
+    onReferencePath() = reference;
+    return !reference && fitUsesAvx512();
 }
 
 } // namespace Marrow::Research

@@ -11,6 +11,8 @@
 #include <Eigen/Geometry>
 #include <gtest/gtest.h>
 
+#include <map>
+
 using namespace Marrow::Research;
 using Kestrel::Nodes::SyntheticStereo;
 using Kestrel::Nodes::SyntheticStereoParameters;
@@ -166,6 +168,40 @@ TEST_F(TrackedPair, TheSameTracksOnEveryRunAndThreadCount) {
                           tracks->getTracks()[t].getFeatures()[f].second.getPosition())
                     << "track " << t << ", camera " << f;
     }
+}
+
+// The patch fit's AVX-512 path and its SSE2 reference path sum the same products in another
+// order and with another rounding; they keep the same matches and place them alike. The fit
+// stops once its step is below a thousandth of a pixel, so the two may stop a step apart: a
+// hundredth of a pixel bounds that with room to spare, and stays twenty times below the
+// half pixel that counts as accurate. A match at the edge of a threshold (correlation,
+// uncertainty, the back-check) may fall on either side, so a few may differ.
+TEST_F(TrackedPair, TheFitsTwoPathsPlaceTheSameMatchesAlike) {
+    if (!trackFeaturesOnReferencePath(false)) GTEST_SKIP() << "the processor has no AVX-512";
+    trackFeaturesOnReferencePath(true);
+    CameraTrack reference{int(kFrame)};
+    const bool ok = TrackFeatures(&pair->asker, reference, pair->left.rig(kFrame), MATCH_ALL_PAIRS,
+                                  true, kFrame, {0, 1});
+    trackFeaturesOnReferencePath(false);
+    ASSERT_TRUE(ok);
+    std::map<std::pair<double, double>, Eigen::Vector2d> placed; // first position -> second
+    for (const FeatureTrack& t : reference.getTracks()) {
+        const Eigen::Vector2d a = t.getFeatures()[0].second.getPosition();
+        placed[{a.x(), a.y()}] = t.getFeatures()[1].second.getPosition();
+    }
+    int common = 0;
+    for (const FeatureTrack& t : tracks->getTracks()) {
+        const Eigen::Vector2d a = t.getFeatures()[0].second.getPosition();
+        const auto found = placed.find({a.x(), a.y()});
+        if (found == placed.end()) continue;
+        ++common;
+        EXPECT_LT((t.getFeatures()[1].second.getPosition() - found->second).norm(), 0.01)
+            << "the match of (" << a.x() << ", " << a.y() << ")";
+    }
+    const int fewer = std::min(reference.getNumberTracks(), tracks->getNumberTracks());
+    EXPECT_GE(common, fewer - std::max(2, fewer / 500))
+        << reference.getNumberTracks() << " tracks on the reference path, "
+        << tracks->getNumberTracks() << " on AVX-512";
 }
 
 TEST(TrackFeatures, WideFramesAreAsAccurate) {
