@@ -365,9 +365,9 @@ bool normalEquationsPlain(const ImageData& b, const Patch& patch, const Warp& w,
 }
 
 #ifdef KX_TRACK_X86
-// The same with AVX-512: sixteen samples at a time, their pixels gathered, their bilinear
-// weights and the sums in fused multiply-adds. The sums differ from the plain path's by
-// rounding only (another order, one rounding per multiply-add).
+// The same with AVX-512: sixteen samples at a time, each sample's pixels read by masked
+// loads, their bilinear weights and the sums in fused multiply-adds. The sums differ from the
+// plain path's by rounding only (another order, one rounding per multiply-add).
 __attribute__((target("avx512f,avx512vl,avx2,fma"))) bool
 normalEquationsAvx512(const ImageData& b, const Patch& patch, const Warp& w, float* warped,
                       NormalSums& out) {
