@@ -22,6 +22,7 @@
 #include <atomic>
 #include <cmath>
 #include <cstdint>
+#include <limits>
 #include <numeric>
 #include <set>
 #include <string>
@@ -813,8 +814,90 @@ std::vector<Match> mutualMatches(const CameraImage& a, const CameraImage& b, flo
 // neighbours on the same surface move by the true disparity, which differs by that period.
 // Neighbours agree when their displacements differ by at most kAgreePixels plus
 // kAgreeSlope times their distance (surfaces slant, so disparity changes over the frame).
+// A match's nearest neighbours: the outlier test compares each match with them, and the
+// recovery of dropped matches predicts a match's displacement from them.
+constexpr size_t kNeighbours = 8;
+
+// The kNeighbours points of a set nearest to a position, found through square cells of a side
+// that holds about two points each, over the box of the points; each cell lists its points in
+// their order.
+class NearestPoints {
+public:
+    explicit NearestPoints(const std::vector<cv::Point2f>& points) : _points(points) {
+        const size_t n = points.size();
+        _left = _right = points[0].x;
+        _top = _bottom = points[0].y;
+        for (const cv::Point2f& p : points) {
+            _left = std::min(_left, p.x), _right = std::max(_right, p.x);
+            _top = std::min(_top, p.y), _bottom = std::max(_bottom, p.y);
+        }
+        const float width = _right - _left, height = _bottom - _top;
+        _side = std::max(1.0f, std::sqrt(std::max(1.0f, width * height) * 2.0f / float(n)));
+        _columns = int(width / _side) + 1;
+        _rows = int(height / _side) + 1;
+        _first.assign(size_t(_columns * _rows) + 1, 0);
+        _members.resize(n);
+        for (const cv::Point2f& p : points) {
+            const cv::Point c = cellOf(p);
+            ++_first[size_t(c.y * _columns + c.x) + 1];
+        }
+        std::partial_sum(_first.begin(), _first.end(), _first.begin());
+        std::vector<int> filled(_first.begin(), _first.end() - 1);
+        for (size_t i = 0; i < n; ++i) {
+            const cv::Point c = cellOf(points[i]);
+            _members[size_t(filled[size_t(c.y * _columns + c.x)]++)] = int(i);
+        }
+    }
+
+    // The nearest points to p but the one numbered `skip` (squared distance, index), nearest
+    // first, ties to the earlier point: the cells are visited in rings around p's own until
+    // the kNeighbours-th nearest found is nearer than anything beyond the ring can be. Fewer
+    // than kNeighbours when the set has fewer.
+    std::vector<std::pair<float, size_t>> nearest(const cv::Point2f& p, size_t skip) const {
+        std::vector<std::pair<float, size_t>> found;
+        const cv::Point c = cellOf(p);
+        for (int ring = 0;; ++ring) {
+            for (int cy = std::max(0, c.y - ring); cy <= std::min(_rows - 1, c.y + ring); ++cy)
+                for (int cx = std::max(0, c.x - ring); cx <= std::min(_columns - 1, c.x + ring);
+                     ++cx) {
+                    if (std::max(std::abs(cx - c.x), std::abs(cy - c.y)) != ring) continue;
+                    const size_t cell = size_t(cy * _columns + cx);
+                    for (int k = _first[cell]; k < _first[cell + 1]; ++k) {
+                        const size_t j = size_t(_members[size_t(k)]);
+                        if (j == skip) continue;
+                        const cv::Point2f d = _points[j] - p;
+                        found.emplace_back(d.dot(d), j);
+                    }
+                }
+            if (found.size() >= kNeighbours) {
+                std::nth_element(found.begin(), found.begin() + (kNeighbours - 1), found.end());
+                // Anything beyond the ring lies at least ring * side away, from a position
+                // outside the box further still (the margin keeps the float squares of
+                // distances on the safe side).
+                const float reach = float(ring) * _side * 0.999f;
+                if (found[kNeighbours - 1].first < reach * reach) break;
+            }
+            if (ring >= std::max(_columns, _rows)) break; // every cell visited
+        }
+        const size_t k = std::min(kNeighbours, found.size());
+        std::partial_sort(found.begin(), found.begin() + std::ptrdiff_t(k), found.end());
+        found.resize(k);
+        return found;
+    }
+
+private:
+    cv::Point cellOf(const cv::Point2f& p) const {
+        return cv::Point(int(std::clamp((p.x - _left) / _side, 0.0f, float(_columns - 1))),
+                         int(std::clamp((p.y - _top) / _side, 0.0f, float(_rows - 1))));
+    }
+
+    const std::vector<cv::Point2f>& _points;
+    float _left, _top, _right, _bottom, _side;
+    int _columns, _rows;
+    std::vector<int> _first, _members;
+};
+
 void keepConsistentWithNeighbours(const CameraImage& a, std::vector<Match>& matches) {
-    constexpr size_t kNeighbours = 8;
     constexpr float kAgreePixels = 2.0f, kAgreeSlope = 0.02f;
     const size_t n = matches.size();
     if (n <= kNeighbours) return;
@@ -823,65 +906,11 @@ void keepConsistentWithNeighbours(const CameraImage& a, std::vector<Match>& matc
         from[i] = a.keypoints[size_t(matches[i].first)].pt;
         shift[i] = matches[i].refined - from[i];
     }
-    // The first positions in square cells of a side that holds about two matches each, over
-    // the box of the positions; each cell lists its matches in their order.
-    float left = from[0].x, top = from[0].y, right = left, bottom = top;
-    for (const cv::Point2f& p : from) {
-        left = std::min(left, p.x), right = std::max(right, p.x);
-        top = std::min(top, p.y), bottom = std::max(bottom, p.y);
-    }
-    const float width = right - left, height = bottom - top;
-    const float side = std::max(1.0f, std::sqrt(std::max(1.0f, width * height) * 2.0f / float(n)));
-    const int columns = int(width / side) + 1, rows = int(height / side) + 1;
-    const auto cellOf = [&](const cv::Point2f& p) {
-        return cv::Point(std::min(columns - 1, int((p.x - left) / side)),
-                         std::min(rows - 1, int((p.y - top) / side)));
-    };
-    std::vector<int> first(size_t(columns * rows) + 1, 0), members(n);
-    for (const cv::Point2f& p : from) {
-        const cv::Point c = cellOf(p);
-        ++first[size_t(c.y * columns + c.x) + 1];
-    }
-    std::partial_sum(first.begin(), first.end(), first.begin());
-    {
-        std::vector<int> filled(first.begin(), first.end() - 1);
-        for (size_t i = 0; i < n; ++i) {
-            const cv::Point c = cellOf(from[i]);
-            members[size_t(filled[size_t(c.y * columns + c.x)]++)] = int(i);
-        }
-    }
+    const NearestPoints index(from);
     std::vector<char> keep(n);
     Kx::Image::Engine::parallelRows(0, int(n), [&](int row) {
         const size_t i = size_t(row);
-        // The nearest neighbours, ties to the earlier match: the cells are visited in rings
-        // around the match's own until the kNeighbours-th nearest found is nearer than anything
-        // beyond the ring can be.
-        std::vector<std::pair<float, size_t>> nearest;
-        const cv::Point c = cellOf(from[i]);
-        for (int ring = 0;; ++ring) {
-            for (int cy = std::max(0, c.y - ring); cy <= std::min(rows - 1, c.y + ring); ++cy)
-                for (int cx = std::max(0, c.x - ring); cx <= std::min(columns - 1, c.x + ring);
-                     ++cx) {
-                    if (std::max(std::abs(cx - c.x), std::abs(cy - c.y)) != ring) continue;
-                    const size_t cell = size_t(cy * columns + cx);
-                    for (int k = first[cell]; k < first[cell + 1]; ++k) {
-                        const size_t j = size_t(members[size_t(k)]);
-                        if (j == i) continue;
-                        const cv::Point2f d = from[j] - from[i];
-                        nearest.emplace_back(d.dot(d), j);
-                    }
-                }
-            if (nearest.size() >= kNeighbours) {
-                std::nth_element(nearest.begin(), nearest.begin() + (kNeighbours - 1),
-                                 nearest.end());
-                // Anything beyond the ring lies at least ring * side away (the margin keeps the
-                // float squares of distances on the safe side).
-                const float reach = float(ring) * side * 0.999f;
-                if (nearest[kNeighbours - 1].first < reach * reach) break;
-            }
-            if (ring >= std::max(columns, rows)) break; // every cell visited
-        }
-        std::partial_sort(nearest.begin(), nearest.begin() + kNeighbours, nearest.end());
+        const std::vector<std::pair<float, size_t>> nearest = index.nearest(from[i], i);
         size_t agree = 0;
         for (size_t k = 0; k < kNeighbours; ++k) {
             const cv::Point2f d = shift[nearest[k].second] - shift[i];
@@ -906,27 +935,24 @@ void keepConsistentWithNeighbours(const CameraImage& a, std::vector<Match>& matc
 // frame, often a corner where a lens distorts most, only from the far side of the pattern.
 void recoverAgreeingMatches(const CameraImage& a, const std::vector<Match>& placed,
                             std::vector<Match>& kept) {
-    constexpr size_t kNeighbours = 8;
-    const size_t n = kept.size();
-    if (n < kNeighbours) return;
+    if (kept.size() < kNeighbours) return;
     const double tolerance = epipolarTolerance(a.grey.size());
     const Grid grid(a.grey.cols, a.grey.rows);
     std::vector<size_t> inCell(size_t(grid.cells()), 0);
     std::vector<char> isKept(a.keypoints.size(), 0);
+    std::vector<cv::Point2f> positionsKept;
     for (const Match& m : kept) {
-        ++inCell[size_t(grid.cell(a.keypoints[size_t(m.first)].pt))];
+        positionsKept.push_back(a.keypoints[size_t(m.first)].pt);
+        ++inCell[size_t(grid.cell(positionsKept.back()))];
         isKept[size_t(m.first)] = 1;
     }
+    const NearestPoints index(positionsKept);
     std::vector<Match> recovered;
-    std::vector<std::pair<float, size_t>> nearest(n);
     for (const Match& c : placed) {
         const cv::Point2f& from = a.keypoints[size_t(c.first)].pt;
         if (isKept[size_t(c.first)] || inCell[size_t(grid.cell(from))] >= kNeighbours) continue;
-        for (size_t i = 0; i < n; ++i) {
-            const cv::Point2f d = a.keypoints[size_t(kept[i].first)].pt - from;
-            nearest[i] = {d.dot(d), i};
-        }
-        std::partial_sort(nearest.begin(), nearest.begin() + kNeighbours, nearest.end());
+        const std::vector<std::pair<float, size_t>> nearest =
+            index.nearest(from, std::numeric_limits<size_t>::max());
         // Displacement = offset + gradient times the position relative to the dropped match.
         Eigen::Matrix<double, kNeighbours, 3> positions;
         Eigen::Matrix<double, kNeighbours, 2> shifts;
