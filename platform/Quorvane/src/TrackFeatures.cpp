@@ -808,12 +808,6 @@ std::vector<Match> mutualMatches(const CameraImage& a, const CameraImage& b, flo
     return out;
 }
 
-// Drops the matches whose displacement disagrees with most of their nearest neighbours'. A
-// repeating pattern (tiles, a chequerboard, windows) lets a feature match the same detail one
-// period along the epipolar line, which the epipolar geometry cannot tell from the truth; its
-// neighbours on the same surface move by the true disparity, which differs by that period.
-// Neighbours agree when their displacements differ by at most kAgreePixels plus
-// kAgreeSlope times their distance (surfaces slant, so disparity changes over the frame).
 // A match's nearest neighbours: the outlier test compares each match with them, and the
 // recovery of dropped matches predicts a match's displacement from them.
 constexpr size_t kNeighbours = 8;
@@ -897,6 +891,12 @@ private:
     std::vector<int> _first, _members;
 };
 
+// Drops the matches whose displacement disagrees with most of their nearest neighbours'. A
+// repeating pattern (tiles, a chequerboard, windows) lets a feature match the same detail one
+// period along the epipolar line, which the epipolar geometry cannot tell from the truth; its
+// neighbours on the same surface move by the true disparity, which differs by that period.
+// Neighbours agree when their displacements differ by at most kAgreePixels plus
+// kAgreeSlope times their distance (surfaces slant, so disparity changes over the frame).
 void keepConsistentWithNeighbours(const CameraImage& a, std::vector<Match>& matches) {
     constexpr float kAgreePixels = 2.0f, kAgreeSlope = 0.02f;
     const size_t n = matches.size();
