@@ -17,9 +17,10 @@
 // affine change of shape and of brightness allowed; the patch grows with the feature's
 // scale, so that soft blobs are placed by their whole shape, and reads images smoothed to its
 // spacing, so that grain and 8-bit steps do not pull it); a match whose patch does not fit
-// well, does not fit back onto the first feature from the second, or whose fitted position is
-// uncertain by more than a tenth of a pixel, is dropped (a patch across a depth edge, detail
-// without a definite position, faint texture under grain). Features up to the frame's edge are
+// well, does not fit back onto the first feature from the second (to within what the two
+// fits' uncertainties allow), or whose fitted position is uncertain by more than a tenth of a
+// pixel, is dropped (a patch across a depth edge, detail without a definite position, faint
+// texture under grain). Features up to the frame's edge are
 // placed as well. With rejectOutliers, matches that lie further from the epipolar lines of the
 // fundamental matrix found by RANSAC than 0.3 % of the frame's diagonal (at least a pixel: a
 // lens's distortion bends those lines most at the frame's edges) are dropped, and so are matches
