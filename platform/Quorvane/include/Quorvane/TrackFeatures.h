@@ -20,8 +20,8 @@
 // well, does not fit back onto the first feature from the second (to within what the two
 // fits' uncertainties allow), or whose fitted position is uncertain by more than a tenth of a
 // pixel, is dropped (a patch across a depth edge, detail without a definite position, faint
-// texture under grain). Features up to the frame's edge are
-// placed as well. With rejectOutliers, matches that lie further from the epipolar lines of the
+// texture under grain). Features up to the frame's edge are placed as well. With
+// rejectOutliers, matches that lie further from the epipolar lines of the
 // fundamental matrix found by RANSAC than 0.3 % of the frame's diagonal (at least a pixel: a
 // lens's distortion bends those lines most at the frame's edges) are dropped, and so are matches
 // that move unlike most of their nearest neighbours (a repeating pattern matched one period
