@@ -1012,11 +1012,10 @@ bool place(const CameraImage& a, const CameraImage& b, Match& m) {
 // than its cells keep: at 2048 pixels across, two in five placed matches were dropped by the
 // choice per cell. The rounds depend on the placements alone, so the matches are the same
 // whatever the thread count.
-std::vector<Match> placeMatches(const CameraImage& a, const CameraImage& b,
+std::vector<Match> placeMatches(const CameraImage& a, const CameraImage& b, const Grid& grid,
                                 std::vector<Match>& candidates, size_t share) {
     constexpr double kPlacedSpare = 1.25;
     const size_t wanted = size_t(std::ceil(kPlacedSpare * double(share)));
-    const Grid grid(a.grey.cols, a.grey.rows);
     std::vector<std::vector<size_t>> byCell(size_t(grid.cells()));
     for (size_t i = 0; i < candidates.size(); ++i)
         byCell[size_t(grid.cell(a.keypoints[size_t(candidates[i].first)].pt))].push_back(i);
@@ -1060,7 +1059,7 @@ void matchPair(const CameraImage& a, const CameraImage& b, bool rejectOutliers,
     }
     const Grid grid(a.grey.cols, a.grey.rows);
     const size_t share = size_t((kMaxMatchesPerPair + grid.cells() - 1) / grid.cells());
-    std::vector<Match> matches = placeMatches(a, b, unique, share);
+    std::vector<Match> matches = placeMatches(a, b, grid, unique, share);
     if (rejectOutliers) {
         if (matches.size() < 8) return; // too few to tell good matches from bad ones
         std::vector<cv::Point2f> pa, pb;
