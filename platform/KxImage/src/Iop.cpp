@@ -163,6 +163,13 @@ struct Band {
 
 thread_local Band t_band;
 
+// The thread's band, out of line: inlined into the row kernel, the compiler looked the
+// thread-local up again at each row the band laid out (in a shared library, a call each time)
+// rather than keep its address in a register.
+__attribute__((noinline)) Band& threadBand() {
+    return t_band;
+}
+
 // A position moved into the kept area widened by more than any filter's reach, where every
 // tap of a farther position would read the same edge pixels; NaN goes to the low end.
 constexpr float kReach = 8.0f;
@@ -554,9 +561,7 @@ template <int T> __attribute__((target("avx2,fma"))) void sampleRowAvx2(const Ro
     alignas(32) float wx[kBlock][Filter::kTableStride] = {}, wy[kBlock][Filter::kTableStride] = {};
     alignas(32) float px[kBlock], py[kBlock];
     alignas(32) int fx[kBlock], fy[kBlock];
-    // The thread's band, looked up once: in a shared library each use of a thread_local
-    // is a call.
-    Band& band = t_band;
+    Band& band = threadBand();
     const bool banded = T >= 2 && band.serve(job);
     for (int k0 = 0; k0 < job.n; k0 += kBlock) {
         const int n = std::min(kBlock, job.n - k0);
