@@ -93,61 +93,80 @@ struct RowChain {
     }
 
 #ifdef KX_PROJECT_AVX
-    // point() four columns at a time, with the same products, sums and division (no fused
-    // multiply-add, so no rounding is skipped); the division is most of a row's mapping.
+    // runAvxSteps for the steps that apply, chosen once for the row rather than at each column.
     __attribute__((target("avx"))) void runAvx(int at, int n, float* rx, float* ry) const {
+        using Run = void (RowChain::*)(int, int, float*, float*) const;
+        static constexpr Run runs[8] = {
+            &RowChain::runAvxSteps<false, false, false>, &RowChain::runAvxSteps<false, false, true>,
+            &RowChain::runAvxSteps<false, true, false>,  &RowChain::runAvxSteps<false, true, true>,
+            &RowChain::runAvxSteps<true, false, false>,  &RowChain::runAvxSteps<true, false, true>,
+            &RowChain::runAvxSteps<true, true, false>,   &RowChain::runAvxSteps<true, true, true>};
+        (this->*runs[(align ? 4 : 0) + (scale ? 2 : 0) + (skew ? 1 : 0)])(at, n, rx, ry);
+    }
+
+    // point() four columns at a time, with the same products, sums and division (no fused
+    // multiply-add, so no rounding is skipped). A row without skew has the same y at every
+    // column, so the homography's products with it are taken once for the row: the same
+    // values. An offset that does not apply subtracts 0, which leaves x as it is.
+    template <bool Align, bool Scale, bool Skew>
+    __attribute__((target("avx"))) void runAvxSteps(int at, int n, float* rx, float* ry) const {
         const __m256d one = _mm256_set1_pd(1.0), zero = _mm256_setzero_pd();
-        const __m256d vs = _mm256_set1_pd(shift), vcx = _mm256_set1_pd(cx),
+        const __m256d vs = _mm256_set1_pd(offset ? shift : 0.0), vcx = _mm256_set1_pd(cx),
                       vfit = _mm256_set1_pd(fit), vy = _mm256_set1_pd(y);
         const __m256d vbx = _mm256_set1_pd(bx), vbw = _mm256_set1_pd(bw);
         const __m256d nv = _mm256_set1_pd(1.0 - v), vv = _mm256_set1_pd(v);
-        __m256d kk[4], h[3][3];
-        for (int i = 0; i < 4; ++i) kk[i] = _mm256_set1_pd(k[i]);
-        for (int i = 0; i < 3; ++i)
-            for (int j = 0; j < 3; ++j) h[i][j] = _mm256_set1_pd(H(i, j));
-        const __m128 step = _mm_set_ps(3.5f, 2.5f, 1.5f, 0.5f);
+        const __m256d k0 = _mm256_set1_pd(k[0]), k1 = _mm256_set1_pd(k[1]),
+                      k2 = _mm256_set1_pd(k[2]), k3 = _mm256_set1_pd(k[3]);
+        const __m256d h00 = _mm256_set1_pd(H(0, 0)), h01 = _mm256_set1_pd(H(0, 1)),
+                      h02 = _mm256_set1_pd(H(0, 2)), h10 = _mm256_set1_pd(H(1, 0)),
+                      h11 = _mm256_set1_pd(H(1, 1)), h12 = _mm256_set1_pd(H(1, 2)),
+                      h20 = _mm256_set1_pd(H(2, 0)), h21 = _mm256_set1_pd(H(2, 1)),
+                      h22 = _mm256_set1_pd(H(2, 2));
+        const __m256d y0 = _mm256_mul_pd(h01, vy), y1 = _mm256_mul_pd(h11, vy),
+                      y2 = _mm256_mul_pd(h21, vy);
+        const __m128 half = _mm_set1_ps(0.5f);
+        __m128i column = _mm_add_epi32(_mm_set1_epi32(at), _mm_set_epi32(3, 2, 1, 0));
+        const __m128i four = _mm_set1_epi32(4);
         int i = 0;
-        for (; i + 4 <= n; i += 4) {
-            // float(at + i) + 0.5f is exact for any column of a real image, so the four
-            // centres are the float of the first column plus 0.5 .. 3.5.
-            __m256d x = _mm256_cvtps_pd(_mm_add_ps(_mm_set1_ps(float(at + i)), step));
-            if (offset) x = _mm256_sub_pd(x, vs);
-            if (scale) x = _mm256_add_pd(vcx, _mm256_mul_pd(_mm256_sub_pd(x, vcx), vfit));
-            if (!align) {
+        for (; i + 4 <= n; i += 4, column = _mm_add_epi32(column, four)) {
+            // The pixel centres float(column) + 0.5f, as point() is given them.
+            __m256d x = _mm256_cvtps_pd(_mm_add_ps(_mm_cvtepi32_ps(column), half));
+            x = _mm256_sub_pd(x, vs);
+            if constexpr (Scale) x = _mm256_add_pd(vcx, _mm256_mul_pd(_mm256_sub_pd(x, vcx), vfit));
+            if constexpr (!Align) {
                 _mm_storeu_ps(rx + i, _mm256_cvtpd_ps(x));
                 _mm_storeu_ps(ry + i, _mm256_cvtpd_ps(vy));
                 continue;
             }
-            __m256d yi = vy;
-            if (skew) {
+            __m256d t0, t1, t2;
+            if constexpr (Skew) {
                 const __m256d u = _mm256_mul_pd(_mm256_sub_pd(x, vbx), vbw);
                 const __m256d nu = _mm256_sub_pd(one, u);
-                const __m256d low =
-                    _mm256_add_pd(_mm256_mul_pd(kk[0], nu), _mm256_mul_pd(kk[1], u));
-                const __m256d high =
-                    _mm256_add_pd(_mm256_mul_pd(kk[2], nu), _mm256_mul_pd(kk[3], u));
-                yi = _mm256_add_pd(yi,
-                                   _mm256_add_pd(_mm256_mul_pd(low, nv), _mm256_mul_pd(high, vv)));
+                const __m256d low = _mm256_add_pd(_mm256_mul_pd(k0, nu), _mm256_mul_pd(k1, u));
+                const __m256d high = _mm256_add_pd(_mm256_mul_pd(k2, nu), _mm256_mul_pd(k3, u));
+                const __m256d yi = _mm256_add_pd(
+                    vy, _mm256_add_pd(_mm256_mul_pd(low, nv), _mm256_mul_pd(high, vv)));
+                t0 = _mm256_add_pd(_mm256_add_pd(_mm256_mul_pd(h00, x), _mm256_mul_pd(h01, yi)),
+                                   h02);
+                t1 = _mm256_add_pd(_mm256_add_pd(_mm256_mul_pd(h10, x), _mm256_mul_pd(h11, yi)),
+                                   h12);
+                t2 = _mm256_add_pd(_mm256_add_pd(_mm256_mul_pd(h20, x), _mm256_mul_pd(h21, yi)),
+                                   h22);
+            } else {
+                t0 = _mm256_add_pd(_mm256_add_pd(_mm256_mul_pd(h00, x), y0), h02);
+                t1 = _mm256_add_pd(_mm256_add_pd(_mm256_mul_pd(h10, x), y1), h12);
+                t2 = _mm256_add_pd(_mm256_add_pd(_mm256_mul_pd(h20, x), y2), h22);
             }
-            // Written out one by one: as a loop over an array they were kept in memory and read
-            // back, each read waiting for its store.
-            const __m256d t0 = _mm256_add_pd(
-                _mm256_add_pd(_mm256_mul_pd(h[0][0], x), _mm256_mul_pd(h[0][1], yi)), h[0][2]);
-            const __m256d t1 = _mm256_add_pd(
-                _mm256_add_pd(_mm256_mul_pd(h[1][0], x), _mm256_mul_pd(h[1][1], yi)), h[1][2]);
-            const __m256d t2 = _mm256_add_pd(
-                _mm256_add_pd(_mm256_mul_pd(h[2][0], x), _mm256_mul_pd(h[2][1], yi)), h[2][2]);
-            // The products with 1 / w where w is not 0, else the point itself, chosen bit by
-            // bit: a blend on the compare's sign would be rebuilt through integer registers by
-            // the compiler, which has no 256-bit integer shifts under plain AVX.
-            const __m256d keep = _mm256_cmp_pd(t2, zero, _CMP_NEQ_UQ);
+            // A column of weight 0 keeps its position: a group that holds one, which no real
+            // alignment has, goes through point().
+            if (_mm256_movemask_pd(_mm256_cmp_pd(t2, zero, _CMP_EQ_OQ))) {
+                for (int e = 0; e < 4; ++e)
+                    point(double(float(at + i + e) + 0.5f), rx[i + e], ry[i + e]);
+                continue;
+            }
             const __m256d rw = _mm256_div_pd(one, t2);
-            const __m256d qx =
-                _mm256_or_pd(_mm256_and_pd(keep, _mm256_mul_pd(t0, rw)), _mm256_andnot_pd(keep, x));
-            const __m256d qy = _mm256_or_pd(_mm256_and_pd(keep, _mm256_mul_pd(t1, rw)),
-                                            _mm256_andnot_pd(keep, yi));
-            _mm_storeu_ps(rx + i, _mm256_cvtpd_ps(qx));
-            _mm_storeu_ps(ry + i, _mm256_cvtpd_ps(qy));
+            _mm_storeu_ps(rx + i, _mm256_cvtpd_ps(_mm256_mul_pd(t0, rw)));
+            _mm_storeu_ps(ry + i, _mm256_cvtpd_ps(_mm256_mul_pd(t1, rw)));
         }
         for (; i < n; ++i) point(double(float(at + i) + 0.5f), rx[i], ry[i]);
     }

@@ -1,6 +1,7 @@
 // The correction chain of one view on its own: the identity, a round trip through every
-// rectilinear step, a latlong output whose projection fails keeping the point, and the areas of
-// an absurd alignment held to half the int range.
+// rectilinear step, the positions of a row against those of its points, a latlong output whose
+// projection fails keeping the point, and the areas of an absurd alignment held to half the int
+// range.
 #include "mwCorrectionChain.h"
 
 #include <gtest/gtest.h>
@@ -10,6 +11,8 @@
 #include <cmath>
 #include <limits>
 #include <numbers>
+#include <string>
+#include <vector>
 
 using namespace Marrow::Research;
 using Eigen::Matrix3d;
@@ -77,6 +80,68 @@ TEST(CorrectionChain, FailedLatlongProjectionKeepsThePoint) {
     steps.align = steps.spherical = true;
     const CorrectionChain chain(turned(false), far, steps);
     EXPECT_EQ(chain.toOutput(corner), chain.align(corner));
+}
+
+namespace {
+
+// toSourceRow() of rows in and beyond the box, from first columns that do and do not start a
+// group of four, against toSource() of each pixel centre: the same floats to the bit.
+void expectRowsAreThePoints(const CorrectionChain& chain) {
+    std::vector<float> xs(240), ys(240);
+    for (int y : {-3, 0, 37, 99, 130})
+        for (int x : {-7, 0, 5}) {
+            const int r = 213;
+            chain.toSourceRow(y, x, r, xs.data(), ys.data());
+            for (int i = x; i < r; ++i) {
+                const Vector2d p =
+                    chain.toSource(Vector2d(double(float(i) + 0.5f), double(float(y) + 0.5f)));
+                ASSERT_EQ(xs[size_t(i - x)], float(p.x())) << "column " << i << " row " << y;
+                ASSERT_EQ(ys[size_t(i - x)], float(p.y())) << "column " << i << " row " << y;
+            }
+        }
+}
+
+} // namespace
+
+// Every combination of the alignment, the zoom, the parallax offset and the skew: the row
+// works out only the steps that apply, and takes the homography's products with the row's y
+// once where no skew moves it.
+TEST(CorrectionChain, RowPositionsAreThePointPositionsWithEveryStep) {
+    for (bool skew : {false, true})
+        for (int on = 0; on < 8; ++on) {
+            CorrectionChain::Steps steps;
+            steps.align = on & 1;
+            steps.scaleOn = on & 2;
+            steps.offsetOn = on & 4;
+            steps.offset = 2.5f;
+            steps.fitScale = 1.03f;
+            SCOPED_TRACE(std::string(skew ? "skew" : "no skew") + (steps.align ? ", align" : "") +
+                         (steps.scaleOn ? ", zoom" : "") + (steps.offsetOn ? ", offset" : ""));
+            expectRowsAreThePoints(CorrectionChain(turned(skew), SphericalTransform(), steps));
+        }
+}
+
+// A perspective whose weight x - 50.5 is 0 at the centre of column 50: that column keeps its
+// position, its neighbours divide by weights close to 0.
+TEST(CorrectionChain, RowPositionsWhereTheWeightIsZero) {
+    Matrix3d vanishing;
+    vanishing << 1, 0.02, 3, -0.01, 1, 2, 1, 0, -50.5;
+    for (bool skew : {false, true}) {
+        SCOPED_TRACE(skew ? "skew" : "no skew");
+        VireonAlignmentSampler sampler;
+        sampler.setAlignmentTransform(
+            skew ? VireonAlignmentSampler::kVerticalSkew : 0, vanishing, vanishing.inverse(),
+            Eigen::Vector4d(0, 0, skew ? 101.5 : 100, skew ? 99 : 100), Box(0, 0, 200, 100));
+        CorrectionChain::Steps steps;
+        steps.align = true;
+        const CorrectionChain chain(sampler, SphericalTransform(), steps);
+        expectRowsAreThePoints(chain);
+        const Vector2d kept = chain.toSource(Vector2d(50.5, 37.5));
+        EXPECT_EQ(kept.x(), 50.5);
+        if (!skew) {
+            EXPECT_EQ(kept.y(), 37.5);
+        }
+    }
 }
 
 // Homographies that throw the corners to 1e11, to infinity or to NaN give boxes at half the int
