@@ -462,18 +462,26 @@ normalEquationsAvx512(const ImageData& b, const Patch& patch, const Warp& w, flo
                                _mm512_sub_ps(zero, P),
                                _mm512_sub_ps(zero, _mm512_load_ps(&patch.one[size_t(k)]))};
         size_t m = 0;
+#pragma GCC unroll 8
         for (size_t i = 0; i < 8; ++i)
+#pragma GCC unroll 8
             for (size_t j = 0; j <= i; ++j, ++m) sum[m] = _mm512_fmadd_ps(jac[i], jac[j], sum[m]);
+#pragma GCC unroll 8
         for (size_t i = 0; i < 8; ++i, ++m) sum[m] = _mm512_fmadd_ps(jac[i], E, sum[m]);
         sum[m] = _mm512_fmadd_ps(E, E, sum[m]);
     }
-    // The lanes of each sum added pairwise, in the same order on every thread.
+    // The lanes of each sum added pairwise, in the same order on every thread: the upper half
+    // onto the lower, eight lanes, then four, two and one.
     for (size_t m = 0; m < size_t(kSums); ++m) {
-        alignas(64) std::array<float, kWidestLanes> lane;
-        _mm512_store_ps(lane.data(), sum[m]);
-        for (size_t width = lane.size() / 2; width > 0; width /= 2)
-            for (size_t i = 0; i < width; ++i) lane[i] += lane[i + width];
-        out[m] = lane[0];
+        // (Masked extractions with a full mask, for the same reason as the conversions.)
+        const __m512d both = _mm512_castps_pd(sum[m]);
+        const __m256 eight =
+            _mm256_add_ps(_mm256_castpd_ps(_mm512_maskz_extractf64x4_pd(0xF, both, 0)),
+                          _mm256_castpd_ps(_mm512_maskz_extractf64x4_pd(0xF, both, 1)));
+        const __m128 four =
+            _mm_add_ps(_mm256_castps256_ps128(eight), _mm256_extractf128_ps(eight, 1));
+        const __m128 two = _mm_add_ps(four, _mm_movehl_ps(four, four));
+        out[m] = _mm_cvtss_f32(_mm_add_ss(two, _mm_movehdup_ps(two)));
     }
     return true;
 }
@@ -722,11 +730,44 @@ __attribute__((target("avx2"))) void distancesAvx2(const uchar* a, const uchar* 
         out[j] = _mm_cvtsi128_si32(s);
     }
 }
+
+// The same, thirty-two bytes at a time, each pair of squares summed into a 32-bit lane by one
+// multiply-add (VNNI).
+__attribute__((target("avx512f,avx512bw,avx512vnni,avx2"))) void
+distancesAvx512(const uchar* a, const uchar* b, int count, int32_t* out) {
+    constexpr int kParts = kDescriptorSize / 32;
+    __m512i first[kParts];
+    for (int i = 0; i < kParts; ++i)
+        first[i] =
+            _mm512_cvtepu8_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(a + 32 * i)));
+    for (int j = 0; j < count; ++j, b += kDescriptorSize) {
+        __m512i sum = _mm512_setzero_si512();
+        for (int i = 0; i < kParts; ++i) {
+            const __m512i d =
+                _mm512_sub_epi16(first[i], _mm512_cvtepu8_epi16(_mm256_loadu_si256(
+                                               reinterpret_cast<const __m256i*>(b + 32 * i))));
+            sum = _mm512_dpwssd_epi32(sum, d, d);
+        }
+        // (Masked extractions with a full mask: the plain ones leave lanes undefined that GCC
+        // 12 warns of.)
+        const __m256i eight = _mm256_add_epi32(_mm512_maskz_extracti64x4_epi64(0xF, sum, 0),
+                                               _mm512_maskz_extracti64x4_epi64(0xF, sum, 1));
+        __m128i four =
+            _mm_add_epi32(_mm256_castsi256_si128(eight), _mm256_extracti128_si256(eight, 1));
+        four = _mm_add_epi32(four, _mm_shuffle_epi32(four, 0x4e));
+        four = _mm_add_epi32(four, _mm_shuffle_epi32(four, 0xb1));
+        out[j] = _mm_cvtsi128_si32(four);
+    }
+}
 #endif
 
 void distances(const uchar* a, const uchar* b, int count, int32_t* out) {
 #ifdef KX_TRACK_X86
+    if (onReferencePath().load(std::memory_order_relaxed)) return distancesPlain(a, b, count, out);
+    static const bool avx512 =
+        __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vnni");
     static const bool avx2 = __builtin_cpu_supports("avx2");
+    if (avx512) return distancesAvx512(a, b, count, out);
     if (avx2) return distancesAvx2(a, b, count, out);
 #endif
     distancesPlain(a, b, count, out);

@@ -176,7 +176,9 @@ TEST_F(TrackedPair, TheSameTracksOnEveryRunAndThreadCount) {
 // stops once its step is below a thousandth of a pixel, so the two may stop a step apart: a
 // hundredth of a pixel bounds that with room to spare, and stays twenty times below the
 // half pixel that counts as accurate. A match at the edge of a threshold (correlation,
-// uncertainty, the back-check) may fall on either side, so a few may differ.
+// uncertainty, the back-check) may fall on either side, so a few may differ. The reference
+// path also searches the descriptors without AVX: its distances are exact, so a wrong fast
+// kernel would pair other features and lose far more than a few matches.
 TEST_F(TrackedPair, TheFitsTwoPathsPlaceTheSameMatchesAlike) {
     if (!trackFeaturesOnReferencePath(false)) GTEST_SKIP() << "the processor has no AVX-512";
     trackFeaturesOnReferencePath(true);

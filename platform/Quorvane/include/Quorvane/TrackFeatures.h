@@ -68,9 +68,11 @@ bool TrackFeatures(Kx::Image::Op* node, CameraTrack& track, const CameraRigDefin
 
 // The patch fit runs in AVX-512 where the processor has it, and otherwise on its reference
 // path in SSE2, x86-64's baseline; the two place a match alike up to the rounding of their sums.
-// Keeps the fit on the reference path (true) or lets the processor choose (false), and returns
-// whether AVX-512 is in use after the change. Every thread uses the same path, so a key gives
-// the same tracks on one thread and on many; change it only while nothing is being tracked.
+// The descriptor search takes its reference path too, whose distances are exactly the faster
+// paths' (whole numbers). Keeps both on the reference path (true) or lets the processor choose
+// (false), and returns whether the fit uses AVX-512 after the change. Every thread uses the same
+// path, so a key gives the same tracks on one thread and on many; change it only while nothing
+// is being tracked.
 bool trackFeaturesOnReferencePath(bool reference);
 
 } // namespace Marrow::Research
