@@ -547,6 +547,7 @@ bool refine(const ImageData& a, const ImageData& b, const cv::Point2f& pa, cv::P
     Eigen::Matrix<double, 8, 1> p;
     p << pb.x, pb.y, 0, 0, 0, 0, 1, 0;
     Eigen::Matrix<double, 8, 8> h;
+    Eigen::LDLT<Eigen::Matrix<double, 8, 8>, Eigen::Lower> solver; // of the last h
     double squares = 0;
     for (int iteration = 0; iteration < 15; ++iteration) {
         const Warp w{float(p[0]), float(p[1]),     float(1 + p[2]), float(p[3]),
@@ -559,7 +560,7 @@ bool refine(const ImageData& a, const ImageData& b, const cv::Point2f& pa, cv::P
             for (int j = 0; j <= i; ++j, ++m) h(i, j) = sums[m];
         for (int i = 0; i < 8; ++i, ++m) g[i] = sums[m];
         squares = sums[m];
-        const Eigen::Matrix<double, 8, 1> step = h.selfadjointView<Eigen::Lower>().ldlt().solve(-g);
+        const Eigen::Matrix<double, 8, 1> step = solver.compute(h).solve(-g);
         if (!step.allFinite()) return false;
         p += step;
         if (step.head<2>().norm() < kConverged) break;
@@ -570,24 +571,31 @@ bool refine(const ImageData& a, const ImageData& b, const cv::Point2f& pa, cv::P
         std::abs(p[5]) > 0.3)
         return false;
 
-    // Correlation of the patch with the fitted place.
-    double ma = 0, mb = 0;
-    for (size_t k = 0; k < size_t(kPatchSamples); ++k) ma += patch.value[k], mb += warped[k];
-    ma /= kPatchSamples;
-    mb /= kPatchSamples;
-    double sab = 0, saa = 0, sbb = 0;
+    // Correlation of the patch with the fitted place, each sum in four running parts: one sum
+    // alone waits for every addition before the next.
+    constexpr size_t kParts = 4;
+    const auto total = [](const std::array<double, kParts>& part) {
+        return part[0] + part[1] + part[2] + part[3];
+    };
+    std::array<double, kParts> sumA{}, sumB{};
+#pragma GCC unroll 4
+    for (size_t k = 0; k < size_t(kPatchSamples); ++k)
+        sumA[k % kParts] += patch.value[k], sumB[k % kParts] += warped[k];
+    const double ma = total(sumA) / kPatchSamples, mb = total(sumB) / kPatchSamples;
+    std::array<double, kParts> ab{}, aa{}, bb{};
+#pragma GCC unroll 4
     for (size_t k = 0; k < size_t(kPatchSamples); ++k) {
-        sab += (patch.value[k] - ma) * (warped[k] - mb);
-        saa += (patch.value[k] - ma) * (patch.value[k] - ma);
-        sbb += (warped[k] - mb) * (warped[k] - mb);
+        const double da = patch.value[k] - ma, db = warped[k] - mb;
+        ab[k % kParts] += da * db, aa[k % kParts] += da * da, bb[k % kParts] += db * db;
     }
-    const double correlation = sab / std::sqrt(saa * sbb);
+    const double correlation = total(ab) / std::sqrt(total(aa) * total(bb));
     if (!(correlation >= kMinCorrelation)) return false;
     // How far the position could be off given the fit's residual (grain, detail the patch
     // does not follow): the position's standard deviation from the fit's covariance,
-    // residual variance times the inverse of the normal matrix.
-    const Eigen::Matrix<double, 8, 8> inverse =
-        h.selfadjointView<Eigen::Lower>().ldlt().solve(Eigen::Matrix<double, 8, 8>::Identity());
+    // residual variance times the inverse of the normal matrix (its first two columns give the
+    // position's part).
+    const Eigen::Matrix<double, 8, 2> inverse =
+        solver.solve(Eigen::Matrix<double, 8, 8>::Identity().leftCols<2>());
     uncertainty =
         std::sqrt(std::max(0.0, squares / (kPatchSamples - 8) * (inverse(0, 0) + inverse(1, 1))));
     pb = moved;
