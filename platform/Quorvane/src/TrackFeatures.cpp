@@ -109,13 +109,46 @@ struct Grid {
 struct ImageData {
     cv::Mat samples;
 
+    // The smoothing reads the bytes and writes floats in one separable pass; the derivatives
+    // (3x3 Sobel, scaled to grey levels per pixel) are written beside the value in a second,
+    // where separate images for each and a merge took twice as long at 2048 pixels across.
     void set(const cv::Mat& grey, double sigma) {
-        cv::Mat value, dx, dy;
-        grey.convertTo(value, CV_32F);
-        cv::GaussianBlur(value, value, cv::Size(), sigma, sigma, cv::BORDER_REFLECT);
-        cv::Sobel(value, dx, CV_32F, 1, 0, 3, 1.0 / 8.0);
-        cv::Sobel(value, dy, CV_32F, 0, 1, 3, 1.0 / 8.0);
-        cv::merge(std::vector<cv::Mat>{value, dx, dy}, samples);
+        cv::Mat value;
+        const cv::Mat kernel =
+            cv::getGaussianKernel(int(std::lround(8 * sigma + 1)) | 1, sigma, CV_32F);
+        cv::sepFilter2D(grey, value, CV_32F, kernel, kernel, cv::Point(-1, -1), 0,
+                        cv::BORDER_REFLECT);
+        const int w = value.cols, h = value.rows;
+        samples.create(h, w, CV_32FC3);
+        // Neighbours beyond the edge mirror those inside, the edge pixel itself not repeated.
+        const auto mirror = [](int i, int n) { return i < 0 ? -i : i >= n ? 2 * n - 2 - i : i; };
+        for (int y = 0; y < h; ++y) {
+            const float *up = value.ptr<float>(mirror(y - 1, h)), *mid = value.ptr<float>(y),
+                        *down = value.ptr<float>(mirror(y + 1, h));
+            float* out = samples.ptr<float>(y);
+            const auto pixel = [&](int x) {
+                const int l = mirror(x - 1, w), r = mirror(x + 1, w);
+                out[3 * x] = mid[x];
+                out[3 * x + 1] =
+                    ((up[r] - up[l]) + 2 * (mid[r] - mid[l]) + (down[r] - down[l])) * 0.125f;
+                out[3 * x + 2] =
+                    ((down[l] - up[l]) + 2 * (down[x] - up[x]) + (down[r] - up[r])) * 0.125f;
+            };
+            pixel(0);
+            int x = 1;
+            const cv::v_float32x4 two = cv::v_setall_f32(2.0f), eighth = cv::v_setall_f32(0.125f);
+            for (; x + cv::v_float32x4::nlanes < w; x += cv::v_float32x4::nlanes) {
+                const cv::v_float32x4 ul = cv::v_load(up + x - 1), uc = cv::v_load(up + x),
+                                      ur = cv::v_load(up + x + 1), ml = cv::v_load(mid + x - 1),
+                                      mc = cv::v_load(mid + x), mr = cv::v_load(mid + x + 1),
+                                      dl = cv::v_load(down + x - 1), dc = cv::v_load(down + x),
+                                      dr = cv::v_load(down + x + 1);
+                const cv::v_float32x4 dx = ((ur - ul) + two * (mr - ml) + (dr - dl)) * eighth;
+                const cv::v_float32x4 dy = ((dl - ul) + two * (dc - uc) + (dr - ur)) * eighth;
+                cv::v_store_interleave(out + 3 * x, mc, dx, dy);
+            }
+            for (; x < w; ++x) pixel(x);
+        }
     }
 };
 
