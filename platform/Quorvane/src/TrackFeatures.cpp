@@ -120,8 +120,11 @@ struct ImageData {
                         cv::BORDER_REFLECT);
         const int w = value.cols, h = value.rows;
         samples.create(h, w, CV_32FC3);
-        // Neighbours beyond the edge mirror those inside, the edge pixel itself not repeated.
-        const auto mirror = [](int i, int n) { return i < 0 ? -i : i >= n ? 2 * n - 2 - i : i; };
+        // Neighbours beyond the edge mirror those inside, the edge pixel itself not repeated
+        // (an image one pixel across has only that one).
+        const auto mirror = [](int i, int n) {
+            return std::clamp(i < 0 ? -i : i >= n ? 2 * n - 2 - i : i, 0, n - 1);
+        };
         for (int y = 0; y < h; ++y) {
             const float *up = value.ptr<float>(mirror(y - 1, h)), *mid = value.ptr<float>(y),
                         *down = value.ptr<float>(mirror(y + 1, h));

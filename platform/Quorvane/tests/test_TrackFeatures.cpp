@@ -271,6 +271,25 @@ TEST(TrackFeatures, FlatFramesGiveNoTracksAndBadInputsAreNamed) {
     EXPECT_EQ(track.getNumberTracks(), 1);
 }
 
+// Frames of a few pixels, down to a single one or a single row, are tracked without fault:
+// at most a handful of matches, each between the two frames.
+TEST(TrackFeatures, FramesOfAFewPixelsAreTrackedSafely) {
+    for (const auto& [w, h] : {std::pair{1, 1}, {2, 1}, {1, 40}, {40, 1}, {24, 16}, {64, 48}}) {
+        SCOPED_TRACE(std::to_string(w) + "x" + std::to_string(h));
+        StereoPair tiny(misaligned(w, h));
+        CameraTrack track{int(kFrame)};
+        ASSERT_TRUE(TrackFeatures(&tiny.asker, track, tiny.left.rig(kFrame), MATCH_ALL_PAIRS, true,
+                                  kFrame, {0, 1}))
+            << tiny.asker.errorMessage();
+        for (const FeatureTrack& t : track.getTracks())
+            for (const auto& [camera, feature] : t.getFeatures()) {
+                const Eigen::Vector2d p = feature.getPosition();
+                EXPECT_TRUE(p.x() >= 0 && p.x() <= w && p.y() >= 0 && p.y() <= h)
+                    << "camera " << camera << " at (" << p.x() << ", " << p.y() << ")";
+            }
+    }
+}
+
 // ---- hard plates ----
 
 namespace {
