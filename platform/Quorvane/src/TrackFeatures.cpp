@@ -751,6 +751,14 @@ void distancesPlain(const uchar* a, const uchar* b, int count, int32_t* out) {
 }
 
 #ifdef KX_TRACK_X86
+// The sum of eight 32-bit lanes.
+__attribute__((target("avx2"))) inline int32_t laneSum(__m256i eight) {
+    __m128i s = _mm_add_epi32(_mm256_castsi256_si128(eight), _mm256_extracti128_si256(eight, 1));
+    s = _mm_add_epi32(s, _mm_shuffle_epi32(s, 0x4e));
+    s = _mm_add_epi32(s, _mm_shuffle_epi32(s, 0xb1));
+    return _mm_cvtsi128_si32(s);
+}
+
 // Sixteen bytes at a time widened to sixteen 16-bit lanes: the first descriptor stays in
 // registers and each of the others is read once.
 __attribute__((target("avx2"))) void distancesAvx2(const uchar* a, const uchar* b, int count,
@@ -768,10 +776,7 @@ __attribute__((target("avx2"))) void distancesAvx2(const uchar* a, const uchar* 
                                                reinterpret_cast<const __m128i*>(b + 16 * i))));
             sum = _mm256_add_epi32(sum, _mm256_madd_epi16(d, d));
         }
-        __m128i s = _mm_add_epi32(_mm256_castsi256_si128(sum), _mm256_extracti128_si256(sum, 1));
-        s = _mm_add_epi32(s, _mm_shuffle_epi32(s, 0x4e));
-        s = _mm_add_epi32(s, _mm_shuffle_epi32(s, 0xb1));
-        out[j] = _mm_cvtsi128_si32(s);
+        out[j] = laneSum(sum);
     }
 }
 
@@ -794,13 +799,8 @@ distancesAvx512(const uchar* a, const uchar* b, int count, int32_t* out) {
         }
         // (Masked extractions with a full mask: the plain ones leave lanes undefined that GCC
         // 12 warns of.)
-        const __m256i eight = _mm256_add_epi32(_mm512_maskz_extracti64x4_epi64(0xF, sum, 0),
-                                               _mm512_maskz_extracti64x4_epi64(0xF, sum, 1));
-        __m128i four =
-            _mm_add_epi32(_mm256_castsi256_si128(eight), _mm256_extracti128_si256(eight, 1));
-        four = _mm_add_epi32(four, _mm_shuffle_epi32(four, 0x4e));
-        four = _mm_add_epi32(four, _mm_shuffle_epi32(four, 0xb1));
-        out[j] = _mm_cvtsi128_si32(four);
+        out[j] = laneSum(_mm256_add_epi32(_mm512_maskz_extracti64x4_epi64(0xF, sum, 0),
+                                          _mm512_maskz_extracti64x4_epi64(0xF, sum, 1)));
     }
 }
 #endif
