@@ -124,14 +124,17 @@ struct RowChain {
                       h22 = _mm256_set1_pd(H(2, 2));
         const __m256d y0 = _mm256_mul_pd(h01, vy), y1 = _mm256_mul_pd(h11, vy),
                       y2 = _mm256_mul_pd(h21, vy);
-        const __m128 half = _mm_set1_ps(0.5f);
-        __m128i column = _mm_add_epi32(_mm_set1_epi32(at), _mm_set_epi32(3, 2, 1, 0));
-        const __m128i four = _mm_set1_epi32(4);
+        // The pixel centres float(column) + 0.5f, as point() is given them, as a running value:
+        // within +-2^22 the float holds the half exactly and the sums of the double are exact,
+        // so each centre is the one point() gets. A row reaching beyond goes through point().
+        constexpr int kExact = 1 << 22;
+        const int groups = at >= -kExact && at + n <= kExact ? n : 0;
+        __m256d centre =
+            _mm256_add_pd(_mm256_set1_pd(double(at)), _mm256_set_pd(3.5, 2.5, 1.5, 0.5));
+        const __m256d four = _mm256_set1_pd(4.0);
         int i = 0;
-        for (; i + 4 <= n; i += 4, column = _mm_add_epi32(column, four)) {
-            // The pixel centres float(column) + 0.5f, as point() is given them.
-            __m256d x = _mm256_cvtps_pd(_mm_add_ps(_mm_cvtepi32_ps(column), half));
-            x = _mm256_sub_pd(x, vs);
+        for (; i + 4 <= groups; i += 4, centre = _mm256_add_pd(centre, four)) {
+            __m256d x = _mm256_sub_pd(centre, vs);
             if constexpr (Scale) x = _mm256_add_pd(vcx, _mm256_mul_pd(_mm256_sub_pd(x, vcx), vfit));
             if constexpr (!Align) {
                 _mm_storeu_ps(rx + i, _mm256_cvtpd_ps(x));

@@ -12,6 +12,7 @@
 #include <limits>
 #include <numbers>
 #include <string>
+#include <utility>
 #include <vector>
 
 using namespace Marrow::Research;
@@ -85,12 +86,20 @@ TEST(CorrectionChain, FailedLatlongProjectionKeepsThePoint) {
 namespace {
 
 // toSourceRow() of rows in and beyond the box, from first columns that do and do not start a
-// group of four, against toSource() of each pixel centre: the same floats to the bit.
+// group of four, and of runs of columns around +-2^22 and 2^24, where a pixel centre's float
+// loses its half and then its column, against toSource() of each pixel centre: the same floats
+// to the bit.
 void expectRowsAreThePoints(const CorrectionChain& chain) {
     std::vector<float> xs(240), ys(240);
+    const std::pair<int, int> runs[] = {{-7, 213},
+                                        {0, 213},
+                                        {5, 213},
+                                        {(1 << 22) - 101, (1 << 22) + 9},
+                                        {(1 << 22) - 213, (1 << 22)},
+                                        {-(1 << 22) - 7, -(1 << 22) + 201},
+                                        {(1 << 24) - 50, (1 << 24) + 50}};
     for (int y : {-3, 0, 37, 99, 130})
-        for (int x : {-7, 0, 5}) {
-            const int r = 213;
+        for (const auto& [x, r] : runs) {
             chain.toSourceRow(y, x, r, xs.data(), ys.data());
             for (int i = x; i < r; ++i) {
                 const Vector2d p =
