@@ -397,7 +397,7 @@ pointTaps(const float* const* origin, size_t at, size_t stride, const float* wx,
 // into four points of a channel and stored at once.
 template <int C, class Taps>
 __attribute__((target("avx2,fma"), always_inline)) inline void
-storePoints(uint32_t inside, float* const* out, const Taps& taps) {
+storePoints(uint32_t inside, float* const* out, Taps&& taps) {
     while (inside) {
         const int e = __builtin_ctz(inside);
         if (((inside >> e) & 0xf) == 0xf) {
@@ -489,6 +489,9 @@ bandTaps(const float* const* rows, size_t at, const float* wx, const float* wy) 
 }
 
 // bandTaps of a block's points from the table of its rows, rows[0] being the kept row below.
+// A point's T row addresses are looked up only where its first row differs from the point
+// before's: along a row of output the first row changes every few dozen points, and the
+// lookups would otherwise take the load ports the taps need.
 template <int T> struct BandTaps {
     const float* const* rows;
     int below;
@@ -497,9 +500,16 @@ template <int T> struct BandTaps {
     const int* fy;
     const float (*wx)[Filter::kTableStride];
     const float (*wy)[Filter::kTableStride];
+    int held = -1;
+    const float* at[T] = {};
 
-    __attribute__((target("avx2,fma"), always_inline)) __m128 operator()(int e) const {
-        return bandTaps<T>(rows + (fy[e] - below), size_t(fx[e] - left) * 4, wx[e], wy[e]);
+    __attribute__((target("avx2,fma"), always_inline)) __m128 operator()(int e) {
+        if (fy[e] != held) {
+            held = fy[e];
+#pragma GCC unroll 8
+            for (int j = 0; j < T; ++j) at[j] = rows[held - below + j];
+        }
+        return bandTaps<T>(at, size_t(fx[e] - left) * 4, wx[e], wy[e]);
     }
 };
 
@@ -516,7 +526,7 @@ blockBand(const RowJob& job, Band& band, int first, int span, int k0, uint32_t i
     float* out[4];
     for (int c = 0; c < job.nLanes; ++c) out[c] = job.lanes[c].out + k0;
     const int below = b.y() + first; // the kept row of rows[0]
-    const BandTaps<T> taps{rows, below, b.x(), fx, fy, wx, wy};
+    BandTaps<T> taps{rows, below, b.x(), fx, fy, wx, wy};
     if (job.nLanes == 4)
         storePoints<4>(inside, out, taps);
     else
