@@ -224,10 +224,12 @@ bool renderInput(Kx::Image::Op* node, int input, double frame, cv::Mat& grey, st
                     *b = row[Kx::Image::Chan_Blue];
         uchar* out = grey.ptr<uchar>(h - 1 - y); // host rows count from the bottom
         for (int i = 0; i < w; ++i) {
-            // Luminance, then a display gamma so that dark texture keeps its contrast.
-            const float l =
-                std::clamp(0.2126f * r[i] + 0.7152f * g[i] + 0.0722f * b[i], 0.0f, 1.0f);
-            out[i] = uchar(std::lround(255.0f * std::sqrt(l)));
+            // Luminance, then a display gamma so that dark texture keeps its contrast. A pixel
+            // that is not a number counts as black.
+            const float luma = 0.2126f * r[i] + 0.7152f * g[i] + 0.0722f * b[i];
+            const float l = luma > 0.0f ? std::min(luma, 1.0f) : 0.0f;
+            // Rounded half up: the sum is exact in double, and truncation is the floor here.
+            out[i] = uchar(int(double(255.0f * std::sqrt(l)) + 0.5));
         }
     });
     if (iop->hasError()) {
@@ -243,14 +245,28 @@ bool renderInput(Kx::Image::Op* node, int input, double frame, cv::Mat& grey, st
 
 // The standard deviation of an image's pixel noise (grain, 8-bit steps), from the mean
 // absolute response of a kernel that cancels every smooth surface up to a quadratic: the
-// scene's own detail adds a little, grain and quantisation almost all of it.
+// scene's own detail adds a little, grain and quantisation almost all of it. The kernel is
+// the outer product of (1, -2, 1) with itself, the image mirrored at its edges (the edge
+// pixel repeated); the responses are whole numbers, summed exactly.
 double pixelNoise(const cv::Mat& grey) {
-    const cv::Mat kernel = (cv::Mat_<float>(3, 3) << 1, -2, 1, -2, 4, -2, 1, -2, 1);
-    cv::Mat response;
-    cv::filter2D(grey, response, CV_32F, kernel, cv::Point(-1, -1), 0, cv::BORDER_REFLECT);
+    const int w = grey.cols, h = grey.rows;
+    const auto mirror = [](int i, int n) { return i < 0 ? -i - 1 : i >= n ? 2 * n - 1 - i : i; };
+    // The vertical pass of one row, with the mirrored column at each end.
+    std::vector<int> across(static_cast<size_t>(w) + 2);
+    int64_t total = 0;
+    for (int y = 0; y < h; ++y) {
+        const uchar* up = grey.ptr<uchar>(mirror(y - 1, h));
+        const uchar* row = grey.ptr<uchar>(y);
+        const uchar* down = grey.ptr<uchar>(mirror(y + 1, h));
+        int* a = across.data() + 1;
+        for (int x = 0; x < w; ++x) a[x] = int(up[x]) - 2 * int(row[x]) + int(down[x]);
+        a[-1] = a[0];
+        a[w] = a[w - 1];
+        for (int x = 0; x < w; ++x) total += std::abs(a[x - 1] - 2 * a[x] + a[x + 1]);
+    }
     // The kernel's gain on white noise is 6; the mean of a normal variable's absolute value
     // is sqrt(2 / pi) times its deviation.
-    return std::sqrt(CV_PI / 2) / 6 * cv::mean(cv::abs(response))[0];
+    return std::sqrt(CV_PI / 2) / 6 * (double(total) * (1.0 / (double(w) * double(h))));
 }
 
 // SIFT features, at most an even share per grid cell (the strongest), with descriptors, and
