@@ -94,14 +94,15 @@ struct RowChain {
 
 #ifdef KX_PROJECT_AVX
     // runAvxSteps for the steps that apply, chosen once for the row rather than at each column.
+    // The skew is a step of the alignment: without it, there is none to apply.
     __attribute__((target("avx"))) void runAvx(int at, int n, float* rx, float* ry) const {
         using Run = void (RowChain::*)(int, int, float*, float*) const;
-        static constexpr Run runs[8] = {
-            &RowChain::runAvxSteps<false, false, false>, &RowChain::runAvxSteps<false, false, true>,
-            &RowChain::runAvxSteps<false, true, false>,  &RowChain::runAvxSteps<false, true, true>,
+        static constexpr Run runs[6] = {
+            &RowChain::runAvxSteps<false, false, false>, &RowChain::runAvxSteps<false, true, false>,
             &RowChain::runAvxSteps<true, false, false>,  &RowChain::runAvxSteps<true, false, true>,
             &RowChain::runAvxSteps<true, true, false>,   &RowChain::runAvxSteps<true, true, true>};
-        (this->*runs[(align ? 4 : 0) + (scale ? 2 : 0) + (skew ? 1 : 0)])(at, n, rx, ry);
+        const int steps = align ? 2 + (scale ? 2 : 0) + (skew ? 1 : 0) : (scale ? 1 : 0);
+        (this->*runs[steps])(at, n, rx, ry);
     }
 
     // point() four columns at a time, with the same products, sums and division (no fused
